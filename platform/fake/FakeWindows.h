@@ -1,0 +1,222 @@
+// An in-memory Windows for the tests: registry (with the WOW64 views of
+// SOFTWARE), service control manager and dispatcher, event log, debug output,
+// drive types, version information, module path, per-thread last error and two
+// ANSI code pages (1252 single-byte, 932 double-byte). Every Platform call is
+// recorded so a test can tell what was (or was not) touched.
+//
+// Thread safety: all members may be called from any thread. The registered
+// control handler and ServiceMain run without the fake's lock held.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Platform.h"
+
+class FakeWindows : public Platform {
+public:
+    FakeWindows();
+    ~FakeWindows() override;
+
+    // ---- Test set-up and inspection ------------------------------------------
+    // Registry paths below are relative to HKEY_LOCAL_MACHINE, separated by '\',
+    // compared without regard to case, and name keys of the native (64-bit)
+    // tree: the 32-bit view of a WOW64 process sees HKLM\SOFTWARE\X at
+    // "SOFTWARE\Wow6432Node\X". A value name of "" is the key's default value.
+    struct RegValue {
+        DWORD type = REG_NONE;
+        std::vector<BYTE> data;
+        // The data up to its first NUL (or all of it).
+        std::string AsString() const;
+    };
+
+    void CreateKey(const std::string& path);             // and every missing parent
+    void SetValue(const std::string& path, const std::string& name, DWORD type,
+                  const std::vector<BYTE>& data);        // creates the key
+    void SetString(const std::string& path, const std::string& name,
+                   const std::string& text);             // REG_SZ, NUL included
+    void SetDword(const std::string& path, const std::string& name, DWORD value);
+    void SetBinary(const std::string& path, const std::string& name,
+                   const std::vector<BYTE>& data);
+    // The REG_BINARY record the mount manager writes: UTF-16LE, no terminating
+    // NUL. Each char of `text` is one code unit (Latin-1); for other characters
+    // use SetBinary with Utf16Bytes.
+    void SetMountRecord(char letter, const std::string& text);
+    static std::vector<BYTE> Utf16Bytes(const std::u16string& text);
+
+    bool KeyExists(const std::string& path) const;
+    std::optional<RegValue> GetValue(const std::string& path, const std::string& name) const;
+    std::vector<std::string> SubkeyNames(const std::string& path) const;  // enumeration order
+    // Every key path below `path` (not `path` itself), depth first, in
+    // enumeration order; with `path` "" the whole tree.
+    std::vector<std::string> KeysBelow(const std::string& path) const;
+    void DeleteTree(const std::string& path);
+    // Opening, creating or deleting the key fails with ERROR_ACCESS_DENIED, and
+    // so does creating a missing key below it.
+    void DenyAccess(const std::string& path);
+
+    size_t OpenKeyCount() const;  // registry handles opened and not yet closed
+
+    // Process and system
+    void SetWow64Process(bool wow64);  // IsWow64Process reports it; views apply
+    void SetExportPresent(const std::string& procName, bool present);  // "IsWow64Process", "RegDeleteKeyExA"
+    void SetVersion(DWORD major, DWORD minor, BYTE productType,
+                    DWORD platformId = VER_PLATFORM_WIN32_NT);
+    // Fail GetVersionExA for the extended (156-byte) and / or plain (148-byte) record.
+    void SetVersionFailures(bool extendedFails, bool plainFails);
+    void SetModulePath(const std::string& path);
+    void SetModulePathFails(bool fails);  // GetModuleFileNameA returns 0
+    void SetDriveType(char letter, UINT type);  // unset letters: DRIVE_NO_ROOT_DIR
+    void SetCodePage(UINT codePage);            // 1252 (default) or 932
+
+    // Recorded calls: the Platform member's name and its main arguments, for
+    // example {"RegOpenKeyExA", "SYSTEM\\MountedDevices 0x20019"}.
+    struct Call {
+        std::string function;
+        std::string detail;
+    };
+    std::vector<Call> Calls() const;
+    size_t CountCalls(const std::string& function) const;
+    size_t CountCallsWithPrefix(const std::string& functionPrefix) const;  // "Reg" = any registry call
+    void ClearCalls();
+
+    // Service control manager. The database holds services created through
+    // CreateServiceA (or AddService); a service's state there is what
+    // QueryServiceStatus reports.
+    struct ServiceRecord {
+        std::string name;
+        std::string displayName;
+        DWORD serviceType = 0;
+        DWORD startType = 0;
+        DWORD errorControl = 0;
+        std::string imagePath;
+        std::string account;  // "" = LocalSystem
+        DWORD state = SERVICE_STOPPED;
+        // While running in another process: QueryServiceStatus calls after an
+        // accepted stop before the state reads SERVICE_STOPPED.
+        int queriesUntilStopped = 0;
+        bool refuseStop = false;       // ControlService(STOP) fails with 1061
+        bool queryFails = false;       // QueryServiceStatus fails
+        bool deleteFails = false;      // DeleteService fails with ERROR_ACCESS_DENIED
+    };
+    void AddService(const ServiceRecord& record);
+    std::optional<ServiceRecord> FindService(const std::string& name) const;
+    void UpdateService(const ServiceRecord& record);
+    void SetScmOpenFails(DWORD error);            // 0: OpenSCManagerA succeeds
+    void SetCreateServiceFails(DWORD error);      // 0: succeeds unless the name exists
+    size_t OpenServiceHandleCount() const;
+
+    // Service dispatcher. When the process counts as started by the service
+    // control manager, StartServiceCtrlDispatcherA runs the table's service
+    // main on a new thread and dispatches SendControl requests to the
+    // registered handler on the calling thread until the service thread ends.
+    // Otherwise it fails with ERROR_FAILED_SERVICE_CONTROLLER_CONNECT.
+    void SetStartedAsService(bool started);
+    void SetRegisterHandlerFails(bool fails);
+    // Runs the registered handler on the dispatcher thread and returns its
+    // result; ERROR_SERVICE_NOT_ACTIVE when no handler is registered or the
+    // dispatcher is not running.
+    DWORD SendControl(DWORD control, DWORD eventType = 0, LPVOID eventData = nullptr);
+    // Queues a control and returns at once; the dispatcher runs it in order.
+    void PostControl(DWORD control, DWORD eventType = 0, LPVOID eventData = nullptr);
+    // Waits (up to 10 s) until a SetServiceStatus call reported `state`.
+    bool WaitForReportedState(DWORD state);
+    std::vector<SERVICE_STATUS> StatusReports() const;  // every SetServiceStatus, in order
+    struct DeviceRegistration {
+        HANDLE recipient;
+        DWORD flags;
+        DEV_BROADCAST_DEVICEINTERFACE_A filter;
+    };
+    std::vector<DeviceRegistration> DeviceRegistrations() const;
+
+    // Event log and debug output
+    struct Event {
+        std::string source;
+        WORD type;
+        WORD category;
+        DWORD id;
+        bool hasSid;
+        DWORD dataSize;
+        std::vector<std::string> strings;
+    };
+    std::vector<Event> Events() const;
+    int EventSourceRegistrations() const;
+    int OpenEventSourceCount() const;
+    void SetRegisterEventSourceFails(bool fails);
+    std::vector<std::string> DebugOutput() const;  // each OutputDebugStringA text, as passed
+    std::string Stdout() const;
+
+    // ---- Platform -----------------------------------------------------------
+    LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options,
+                         REGSAM access, LPVOID securityAttributes, PHKEY result,
+                         LPDWORD disposition) override;
+    LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access,
+                       PHKEY result) override;
+    LONG RegCreateKeyA(HKEY key, LPCSTR subKey, PHKEY result) override;
+    LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD reserved,
+                       LPSTR keyClass, LPDWORD classLength, PFILETIME lastWriteTime) override;
+    LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                          LPDWORD dataSize) override;
+    LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
+                        DWORD dataSize) override;
+    LONG RegCloseKey(HKEY key) override;
+    LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) override;
+
+    HMODULE GetModuleHandleA(LPCSTR moduleName) override;
+    FARPROC GetProcAddress(HMODULE module, LPCSTR procName) override;
+    HANDLE GetCurrentProcess() override;
+    BOOL CallIsWow64Process(FARPROC isWow64Process, HANDLE process, PBOOL wow64) override;
+    LONG CallRegDeleteKeyExA(FARPROC regDeleteKeyExA, HKEY key, LPCSTR subKey, REGSAM access,
+                             DWORD reserved) override;
+
+    SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD access) override;
+    SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayName,
+                             DWORD access, DWORD serviceType, DWORD startType, DWORD errorControl,
+                             LPCSTR binaryPathName, LPCSTR loadOrderGroup, LPDWORD tagId,
+                             LPCSTR dependencies, LPCSTR serviceStartName,
+                             LPCSTR password) override;
+    SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD access) override;
+    BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) override;
+    BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) override;
+    BOOL DeleteService(SC_HANDLE service) override;
+    BOOL CloseServiceHandle(SC_HANDLE handle) override;
+    BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) override;
+    SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExA(LPCSTR serviceName,
+                                                        LPHANDLER_FUNCTION_EX handler,
+                                                        LPVOID context) override;
+    BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) override;
+
+    HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags) override;
+
+    HANDLE RegisterEventSourceA(LPCSTR serverName, LPCSTR sourceName) override;
+    BOOL ReportEventA(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID userSid,
+                      WORD numStrings, DWORD dataSize, LPCSTR* strings, LPVOID rawData) override;
+    BOOL DeregisterEventSource(HANDLE eventLog) override;
+
+    BOOL GetVersionExA(OSVERSIONINFOA* versionInfo) override;
+    UINT GetDriveTypeA(LPCSTR rootPathName) override;
+    DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size) override;
+    int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideText, int wideLength,
+                            LPSTR multiByteText, int multiByteSize, LPCCH defaultChar,
+                            LPBOOL usedDefaultChar) override;
+    BOOL IsDBCSLeadByte(BYTE testChar) override;
+    DWORD GetLastError() override;
+    void SetLastError(DWORD errorCode) override;
+    void Sleep(DWORD milliseconds) override;  // yields briefly; never waits the full time
+    DWORD SleepEx(DWORD milliseconds, BOOL alertable) override;
+    DWORD GetCurrentThreadId() override;
+    void OutputDebugStringA(LPCSTR text) override;
+    void WriteStdout(LPCSTR text) override;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};

@@ -1,0 +1,407 @@
+#include "service/NTService.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/ScopedHandle.h"
+#include "service/EventIds.h"
+
+CNTService* CNTService::Instance = nullptr;
+
+namespace {
+
+const char kEventSourceKeyBase[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
+
+// {53F5630D-B6BF-11D0-94F2-00A0C91EFB8B}: volume device interfaces.
+const GUID kVolumeInterfaceGuid = {
+    0x53F5630D, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
+
+bool EqualsIgnoreCase(const char* a, const char* b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        char x = *a, y = *b;
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return *a == *b;
+}
+
+void Print(Platform& os, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+void Print(Platform& os, const char* format, ...) {
+    char line[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    line[sizeof line - 1] = '\0';
+    os.WriteStdout(line);
+}
+
+}  // namespace
+
+void TraceMsg(CNTService* service, const char* format, ...) {
+    char line[1024];
+    std::snprintf(line, sizeof line, "[%s](%lu): ", service->ServiceName,
+                  static_cast<unsigned long>(service->os.GetCurrentThreadId()));
+    line[sizeof line - 1] = '\0';
+    size_t used = std::strlen(line);
+
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line + used, sizeof line - used, format, args);
+    va_end(args);
+    line[sizeof line - 1] = '\0';
+
+    // A line too long for the buffer is cut, but still ends with its newline.
+    used = std::strlen(line);
+    if (used > sizeof line - 2) used = sizeof line - 2;
+    line[used] = '\n';
+    line[used + 1] = '\0';
+    service->os.OutputDebugStringA(line);
+}
+
+CNTService::CNTService(const char* serviceName, Platform& platform)
+    : MajorVersion(1),
+      MinorVersion(2),
+      PatchVersion(0),
+      StatusHandle(nullptr),
+      ServiceStatus(),
+      IsRunning(FALSE),
+      EventSource(nullptr),
+      DeviceNotification(nullptr),
+      os(platform) {
+    std::strncpy(ServiceName, serviceName, sizeof ServiceName - 1);
+    ServiceName[sizeof ServiceName - 1] = '\0';
+    ServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    ServiceStatus.dwCurrentState = SERVICE_STOPPED;
+    ServiceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP;
+    Instance = this;
+}
+
+CNTService::~CNTService() {
+    TraceMsg(this, "CNTService::~CNTService()");
+    if (EventSource != nullptr) os.DeregisterEventSource(EventSource);
+    if (Instance == this) Instance = nullptr;
+}
+
+// ---- Console switches -----------------------------------------------------
+
+BOOL CNTService::ProcessCommandLine(int argc, char* argv[]) {
+    if (argc < 2) return FALSE;
+    const char* option = argv[1];
+
+    if (EqualsIgnoreCase(option, "-v")) {
+        Print(os, "%s Version %d.%d%d\n", ServiceName, MajorVersion, MinorVersion, PatchVersion);
+        Print(os, "The service is %s installed\n", IsServiceInstalled() ? "currently" : "not");
+        return TRUE;
+    }
+    if (EqualsIgnoreCase(option, "-i")) {
+        if (IsServiceInstalled()) {
+            Print(os, "%s is already installed\n", ServiceName);
+        } else if (InstallService()) {
+            Print(os, "%s installed\n", ServiceName);
+        } else {
+            Print(os, "%s failed to install. Error %d\n", ServiceName,
+                  static_cast<int>(os.GetLastError()));
+        }
+        return TRUE;
+    }
+    if (EqualsIgnoreCase(option, "-u")) {
+        if (!IsServiceInstalled()) {
+            Print(os, "%s is not installed\n", ServiceName);
+        } else if (RemoveService()) {
+            char path[MAX_PATH] = {};
+            os.GetModuleFileNameA(nullptr, path, MAX_PATH);
+            path[MAX_PATH - 1] = '\0';
+            Print(os, "%s removed. (You must delete the file (%s) yourself.)\n", ServiceName,
+                  path);
+        } else {
+            Print(os, "Could not remove %s. Error %d\n", ServiceName,
+                  static_cast<int>(os.GetLastError()));
+        }
+        return TRUE;
+    }
+    return FALSE;
+}
+
+BOOL CNTService::IsServiceInstalled() {
+    ScopedServiceHandle manager(os, os.OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) return FALSE;
+    ScopedServiceHandle service(
+        os, os.OpenServiceA(manager.get(), ServiceName, SERVICE_QUERY_CONFIG));
+    return service ? TRUE : FALSE;
+}
+
+BOOL CNTService::InstallService() {
+    ScopedServiceHandle manager(os, os.OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) return FALSE;
+
+    char path[MAX_PATH] = {};
+    os.GetModuleFileNameA(nullptr, path, MAX_PATH);
+    path[MAX_PATH - 1] = '\0';
+
+    // An unquoted path with a blank ("C:\Program Files\...") would let Windows
+    // try "C:\Program.exe" first.
+    std::string imagePath = path;
+    if (imagePath.find(' ') != std::string::npos) imagePath = "\"" + imagePath + "\"";
+
+    ScopedServiceHandle service(
+        os, os.CreateServiceA(manager.get(), ServiceName, ServiceName, SERVICE_ALL_ACCESS,
+                              SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                              imagePath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    if (!service) {
+        const DWORD error = os.GetLastError();
+        manager.reset();
+        os.SetLastError(error);
+        return FALSE;
+    }
+
+    char keyPath[256];
+    std::snprintf(keyPath, sizeof keyPath, "%s%s", kEventSourceKeyBase, ServiceName);
+    ScopedRegKey key(os);
+    const LONG created = os.RegCreateKeyA(HKEY_LOCAL_MACHINE, keyPath, key.receive());
+    if (created != ERROR_SUCCESS) {
+        // The registry reports its error as the result, not as the last error.
+        service.reset();
+        manager.reset();
+        os.SetLastError(static_cast<DWORD>(created));
+        return FALSE;
+    }
+    os.RegSetValueExA(key.get(), "EventMessageFile", 0, REG_EXPAND_SZ,
+                      reinterpret_cast<const BYTE*>(path),
+                      static_cast<DWORD>(std::strlen(path) + 1));
+    const DWORD typesSupported = 7;
+    os.RegSetValueExA(key.get(), "TypesSupported", 0, REG_DWORD,
+                      reinterpret_cast<const BYTE*>(&typesSupported), sizeof typesSupported);
+    key.reset();
+
+    WriteEventLog(EVENTLOG_INFORMATION_TYPE, MsgInstalled, ServiceName);
+    return TRUE;
+}
+
+BOOL CNTService::RemoveService() {
+    ScopedServiceHandle manager(os, os.OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) return FALSE;
+    ScopedServiceHandle service(os,
+                                os.OpenServiceA(manager.get(), ServiceName, SERVICE_ALL_ACCESS));
+    if (!service) {
+        const DWORD error = os.GetLastError();
+        manager.reset();
+        os.SetLastError(error);
+        return FALSE;
+    }
+
+    SERVICE_STATUS status = {};
+    if (os.ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
+        for (;;) {
+            os.SleepEx(200, FALSE);
+            if (!os.QueryServiceStatus(service.get(), &status)) break;
+            if (status.dwCurrentState == SERVICE_STOPPED) break;
+        }
+    }
+
+    if (os.DeleteService(service.get())) {
+        WriteEventLog(EVENTLOG_INFORMATION_TYPE, MsgRemoved, ServiceName);
+        return TRUE;
+    }
+    // The event report and the closing of the handles must not hide why the
+    // deletion failed: the console prints this code.
+    const DWORD error = os.GetLastError();
+    WriteEventLog(EVENTLOG_ERROR_TYPE, MsgNotRemoved, ServiceName);
+    service.reset();
+    manager.reset();
+    os.SetLastError(error);
+    return FALSE;
+}
+
+BOOL CNTService::RunDispatcher() {
+    SERVICE_TABLE_ENTRYA table[] = {{ServiceName, ServiceMain}, {nullptr, nullptr}};
+    TraceMsg(this, "Calling StartServiceCtrlDispatcher()");
+    const BOOL result = os.StartServiceCtrlDispatcherA(table);
+    TraceMsg(this, "Returned from StartServiceCtrlDispatcher()");
+    return result;
+}
+
+// ---- Service control ------------------------------------------------------
+
+void WINAPI CNTService::ServiceMain(DWORD /*argc*/, LPSTR* /*argv*/) {
+    CNTService* service = Instance;
+    TraceMsg(service, "Entering CNTService::ServiceMain()");
+    {
+        std::lock_guard<std::mutex> lock(service->statusLock_);
+        service->ServiceStatus.dwCurrentState = SERVICE_START_PENDING;
+    }
+
+    service->StatusHandle = service->os.RegisterServiceCtrlHandlerExA(
+        service->ServiceName, Handler, reinterpret_cast<LPVOID>(static_cast<ULONG_PTR>(1)));
+    if (service->StatusHandle == nullptr) {
+        service->WriteEventLog(EVENTLOG_ERROR_TYPE, MsgCtrlHandlerNotInstalled);
+        return;
+    }
+
+    DEV_BROADCAST_DEVICEINTERFACE_A filter;
+    std::memset(&filter, 0, sizeof filter);
+    filter.dbcc_size = sizeof filter;
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = kVolumeInterfaceGuid;
+    service->DeviceNotification = service->os.RegisterDeviceNotificationA(
+        service->StatusHandle, &filter, DEVICE_NOTIFY_SERVICE_HANDLE);
+
+    // Raised before Initialize reports RUNNING: a stop request that arrives
+    // right after that report must not be undone by setting the flag later.
+    service->IsRunning = TRUE;
+    if (service->Initialize()) {
+        {
+            std::lock_guard<std::mutex> lock(service->statusLock_);
+            service->ServiceStatus.dwWin32ExitCode = 0;
+            service->ServiceStatus.dwCheckPoint = 0;
+            service->ServiceStatus.dwWaitHint = 0;
+        }
+        service->Run();
+    }
+    service->IsRunning = FALSE;
+
+    service->SetStatus(SERVICE_STOPPED);
+    TraceMsg(service, "Leaving CNTService::ServiceMain()");
+}
+
+BOOL CNTService::Initialize() {
+    TraceMsg(this, "Entering CNTService::Initialize()");
+    SetStatus(SERVICE_START_PENDING);
+
+    const BOOL initialized = OnInit();
+    const DWORD error = os.GetLastError();
+    {
+        std::lock_guard<std::mutex> lock(statusLock_);
+        // A healthy start reports RUNNING with exit code 0, whatever OnInit
+        // left behind; a failed one keeps its error for the STOPPED report.
+        ServiceStatus.dwWin32ExitCode = initialized ? 0 : error;
+        ServiceStatus.dwCheckPoint = 0;
+        ServiceStatus.dwWaitHint = 0;
+    }
+
+    if (!initialized) {
+        WriteEventLog(EVENTLOG_ERROR_TYPE, MsgInitFailed);
+        SetStatus(SERVICE_STOPPED);
+        return FALSE;
+    }
+    WriteEventLog(EVENTLOG_INFORMATION_TYPE, MsgStarted);
+    SetStatus(SERVICE_RUNNING);
+    TraceMsg(this, "Leaving CNTService::Initialize()");
+    return TRUE;
+}
+
+void CNTService::SetStatus(DWORD state) {
+    TraceMsg(this, "CNTService::SetStatus(%lu, %lu)",
+             static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(StatusHandle)),
+             static_cast<unsigned long>(state));
+    std::lock_guard<std::mutex> lock(statusLock_);
+    ServiceStatus.dwCurrentState = state;
+    ReportStatus();
+}
+
+void CNTService::ReportStatus() {
+    SERVICE_STATUS status = ServiceStatus;
+    os.SetServiceStatus(StatusHandle, &status);
+}
+
+DWORD WINAPI CNTService::Handler(DWORD controlCode, DWORD eventType, LPVOID eventData,
+                                 LPVOID /*context*/) {
+    CNTService* service = Instance;
+    TraceMsg(service, "CNTService::Handler(%lu)", static_cast<unsigned long>(controlCode));
+
+    switch (controlCode) {
+    case SERVICE_CONTROL_STOP:
+        service->SetStatus(SERVICE_STOP_PENDING);
+        service->OnStop();
+        service->IsRunning = FALSE;
+        service->WriteEventLog(EVENTLOG_INFORMATION_TYPE, MsgStopped);
+        break;
+    case SERVICE_CONTROL_PAUSE:
+        service->OnPause();
+        break;
+    case SERVICE_CONTROL_CONTINUE:
+        service->OnContinue();
+        break;
+    case SERVICE_CONTROL_INTERROGATE:
+        service->OnInterrogate();
+        break;
+    case SERVICE_CONTROL_SHUTDOWN:
+        service->OnShutdown();
+        break;
+    case SERVICE_CONTROL_DEVICEEVENT:
+        service->OnDeviceChange(eventType, eventData);
+        break;
+    default:
+        if (controlCode < 128 || !service->OnUserControl(controlCode)) {
+            service->WriteEventLog(EVENTLOG_ERROR_TYPE, MsgBadRequest);
+        }
+        break;
+    }
+
+    std::lock_guard<std::mutex> lock(service->statusLock_);
+    TraceMsg(service, "Updating status (%lu, %lu)",
+             static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(service->StatusHandle)),
+             static_cast<unsigned long>(service->ServiceStatus.dwCurrentState));
+    service->ReportStatus();
+    return NO_ERROR;
+}
+
+// ---- Default hooks ----------------------------------------------------------
+
+void CNTService::Run() {
+    TraceMsg(this, "Entering CNTService::Run()");
+    while (IsRunning) {
+        TraceMsg(this, "Sleeping...");
+        os.Sleep(5000);
+    }
+    TraceMsg(this, "Leaving CNTService::Run()");
+}
+
+BOOL CNTService::OnInit() {
+    TraceMsg(this, "CNTService::OnInit()");
+    return TRUE;
+}
+
+void CNTService::OnStop() { TraceMsg(this, "CNTService::OnStop()"); }
+
+void CNTService::OnInterrogate() { TraceMsg(this, "CNTService::OnInterrogate()"); }
+
+void CNTService::OnPause() { TraceMsg(this, "CNTService::OnPause()"); }
+
+void CNTService::OnContinue() { TraceMsg(this, "CNTService::OnContinue()"); }
+
+void CNTService::OnShutdown() { TraceMsg(this, "CNTService::OnShutdown()"); }
+
+BOOL CNTService::OnUserControl(DWORD controlCode) {
+    TraceMsg(this, "CNTService::OnUserControl(%8.8lXH)", static_cast<unsigned long>(controlCode));
+    return FALSE;
+}
+
+BOOL CNTService::OnDeviceChange(DWORD eventType, LPVOID /*eventData*/) {
+    TraceMsg(this, "CNTService::OnDeviceChange(%8.8lXH)", static_cast<unsigned long>(eventType));
+    return TRUE;
+}
+
+// ---- Event log ----------------------------------------------------------------
+
+void CNTService::WriteEventLog(WORD eventType, DWORD eventId, const char* insert1,
+                               const char* insert2, const char* insert3) {
+    LPCSTR inserts[3] = {insert1, insert2, insert3};
+    WORD count = 0;
+    for (LPCSTR insert : inserts) {
+        if (insert != nullptr) ++count;
+    }
+
+    std::lock_guard<std::mutex> lock(eventLock_);
+    if (EventSource == nullptr) EventSource = os.RegisterEventSourceA(nullptr, ServiceName);
+    if (EventSource == nullptr) return;
+    os.ReportEventA(EventSource, eventType, 0, eventId, nullptr, count, 0, inserts, nullptr);
+}

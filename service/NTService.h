@@ -1,0 +1,79 @@
+// The service framework: the service object with its identity and status
+// record, the console switches, installation and removal, the service entry and
+// control handler, the event log and the debug trace.
+//
+// Operations return BOOL and set no error code of their own: after a FALSE the
+// caller reads the platform's last-error value left by the call that failed.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+
+#include "platform/Platform.h"
+
+class CNTService {
+public:
+    // Sets the process-wide instance pointer; at most 63 characters of the name are kept.
+    CNTService(const char* serviceName, Platform& os);
+    virtual ~CNTService();
+    CNTService(const CNTService&) = delete;
+    CNTService& operator=(const CNTService&) = delete;
+
+    // Hooks, in this order: a derived service changes behaviour only here.
+    virtual void Run();
+    virtual BOOL OnInit();
+    virtual void OnStop();
+    virtual void OnInterrogate();
+    virtual void OnPause();
+    virtual void OnContinue();
+    virtual void OnShutdown();
+    virtual BOOL OnUserControl(DWORD controlCode);
+    virtual BOOL OnDeviceChange(DWORD eventType, LPVOID eventData);
+
+    // Console switches "-v", "-i", "-u"; TRUE when one was handled.
+    BOOL ProcessCommandLine(int argc, char* argv[]);
+    BOOL IsServiceInstalled();
+    BOOL InstallService();
+    BOOL RemoveService();
+    BOOL RunDispatcher();
+
+    BOOL Initialize();
+    void SetStatus(DWORD state);
+    void WriteEventLog(WORD eventType, DWORD eventId, const char* insert1 = nullptr,
+                       const char* insert2 = nullptr, const char* insert3 = nullptr);
+
+    // Called by the service control manager; they reach the object through Instance.
+    static void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
+    static DWORD WINAPI Handler(DWORD controlCode, DWORD eventType, LPVOID eventData,
+                                LPVOID context);
+
+    static CNTService* Instance;
+
+    char ServiceName[64];
+    int MajorVersion;
+    int MinorVersion;
+    int PatchVersion;
+    SERVICE_STATUS_HANDLE StatusHandle;
+    SERVICE_STATUS ServiceStatus;
+    std::atomic<BOOL> IsRunning;  // cleared by the handler, polled by Run
+    HANDLE EventSource;
+    HDEVNOTIFY DeviceNotification;
+
+    Platform& os;
+
+private:
+    void ReportStatus();  // sends ServiceStatus as a whole; statusLock_ held
+
+    // The service thread and the dispatcher thread both write the status and the event log.
+    std::mutex statusLock_;
+    std::mutex eventLock_;
+};
+
+// One line "[<service name>](<thread id>): <text>\n" on the debugger output,
+// built in a 1024-byte buffer; a longer line is cut to fit. `format` must be a
+// literal: texts from outside go in as "%s" arguments.
+void TraceMsg(CNTService* service, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
