@@ -79,6 +79,19 @@ public:
 
     // Recorded calls: the Platform member's name and its main arguments, for
     // example {"RegOpenKeyExA", "SYSTEM\\MountedDevices 0x20019"}.
+    // Registry paths are the full path as the caller named it (before any WOW64
+    // redirection), access masks lower-case hex:
+    //   RegCreateKeyExA, RegOpenKeyExA   "<path> 0x<access>"
+    //   RegCreateKeyA                    "<path> 0xf003f"
+    //   RegDeleteKeyA                    "<path>"
+    //   RegDeleteKeyExA                  "<path> 0x<access>" (recorded for CallRegDeleteKeyExA)
+    //   RegEnumKeyExA                    "<key path> <index>"
+    //   RegQueryValueExA, RegSetValueExA "<key path> <value name>" ("" = default value)
+    //   RegCloseKey                      "<key path>"
+    // CallIsWow64Process is recorded as "IsWow64Process". Others: OpenServiceA
+    // "<name> 0x<access>", CreateServiceA "<name>", ControlService "<control>",
+    // SetServiceStatus "<state>", ReportEventA "<event id>", GetDriveTypeA
+    // "<root path>", GetModuleHandleA / GetProcAddress "<name>"; the rest by name only.
     struct Call {
         std::string function;
         std::string detail;

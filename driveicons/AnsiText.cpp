@@ -1,0 +1,72 @@
+#include "driveicons/AnsiText.h"
+
+#include <cstring>
+
+namespace AnsiText {
+
+size_t CharLength(Platform& os, const std::string& text, size_t pos) {
+    // A lead byte at the end, or before a NUL, stands alone.
+    if (pos + 1 < text.size() && text[pos + 1] != '\0' &&
+        os.IsDBCSLeadByte(static_cast<BYTE>(text[pos]))) {
+        return 2;
+    }
+    return 1;
+}
+
+size_t Find(Platform& os, const std::string& text, const std::string& what, size_t from) {
+    for (size_t pos = 0; pos < text.size(); pos += CharLength(os, text, pos)) {
+        if (pos < from || text.compare(pos, what.size(), what) != 0) continue;
+        // The match must end on a character boundary of `text` too.
+        size_t end = pos;
+        while (end < pos + what.size()) end += CharLength(os, text, end);
+        if (end == pos + what.size()) return pos;
+    }
+    return npos;
+}
+
+size_t FindChar(Platform& os, const std::string& text, char c, size_t from) {
+    for (size_t pos = 0; pos < text.size(); pos += CharLength(os, text, pos)) {
+        if (pos >= from && text[pos] == c && CharLength(os, text, pos) == 1) return pos;
+    }
+    return npos;
+}
+
+size_t FindLastChar(Platform& os, const std::string& text, char c) {
+    size_t found = npos;
+    for (size_t pos = 0; pos < text.size(); pos += CharLength(os, text, pos)) {
+        if (text[pos] == c && CharLength(os, text, pos) == 1) found = pos;
+    }
+    return found;
+}
+
+std::string ReplaceChar(Platform& os, const std::string& text, char from, char to) {
+    std::string result = text;
+    for (size_t pos = 0; pos < result.size(); pos += CharLength(os, result, pos)) {
+        if (result[pos] == from && CharLength(os, result, pos) == 1) result[pos] = to;
+    }
+    return result;
+}
+
+static char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualNoCase(Platform& os, const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t pos = 0; pos < a.size();) {
+        const size_t length = CharLength(os, a, pos);
+        if (length != CharLength(os, b, pos)) return false;
+        if (length == 2) {
+            if (a.compare(pos, 2, b, pos, 2) != 0) return false;
+        } else if (FoldAscii(a[pos]) != FoldAscii(b[pos])) {
+            return false;
+        }
+        pos += length;
+    }
+    return true;
+}
+
+std::string FromBuffer(const char* buffer, size_t capacity) {
+    const void* nul = std::memchr(buffer, '\0', capacity);
+    return std::string(buffer, nul ? static_cast<const char*>(nul) - buffer : capacity);
+}
+
+}  // namespace AnsiText

@@ -1,0 +1,34 @@
+// Searches over ANSI text in the active code page. They step one character at
+// a time, so a double-byte character is never split and its trail byte never
+// counts as a '\\', '#' or '&' of its own.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "platform/Platform.h"
+
+namespace AnsiText {
+
+constexpr size_t npos = std::string::npos;
+
+// Bytes taken by the character that starts at `pos` (1 or 2).
+size_t CharLength(Platform& os, const std::string& text, size_t pos);
+
+// First occurrence of `what` that starts at a character at or after `from`
+// (which must itself start a character); case-sensitive.
+size_t Find(Platform& os, const std::string& text, const std::string& what, size_t from = 0);
+size_t FindChar(Platform& os, const std::string& text, char c, size_t from = 0);
+size_t FindLastChar(Platform& os, const std::string& text, char c);
+
+// Every single-byte character `from` replaced by `to`.
+std::string ReplaceChar(Platform& os, const std::string& text, char from, char to);
+
+// Equality that ignores the case of ASCII letters; double-byte characters
+// must match byte for byte.
+bool EqualNoCase(Platform& os, const std::string& a, const std::string& b);
+
+// The text in `buffer` up to its first NUL, never past `capacity` bytes.
+std::string FromBuffer(const char* buffer, size_t capacity);
+
+}  // namespace AnsiText

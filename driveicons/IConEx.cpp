@@ -1,0 +1,305 @@
+#include "driveicons/IConEx.h"
+
+#include <cstring>
+
+#include "driveicons/AnsiText.h"
+#include "driveicons/MountText.h"
+
+namespace {
+
+// First row whose InstanceMatch occurs in `text`, or -1.
+int FindModel(Platform& os, const std::string& text) {
+    for (int row = 0; row < ReaderModelCount; ++row) {
+        if (AnsiText::Find(os, text, ReaderModelTable[row].InstanceMatch) != AnsiText::npos) {
+            return row;
+        }
+    }
+    return -1;
+}
+
+std::string LetterKey(char letter) { return std::string(DriveIconsBase) + letter; }
+
+}  // namespace
+
+CIConEx::CIConEx(Platform& platform) : CNTService("QarnIEx", platform) {}
+
+// ---- Shared steps of the assignment scan and the release check -------------
+
+bool CIConEx::IsRemovable(char letter) {
+    const char root[] = {letter, ':', '\\', '\0'};
+    return os.GetDriveTypeA(root) == DRIVE_REMOVABLE;
+}
+
+bool CIConEx::IsTracked(char letter) const {
+    for (const DriveSlot& slot : DriveSlots) {
+        if (slot.Letter == letter) return true;
+    }
+    return false;
+}
+
+BOOL CIConEx::ReadMountText(char letter, std::string& mountText) {
+    const char valueName[] = {'\\', 'D', 'o', 's', 'D', 'e', 'v', 'i', 'c', 'e', 's', '\\',
+                              letter, ':', '\0'};
+    BYTE record[MAX_PATH] = {};
+    mountText.clear();
+    if (!ReadRegValue(HKEY_LOCAL_MACHINE, MountedDevicesPath, valueName, REG_BINARY, record,
+                      sizeof record)) {
+        return FALSE;
+    }
+    // A text too long for the 260-byte buffer stays empty and so is not recognised.
+    MountRecordToText(os, record, sizeof record, mountText);
+    return TRUE;
+}
+
+bool CIConEx::ParseMountText(Variant variant, const std::string& mountText, VolumeId& volume) {
+    if (variant == Variant::ParentId) return ParseParentIdText(os, mountText, volume.ParentId);
+    return ParseInstancePathText(os, mountText, volume.DeviceKeyName, volume.InstanceKeyName);
+}
+
+BOOL CIConEx::SearchDevices(Variant variant, const VolumeId& volume, const MatchAction& onMatch) {
+    char name[MAX_PATH];
+    DWORD nameLength = 0;
+    auto enumerate = [&](const char* path, DWORD index) {
+        std::memset(name, 0, sizeof name);
+        nameLength = sizeof name;
+        return EnumRegSubkey(HKEY_LOCAL_MACHINE, path, name, &nameLength, index);
+    };
+
+    for (DWORD deviceIndex = 0; enumerate(UsbStorPath, deviceIndex); ++deviceIndex) {
+        const std::string deviceKeyName = AnsiText::FromBuffer(name, sizeof name);
+        if (variant == Variant::InstancePath &&
+            !AnsiText::EqualNoCase(os, deviceKeyName, volume.DeviceKeyName)) {
+            continue;
+        }
+        if (FindModel(os, deviceKeyName) < 0) continue;
+
+        const std::string devicePath = std::string(UsbStorPath) + "\\" + deviceKeyName;
+        for (DWORD instanceIndex = 0; enumerate(devicePath.c_str(), instanceIndex);
+             ++instanceIndex) {
+            const std::string instanceKeyName = AnsiText::FromBuffer(name, sizeof name);
+            const std::string instancePath = devicePath + "\\" + instanceKeyName;
+            bool match;
+            if (variant == Variant::ParentId) {
+                std::string prefix;
+                match = ReadRegValue(HKEY_LOCAL_MACHINE, instancePath.c_str(), "ParentIdPrefix",
+                                     REG_SZ, &prefix, MAX_PATH) &&
+                        AnsiText::EqualNoCase(os, prefix, volume.ParentId);
+            } else {
+                match = AnsiText::EqualNoCase(os, instanceKeyName, volume.InstanceKeyName);
+            }
+            if (!match) continue;
+            if (onMatch(variant == Variant::ParentId ? instancePath : deviceKeyName)) return TRUE;
+            break;  // not taken: the rest of this device's instances are not looked at
+        }
+    }
+    return FALSE;
+}
+
+// ---- Assignment ------------------------------------------------------------
+
+bool CIConEx::AssignLetter(Variant variant, char letter, const std::string& modelText) {
+    DriveSlot* slot = nullptr;
+    for (DriveSlot& candidate : DriveSlots) {
+        if (candidate.Letter == 0) {
+            slot = &candidate;
+            break;
+        }
+    }
+    if (slot == nullptr) return false;
+
+    const int found = FindModel(os, modelText);
+    const int row = found < 0 ? 0 : found;
+    slot->Letter = letter;
+    slot->ModelIndex = static_cast<unsigned short>(row);
+
+    // Write results are not looked at: the slot stays taken either way.
+    const ReaderModel& model = ReaderModelTable[row];
+    const std::string letterKey = LetterKey(letter);
+    WriteRegValue(HKEY_LOCAL_MACHINE, (letterKey + "\\DefaultLabel").c_str(), nullptr, REG_SZ,
+                  model.Label);
+    if (variant == Variant::InstancePath || !IsWow64) {
+        const std::string icon = std::string(ModuleDirectory) + model.IconRef;
+        WriteRegValue(HKEY_LOCAL_MACHINE, (letterKey + "\\DefaultIcon").c_str(), nullptr, REG_SZ,
+                      icon.c_str());
+    }
+    // The marker goes last, so a key carrying it is complete.
+    WriteRegValue(HKEY_LOCAL_MACHINE, letterKey.c_str(), DriveIconMarker, REG_SZ, model.Label);
+    return true;
+}
+
+BOOL CIConEx::AssignScan(Variant variant, BOOL scanAll) {
+    BOOL scanStatus = FALSE;
+    // The service only ever looks at 'D' to 'Z'.
+    const char first = ScanStartLetter < 'D' ? 'D' : ScanStartLetter;
+    for (char letter = first; letter >= 'D' && letter <= 'Z'; ++letter) {
+        if (!IsRemovable(letter) || IsTracked(letter)) continue;
+        std::string mountText;
+        scanStatus = ReadMountText(letter, mountText);
+        if (!scanStatus) continue;
+        VolumeId volume;
+        if (!ParseMountText(variant, mountText, volume)) continue;
+        scanStatus = SearchDevices(variant, volume, [&](const std::string& modelText) {
+            return AssignLetter(variant, letter, modelText);
+        });
+        if (scanStatus && !scanAll) return scanStatus;
+    }
+    return scanStatus;
+}
+
+BOOL CIConEx::AssignDrives(BOOL scanAll) {
+    return IsVistaWorkstation ? AssignDrivesByInstancePath(scanAll) : AssignDrivesByParentId(scanAll);
+}
+
+BOOL CIConEx::AssignDrivesByParentId(BOOL scanAll) { return AssignScan(Variant::ParentId, scanAll); }
+
+BOOL CIConEx::AssignDrivesByInstancePath(BOOL scanAll) {
+    return AssignScan(Variant::InstancePath, scanAll);
+}
+
+// ---- Release ---------------------------------------------------------------
+
+bool CIConEx::CheckDrive(Variant variant, char letter) {
+    if (!IsRemovable(letter)) return false;
+    std::string mountText;
+    if (!ReadMountText(letter, mountText)) return false;
+    VolumeId volume;
+    if (!ParseMountText(variant, mountText, volume)) return false;
+    return SearchDevices(variant, volume, [](const std::string&) { return true; }) == TRUE;
+}
+
+BOOL CIConEx::ReleaseWalk(Variant variant, BOOL releaseAll) {
+    for (int index = DriveSlotCount - 1; index >= 0; --index) {
+        DriveSlot& slot = DriveSlots[index];
+        if (slot.Letter == 0 || CheckDrive(variant, slot.Letter)) continue;
+        DeleteDriveIconKeys(slot.Letter);
+        slot.Letter = 0;
+        ScanStartLetter = 'D';
+        if (!releaseAll) break;
+    }
+    return TRUE;
+}
+
+BOOL CIConEx::ReleaseDrives(BOOL releaseAll) {
+    return IsVistaWorkstation ? ReleaseDrivesByInstancePath(releaseAll)
+                              : ReleaseDrivesByParentId(releaseAll);
+}
+
+BOOL CIConEx::ReleaseDrivesByParentId(BOOL releaseAll) {
+    return ReleaseWalk(Variant::ParentId, releaseAll);
+}
+
+BOOL CIConEx::ReleaseDrivesByInstancePath(BOOL releaseAll) {
+    return ReleaseWalk(Variant::InstancePath, releaseAll);
+}
+
+// ---- Restore and purge -----------------------------------------------------
+
+// Fills the slots from the marked keys of the letters from `firstLetter` on.
+// Returns the letter after the one that took the last slot when the slots ran
+// full before 'Z', else 0.
+char CIConEx::RestoreDriveSlotsFrom(char firstLetter) {
+    for (DriveSlot& slot : DriveSlots) slot = DriveSlot{0, 0};
+    int next = 0;
+    for (char letter = firstLetter; letter >= 'D' && letter <= 'Z'; ++letter) {
+        const std::string letterKey = LetterKey(letter);
+        std::string marker;
+        std::string label;
+        if (!ReadRegValue(HKEY_LOCAL_MACHINE, letterKey.c_str(), DriveIconMarker, REG_SZ, &marker,
+                          MAX_PATH) ||
+            !ReadRegValue(HKEY_LOCAL_MACHINE, (letterKey + "\\DefaultLabel").c_str(), nullptr,
+                          REG_SZ, &label, MAX_PATH)) {
+            continue;
+        }
+        for (int row = 0; row < ReaderModelCount; ++row) {
+            if (label != ReaderModelTable[row].Label) continue;
+            DriveSlots[next].Letter = letter;
+            DriveSlots[next].ModelIndex = static_cast<unsigned short>(row);
+            ++next;
+            break;
+        }
+        if (next == DriveSlotCount) return letter < 'Z' ? static_cast<char>(letter + 1) : 0;
+    }
+    return 0;
+}
+
+void CIConEx::RestoreDriveSlots() { RestoreDriveSlotsFrom('D'); }
+
+void CIConEx::PurgeDriveIcons() {
+    for (int index = DriveSlotCount - 1; index >= 0; --index) {
+        DriveSlot& slot = DriveSlots[index];
+        if (slot.Letter == 0) continue;
+        DeleteDriveIconKeys(slot.Letter);
+        slot.Letter = 0;
+    }
+}
+
+// More marked letters than slots: further rounds over the letters after the
+// last one taken, so no marked key of a known label outlives a start or stop.
+void CIConEx::RestoreAndPurge() {
+    char next = RestoreDriveSlotsFrom('D');
+    PurgeDriveIcons();
+    while (next != 0) {
+        next = RestoreDriveSlotsFrom(next);
+        PurgeDriveIcons();
+    }
+}
+
+// ---- Hooks -----------------------------------------------------------------
+
+BOOL CIConEx::OnInit() {
+    std::lock_guard<std::mutex> lock(driveLock_);
+    DetectPlatform();
+
+    char path[MAX_PATH] = {};
+    const DWORD length = os.GetModuleFileNameA(nullptr, path, MAX_PATH);
+    ModuleDirectory[0] = '\0';
+    // 0 is a failure; a full buffer means the path was cut short.
+    if (length > 0 && length < MAX_PATH) {
+        const std::string fullPath = AnsiText::FromBuffer(path, length);
+        const size_t slash = AnsiText::FindLastChar(os, fullPath, '\\');
+        if (slash != AnsiText::npos) {
+            std::memcpy(ModuleDirectory, fullPath.data(), slash + 1);
+            ModuleDirectory[slash + 1] = '\0';
+        }
+    }
+
+    RestoreAndPurge();
+    ScanStartLetter = 'D';
+    AssignDrives(TRUE);
+    return TRUE;
+}
+
+void CIConEx::Run() {
+    while (IsRunning) os.Sleep(1000);
+}
+
+void CIConEx::OnStop() {
+    std::lock_guard<std::mutex> lock(driveLock_);
+    RestoreAndPurge();
+    TraceMsg(this, "CIConEx::OnStop()");
+}
+
+BOOL CIConEx::OnDeviceChange(DWORD eventType, LPVOID /*eventData*/) {
+    std::lock_guard<std::mutex> lock(driveLock_);
+    if (eventType == DBT_DEVICEARRIVAL) {
+        TraceMsg(this, "DeviceArrival-Enter");
+        OnDeviceArrival();
+        TraceMsg(this, "DeviceArrival-Exit");
+    } else if (eventType == DBT_DEVICEREMOVECOMPLETE) {
+        TraceMsg(this, "DeviceRemoveComplete-Enter");
+        OnDeviceRemoveComplete();
+        TraceMsg(this, "DeviceRemoveComplete-Exit");
+    }
+    return TRUE;
+}
+
+void CIConEx::OnDeviceArrival() {
+    ScanStartLetter = 'D';
+    AssignDrives(FALSE);
+}
+
+void CIConEx::OnDeviceRemoveComplete() { ReleaseDrives(FALSE); }
+
+BOOL CIConEx::OnUserControl(DWORD controlCode) { return controlCode == 128 ? TRUE : FALSE; }
+
+void CIConEx::OnShutdown() {}

@@ -1,0 +1,22 @@
+// The mount manager's record of a volume, turned into ANSI text and taken
+// apart the two ways the scans need.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "platform/Platform.h"
+
+// The ANSI text of a record (UTF-16LE up to its first NUL or the end of the
+// `size` bytes). A text that would not fit in 259 bytes is refused (false,
+// empty text): cutting it would give a wrong parse.
+bool MountRecordToText(Platform& os, const BYTE* record, size_t size, std::string& text);
+
+// "\??\STORAGE#RemovableMedia#<parent id>&RM#{guid}": false when the text has
+// no "RemovableMedia".
+bool ParseParentIdText(Platform& os, const std::string& mountText, std::string& volumeParentId);
+
+// "\??\USBSTOR#<device>#<instance>#{guid}", a '/' of the device name written as
+// '#': false when the text has no "USBSTOR".
+bool ParseInstancePathText(Platform& os, const std::string& mountText, std::string& deviceKeyName,
+                           std::string& instanceKeyName);

@@ -1,0 +1,115 @@
+// Registry access and platform detection of the drive icon service.
+#include <cstring>
+#include <string>
+
+#include "driveicons/AnsiText.h"
+#include "driveicons/IConEx.h"
+#include "platform/ScopedHandle.h"
+
+DWORD CIConEx::View() const { return IsWow64 ? KEY_WOW64_64KEY : 0; }
+
+BOOL CIConEx::EnumRegSubkey(HKEY root, const char* keyPath, char* name, DWORD* nameLength,
+                            DWORD index) {
+    ScopedRegKey key(os);
+    DWORD disposition = 0;
+    if (os.RegCreateKeyExA(root, keyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_READ | View(),
+                           nullptr, key.receive(), &disposition) != ERROR_SUCCESS) {
+        return FALSE;
+    }
+    return os.RegEnumKeyExA(key.get(), index, name, nameLength, nullptr, nullptr, nullptr,
+                            nullptr) == ERROR_SUCCESS;
+}
+
+BOOL CIConEx::ReadRegValue(HKEY root, const char* keyPath, const char* valueName, DWORD kind,
+                           void* out, DWORD size) {
+    ScopedRegKey key(os);
+    if (os.RegOpenKeyExA(root, keyPath, 0, KEY_READ | View(), key.receive()) != ERROR_SUCCESS) {
+        return FALSE;
+    }
+    if (kind != REG_SZ) {
+        DWORD dataSize = size;
+        return os.RegQueryValueExA(key.get(), valueName, nullptr, nullptr,
+                                   static_cast<LPBYTE>(out), &dataSize) == ERROR_SUCCESS;
+    }
+    char buffer[1024];
+    const DWORD limit = size < sizeof buffer ? size : static_cast<DWORD>(sizeof buffer);
+    DWORD dataSize = limit;
+    if (os.RegQueryValueExA(key.get(), valueName, nullptr, nullptr,
+                            reinterpret_cast<LPBYTE>(buffer), &dataSize) != ERROR_SUCCESS) {
+        return FALSE;
+    }
+    // A stored string need not end in a NUL: stop at the data returned.
+    *static_cast<std::string*>(out) =
+        AnsiText::FromBuffer(buffer, dataSize < limit ? dataSize : limit);
+    return TRUE;
+}
+
+BOOL CIConEx::WriteRegValue(HKEY root, const char* keyPath, const char* valueName, DWORD kind,
+                            const char* data) {
+    // A cut icon path would name a wrong file, so a text too long is not written at all.
+    if (kind != REG_SZ || data == nullptr) return FALSE;
+    const size_t length = std::strlen(data);
+    if (length >= MAX_PATH) return FALSE;
+
+    ScopedRegKey key(os);
+    DWORD disposition = 0;
+    if (os.RegCreateKeyExA(root, keyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                           KEY_ALL_ACCESS | View(), nullptr, key.receive(),
+                           &disposition) != ERROR_SUCCESS) {
+        return FALSE;
+    }
+    BYTE buffer[MAX_PATH] = {};
+    std::memcpy(buffer, data, length);
+    return os.RegSetValueExA(key.get(), valueName, 0, REG_SZ, buffer,
+                             static_cast<DWORD>(length + 1)) == ERROR_SUCCESS;
+}
+
+void CIConEx::DeleteDriveIconKeys(char letter) {
+    const std::string letterKey = std::string(DriveIconsBase) + letter;
+    // Subkeys first: neither delete function removes a key that still has subkeys.
+    const std::string paths[] = {letterKey + "\\DefaultIcon", letterKey + "\\DefaultLabel",
+                                 letterKey};
+    if (IsWow64) {
+        // Not exported before XP x64 / Server 2003 SP1, so looked up at each use.
+        const HMODULE advapi = os.GetModuleHandleA("Advapi32");
+        const FARPROC deleteKeyEx = advapi ? os.GetProcAddress(advapi, "RegDeleteKeyExA") : nullptr;
+        if (deleteKeyEx == nullptr) return;
+        for (const std::string& path : paths) {
+            os.CallRegDeleteKeyExA(deleteKeyEx, HKEY_LOCAL_MACHINE, path.c_str(), KEY_WOW64_64KEY,
+                                   0);
+        }
+    } else {
+        for (const std::string& path : paths) os.RegDeleteKeyA(HKEY_LOCAL_MACHINE, path.c_str());
+    }
+}
+
+void CIConEx::DetectPlatform() {
+    IsVistaWorkstation = FALSE;
+    IsWow64 = FALSE;
+
+    OSVERSIONINFOEXA info;
+    std::memset(&info, 0, sizeof info);
+    info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOEXA);
+    if (!os.GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&info))) {
+        // Older systems fill only the short record; the product type then stays 0.
+        std::memset(&info, 0, sizeof info);
+        info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
+        if (!os.GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&info))) return;
+    }
+    if (info.dwPlatformId != VER_PLATFORM_WIN32_NT) return;
+
+    const bool isNt52 = info.dwMajorVersion == 5 && info.dwMinorVersion == 2;
+    const bool isNt60 = info.dwMajorVersion == 6 && info.dwMinorVersion == 0;
+    if (!isNt52 && !isNt60) return;
+
+    const HMODULE kernel = os.GetModuleHandleA("kernel32");
+    const FARPROC isWow64Process = kernel ? os.GetProcAddress(kernel, "IsWow64Process") : nullptr;
+    if (isWow64Process == nullptr && isNt52) return;
+    BOOL wow64 = FALSE;
+    if (isWow64Process != nullptr) os.CallIsWow64Process(isWow64Process, os.GetCurrentProcess(), &wow64);
+
+    const bool workstation = info.wProductType == VER_NT_WORKSTATION;
+    if (!workstation) return;
+    if (isNt60) IsVistaWorkstation = TRUE;
+    if (wow64) IsWow64 = TRUE;
+}

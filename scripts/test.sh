@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# All tests: installs what is missing, builds natively and runs the unit tests,
+# cross-builds QarnIEx.exe, checks its imports and resources, and runs
+# "QarnIEx.exe -v" under Wine. Ends with "N passed, M failed"; exits non-zero
+# on any failure.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+source scripts/common.sh
+
+passed=0
+failed=0
+step() { echo; echo "== $*"; }
+pass() { echo "-- PASS: $*"; passed=$((passed + 1)); }
+fail() { echo "-- FAIL: $*"; failed=$((failed + 1)); }
+summary() {
+    echo
+    echo "${passed} passed, ${failed} failed"
+    [ "$failed" -eq 0 ]
+    exit
+}
+trap qx_wine_cleanup EXIT
+
+step "Install missing packages"
+if qx_ensure_packages; then
+    pass "packages"
+else
+    fail "packages could not be installed"
+    summary
+fi
+
+step "Native build (build/native)"
+if qx_build_native; then
+    pass "native build"
+    step "Unit tests (ctest)"
+    # A hung test fails after 5 minutes instead of blocking the whole run.
+    if ctest --test-dir build/native --output-on-failure --timeout 300; then
+        pass "unit tests"
+    else
+        fail "unit tests"
+    fi
+else
+    fail "native build"
+    fail "unit tests not run"
+fi
+
+step "Cross build (build/win32)"
+if qx_build_win32; then
+    pass "cross build"
+
+    step "Imports and resources of QarnIEx.exe"
+    if bash tests/imports/check_imports.sh build/win32/QarnIEx.exe; then
+        pass "import check"
+    else
+        fail "import check"
+    fi
+
+    step "QarnIEx.exe -v under Wine"
+    if qx_wine_setup; then
+        out=$(qx_wine_run -v)
+        status=$?
+        echo "$out"
+        expected=$'QarnIEx Version 1.20\nThe service is not installed'
+        if [ "$status" -eq 0 ] && [ "$out" = "$expected" ]; then
+            pass "QarnIEx.exe -v"
+        else
+            cat "$QX_WINE_DIR/err"
+            fail "QarnIEx.exe -v: exit code ${status}, expected 0 and the lines:"$'\n'"$expected"
+        fi
+        qx_wine_cleanup
+    else
+        fail "Wine prefix could not be set up"
+    fi
+else
+    fail "cross build"
+    fail "import check not run"
+    fail "Wine run not done"
+fi
+
+summary

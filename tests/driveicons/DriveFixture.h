@@ -1,0 +1,142 @@
+// Registry fixtures shared by the drive icon tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driveicons/IConEx.h"
+#include "platform/fake/FakeWindows.h"
+
+namespace fixture {
+
+inline const std::string kDriveIcons =
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons";
+inline const std::string kDriveIcons32 =
+    "SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons";
+inline const std::string kUsbStor = "SYSTEM\\CurrentControlSet\\Enum\\USBSTOR";
+inline const std::string kVolumeGuid = "{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+
+inline std::string LetterKey(char letter, const std::string& base = kDriveIcons) {
+    return base + "\\" + letter;
+}
+
+// A USB volume as Windows before Vista records it: the mount record names a
+// removable-media device whose parent id is the USBSTOR instance's ParentIdPrefix.
+inline void PlugParentIdDevice(FakeWindows& fake, char letter, const std::string& deviceKey,
+                               const std::string& instance, const std::string& parentId) {
+    fake.SetDriveType(letter, DRIVE_REMOVABLE);
+    fake.SetMountRecord(letter, "\\??\\STORAGE#RemovableMedia#" + parentId + "&RM#" + kVolumeGuid);
+    fake.SetString(kUsbStor + "\\" + deviceKey + "\\" + instance, "ParentIdPrefix", parentId);
+}
+
+// A USB volume as Vista records it: the USBSTOR device path itself, a '/' of
+// the device name written as '#'.
+inline void PlugInstancePathDevice(FakeWindows& fake, char letter, const std::string& deviceKey,
+                                   const std::string& instance) {
+    std::string device = deviceKey;
+    for (char& c : device) {
+        if (c == '/') c = '#';
+    }
+    fake.SetDriveType(letter, DRIVE_REMOVABLE);
+    fake.SetMountRecord(letter, "\\??\\USBSTOR#" + device + "#" + instance + "#" + kVolumeGuid);
+    fake.CreateKey(kUsbStor + "\\" + deviceKey + "\\" + instance);
+}
+
+// The three icon keys of one letter, as left by an earlier run.
+inline void WriteIconKeys(FakeWindows& fake, char letter, const std::string& label,
+                          const std::string& base = kDriveIcons) {
+    fake.SetString(LetterKey(letter, base) + "\\DefaultLabel", "", label);
+    fake.SetString(LetterKey(letter, base) + "\\DefaultIcon", "", "C:\\Old\\QarnIcons.dll,0");
+    fake.SetString(LetterKey(letter, base), "QarnHMD", label);
+}
+
+inline std::vector<BYTE> SzBytes(const std::string& text) {
+    std::vector<BYTE> bytes(text.begin(), text.end());
+    bytes.push_back(0);
+    return bytes;
+}
+
+// The letter's keys hold exactly the label, icon (none: no DefaultIcon key)
+// and marker the service writes.
+inline ::testing::AssertionResult HasDriveKeys(const FakeWindows& fake, char letter,
+                                               const std::string& label,
+                                               const std::optional<std::string>& icon,
+                                               const std::string& base = kDriveIcons) {
+    const std::string key = LetterKey(letter, base);
+    auto expectSz = [&](const std::string& path, const std::string& name,
+                        const std::string& text) -> std::string {
+        auto value = fake.GetValue(path, name);
+        if (!value) return path + " [" + name + "] missing";
+        if (value->type != REG_SZ || value->data != SzBytes(text)) {
+            return path + " [" + name + "] holds '" + value->AsString() + "' type " +
+                   std::to_string(value->type) + ", expected '" + text + "'";
+        }
+        return "";
+    };
+    std::string failure = expectSz(key + "\\DefaultLabel", "", label);
+    if (failure.empty()) failure = expectSz(key, "QarnHMD", label);
+    if (failure.empty() && icon) failure = expectSz(key + "\\DefaultIcon", "", *icon);
+    if (failure.empty() && !icon && fake.KeyExists(key + "\\DefaultIcon")) {
+        failure = key + "\\DefaultIcon exists";
+    }
+    if (failure.empty()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << failure;
+}
+
+// Names of the keys below DriveIcons, relative to it, e.g. "E\DefaultLabel".
+inline std::vector<std::string> DriveIconKeys(const FakeWindows& fake,
+                                              const std::string& base = kDriveIcons) {
+    std::vector<std::string> names;
+    for (const std::string& path : fake.KeysBelow(base)) {
+        names.push_back(path.size() > base.size() + 1 ? path.substr(base.size() + 1) : path);
+    }
+    return names;
+}
+
+inline std::string Slots(const CIConEx& service) {
+    std::string text;
+    for (const DriveSlot& slot : service.DriveSlots) {
+        if (slot.Letter == 0) continue;
+        text += slot.Letter;
+        text += std::to_string(slot.ModelIndex);
+        text += ' ';
+    }
+    return text;
+}
+
+// Trace texts after the "[name](thread): " prefix, without the newline.
+inline std::vector<std::string> TraceTexts(const FakeWindows& fake) {
+    std::vector<std::string> texts;
+    for (std::string line : fake.DebugOutput()) {
+        const size_t prefixEnd = line.find("): ");
+        if (prefixEnd != std::string::npos) line = line.substr(prefixEnd + 3);
+        if (!line.empty() && line.back() == '\n') line.pop_back();
+        texts.push_back(line);
+    }
+    return texts;
+}
+
+// The service run through the framework's dispatcher on its own thread.
+class DispatcherRun {
+public:
+    DispatcherRun(FakeWindows& fake, CIConEx& service) : fake_(fake) {
+        fake.SetStartedAsService(true);
+        thread_ = std::thread([&service] { service.RunDispatcher(); });
+    }
+    void Stop() {
+        if (!thread_.joinable()) return;
+        fake_.SendControl(SERVICE_CONTROL_STOP);
+        thread_.join();
+    }
+    ~DispatcherRun() { Stop(); }
+
+private:
+    FakeWindows& fake_;
+    std::thread thread_;
+};
+
+}  // namespace fixture

@@ -1,0 +1,352 @@
+// The assignment scan and the release walk, both variants.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "DriveFixture.h"
+
+using namespace fixture;
+
+namespace {
+
+const std::string kKbSlot = "Disk&Ven_Qarn&Prod_LNK___QX-KB_Slot&Rev_1.00";     // row 1
+const std::string kKcKb = "Disk&Ven_Qarn&Prod_LNK___QX-KC/KB&Rev_1.00";        // row 2
+const std::string kKcModule = "Disk&Ven_Qarn&Prod_KC_Slot_Module&Rev_2.10";    // row 8
+const std::string kKfModule = "Disk&Ven_Qarn&Prod_KF_Slot_Module&Rev_1.00";    // row 10
+
+// A service on a machine before Vista, ready for a scan from 'D'.
+struct ParentIdMachine {
+    FakeWindows fake;
+    CIConEx service{fake};
+    ParentIdMachine() {
+        std::strcpy(service.ModuleDirectory, "C:\\Qarn\\");
+        service.ScanStartLetter = 'D';
+    }
+};
+
+struct InstancePathMachine {
+    FakeWindows fake;
+    CIConEx service{fake};
+    InstancePathMachine() {
+        std::strcpy(service.ModuleDirectory, "C:\\Qarn\\");
+        service.ScanStartLetter = 'D';
+        service.IsVistaWorkstation = TRUE;
+    }
+};
+
+}  // namespace
+
+TEST(AssignmentScan, LettersExaminedAndSkipped) {
+    ParentIdMachine m;
+    // Readers behind letters the scan must not look at, or that are not removable.
+    PlugParentIdDevice(m.fake, 'C', kKbSlot, "1&0", "7&c&0");
+    PlugParentIdDevice(m.fake, 'E', kKbSlot, "2&0", "7&e&0");
+    m.fake.SetDriveType('E', DRIVE_FIXED);
+    PlugParentIdDevice(m.fake, 'F', kKbSlot, "3&0", "7&f&0");
+    m.fake.SetDriveType('F', DRIVE_CDROM);
+    PlugParentIdDevice(m.fake, 'G', kKbSlot, "4&0", "7&g&0");
+    m.fake.SetDriveType('G', DRIVE_REMOTE);
+    m.fake.ClearCalls();
+    EXPECT_FALSE(m.service.AssignDrives(TRUE));
+    EXPECT_EQ("", Slots(m.service));
+    EXPECT_EQ(0u, m.fake.CountCallsWithPrefix("Reg"));
+    EXPECT_EQ(23u, m.fake.CountCalls("GetDriveTypeA"));  // 'D' to 'Z'
+
+    // 'Z' is examined; a letter held by a slot is skipped whatever it shows now.
+    PlugParentIdDevice(m.fake, 'Z', kKbSlot, "5&0", "7&z&0");
+    PlugParentIdDevice(m.fake, 'H', kKfModule, "6&0", "7&h&0");
+    m.service.DriveSlots[5] = DriveSlot{'H', 3};
+    EXPECT_TRUE(m.service.AssignDrives(TRUE));
+    EXPECT_EQ("Z1 H3 ", Slots(m.service));
+    EXPECT_TRUE(HasDriveKeys(m.fake, 'Z', "KB Media", "C:\\Qarn\\QarnIcons.dll,3"));
+    EXPECT_FALSE(m.fake.KeyExists(LetterKey('H')));
+    EXPECT_EQ('D', m.service.ScanStartLetter);
+    EXPECT_EQ(0u, m.fake.OpenKeyCount());
+}
+
+TEST(AssignmentScan, OneAssignmentWithoutScanAllAndSlotOrder) {
+    ParentIdMachine m;
+    PlugParentIdDevice(m.fake, 'E', kKbSlot, "1&0", "7&e&0");
+    PlugParentIdDevice(m.fake, 'F', kKcModule, "2&0", "7&f&0");
+    m.service.DriveSlots[0] = DriveSlot{'X', 0};
+    m.service.DriveSlots[2] = DriveSlot{'Y', 0};
+    EXPECT_TRUE(m.service.AssignDrives(FALSE));
+    EXPECT_EQ("X0 E1 Y0 ", Slots(m.service));
+    EXPECT_FALSE(m.fake.KeyExists(LetterKey('F')));
+    EXPECT_TRUE(m.service.AssignDrives(FALSE));
+    EXPECT_EQ("X0 E1 Y0 F8 ", Slots(m.service));
+    EXPECT_TRUE(HasDriveKeys(m.fake, 'F', "KC Media", "C:\\Qarn\\QarnIcons.dll,5"));
+    // Nothing new: the scan reports the end of the last device search.
+    EXPECT_FALSE(m.service.AssignDrives(FALSE));
+
+    ParentIdMachine all;
+    PlugParentIdDevice(all.fake, 'E', kKbSlot, "1&0", "7&e&0");
+    PlugParentIdDevice(all.fake, 'F', kKcModule, "2&0", "7&f&0");
+    EXPECT_TRUE(all.service.AssignDrives(TRUE));
+    EXPECT_EQ("E1 F8 ", Slots(all.service));
+}
+
+TEST(AssignmentScan, TwentySlotLimit) {
+    ParentIdMachine m;
+    for (int i = 0; i < DriveSlotCount; ++i) m.service.DriveSlots[i] = DriveSlot{'a', 0};
+    PlugParentIdDevice(m.fake, 'E', kKbSlot, "1&0", "7&e&0");
+    PlugParentIdDevice(m.fake, 'F', kKbSlot, "2&0", "7&f&0");
+    m.fake.ClearCalls();
+    EXPECT_FALSE(m.service.AssignDrives(FALSE));
+    EXPECT_TRUE(DriveIconKeys(m.fake).empty());
+    EXPECT_EQ(23u, m.fake.CountCalls("GetDriveTypeA"));  // ran on to 'Z'
+    // E's match leaves the device's second instance unread: E reads its
+    // record and one ParentIdPrefix, F its record and two.
+    EXPECT_EQ(5u, m.fake.CountCalls("RegQueryValueExA"));
+    m.service.DriveSlots[19].Letter = 0;
+    EXPECT_TRUE(m.service.AssignDrives(FALSE));
+    EXPECT_EQ('E', m.service.DriveSlots[19].Letter);
+}
+
+TEST(AssignmentScan, ParentIdRecognition) {
+    ParentIdMachine m;
+    // Case of ParentIdPrefix does not matter; case of the model text does.
+    PlugParentIdDevice(m.fake, 'E', kKbSlot, "1&0", "7&ABCD&0");
+    m.fake.SetMountRecord('E', "\\??\\STORAGE#RemovableMedia#7&abcd&0&RM#" + kVolumeGuid);
+    PlugParentIdDevice(m.fake, 'F', "Disk&Ven_QARN&Prod_LNK___QX-KB_Slot&Rev_2.00", "1&0",
+                       "7&f&0");
+    // No "RemovableMedia" in the record.
+    PlugParentIdDevice(m.fake, 'G', kKbSlot, "3&0", "7&g&0");
+    m.fake.SetMountRecord('G', "\\??\\STORAGE#Volume#7&g&0&RM#" + kVolumeGuid);
+    // A matching device without instances, and an instance without ParentIdPrefix.
+    m.fake.CreateKey(kUsbStor + "\\" + kKcModule);
+    PlugParentIdDevice(m.fake, 'H', kKfModule, "2&0", "7&h&0");
+    m.fake.CreateKey(kUsbStor + "\\" + kKfModule + "\\1&0");
+    // Mount record missing.
+    m.fake.SetDriveType('I', DRIVE_REMOVABLE);
+
+    EXPECT_FALSE(m.service.AssignDrives(TRUE));  // 'I' ends it without a record
+    EXPECT_EQ("E1 H10 ", Slots(m.service));
+    EXPECT_EQ((std::vector<std::string>{"E", "E\\DefaultIcon", "E\\DefaultLabel", "H",
+                                        "H\\DefaultIcon", "H\\DefaultLabel"}),
+              DriveIconKeys(m.fake));
+    EXPECT_EQ(0u, m.fake.OpenKeyCount());
+}
+
+TEST(AssignmentScan, ModelRowAndWriteRules) {
+    ParentIdMachine m;
+    // A device name with the texts of rows 9 and 3: the lower row wins.
+    const std::string both = "Disk&Ven_Qarn&Prod_KD_Slot_Module+Disk&Ven_Qarn&Prod_LNK___QX-KD_Slot";
+    PlugParentIdDevice(m.fake, 'E', both, "1&0", "7&e&0");
+    // The display name column plays no part.
+    PlugParentIdDevice(m.fake, 'F', "Disk&Ven_Qarn&Prod_KC/KB___Module&Rev_1", "2&0", "7&f&0");
+    EXPECT_TRUE(m.service.AssignDrives(TRUE));
+    EXPECT_EQ("E3 F7 ", Slots(m.service));
+    EXPECT_TRUE(HasDriveKeys(m.fake, 'E', "KD Media", "C:\\Qarn\\QarnIcons.dll,1"));
+    EXPECT_TRUE(HasDriveKeys(m.fake, 'F', "KB/KC", "C:\\Qarn\\QarnIcons.dll,3"));
+
+    // Parent-id variant under WOW64: no DefaultIcon.
+    ParentIdMachine wow;
+    wow.fake.SetWow64Process(true);
+    wow.service.IsWow64 = TRUE;
+    PlugParentIdDevice(wow.fake, 'E', kKbSlot, "1&0", "7&e&0");
+    EXPECT_TRUE(wow.service.AssignDrives(TRUE));
+    EXPECT_TRUE(HasDriveKeys(wow.fake, 'E', "KB Media", std::nullopt));
+
+    // Denied access on DriveIcons: the slot is taken all the same and a
+    // scan without scanAll ends there.
+    ParentIdMachine denied;
+    denied.fake.CreateKey(kDriveIcons);
+    denied.fake.DenyAccess(kDriveIcons);
+    PlugParentIdDevice(denied.fake, 'E', kKbSlot, "1&0", "7&e&0");
+    PlugParentIdDevice(denied.fake, 'F', kKbSlot, "2&0", "7&f&0");
+    EXPECT_TRUE(denied.service.AssignDrives(FALSE));
+    EXPECT_EQ("E1 ", Slots(denied.service));
+    EXPECT_FALSE(denied.fake.KeyExists(LetterKey('E')));
+
+    // An icon path too long for the 260-byte buffer: label and marker only.
+    ParentIdMachine longPath;
+    const std::string directory = "C:\\" + std::string(241, 'd') + "\\";  // 245 characters
+    std::strcpy(longPath.service.ModuleDirectory, directory.c_str());
+    PlugParentIdDevice(longPath.fake, 'E', kKbSlot, "1&0", "7&e&0");
+    PlugParentIdDevice(longPath.fake, 'F', kKbSlot, "2&0", "7&f&0");
+    EXPECT_TRUE(longPath.service.AssignDrives(TRUE));
+    EXPECT_EQ("E1 F1 ", Slots(longPath.service));
+    EXPECT_TRUE(HasDriveKeys(longPath.fake, 'E', "KB Media", std::nullopt));
+    // One character less fits exactly: 259 characters.
+    std::strcpy(longPath.service.ModuleDirectory, directory.substr(1).c_str());
+    longPath.service.DriveSlots[0].Letter = 0;
+    EXPECT_TRUE(longPath.service.AssignDrives(FALSE));
+    EXPECT_TRUE(HasDriveKeys(longPath.fake, 'E', "KB Media",
+                             directory.substr(1) + "QarnIcons.dll,3"));
+}
+
+TEST(AssignmentScan, MountRecordLengths) {
+    ParentIdMachine m;
+    // 27 + 61 + 42 = 130 characters: exactly 260 bytes without a NUL.
+    const std::string parentId = "7&" + std::string(59, 'p');
+    const std::string record = "\\??\\STORAGE#RemovableMedia#" + parentId + "&RM#" + kVolumeGuid;
+    ASSERT_EQ(130u, record.size());
+    PlugParentIdDevice(m.fake, 'E', kKbSlot, "1&0", parentId);
+    ASSERT_EQ(260u, m.fake.GetValue("SYSTEM\\MountedDevices", "\\DosDevices\\E:")->data.size());
+    // One character more (262 bytes) is not read at all.
+    const std::string longerId = parentId + "q";
+    PlugParentIdDevice(m.fake, 'F', kKfModule, "1&0", longerId);
+    EXPECT_FALSE(m.service.AssignDrives(TRUE));
+    EXPECT_EQ("E1 ", Slots(m.service));
+
+    // The release check reads them the same way.
+    m.service.DriveSlots[1] = DriveSlot{'F', 10};
+    EXPECT_TRUE(m.service.ReleaseDrives(TRUE));
+    EXPECT_EQ("E1 ", Slots(m.service));
+}
+
+TEST(AssignmentScan, InstancePathRecognition) {
+    InstancePathMachine m;
+    // '/' of the product written as '#' in the record.
+    PlugInstancePathDevice(m.fake, 'E', kKcKb, "0000000000001&0");
+    // Device and instance names differ from the record only in case.
+    PlugInstancePathDevice(m.fake, 'F', kKcModule, "0000000000002&0");
+    m.fake.SetMountRecord('F', "\\??\\USBSTOR#disk&ven_qarn&prod_kc_slot_module&rev_2.10#"
+                               "0000000000002&0#" + kVolumeGuid);
+    // Right device, instance of another unit.
+    PlugInstancePathDevice(m.fake, 'G', kKfModule, "0000000000003&0");
+    m.fake.DeleteTree(kUsbStor + "\\" + kKfModule + "\\0000000000003&0");
+    m.fake.CreateKey(kUsbStor + "\\" + kKfModule + "\\0000000000009&0");
+    // Record of the parent-id shape: no "USBSTOR".
+    PlugParentIdDevice(m.fake, 'H', kKbSlot, "1&0", "7&h&0");
+    // Model text in other case in the device key itself.
+    PlugInstancePathDevice(m.fake, 'I', "Disk&Ven_Qarn&Prod_kf_slot_module&Rev_9.99", "4&0");
+
+    EXPECT_FALSE(m.service.AssignDrives(TRUE));
+    EXPECT_EQ("E2 F8 ", Slots(m.service));
+    EXPECT_TRUE(HasDriveKeys(m.fake, 'E', "KB/KC", "C:\\Qarn\\QarnIcons.dll,3"));
+    EXPECT_TRUE(HasDriveKeys(m.fake, 'F', "KC Media", "C:\\Qarn\\QarnIcons.dll,5"));
+    EXPECT_EQ(6u, DriveIconKeys(m.fake).size());
+
+    // Under WOW64 the instance-path variant still writes DefaultIcon.
+    InstancePathMachine wow;
+    wow.fake.SetWow64Process(true);
+    wow.service.IsWow64 = TRUE;
+    PlugInstancePathDevice(wow.fake, 'E', kKcKb, "1&0");
+    EXPECT_TRUE(wow.service.AssignDrives(FALSE));
+    EXPECT_TRUE(HasDriveKeys(wow.fake, 'E', "KB/KC", "C:\\Qarn\\QarnIcons.dll,3"));
+    EXPECT_TRUE(DriveIconKeys(wow.fake, kDriveIcons32).empty());
+}
+
+TEST(AssignmentScan, DoubleByteMountRecords) {
+    ParentIdMachine m;
+    m.fake.SetCodePage(932);
+    // A parent id with U+30BD and U+8868, whose second bytes in 932 are '\'.
+    m.fake.SetDriveType('E', DRIVE_REMOVABLE);
+    m.fake.SetBinary("SYSTEM\\MountedDevices", "\\DosDevices\\E:",
+                     FakeWindows::Utf16Bytes(u"\\??\\STORAGE#RemovableMedia#7&\u30BD\u8868&0&RM#{g}"));
+    m.fake.SetString(kUsbStor + "\\" + kKcModule + "\\1&0", "ParentIdPrefix",
+                     "7&\x83\x5C\x95\x5C&0");
+    // A record whose ANSI form needs more than 259 bytes: all 130 characters
+    // double-byte. Not recognised, never overrun.
+    m.fake.SetDriveType('F', DRIVE_REMOVABLE);
+    m.fake.SetBinary("SYSTEM\\MountedDevices", "\\DosDevices\\F:",
+                     FakeWindows::Utf16Bytes(std::u16string(130, u'\u8868')));
+    // F's record was read, so the scan ends as after a record without the marker.
+    EXPECT_TRUE(m.service.AssignDrives(TRUE));
+    EXPECT_EQ("E8 ", Slots(m.service));
+    // Tracked anyway, F fails the release check while E passes it.
+    m.service.DriveSlots[1] = DriveSlot{'F', 10};
+    m.service.ReleaseDrives(TRUE);
+    EXPECT_EQ("E8 ", Slots(m.service));
+
+    // Instance-path records with the same characters before the first '#'.
+    InstancePathMachine v;
+    v.fake.SetCodePage(932);
+    v.fake.SetDriveType('E', DRIVE_REMOVABLE);
+    v.fake.SetBinary("SYSTEM\\MountedDevices", "\\DosDevices\\E:",
+                     FakeWindows::Utf16Bytes(u"\\??\\\u30BD\u8868USBSTOR#Disk&Ven_Qarn&Prod_KC_Slot_"
+                                             u"Module&Rev_2.10#5&0#{g}"));
+    v.fake.CreateKey(kUsbStor + "\\" + kKcModule + "\\5&0");
+    EXPECT_TRUE(v.service.AssignDrives(TRUE));
+    EXPECT_EQ("E8 ", Slots(v.service));
+}
+
+TEST(ReleaseWalk, FromTheLastSlotDownOneAtATime) {
+    ParentIdMachine m;
+    PlugParentIdDevice(m.fake, 'E', kKbSlot, "1&0", "7&e&0");
+    PlugParentIdDevice(m.fake, 'F', kKcModule, "2&0", "7&f&0");
+    PlugParentIdDevice(m.fake, 'G', kKfModule, "3&0", "7&g&0");
+    EXPECT_TRUE(m.service.AssignDrives(TRUE));
+    EXPECT_EQ("E1 F8 G10 ", Slots(m.service));
+    // Spread them out: E in slot 3, G in slot 7.
+    m.service.DriveSlots[3] = m.service.DriveSlots[0];
+    m.service.DriveSlots[7] = m.service.DriveSlots[2];
+    m.service.DriveSlots[0].Letter = 0;
+    m.service.DriveSlots[2].Letter = 0;
+
+    // Nothing gone: nothing changes, ScanStartLetter kept.
+    m.service.ScanStartLetter = 'K';
+    EXPECT_TRUE(m.service.ReleaseDrives(FALSE));
+    EXPECT_EQ("F8 E1 G10 ", Slots(m.service));
+    EXPECT_EQ('K', m.service.ScanStartLetter);
+
+    m.fake.SetDriveType('E', DRIVE_NO_ROOT_DIR);
+    m.fake.SetDriveType('G', DRIVE_FIXED);
+    m.fake.ClearCalls();
+    EXPECT_TRUE(m.service.ReleaseDrives(FALSE));
+    EXPECT_EQ("F8 E1 ", Slots(m.service));
+    EXPECT_EQ(0, m.service.DriveSlots[7].Letter);
+    EXPECT_EQ(10, m.service.DriveSlots[7].ModelIndex);  // kept
+    EXPECT_EQ('D', m.service.ScanStartLetter);
+    EXPECT_FALSE(m.fake.KeyExists(LetterKey('G')));
+    EXPECT_TRUE(HasDriveKeys(m.fake, 'E', "KB Media", "C:\\Qarn\\QarnIcons.dll,3"));
+    // Only deletions: a letter that is not removable reads nothing.
+    EXPECT_EQ(m.fake.CountCalls("RegDeleteKeyA"), m.fake.CountCallsWithPrefix("Reg"));
+
+    EXPECT_TRUE(m.service.ReleaseDrives(FALSE));
+    EXPECT_EQ("F8 ", Slots(m.service));
+    EXPECT_EQ((std::vector<std::string>{"F", "F\\DefaultIcon", "F\\DefaultLabel"}),
+              DriveIconKeys(m.fake));
+
+    // releaseAll takes every gone drive in one walk.
+    ParentIdMachine all;
+    all.service.DriveSlots[3] = DriveSlot{'E', 1};
+    all.service.DriveSlots[7] = DriveSlot{'G', 1};
+    EXPECT_TRUE(all.service.ReleaseDrives(TRUE));
+    EXPECT_EQ("", Slots(all.service));
+    EXPECT_EQ(0u, m.fake.OpenKeyCount());
+}
+
+TEST(ReleaseWalk, CheckRules) {
+    ParentIdMachine m;
+    // Another supported model now carries the drive's parent id, in other case: kept.
+    PlugParentIdDevice(m.fake, 'E', kKfModule, "1&0", "7&ABC&0");
+    m.fake.SetMountRecord('E', "\\??\\STORAGE#RemovableMedia#7&abc&0&RM#" + kVolumeGuid);
+    m.service.DriveSlots[0] = DriveSlot{'E', 1};
+    // A foreign stick now behind F: released.
+    PlugParentIdDevice(m.fake, 'F', "Disk&Ven_Generic&Prod_Flash&Rev_1.00", "2&0", "7&f&0");
+    m.service.DriveSlots[1] = DriveSlot{'F', 1};
+    // Not a removable-media record any more: released.
+    m.fake.SetDriveType('G', DRIVE_REMOVABLE);
+    m.fake.SetMountRecord('G', "\\??\\USBSTOR#Disk&Ven_Qarn#1&0#" + kVolumeGuid);
+    m.service.DriveSlots[2] = DriveSlot{'G', 1};
+    // No mount record: released.
+    m.fake.SetDriveType('H', DRIVE_REMOVABLE);
+    m.service.DriveSlots[3] = DriveSlot{'H', 1};
+    for (char letter : {'E', 'F', 'G', 'H'}) WriteIconKeys(m.fake, letter, "KB Media");
+
+    EXPECT_TRUE(m.service.ReleaseDrives(TRUE));
+    EXPECT_EQ("E1 ", Slots(m.service));
+    EXPECT_EQ(3u, DriveIconKeys(m.fake).size());
+
+    // Instance-path variant; under WOW64 without RegDeleteKeyExA the keys stay
+    // while the slot is freed.
+    InstancePathMachine v;
+    v.fake.SetWow64Process(true);
+    v.service.IsWow64 = TRUE;
+    PlugInstancePathDevice(v.fake, 'E', kKcKb, "1&0");
+    PlugInstancePathDevice(v.fake, 'F', kKcKb, "2&0");
+    EXPECT_TRUE(v.service.AssignDrives(TRUE));
+    // Another unit of the same model now behind F.
+    v.fake.SetMountRecord('F', "\\??\\USBSTOR#Disk&Ven_Qarn&Prod_LNK___QX-KC#KB&Rev_1.00#7&0#" +
+                                   kVolumeGuid);
+    v.fake.SetExportPresent("RegDeleteKeyExA", false);
+    v.service.ScanStartLetter = 'M';
+    EXPECT_TRUE(v.service.ReleaseDrives(FALSE));
+    EXPECT_EQ("E2 ", Slots(v.service));
+    EXPECT_EQ('D', v.service.ScanStartLetter);
+    EXPECT_EQ(6u, DriveIconKeys(v.fake).size());
+}

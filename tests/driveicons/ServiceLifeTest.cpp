@@ -1,0 +1,365 @@
+// The drive icon service run through the framework's ServiceMain and Handler.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "DriveFixture.h"
+
+using namespace fixture;
+
+namespace {
+
+using Keys = std::vector<std::string>;
+
+Keys LetterKeys(std::initializer_list<char> letters) {
+    Keys keys;
+    for (char letter : letters) {
+        keys.push_back(std::string(1, letter));
+        keys.push_back(std::string(1, letter) + "\\DefaultIcon");
+        keys.push_back(std::string(1, letter) + "\\DefaultLabel");
+    }
+    return keys;
+}
+
+Keys Sorted(Keys keys) {
+    std::sort(keys.begin(), keys.end());
+    return keys;
+}
+
+// The trace texts the dispatcher thread (the one that runs the handler)
+// wrote since line `from`; the service thread may still be tracing its start.
+std::vector<std::string> TraceSince(const FakeWindows& fake, size_t from) {
+    const std::vector<std::string> raw = fake.DebugOutput();
+    const std::vector<std::string> texts = TraceTexts(fake);
+    std::string dispatcher;
+    std::vector<std::string> lines;
+    for (size_t i = from; i < raw.size() && i < texts.size(); ++i) {
+        const std::string prefix = raw[i].substr(0, raw[i].find("): ") + 1);
+        if (dispatcher.empty() && texts[i].find("CNTService::Handler(") == 0) dispatcher = prefix;
+        if (!dispatcher.empty() && prefix == dispatcher) lines.push_back(texts[i]);
+    }
+    return lines;
+}
+
+}  // namespace
+
+TEST(DriveIconServiceLife, PreVistaMachine) {
+    FakeWindows fake;
+    fake.SetVersion(5, 1, VER_NT_WORKSTATION);
+    fake.SetModulePath("C:\\Program Files\\Qarn\\QarnIEx.exe");
+    fake.SetDriveType('C', DRIVE_FIXED);
+    fake.SetBinary("SYSTEM\\MountedDevices", "\\DosDevices\\C:",
+                   {0x8A, 0x3E, 0x2C, 0x1B, 0x00, 0x7E, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
+    fake.SetDriveType('D', DRIVE_CDROM);
+    fake.SetMountRecord('D', "\\??\\IDE#CdRomHL-DT-ST_DVD-RAM_GSA-H55N_1.00____#5&2b1a3c&0&1.0.0#"
+                             "{53f5630d-b6bf-11d0-94f2-00a0c91efb8b}");
+    PlugParentIdDevice(fake, 'E', "Disk&Ven_Qarn&Prod_LNK___QX-KB_Slot&Rev_1.00",
+                       "0000000000001&0", "7&1a2b3c4d&0");
+    PlugParentIdDevice(fake, 'F', "Disk&Ven_SanDisk&Prod_Cruzer_Micro&Rev_8.02", "20043512&0",
+                       "7&2c3d4e5f&0");
+    PlugParentIdDevice(fake, 'G', "Disk&Ven_Qarn&Prod_KC_Slot_Module&Rev_2.10", "0000000000002&0",
+                       "7&aa11bb22&0");
+    // Another program's icon for C stays untouched.
+    fake.SetString(LetterKey('C') + "\\DefaultIcon", "", "C:\\Windows\\disk.ico");
+    const std::string dir = "C:\\Program Files\\Qarn\\";
+
+    CIConEx service(fake);
+    DispatcherRun run(fake, service);
+    ASSERT_TRUE(fake.WaitForReportedState(SERVICE_RUNNING));
+    EXPECT_EQ(dir, service.ModuleDirectory);
+    EXPECT_FALSE(service.IsVistaWorkstation);
+    EXPECT_FALSE(service.IsWow64);
+    EXPECT_EQ("E1 G8 ", Slots(service));
+    EXPECT_TRUE(HasDriveKeys(fake, 'E', "KB Media", dir + "QarnIcons.dll,3"));
+    EXPECT_TRUE(HasDriveKeys(fake, 'G', "KC Media", dir + "QarnIcons.dll,5"));
+    Keys keys = LetterKeys({'E', 'G'});
+    keys.push_back("C");
+    keys.push_back("C\\DefaultIcon");
+    EXPECT_EQ(Sorted(keys), Sorted(DriveIconKeys(fake)));
+
+    // A reader is plugged in as H.
+    PlugParentIdDevice(fake, 'H', "Disk&Ven_Qarn&Prod_LNK___QX-KF_Slot&Rev_1.10",
+                       "0000000000003&0", "7&3b4c5d6e&0");
+    EXPECT_EQ(static_cast<DWORD>(NO_ERROR),
+              fake.SendControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL));
+    EXPECT_EQ("E1 G8 H4 ", Slots(service));
+    EXPECT_TRUE(HasDriveKeys(fake, 'H', "KEE/KF", dir + "QarnIcons.dll,4"));
+
+    // A dual reader brings I and J at once: one arrival serves one drive.
+    PlugParentIdDevice(fake, 'I', "Disk&Ven_Qarn&Prod_LNK___QX-KD_Slot&Rev_1.00",
+                       "0000000000004&0", "7&4d5e6f70&0");
+    PlugParentIdDevice(fake, 'J', "Disk&Ven_Qarn&Prod_KF_Slot_Module&Rev_1.00",
+                       "0000000000005&0", "7&5e6f7081&0");
+    fake.SendControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL);
+    EXPECT_EQ("E1 G8 H4 I3 ", Slots(service));
+    EXPECT_FALSE(fake.KeyExists(LetterKey('J')));
+    fake.SendControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL);
+    EXPECT_EQ("E1 G8 H4 I3 J10 ", Slots(service));
+    EXPECT_TRUE(HasDriveKeys(fake, 'I', "KD Media", dir + "QarnIcons.dll,1"));
+    EXPECT_TRUE(HasDriveKeys(fake, 'J', "KF Card", dir + "QarnIcons.dll,4"));
+
+    // H is pulled out; its record stays in MountedDevices, as on Windows.
+    fake.SetDriveType('H', DRIVE_NO_ROOT_DIR);
+    fake.SendControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVECOMPLETE);
+    EXPECT_EQ("E1 G8 I3 J10 ", Slots(service));
+    EXPECT_EQ(0, service.DriveSlots[2].Letter);
+    keys = LetterKeys({'E', 'G', 'I', 'J'});
+    keys.push_back("C");
+    keys.push_back("C\\DefaultIcon");
+    EXPECT_EQ(Sorted(keys), Sorted(DriveIconKeys(fake)));
+
+    run.Stop();
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), fake.StatusReports().back().dwCurrentState);
+    EXPECT_EQ((Keys{"C", "C\\DefaultIcon"}), DriveIconKeys(fake));
+    EXPECT_EQ("", Slots(service));
+    EXPECT_EQ(0u, fake.CountCalls("RegDeleteKeyExA"));
+    EXPECT_EQ(0u, fake.OpenKeyCount());
+}
+
+TEST(DriveIconServiceLife, VistaMachineUnderWow64) {
+    FakeWindows fake;
+    fake.SetVersion(6, 0, VER_NT_WORKSTATION);
+    fake.SetWow64Process(true);
+    fake.SetModulePath("C:\\Program Files (x86)\\Qarn\\QarnIEx.exe");
+    fake.SetDriveType('C', DRIVE_FIXED);
+    fake.SetDriveType('D', DRIVE_CDROM);
+    PlugInstancePathDevice(fake, 'E', "Disk&Ven_Qarn&Prod_LNK___QX-KC/KB&Rev_1.00",
+                           "0000000000001&0");
+    PlugInstancePathDevice(fake, 'F', "Disk&Ven_Kingston&Prod_DataTraveler_2.0&Rev_1.00",
+                           "5B6C7D8E9F00&0");
+    PlugInstancePathDevice(fake, 'G', "Disk&Ven_Qarn&Prod_KD_Slot_Module&Rev_1.00",
+                           "0000000000007&0");
+    // Keys left by a run that was killed: K is no longer present.
+    WriteIconKeys(fake, 'K', "KD Media");
+    WriteIconKeys(fake, 'G', "KD Media");
+    const std::string dir = "C:\\Program Files (x86)\\Qarn\\";
+
+    CIConEx service(fake);
+    DispatcherRun run(fake, service);
+    ASSERT_TRUE(fake.WaitForReportedState(SERVICE_RUNNING));
+    EXPECT_TRUE(service.IsVistaWorkstation);
+    EXPECT_TRUE(service.IsWow64);
+    EXPECT_EQ("E2 G9 ", Slots(service));
+    EXPECT_TRUE(HasDriveKeys(fake, 'E', "KB/KC", dir + "QarnIcons.dll,3"));
+    EXPECT_TRUE(HasDriveKeys(fake, 'G', "KD Media", dir + "QarnIcons.dll,1"));
+    EXPECT_EQ(Sorted(LetterKeys({'E', 'G'})), Sorted(DriveIconKeys(fake)));
+    EXPECT_FALSE(fake.KeyExists(kDriveIcons32));
+
+    // A reader whose product name holds '/' arrives as H.
+    PlugInstancePathDevice(fake, 'H', "Disk&Ven_Qarn&Prod_KEE/KF__Module&Rev_1.00",
+                           "0000000000008&0");
+    fake.SendControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL);
+    EXPECT_EQ("E2 G9 H11 ", Slots(service));
+    EXPECT_TRUE(HasDriveKeys(fake, 'H', "KEE/KF", dir + "QarnIcons.dll,4"));
+
+    PlugInstancePathDevice(fake, 'I', "Disk&Ven_Qarn&Prod_LNK___QX-KA_Slot&Rev_1.00",
+                           "0000000000009&0");
+    fake.SendControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL);
+    EXPECT_EQ("E2 G9 H11 I0 ", Slots(service));
+    EXPECT_TRUE(HasDriveKeys(fake, 'I', "KA Media", dir + "QarnIcons.dll,0"));
+
+    // E is pulled out.
+    fake.SetDriveType('E', DRIVE_NO_ROOT_DIR);
+    fake.SendControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVECOMPLETE);
+    EXPECT_EQ("G9 H11 I0 ", Slots(service));
+    EXPECT_EQ(Sorted(LetterKeys({'G', 'H', 'I'})), Sorted(DriveIconKeys(fake)));
+    EXPECT_EQ(0u, fake.CountCalls("RegDeleteKeyA"));
+
+    // A new arrival may now take slot 0 again.
+    fake.SetDriveType('E', DRIVE_REMOVABLE);
+    fake.SendControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL);
+    EXPECT_EQ("E2 G9 H11 I0 ", Slots(service));
+
+    run.Stop();
+    EXPECT_TRUE(DriveIconKeys(fake).empty());
+    EXPECT_FALSE(fake.KeyExists(kDriveIcons32));
+    EXPECT_EQ("", Slots(service));
+    EXPECT_EQ(0u, fake.OpenKeyCount());
+}
+
+TEST(DriveIconServiceLife, TraceLinesControlsAndIgnoredEvents) {
+    FakeWindows fake;
+    fake.SetVersion(5, 1, VER_NT_WORKSTATION);
+    fake.SetModulePath("C:\\Qarn\\QarnIEx.exe");
+    CIConEx service(fake);
+    DispatcherRun run(fake, service);
+    ASSERT_TRUE(fake.WaitForReportedState(SERVICE_RUNNING));
+
+    PlugParentIdDevice(fake, 'E', "Disk&Ven_Qarn&Prod_KB_Slot_Module&Rev_1.00", "1&0", "7&e&0");
+    // Other event types change nothing and trace nothing of their own.
+    for (DWORD type : {DBT_DEVICEQUERYREMOVE, DBT_DEVICEREMOVEPENDING, DBT_DEVNODES_CHANGED}) {
+        const size_t before = TraceTexts(fake).size();
+        fake.SendControl(SERVICE_CONTROL_DEVICEEVENT, type);
+        EXPECT_EQ("", Slots(service));
+        const auto lines = TraceSince(fake, before);
+        ASSERT_EQ(2u, lines.size());
+        EXPECT_EQ("CNTService::Handler(11)", lines[0]);
+        EXPECT_EQ(0u, lines[1].find("Updating status ("));
+    }
+
+    size_t before = TraceTexts(fake).size();
+    fake.SendControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL);
+    EXPECT_EQ("E6 ", Slots(service));
+    auto lines = TraceSince(fake, before);
+    ASSERT_EQ(4u, lines.size());
+    EXPECT_EQ("CNTService::Handler(11)", lines[0]);
+    EXPECT_EQ("DeviceArrival-Enter", lines[1]);
+    EXPECT_EQ("DeviceArrival-Exit", lines[2]);
+    EXPECT_EQ(0u, lines[3].find("Updating status ("));
+
+    before = TraceTexts(fake).size();
+    fake.SendControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVECOMPLETE);
+    EXPECT_EQ("E6 ", Slots(service));  // still present
+    lines = TraceSince(fake, before);
+    ASSERT_EQ(4u, lines.size());
+    EXPECT_EQ("DeviceRemoveComplete-Enter", lines[1]);
+    EXPECT_EQ("DeviceRemoveComplete-Exit", lines[2]);
+
+    // User control 128 is accepted without an event; 129 and 255 are refused.
+    const size_t events = fake.Events().size();
+    fake.SendControl(128);
+    EXPECT_EQ(events, fake.Events().size());
+    fake.SendControl(129);
+    fake.SendControl(255);
+    ASSERT_EQ(events + 2, fake.Events().size());
+    EXPECT_EQ(106u, fake.Events().back().id);
+    EXPECT_EQ(106u, fake.Events()[events].id);
+    EXPECT_FALSE(service.OnUserControl(127));
+
+    before = TraceTexts(fake).size();
+    run.Stop();
+    lines = TraceSince(fake, before);
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ("CNTService::Handler(1)", lines[0]);
+    EXPECT_NE(std::string::npos, lines[1].find("CNTService::SetStatus("));
+    EXPECT_EQ(", 3)", lines[1].substr(lines[1].size() - 4));
+    EXPECT_EQ("CIConEx::OnStop()", lines[2]);
+    EXPECT_EQ(0u, lines[3].find("Updating status ("));
+    // Run never traces its passes.
+    for (const std::string& line : TraceTexts(fake)) EXPECT_NE("Sleeping...", line);
+    EXPECT_FALSE(fake.KeyExists(LetterKey('E')));
+}
+
+TEST(DriveIconServiceLife, ModuleDirectoryAndStartValues) {
+    struct Case {
+        std::string path;
+        bool fails;
+        UINT codePage;
+        std::string directory;
+    };
+    const std::string longPath = "C:\\" + std::string(300, 'p') + "\\QarnIEx.exe";
+    const Case cases[] = {
+        {"C:\\Tools\\QarnIEx.exe", false, 1252, "C:\\Tools\\"},
+        {"QarnIEx.exe", false, 1252, ""},
+        {"C:\\Tools\\QarnIEx.exe", true, 1252, ""},
+        {longPath, false, 1252, ""},  // cut short by GetModuleFileNameA
+        // U+30BD and U+8868 end in '\' under 932.
+        {"C:\\Qarn\\\x83\x5C\x95\x5C.exe", false, 932, "C:\\Qarn\\"},
+        {"C:\\\x83\x5C\\x.exe", false, 932, "C:\\\x83\x5C\\"},
+        {"C:\\Qarn\\\x83\x5C\x95\x5C.exe", false, 1252, "C:\\Qarn\\\x83\x5C\x95\x5C"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path.substr(0, 40));
+        FakeWindows fake;
+        fake.SetVersion(5, 1, VER_NT_WORKSTATION);
+        fake.SetModulePath(c.path);
+        fake.SetModulePathFails(c.fails);
+        fake.SetCodePage(c.codePage);
+        PlugParentIdDevice(fake, 'E', "Disk&Ven_Qarn&Prod_KD_Slot_Module&Rev_1.00", "1&0", "7&e&0");
+        CIConEx service(fake);
+        // Zero values before OnInit.
+        EXPECT_EQ("", Slots(service));
+        EXPECT_EQ(0, service.DriveSlots[19].ModelIndex);
+        EXPECT_EQ(0, service.ScanStartLetter);
+        EXPECT_STREQ("", service.ModuleDirectory);
+        EXPECT_FALSE(service.IsVistaWorkstation);
+        EXPECT_FALSE(service.IsWow64);
+
+        EXPECT_TRUE(service.OnInit());
+        EXPECT_EQ(c.directory, service.ModuleDirectory);
+        EXPECT_EQ('D', service.ScanStartLetter);
+        EXPECT_TRUE(HasDriveKeys(fake, 'E', "KD Media", c.directory + "QarnIcons.dll,1"));
+    }
+}
+
+namespace {
+
+// Posts a volume arrival while the start-up scan is still at its last letter
+// and holds that scan until the dispatcher has taken up the event.
+class OverlappingWindows : public FakeWindows {
+public:
+    UINT GetDriveTypeA(LPCSTR root) override {
+        bool post = false;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            post = armed_ && root != nullptr && root[0] == 'Z';
+            if (post) armed_ = false;
+        }
+        if (post) {
+            // E appears behind the scan's back, so only the arrival can find it.
+            PlugParentIdDevice(*this, 'E', "Disk&Ven_Qarn&Prod_KB_Slot_Module&Rev_1.00", "9&0",
+                               "7&e9&0");
+            PostControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL);
+            std::unique_lock<std::mutex> lock(mu_);
+            handlerEntered_.wait_for(lock, std::chrono::seconds(10), [&] { return entered_; });
+        }
+        return FakeWindows::GetDriveTypeA(root);
+    }
+    void OutputDebugStringA(LPCSTR text) override {
+        FakeWindows::OutputDebugStringA(text);
+        if (std::strstr(text, "CNTService::Handler(11)") != nullptr) {
+            std::lock_guard<std::mutex> lock(mu_);
+            entered_ = true;
+            handlerEntered_.notify_all();
+        }
+    }
+    void Arm() {
+        std::lock_guard<std::mutex> lock(mu_);
+        armed_ = true;
+    }
+
+private:
+    std::mutex mu_;
+    std::condition_variable handlerEntered_;
+    bool armed_ = false;
+    bool entered_ = false;
+};
+
+}  // namespace
+
+TEST(DriveIconServiceLife, DeviceEventDuringStartWaitsForIt) {
+    OverlappingWindows fake;
+    fake.SetVersion(5, 1, VER_NT_WORKSTATION);
+    fake.SetModulePath("C:\\Qarn\\QarnIEx.exe");
+    PlugParentIdDevice(fake, 'G', "Disk&Ven_Qarn&Prod_KC_Slot_Module&Rev_1.00", "1&0", "7&g&0");
+    PlugParentIdDevice(fake, 'M', "Disk&Ven_Qarn&Prod_KD_Slot_Module&Rev_1.00", "2&0", "7&m&0");
+    WriteIconKeys(fake, 'P', "KD Media");  // left by a killed run
+    fake.Arm();
+
+    CIConEx service(fake);
+    DispatcherRun run(fake, service);
+    ASSERT_TRUE(fake.WaitForReportedState(SERVICE_RUNNING));
+    // A control sent now is handled after the posted one.
+    fake.SendControl(SERVICE_CONTROL_INTERROGATE);
+
+    // The same as start-up scan first, arrival second.
+    EXPECT_EQ("G8 M9 E6 ", Slots(service));
+    EXPECT_EQ(Sorted(LetterKeys({'E', 'G', 'M'})), Sorted(DriveIconKeys(fake)));
+    // The arrival scan began only after the start-up scan had examined 'Z'.
+    std::vector<std::string> roots;
+    for (const auto& call : fake.Calls()) {
+        if (call.function == "GetDriveTypeA") roots.push_back(call.detail);
+    }
+    const auto lastOfStart = std::find(roots.begin(), roots.end(), "Z:\\");
+    const auto firstOfArrival = std::find(lastOfStart, roots.end(), "D:\\");
+    ASSERT_NE(roots.end(), firstOfArrival);
+    EXPECT_EQ(25u, roots.size());  // 23 at start; the arrival stops after E
+    EXPECT_EQ(1, std::count(roots.begin(), lastOfStart, "D:\\"));
+
+    run.Stop();
+    EXPECT_TRUE(DriveIconKeys(fake).empty());
+}

@@ -1,0 +1,296 @@
+# Wine mechanics shared by the end-to-end suite (run_e2e.sh) and the demo
+# (scripts/demo.sh). Sourced, not run. Every wine call is bounded by a timeout.
+#
+# A prefix holds the service at C:\Qarn\QarnIEx.exe and three removable
+# letters: R and S (card reader slots) and T (a USB stick of another vendor).
+# Wine makes a letter removable when HKLM\Software\Wine\Drives names it
+# "floppy" and dosdevices/<letter>: links to a folder; the mount manager
+# rewrites the "\DosDevices\X:" records of its drives at boot, so the reader
+# records are written after every boot.
+
+E2E_SERVICE=QarnIEx
+E2E_INSTALL_DIR='C:\Qarn'
+E2E_EXE_WIN='C:\Qarn\QarnIEx.exe'
+E2E_HELPER_WIN='C:\QarnTest\sendcontrol.exe'
+E2E_DRIVEICONS='HKLM\Software\Microsoft\Windows\CurrentVersion\Explorer\DriveIcons'
+E2E_USBSTOR='HKLM\System\CurrentControlSet\Enum\USBSTOR'
+E2E_MOUNTED='HKLM\System\MountedDevices'
+E2E_EVENTSRC='HKLM\System\CurrentControlSet\Services\EventLog\Application\QarnIEx'
+E2E_WINE_TIMEOUT=${E2E_WINE_TIMEOUT:-90}
+
+# The simulated devices. Reader R: "KA Slot Module" (label "KA Media", icon 0).
+# Reader S: "LNK QX-KC/KB" (label "KB/KC", icon 3); its product field holds a
+# '/', which the instance-path record carries as '#'. T: a plain USB stick.
+E2E_DEV_R='Disk&Ven_Qarn&Prod_KA_Slot_Module&Rev_1.00'
+E2E_INST_R='0123456789&0'
+E2E_PIP_R='7&1a2b3c4d&0'
+E2E_DEV_S='Disk&Ven_Qarn&Prod_LNK___QX-KC/KB&Rev_1.00'
+E2E_INST_S='0000000000001&0'
+E2E_PIP_S='7&2b3c4d5e&0'
+E2E_DEV_T='Disk&Ven_Generic&Prod_Flash_Disk&Rev_8.07'
+E2E_INST_T='AA00000000001&0'
+E2E_PIP_T='7&3c4d5e6f&0'
+# A KA reader seen once before under another serial and not plugged in now;
+# it sorts before the present one, so a scan must look past it.
+E2E_INST_R_OLD='0000000001&0'
+E2E_PIP_R_OLD='7&0f0f0f0f&0'
+
+E2E_GUID_DISK='{53f56307-b6bf-11d0-94f2-00a0c91efb8b}'
+E2E_GUID_VOLUME='{53f5630d-b6bf-11d0-94f2-00a0c91efb8b}'
+
+# Runs a Windows program of the prefix, quietly, bounded.
+e2e_wine() {
+    WINEDEBUG=-all timeout "$E2E_WINE_TIMEOUT" wine "$@" </dev/null
+}
+
+# Same, with Wine's CR LF line ends made LF.
+e2e_wine_text() {
+    local out status
+    out=$(e2e_wine "$@" 2>/dev/null)
+    status=$?
+    out=${out//$'\r'/}
+    [ -z "$out" ] || printf '%s\n' "$out"
+    return $status
+}
+
+e2e_reg() { e2e_wine reg "$@" >/dev/null 2>&1; }
+
+# Normalised content of a key tree: "key <rel>" and "val <rel>|<name>|<type>|<data>"
+# lines, sorted; <rel> is the path below the given key. Empty when it is missing.
+e2e_reg_dump() { # key view(32|64)
+    local key=$1 view=$2
+    e2e_wine_text reg query "$key" /s "/reg:$view" 2>/dev/null |
+        awk -v base="$key" '
+            BEGIN { sub(/^HKLM\\/, "HKEY_LOCAL_MACHINE\\", base); n = length(base) }
+            /^HKEY_/ {
+                if (substr($0, 1, n) == base) { rel = substr($0, n + 2) } else { rel = $0 }
+                if (rel != "") print "key " rel
+                next
+            }
+            /^    / {
+                line = substr($0, 5)
+                i = index(line, "    "); name = substr(line, 1, i - 1); line = substr(line, i + 4)
+                i = index(line, "    ")
+                if (i == 0) { type = line; data = "" } else { type = substr(line, 1, i - 1); data = substr(line, i + 4) }
+                print "val " rel "|" name "|" type "|" data
+            }' | LC_ALL=C sort
+}
+
+# One value as text ("REG_SZ|data"), empty when missing.
+e2e_reg_value() { # key value view
+    e2e_wine_text reg query "$1" /v "$2" "/reg:$3" 2>/dev/null |
+        awk -v name="$2" 'index($0, "    " name "    ") == 1 {
+            line = substr($0, length(name) + 9); i = index(line, "    ")
+            print substr(line, 1, i - 1) "|" substr(line, i + 4) }'
+}
+
+# UTF-16LE hex of an ASCII text, as "reg add /t REG_BINARY /d" takes it; no NUL,
+# as the mount manager stores device names.
+e2e_utf16_hex() {
+    local s=$1 i
+    for ((i = 0; i < ${#s}; i++)); do printf '%02X00' "'${s:i:1}"; done
+}
+
+# The mount record text of a simulated drive: "parentid" (before Vista) or
+# "instance" (Vista).
+e2e_mount_text() { # style dev inst pip
+    local style=$1 dev=$2 inst=$3 pip=$4
+    if [ "$style" = instance ]; then
+        printf '%s' "\\??\\USBSTOR#${dev//\//#}#${inst}#${E2E_GUID_DISK}"
+    else
+        printf '%s' "\\??\\STORAGE#RemovableMedia#${pip}&RM#${E2E_GUID_VOLUME}"
+    fi
+}
+
+e2e_write_mount_record() { # letter style dev inst pip
+    local hex
+    hex=$(e2e_utf16_hex "$(e2e_mount_text "$2" "$3" "$4" "$5")")
+    e2e_reg add "$E2E_MOUNTED" /v "\\DosDevices\\$1:" /t REG_BINARY /d "$hex" /f /reg:64
+}
+
+e2e_write_usb_device() { # dev inst pip
+    e2e_reg add "$E2E_USBSTOR\\$1\\$2" /v ParentIdPrefix /t REG_SZ /d "$3" /f /reg:64
+}
+
+# All simulated devices: USBSTOR keys and the mount records of R, S and T in
+# the given style. Fails when a record does not read back as written.
+e2e_simulate_readers() { # style
+    local style=$1 l hex want
+    e2e_write_usb_device "$E2E_DEV_R" "$E2E_INST_R_OLD" "$E2E_PIP_R_OLD"
+    e2e_write_usb_device "$E2E_DEV_R" "$E2E_INST_R" "$E2E_PIP_R"
+    e2e_write_usb_device "$E2E_DEV_S" "$E2E_INST_S" "$E2E_PIP_S"
+    e2e_write_usb_device "$E2E_DEV_T" "$E2E_INST_T" "$E2E_PIP_T"
+    e2e_write_mount_record R "$style" "$E2E_DEV_R" "$E2E_INST_R" "$E2E_PIP_R"
+    e2e_write_mount_record S "$style" "$E2E_DEV_S" "$E2E_INST_S" "$E2E_PIP_S"
+    e2e_write_mount_record T "$style" "$E2E_DEV_T" "$E2E_INST_T" "$E2E_PIP_T"
+    for l in R S T; do
+        case $l in
+            R) want=$(e2e_utf16_hex "$(e2e_mount_text "$style" "$E2E_DEV_R" "$E2E_INST_R" "$E2E_PIP_R")") ;;
+            S) want=$(e2e_utf16_hex "$(e2e_mount_text "$style" "$E2E_DEV_S" "$E2E_INST_S" "$E2E_PIP_S")") ;;
+            T) want=$(e2e_utf16_hex "$(e2e_mount_text "$style" "$E2E_DEV_T" "$E2E_INST_T" "$E2E_PIP_T")") ;;
+        esac
+        hex=$(e2e_reg_value "$E2E_MOUNTED" "\\DosDevices\\$l:" 64)
+        if [ "$hex" != "REG_BINARY|$want" ]; then
+            echo "mount record of $l did not stick: $hex" >&2
+            return 1
+        fi
+    done
+}
+
+# Creates the prefix (once per run): the service and helper copied in, the
+# removable letters configured, and the 32-bit view's DriveIcons link removed
+# so that the two registry views are kept apart as on XP x64 and Vista x64.
+e2e_prefix_create() { # exe helper-exe
+    local exe=$1 helper=$2 l
+    export WINEPREFIX="$E2E_WORK/prefix" WINEARCH=${WINEARCH:-win64}
+    export WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
+    unset DISPLAY WAYLAND_DISPLAY
+    timeout 300 wineboot -i >"$E2E_WORK/wineboot.log" 2>&1 || {
+        echo "wineboot failed:" >&2
+        tail -20 "$E2E_WORK/wineboot.log" >&2
+        return 1
+    }
+    timeout 60 wineserver -w
+    mkdir -p "$WINEPREFIX/drive_c/Qarn" "$WINEPREFIX/drive_c/QarnTest" || return 1
+    cp "$exe" "$WINEPREFIX/drive_c/Qarn/QarnIEx.exe" || return 1
+    [ -z "$helper" ] || cp "$helper" "$WINEPREFIX/drive_c/QarnTest/sendcontrol.exe" || return 1
+    e2e_server_start
+    for l in r s t; do
+        mkdir -p "$E2E_WORK/media/$l" && ln -sfn "$E2E_WORK/media/$l" "$WINEPREFIX/dosdevices/$l:" || return 1
+        e2e_reg add 'HKLM\Software\Wine\Drives' /v "$l:" /t REG_SZ /d floppy /f /reg:64 || return 1
+    done
+    e2e_server_stop || return 1
+    e2e_unlink_driveicons_view
+}
+
+e2e_unlink_driveicons_view() {
+    local reg="$WINEPREFIX/system.reg"
+    awk '
+        /^\[Software\\\\Wow6432Node\\\\Microsoft\\\\Windows\\\\CurrentVersion\\\\Explorer\\\\DriveIcons\]/ { skip = 1 }
+        skip && /^$/ { skip = 0; next }
+        !skip' "$reg" >"$reg.new" && mv "$reg.new" "$reg" || return 1
+    if grep -q 'Wow6432Node\\\\Microsoft\\\\Windows\\\\CurrentVersion\\\\Explorer\\\\DriveIcons' "$reg"; then
+        echo "the DriveIcons link is still in system.reg" >&2
+        return 1
+    fi
+}
+
+e2e_server_start() {
+    timeout 30 wineserver -p >/dev/null 2>&1 </dev/null
+}
+
+e2e_server_stop() {
+    timeout 60 wineserver -k >/dev/null 2>&1 </dev/null
+    timeout 60 wineserver -w >/dev/null 2>&1 </dev/null
+    return 0
+}
+
+# Boots a session whose services (and so the service process) inherit
+# WINEDEBUG=+eventlog,+debugstr and write their traces to the given file;
+# returns once the mount manager has written its records.
+e2e_session_start() { # trace-file
+    local trace=$1 deadline
+    e2e_server_start || return 1
+    WINEDEBUG=+pid,+timestamp,+eventlog,+debugstr timeout "$E2E_WINE_TIMEOUT" \
+        wine cmd /c exit </dev/null >/dev/null 2>"$trace" || return 1
+    deadline=$((SECONDS + 30))
+    until [ -n "$(e2e_reg_value "$E2E_MOUNTED" '\DosDevices\T:' 64)" ]; do
+        [ $SECONDS -lt $deadline ] || { echo "mount manager wrote no record for T:" >&2; return 1; }
+        sleep 0.5
+    done
+}
+
+# Current state number of the service from "sc query"; "none" when it is not
+# installed.
+e2e_svc_state() {
+    local out
+    out=$(e2e_wine_text sc query "$E2E_SERVICE") || { echo none; return; }
+    awk '$1 == "STATE" { print $3; exit }' <<<"$out"
+}
+
+e2e_wait_state() { # state seconds
+    local deadline=$((SECONDS + $2))
+    while [ "$(e2e_svc_state)" != "$1" ]; do
+        [ $SECONDS -lt $deadline ] || return 1
+        sleep 0.2
+    done
+}
+
+e2e_process_count() {
+    e2e_wine_text "$E2E_HELPER_WIN" -ps QarnIEx.exe | awk '{ print $1; exit }'
+}
+
+e2e_wait_no_process() { # seconds
+    local deadline=$((SECONDS + $1))
+    while [ "$(e2e_process_count)" != 0 ]; do
+        [ $SECONDS -lt $deadline ] || return 1
+        sleep 0.2
+    done
+}
+
+# Back to a clean state in a freshly booted session: no service (an installed
+# one has auto-started with this boot), no DriveIcons letters in either view,
+# no USB storage keys, no event source, the default Windows version.
+e2e_reset_state() {
+    if [ "$(e2e_svc_state)" != none ]; then
+        e2e_wine sc stop "$E2E_SERVICE" >/dev/null 2>&1
+        e2e_wait_state 1 10
+        e2e_wine sc delete "$E2E_SERVICE" >/dev/null 2>&1
+    fi
+    if [ "$(e2e_process_count)" != 0 ]; then
+        e2e_wine taskkill /F /IM QarnIEx.exe >/dev/null 2>&1
+        e2e_wait_no_process 10
+    fi
+    local view sub
+    for view in 64 32; do
+        for sub in $(e2e_reg_dump "$E2E_DRIVEICONS" "$view" | awk '$1 == "key" && index($2, "\\") == 0 { print $2 }'); do
+            e2e_reg delete "$E2E_DRIVEICONS\\$sub" /f "/reg:$view"
+        done
+    done
+    e2e_reg delete "$E2E_USBSTOR" /f /reg:64
+    e2e_reg delete "$E2E_EVENTSRC" /f /reg:64
+    e2e_reg delete 'HKCU\Software\Wine' /v Version /f
+    [ "$(e2e_svc_state)" = none ] && [ -z "$(e2e_reg_dump "$E2E_DRIVEICONS" 64)" ] &&
+        [ -z "$(e2e_reg_dump "$E2E_DRIVEICONS" 32)" ]
+}
+
+e2e_set_version() { # winxp, winxp64, win2003, vista, win2008, win10
+    e2e_reg add 'HKCU\Software\Wine' /v Version /t REG_SZ /d "$1" /f
+}
+
+# The trace file turned into one record per line, for the processes that
+# wrote "[QarnIEx]" lines:
+#   <time>|<pid>|<tid>|T|<text>            trace line, prefix checked and cut
+#   <time>|<pid>|<tid>|E|<type> <id> <n>   ReportEventA (type, id in decimal, inserts)
+#   <time>|<pid>|<tid>|R|<args>            RegisterEventSourceA
+#   <time>|<pid>|<tid>|D|                  DeregisterEventSource
+# A trace line whose prefix is not "[QarnIEx](<decimal id of the writing
+# thread>): " or that does not end in a newline becomes "BAD PREFIX: <line>".
+e2e_trace_records() { # trace-file
+    awk -F: '
+        function hex(s,   i, v) { v = 0; s = tolower(s)
+            for (i = 1; i <= length(s); i++) v = v * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1
+            return v }
+        FNR == NR { if (index($0, "OutputDebugStringA \"[QarnIEx]")) keep[$2] = 1; next }
+        !($2 in keep) { next }
+        {
+            head = $1 "|" hex($2) "|" hex($3)
+            if ($4 == "warn" && $5 == "debugstr") {
+                s = $0; i = index(s, "OutputDebugStringA \""); s = substr(s, i + 20)
+                sub(/"$/, "", s)
+                want = "[QarnIEx](" hex($3) "): "
+                if (substr(s, 1, length(want)) != want || substr(s, length(s) - 1) != "\\n")
+                    print head "|T|BAD PREFIX: " s
+                else
+                    print head "|T|" substr(s, length(want) + 1, length(s) - length(want) - 2)
+            } else if (index($0, ":fixme:advapi:ReportEventA (")) {
+                s = $0; s = substr(s, index(s, "(") + 1); split(s, a, ",")
+                print head "|E|" hex(substr(a[2], 3)) " " hex(substr(a[4], 3)) " " hex(substr(a[6], 3))
+            } else if (index($0, ":fixme:advapi:RegisterEventSourceA (")) {
+                s = $0; s = substr(s, index(s, "RegisterEventSourceA (") + 22); sub(/\): stub$/, "", s)
+                print head "|R|" s
+            } else if (index($0, ":fixme:advapi:DeregisterEventSource (")) {
+                print head "|D|"
+            }
+        }' "$1" "$1"
+}

@@ -1,0 +1,513 @@
+#!/usr/bin/env bash
+# End-to-end suite: the real 32-bit QarnIEx.exe run as a service of Wine's
+# service control manager, checked through sc, reg and the service's traces.
+#
+#   tests/e2e/run_e2e.sh [path/to/QarnIEx.exe]
+#
+# Without an argument it cross-builds build/win32/QarnIEx.exe first. Prints
+# "PASS <case>" or "FAIL <case>" per case and "N passed, M failed" at the end;
+# exits non-zero on any failure. E2E_KEEP=1 keeps the work folder (prefix,
+# traces, outputs) for a look afterwards; E2E_CASES="name ..." runs only
+# the cases named.
+#
+# Wine does not deliver device events to services, so volume arrival and
+# removal are left to the unit tests; every start here runs the full scan.
+set -uo pipefail
+
+E2E_DIR=$(cd "$(dirname "$0")" && pwd)
+ROOT=$(cd "$E2E_DIR/../.." && pwd)
+source "$E2E_DIR/lib.sh"
+
+passed=0
+failed=0
+CASE_ERRORS=()
+
+err() { CASE_ERRORS+=("$*"); }
+
+check_eq() { # what expected actual
+    [ "$2" == "$3" ] || err "$1: expected [$2], got [$3]"
+}
+
+check_lines() { # what expected actual (multi-line texts)
+    [ "$2" == "$3" ] ||
+        err "$1 differs (- expected, + actual):"$'\n'"$(diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | grep '^[<>]' | sed 's/^</-/; s/^>/+/')"
+}
+
+summary() {
+    echo
+    echo "$passed passed, $failed failed"
+    [ "$failed" -eq 0 ]
+}
+
+fatal() { # setup failed: nothing can run
+    echo "FAIL e2e_setup"
+    printf '    %s\n' "$@"
+    failed=$((failed + 1))
+    summary
+    exit 1
+}
+
+cleanup() {
+    [ -n "${WINEPREFIX:-}" ] && [ -d "${WINEPREFIX:-}" ] && e2e_server_stop
+    if [ "${E2E_KEEP:-0}" = 1 ]; then
+        echo "work folder kept: $E2E_WORK"
+    else
+        rm -rf "$E2E_WORK"
+    fi
+}
+
+# ---------------------------------------------------------------- setup
+
+for tool in wine wineserver wineboot i686-w64-mingw32-gcc timeout; do
+    command -v "$tool" >/dev/null || fatal "$tool is not installed (needs wine, wine32, wine64, mingw-w64)"
+done
+
+exe=${1:-}
+if [ -z "$exe" ]; then
+    echo "== cross build (build/win32)"
+    gen=Ninja
+    command -v ninja >/dev/null || gen="Unix Makefiles"
+    cmake -S "$ROOT" -B "$ROOT/build/win32" -G "$gen" -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" >/dev/null &&
+        cmake --build "$ROOT/build/win32" >/dev/null || fatal "cross build failed"
+    exe=$ROOT/build/win32/QarnIEx.exe
+fi
+[ -f "$exe" ] || fatal "no executable at $exe"
+exe=$(cd "$(dirname "$exe")" && pwd)/$(basename "$exe")
+
+E2E_WORK=$(mktemp -d "${TMPDIR:-/tmp}/qarn-e2e.XXXXXX") || fatal "no temp folder"
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+i686-w64-mingw32-gcc -std=c99 -O2 -Wall -Wextra -Werror -static-libgcc \
+    -o "$E2E_WORK/sendcontrol.exe" "$E2E_DIR/sendcontrol.c" -ladvapi32 ||
+    fatal "sendcontrol.exe did not build"
+
+echo "== Wine prefix in $E2E_WORK (once for all cases)"
+started=$SECONDS
+e2e_prefix_create "$exe" "$E2E_WORK/sendcontrol.exe" || fatal "the Wine prefix could not be set up"
+echo "   ready after $((SECONDS - started)) s"
+
+# ---------------------------------------------------------------- case frame
+
+# Runs one case in its own Wine session on the shared prefix: boot with
+# traces going to $CASE_DIR/trace.log, reset, then the case's own steps.
+run_case() { # name function args...
+    local name=$1
+    shift
+    if [ -n "${E2E_CASES:-}" ] && [[ " $E2E_CASES " != *" $name "* ]]; then
+        return
+    fi
+    CASE_ERRORS=()
+    CASE_DIR=$E2E_WORK/cases/$name
+    mkdir -p "$CASE_DIR"
+    local t0=$SECONDS booted=0
+    if ! e2e_session_start "$CASE_DIR/trace.log" 2>"$CASE_DIR/setup.err"; then
+        err "the Wine session did not boot: $(cat "$CASE_DIR/setup.err")"
+    elif ! e2e_reset_state; then
+        booted=1
+        err "the state could not be reset"
+    else
+        booted=1
+        "$@"
+    fi
+    # Leave nothing installed that would auto-start with the next boot.
+    if [ $booted = 1 ] && [ "$(e2e_svc_state)" != none ]; then
+        e2e_wine sc stop "$E2E_SERVICE" >/dev/null 2>&1
+        e2e_wait_state 1 10
+        e2e_wine sc delete "$E2E_SERVICE" >/dev/null 2>&1
+    fi
+    e2e_server_stop
+    if [ ${#CASE_ERRORS[@]} -eq 0 ]; then
+        echo "PASS $name ($((SECONDS - t0)) s)"
+        passed=$((passed + 1))
+    else
+        echo "FAIL $name ($((SECONDS - t0)) s)"
+        printf '%s\n' "${CASE_ERRORS[@]}" | sed 's/^/    /'
+        failed=$((failed + 1))
+    fi
+}
+
+# Runs QarnIEx.exe from a console with the given arguments; sets OUT (LF
+# line ends), STATUS, and RECORDS (its trace records, see e2e_trace_records).
+run_console() { # label args...
+    local label=$1
+    shift
+    WINEDEBUG=+pid,+timestamp,+eventlog,+debugstr timeout "$E2E_WINE_TIMEOUT" \
+        wine "$E2E_EXE_WIN" "$@" </dev/null >"$CASE_DIR/$label.out" 2>"$CASE_DIR/$label.err"
+    STATUS=$?
+    OUT=$(tr -d '\r' <"$CASE_DIR/$label.out")
+    RECORDS=$(e2e_trace_records "$CASE_DIR/$label.err")
+}
+
+# Records as "T text", "E type id inserts", "R args" and "D" lines.
+records_plain() {
+    awk -F'|' '{ line = $4 " " $5; sub(/ $/, "", line); print line }'
+}
+
+# Records of one process, optionally of one thread, with the status handle
+# value (taken from the first SetStatus line of the process) shown as H.
+records_of() { # records pid [tid]
+    local h
+    h=$(awk -F'|' -v pid="$2" '$2 == pid && $4 == "T" && match($5, /^CNTService::SetStatus\([0-9]+, /) {
+            print substr($5, 23, RLENGTH - 24); exit }' <<<"$1")
+    awk -F'|' -v pid="$2" -v tid="${3:-}" '$2 == pid && (tid == "" || $3 == tid)' <<<"$1" |
+        records_plain |
+        if [ -n "$h" ]; then
+            sed "s/^T CNTService::SetStatus($h, /T CNTService::SetStatus(H, /; s/^T Updating status ($h, /T Updating status (H, /"
+        else
+            cat
+        fi
+}
+
+# Field of the first record of a process with the given text.
+record_field() { # records pid text field(1=time,3=tid)
+    awk -F'|' -v pid="$2" -v text="$3" -v f="$4" '$2 == pid && $4 == "T" && $5 == text { print $f; exit }' <<<"$1"
+}
+
+# Pids (decimal) of the service processes in a trace, in start order.
+service_pids() { # records
+    awk -F'|' '$4 == "T" && $5 == "Entering CNTService::ServiceMain()" { print $2 }' <<<"$1"
+}
+
+sc_field() { # sc-query-text field
+    awk -v f="$2" '$1 == f { sub(/^[^:]*: /, ""); print; exit }' <<<"$1"
+}
+
+# Installs with "-i" and checks its line.
+install_service() {
+    run_console install -i
+    check_eq "-i output" "QarnIEx installed" "$OUT"
+    check_eq "-i exit code" 0 "$STATUS"
+}
+
+# Starts through sc and waits for RUNNING; checks the reported status.
+start_service() {
+    local out
+    out=$(e2e_wine_text sc start "$E2E_SERVICE") || err "sc start failed: $out"
+    if ! e2e_wait_state 4 30; then
+        err "the service did not reach RUNNING (state $(e2e_svc_state))"
+        return 1
+    fi
+    out=$(e2e_wine_text sc query "$E2E_SERVICE")
+    check_eq "sc query TYPE while running" "10  WIN32_OWN_PROCESS" "$(sc_field "$out" TYPE)"
+    check_eq "sc query WIN32_EXIT_CODE while running" "0  (0x0)" "$(sc_field "$out" WIN32_EXIT_CODE)"
+    check_eq "sc query SERVICE_EXIT_CODE while running" "0  (0x0)" "$(sc_field "$out" SERVICE_EXIT_CODE)"
+}
+
+# Stops through sc and waits for STOPPED and the end of the process.
+stop_service() {
+    local out
+    out=$(e2e_wine_text sc stop "$E2E_SERVICE") || err "sc stop failed: $out"
+    if ! e2e_wait_state 1 15; then
+        err "the service did not reach STOPPED (state $(e2e_svc_state))"
+        return 1
+    fi
+    e2e_wait_no_process 15 || err "the service process did not end after the stop"
+    out=$(e2e_wine_text sc query "$E2E_SERVICE")
+    check_eq "sc query STATE after the stop" "1  STOPPED" "$(sc_field "$out" STATE)"
+    check_eq "sc query WIN32_EXIT_CODE after the stop" "0  (0x0)" "$(sc_field "$out" WIN32_EXIT_CODE)"
+    check_eq "sc query SERVICE_EXIT_CODE after the stop" "0  (0x0)" "$(sc_field "$out" SERVICE_EXIT_CODE)"
+}
+
+# Expected DriveIcons content of one letter, as e2e_reg_dump prints it.
+exp_letter() { # letter label icon-ref|-
+    printf 'key %s\n' "$1" "$1\\DefaultLabel"
+    printf 'val %s\n' "$1|QarnHMD|REG_SZ|$2" "$1\\DefaultLabel|(Default)|REG_SZ|$2"
+    if [ "$3" != - ]; then
+        printf 'key %s\n' "$1\\DefaultIcon"
+        printf 'val %s\n' "$1\\DefaultIcon|(Default)|REG_SZ|$E2E_INSTALL_DIR\\$3"
+    fi
+}
+
+# Keys of other owners that the service must leave alone: U has no marker,
+# V has the marker but a label of no model (it differs from "KA Media" only
+# in case).
+seed_foreign_keys() { # view
+    e2e_reg add "$E2E_DRIVEICONS\\U\\DefaultLabel" /ve /t REG_SZ /d 'KA Media' /f "/reg:$1"
+    e2e_reg add "$E2E_DRIVEICONS\\U\\DefaultIcon" /ve /t REG_SZ /d 'C:\Other\drive.ico' /f "/reg:$1"
+    e2e_reg add "$E2E_DRIVEICONS\\V" /v QarnHMD /t REG_SZ /d 'ka media' /f "/reg:$1"
+    e2e_reg add "$E2E_DRIVEICONS\\V\\DefaultLabel" /ve /t REG_SZ /d 'ka media' /f "/reg:$1"
+}
+
+exp_foreign() {
+    printf '%s\n' 'key U' 'key U\DefaultIcon' 'key U\DefaultLabel' 'key V' 'key V\DefaultLabel' \
+        'val U\DefaultIcon|(Default)|REG_SZ|C:\Other\drive.ico' \
+        'val U\DefaultLabel|(Default)|REG_SZ|KA Media' \
+        'val V\DefaultLabel|(Default)|REG_SZ|ka media' 'val V|QarnHMD|REG_SZ|ka media'
+}
+
+sorted() { LC_ALL=C sort; }
+
+# DriveIcons of both views against what is expected in the one view; the
+# other view must stay empty.
+check_driveicons() { # what view expected-lines
+    local view=$2 other=32
+    [ "$view" = 32 ] && other=64
+    check_lines "$1: DriveIcons in the ${view}-bit view" "$(sorted <<<"$3" | sed '/^$/d')" "$(e2e_reg_dump "$E2E_DRIVEICONS" "$view")"
+    check_lines "$1: DriveIcons in the ${other}-bit view" "" "$(e2e_reg_dump "$E2E_DRIVEICONS" "$other")"
+}
+
+# The trace of one service process that was started and stopped normally,
+# with the records of user controls before the stop. Windows calls the
+# control handler on the dispatcher's (main) thread; Wine calls it on a
+# thread of its own, so the handler's records are checked as one sequence of
+# whichever thread wrote "CNTService::Handler(1)".
+check_run_trace() { # records pid [handler lines before the stop]
+    local records=$1 pid=$2 extra=${3:-} main svc ctl t_stop t_end
+    main=$(record_field "$records" "$pid" "Calling StartServiceCtrlDispatcher()" 3)
+    svc=$(record_field "$records" "$pid" "Entering CNTService::ServiceMain()" 3)
+    ctl=$(record_field "$records" "$pid" "CNTService::Handler(1)" 3)
+    if [ -z "$main" ] || [ -z "$svc" ] || [ -z "$ctl" ] || [ "$main" = "$svc" ] || [ "$ctl" = "$svc" ]; then
+        err "trace: no dispatcher thread, separate service thread and handler call in process $pid"
+        records_of "$records" "$pid" | sed 's/^/      /' >&2
+        return
+    fi
+    local want_svc want_ctl want_main
+    want_svc='T Entering CNTService::ServiceMain()
+T Entering CNTService::Initialize()
+T CNTService::SetStatus(H, 2)
+R (null),"QarnIEx"
+E 4 105 0
+T CNTService::SetStatus(H, 4)
+T Leaving CNTService::Initialize()
+T CNTService::SetStatus(H, 1)
+T Leaving CNTService::ServiceMain()'
+    want_ctl="${extra:+$extra$'\n'}T CNTService::Handler(1)
+T CNTService::SetStatus(H, 3)
+T CIConEx::OnStop()
+E 4 108 0
+T Updating status (H, 3)"
+    want_main='T Calling StartServiceCtrlDispatcher()
+T Returned from StartServiceCtrlDispatcher()
+T CNTService::~CNTService()
+D'
+    # Once STOPPED is reported the dispatcher returns and main may end the
+    # process before the service thread writes its last line.
+    local got_svc
+    got_svc=$(records_of "$records" "$pid" "$svc")
+    [ "$(tail -n 1 <<<"$got_svc")" = "T CNTService::SetStatus(H, 1)" ] &&
+        got_svc+=$'\n''T Leaving CNTService::ServiceMain()'
+    check_lines "trace of the service thread" "$want_svc" "$got_svc"
+    if [ "$ctl" = "$main" ]; then
+        check_lines "trace of the dispatcher thread" \
+            "$(sed -n 1p <<<"$want_main")"$'\n'"$want_ctl"$'\n'"$(sed 1d <<<"$want_main")" \
+            "$(records_of "$records" "$pid" "$main")"
+    else
+        check_lines "trace of the handler thread" "$want_ctl" "$(records_of "$records" "$pid" "$ctl")"
+        check_lines "trace of the dispatcher thread" "$want_main" "$(records_of "$records" "$pid" "$main")"
+    fi
+    local others
+    others=$(awk -F'|' -v p="$pid" -v a="$main" -v b="$svc" -v c="$ctl" '$2 == p && $3 != a && $3 != b && $3 != c' <<<"$records")
+    check_lines "trace records of other threads" "" "$others"
+    # Run sleeps in one-second steps: STOPPED follows the stop event within a second.
+    t_stop=$(awk -F'|' -v p="$pid" '$2 == p && $4 == "E" && $5 == "4 108 0" { print $1; exit }' <<<"$records")
+    t_end=$(awk -F'|' -v p="$pid" '$2 == p && $4 == "T" && $5 ~ /^CNTService::SetStatus\([0-9]+, 1\)$/ { print $1; exit }' <<<"$records")
+    if [ -z "$t_stop" ] || [ -z "$t_end" ]; then
+        err "trace: no stop event or no STOPPED report"
+    else
+        awk -v a="$t_stop" -v b="$t_end" 'BEGIN { exit !(b - a <= 1.2) }' ||
+            err "Run ended $(awk -v a="$t_stop" -v b="$t_end" 'BEGIN { printf "%.3f", b - a }') s after the stop request (at most 1 s allowed, plus 0.2 s of scheduling)"
+    fi
+}
+
+# Waits until the trace holds n service processes that have finished
+# Initialize, or ended.
+wait_trace() { # text count seconds
+    local deadline=$((SECONDS + $3)) n
+    while :; do
+        n=$(e2e_trace_records "$CASE_DIR/trace.log" | awk -F'|' -v t="$1" '$4 == "T" && $5 == t' | wc -l)
+        [ "$n" -ge "$2" ] && return 0
+        [ $SECONDS -lt $deadline ] || return 1
+        sleep 0.3
+    done
+}
+
+# ---------------------------------------------------------------- cases
+
+case_console_switches() {
+    local out
+    run_console v1 -v
+    check_eq "-v output before install" $'QarnIEx Version 1.20\nThe service is not installed' "$OUT"
+    check_eq "-v exit code" 0 "$STATUS"
+    run_console v2 -V extra arguments
+    check_eq "-V with further arguments" $'QarnIEx Version 1.20\nThe service is not installed' "$OUT"
+
+    run_console u0 -u
+    check_eq "-u when not installed" "QarnIEx is not installed" "$OUT"
+    check_eq "-u when not installed: exit code" 0 "$STATUS"
+    check_lines "-u when not installed: events" "" "$(awk -F'|' '$4 == "E"' <<<"$RECORDS")"
+
+    run_console x -x
+    check_eq "-x output" "" "$OUT"
+    check_eq "-x exit code (dispatcher refused from a console)" 0 "$STATUS"
+    check_lines "-x trace" $'T Calling StartServiceCtrlDispatcher()\nT Returned from StartServiceCtrlDispatcher()\nT CNTService::~CNTService()' \
+        "$(records_plain <<<"$RECORDS")"
+
+    install_service
+    check_lines "-i records" $'R (null),"QarnIEx"\nE 4 100 1\nT CNTService::~CNTService()\nD' \
+        "$(records_plain <<<"$RECORDS")"
+    grep -q 'trace:eventlog:ReportEventW L"QarnIEx"' "$CASE_DIR/install.err" ||
+        err "event 100 does not carry the service name as its insert"
+
+    out=$(e2e_wine_text "$E2E_HELPER_WIN" -qc "$E2E_SERVICE")
+    check_lines "service configuration (QueryServiceConfig)" "TYPE: 16
+START_TYPE: 2
+ERROR_CONTROL: 1
+BINARY_PATH_NAME: $E2E_EXE_WIN
+LOAD_ORDER_GROUP: 
+TAG: 0
+DISPLAY_NAME: QarnIEx
+DEPENDENCIES: 
+SERVICE_START_NAME: LocalSystem" "$out"
+    check_eq "sc query after -i" "1  STOPPED" "$(sc_field "$(e2e_wine_text sc query "$E2E_SERVICE")" STATE)"
+    # SYSTEM is shared by both views: a 32-bit installer's values show in each.
+    local view
+    for view in 64 32; do
+        check_eq "EventMessageFile (/reg:$view)" "REG_EXPAND_SZ|$E2E_EXE_WIN" "$(e2e_reg_value "$E2E_EVENTSRC" EventMessageFile "$view")"
+        check_eq "TypesSupported (/reg:$view)" "REG_DWORD|0x7" "$(e2e_reg_value "$E2E_EVENTSRC" TypesSupported "$view")"
+    done
+
+    run_console v3 -v
+    check_eq "-v output when installed" $'QarnIEx Version 1.20\nThe service is currently installed' "$OUT"
+    run_console i2 -I
+    check_eq "-i a second time" "QarnIEx is already installed" "$OUT"
+    check_lines "-i a second time: events" "" "$(awk -F'|' '$4 == "E"' <<<"$RECORDS")"
+
+    run_console u1 -u
+    check_eq "-u of a stopped service" "QarnIEx removed. (You must delete the file ($E2E_EXE_WIN) yourself.)" "$OUT"
+    check_eq "-u exit code" 0 "$STATUS"
+    check_lines "-u records" $'R (null),"QarnIEx"\nE 4 101 1\nT CNTService::~CNTService()\nD' \
+        "$(records_plain <<<"$RECORDS")"
+    check_eq "sc query after -u" none "$(e2e_svc_state)"
+    check_eq "EventMessageFile after -u (the source stays registered)" "REG_EXPAND_SZ|$E2E_EXE_WIN" \
+        "$(e2e_reg_value "$E2E_EVENTSRC" EventMessageFile 64)"
+    run_console v4 -v
+    check_eq "-v output after -u" $'QarnIEx Version 1.20\nThe service is not installed' "$OUT"
+}
+
+# One platform row: readers R and S get their keys in the expected view,
+# the stick T and the foreign keys are left alone, the stop removes the keys.
+case_platform() { # version style view icon(yes|no)
+    local version=$1 style=$2 view=$3 icon=$4 iconR=- iconS=- records pids
+    [ "$icon" = yes ] && iconR='QarnIcons.dll,0' && iconS='QarnIcons.dll,3'
+    e2e_set_version "$version" || err "could not set the Windows version"
+    e2e_simulate_readers "$style" 2>>"$CASE_DIR/setup.err" || { err "reader simulation: $(cat "$CASE_DIR/setup.err")"; return; }
+    seed_foreign_keys "$view"
+    install_service
+    start_service || return
+    check_driveicons "after the start" "$view" "$(exp_letter R 'KA Media' "$iconR"; exp_letter S 'KB/KC' "$iconS"; exp_foreign)"
+    stop_service || return
+    check_driveicons "after the stop" "$view" "$(exp_foreign)"
+    records=$(e2e_trace_records "$CASE_DIR/trace.log")
+    pids=$(service_pids "$records")
+    check_eq "service processes in the trace" 1 "$(wc -w <<<"$pids")"
+    [ -n "$pids" ] && check_run_trace "$records" "$pids"
+}
+
+# "-u" of a running service stops it first, then removes it.
+case_uninstall_running() {
+    e2e_set_version win10 || err "could not set the Windows version"
+    e2e_simulate_readers parentid 2>>"$CASE_DIR/setup.err" || { err "reader simulation: $(cat "$CASE_DIR/setup.err")"; return; }
+    install_service
+    start_service || return
+    check_driveicons "while running" 32 "$(exp_letter R 'KA Media' 'QarnIcons.dll,0'; exp_letter S 'KB/KC' 'QarnIcons.dll,3')"
+    run_console u -u
+    check_eq "-u of a running service" "QarnIEx removed. (You must delete the file ($E2E_EXE_WIN) yourself.)" "$OUT"
+    check_eq "-u exit code" 0 "$STATUS"
+    check_eq "sc query after -u" none "$(e2e_svc_state)"
+    check_eq "service processes after -u" 0 "$(e2e_process_count)"
+    check_driveicons "after -u" 32 ""
+    local records pid t_stopped t_removed
+    wait_trace "CNTService::~CNTService()" 1 10
+    records=$(e2e_trace_records "$CASE_DIR/trace.log")
+    pid=$(service_pids "$records")
+    [ -n "$pid" ] && check_run_trace "$records" "$pid"
+    t_stopped=$(awk -F'|' -v p="$pid" '$2 == p && $4 == "T" && $5 ~ /^CNTService::SetStatus\([0-9]+, 1\)$/ { print $1; exit }' <<<"$records")
+    t_removed=$(awk -F'|' '$4 == "E" && $5 == "4 101 1" { print $1; exit }' <<<"$RECORDS")
+    if [ -z "$t_stopped" ] || [ -z "$t_removed" ]; then
+        err "no STOPPED report of the service or no event 101 of -u"
+    else
+        awk -v a="$t_stopped" -v b="$t_removed" 'BEGIN { exit !(a <= b) }' ||
+            err "-u removed the service (event 101 at $t_removed) before it had stopped (at $t_stopped)"
+    fi
+}
+
+# A killed service leaves its keys; the next start removes them before its
+# scan and gives the readers present their keys anew.
+case_killed() { # version style view icon(yes|no)
+    local version=$1 style=$2 view=$3 icon=$4 iconR=- iconS=- out records pids
+    [ "$icon" = yes ] && iconR='QarnIcons.dll,0' && iconS='QarnIcons.dll,3'
+    e2e_set_version "$version" || err "could not set the Windows version"
+    e2e_simulate_readers "$style" 2>>"$CASE_DIR/setup.err" || { err "reader simulation: $(cat "$CASE_DIR/setup.err")"; return; }
+    seed_foreign_keys "$view"
+    install_service
+    start_service || return
+    out=$(e2e_wine_text taskkill /F /IM QarnIEx.exe) || err "taskkill failed: $out"
+    e2e_wait_no_process 10 || err "the killed service process is still there"
+    check_driveicons "after the kill" "$view" "$(exp_letter R 'KA Media' "$iconR"; exp_letter S 'KB/KC' "$iconS"; exp_foreign)"
+
+    # While it was down: R's icon entry went stale, reader S was unplugged
+    # (its letter now shows the stick), and W is left from a still earlier run.
+    e2e_reg add "$E2E_DRIVEICONS\\R\\DefaultIcon" /ve /t REG_SZ /d 'C:\Old\QarnIcons.dll,9' /f "/reg:$view"
+    e2e_write_mount_record S "$style" "$E2E_DEV_T" "$E2E_INST_T" "$E2E_PIP_T"
+    e2e_reg add "$E2E_DRIVEICONS\\W" /v QarnHMD /t REG_SZ /d 'KD Media' /f "/reg:$view"
+    e2e_reg add "$E2E_DRIVEICONS\\W\\DefaultLabel" /ve /t REG_SZ /d 'KD Media' /f "/reg:$view"
+    e2e_reg add "$E2E_DRIVEICONS\\W\\DefaultIcon" /ve /t REG_SZ /d 'C:\Qarn\QarnIcons.dll,1' /f "/reg:$view"
+
+    # Wine may still report RUNNING for the killed process; sc start then
+    # starts a new one all the same.
+    e2e_wine sc start "$E2E_SERVICE" >/dev/null 2>&1
+    if ! wait_trace "Leaving CNTService::Initialize()" 2 30 || ! e2e_wait_state 4 10; then
+        err "the service did not start again after the kill"
+        return
+    fi
+    check_driveicons "after the restart" "$view" "$(exp_letter R 'KA Media' "$iconR"; exp_foreign)"
+    stop_service || return
+    check_driveicons "after the stop" "$view" "$(exp_foreign)"
+    records=$(e2e_trace_records "$CASE_DIR/trace.log")
+    pids=($(service_pids "$records"))
+    check_eq "service processes in the trace" 2 "${#pids[@]}"
+    [ ${#pids[@]} -eq 2 ] && check_run_trace "$records" "${pids[1]}"
+}
+
+# User control 128 is accepted without an event, 129 is answered with event 106.
+case_user_controls() {
+    local out records pids
+    e2e_set_version win10 || err "could not set the Windows version"
+    e2e_simulate_readers parentid 2>>"$CASE_DIR/setup.err" || { err "reader simulation: $(cat "$CASE_DIR/setup.err")"; return; }
+    install_service
+    start_service || return
+    out=$(e2e_wine_text "$E2E_HELPER_WIN" "$E2E_SERVICE" 128)
+    check_eq "ControlService(128)" "accepted, state 4" "$out"
+    out=$(e2e_wine_text "$E2E_HELPER_WIN" "$E2E_SERVICE" 129)
+    check_eq "ControlService(129)" "accepted, state 4" "$out"
+    check_eq "state after the user controls" 4 "$(e2e_svc_state)"
+    check_driveicons "after the user controls" 32 "$(exp_letter R 'KA Media' 'QarnIcons.dll,0'; exp_letter S 'KB/KC' 'QarnIcons.dll,3')"
+    stop_service || return
+    records=$(e2e_trace_records "$CASE_DIR/trace.log")
+    pids=$(service_pids "$records")
+    check_eq "service processes in the trace" 1 "$(wc -w <<<"$pids")"
+    [ -n "$pids" ] && check_run_trace "$records" "$pids" 'T CNTService::Handler(128)
+T Updating status (H, 4)
+T CNTService::Handler(129)
+E 1 106 0
+T Updating status (H, 4)'
+}
+
+# ---------------------------------------------------------------- run
+
+echo "== cases"
+run_case console_switches case_console_switches
+run_case platform_winxp case_platform winxp parentid 32 yes
+run_case platform_winxp64 case_platform winxp64 parentid 64 no
+run_case platform_win2003 case_platform win2003 parentid 32 yes
+run_case platform_vista case_platform vista instance 64 yes
+run_case platform_win2008 case_platform win2008 parentid 32 yes
+run_case platform_win10 case_platform win10 parentid 32 yes
+run_case uninstall_running case_uninstall_running
+run_case killed_service_win10 case_killed win10 parentid 32 yes
+run_case killed_service_vista case_killed vista instance 64 yes
+run_case user_controls case_user_controls
+
+summary
