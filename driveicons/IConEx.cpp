@@ -266,6 +266,7 @@ BOOL CIConEx::OnInit() {
     RestoreAndPurge();
     ScanStartLetter = 'D';
     AssignDrives(TRUE);
+    started_ = true;
     return TRUE;
 }
 
@@ -281,6 +282,12 @@ void CIConEx::OnStop() {
 
 BOOL CIConEx::OnDeviceChange(DWORD eventType, LPVOID /*eventData*/) {
     std::lock_guard<std::mutex> lock(driveLock_);
+    // An event can come in between the registration of the notification and
+    // OnInit. Acted on then, it would scan without the platform flags (so
+    // under WOW64 write marked keys into the 32-bit view, where no purge ever
+    // finds them) and without the directory; the start-up scan sees every
+    // volume present anyway.
+    if (!started_) return TRUE;
     if (eventType == DBT_DEVICEARRIVAL) {
         TraceMsg(this, "DeviceArrival-Enter");
         OnDeviceArrival();

@@ -77,4 +77,6 @@ private:
 
     // Keeps device events off the slots and keys while OnInit or OnStop work on them.
     std::mutex driveLock_;
+    // Set under driveLock_ once OnInit has run; device events wait for it.
+    bool started_ = false;
 };

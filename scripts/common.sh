@@ -65,7 +65,7 @@ qx_wine_setup() {
     export WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml="
     unset DISPLAY
-    wineboot -i >"$QX_WINE_DIR/wineboot.log" 2>&1 || {
+    wineboot -i </dev/null >"$QX_WINE_DIR/wineboot.log" 2>&1 || {
         echo "wineboot failed:" >&2
         cat "$QX_WINE_DIR/wineboot.log" >&2
         return 1

@@ -48,7 +48,7 @@ e2e_prefix_create build/win32/QarnIEx.exe "" || die "the Wine prefix could not b
 e2e_session_start "$E2E_WORK/trace.log" 2>"$E2E_WORK/session.err" || die "Wine did not boot: $(cat "$E2E_WORK/session.err")"
 e2e_set_version "$version" || die "could not set the Windows version"
 e2e_simulate_readers "$style" || die "the simulated drives could not be written"
-printf '   %-7s %-46s %s\n' Drive "USB storage device" "" \
+printf '   %-7s %-46s %s\n' Drive "USB storage device" "What it is" \
     R: "$E2E_DEV_R" "card reader, KA slot" \
     S: "$E2E_DEV_S" "card reader, KC/KB slot" \
     T: "$E2E_DEV_T" "USB stick of another vendor"
@@ -80,9 +80,10 @@ icon_table() { # view
 echo
 echo "== Icon keys under HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons (${view}-bit view)"
 icon_table "$view"
+[ "$version" = winxp64 ] && echo "   (on XP x64 the service leaves the DefaultIcon out: the shell there takes the label only)"
 other=32
 [ "$view" = 32 ] && other=64
-echo "   ${other}-bit view:"
+echo "   and in the ${other}-bit view:"
 icon_table "$other"
 
 echo

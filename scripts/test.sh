@@ -70,10 +70,30 @@ if qx_build_win32; then
     else
         fail "Wine prefix could not be set up"
     fi
+
+    # ---- end-to-end suite (tests/e2e): the exe as a real service under Wine.
+    # Its cases count one by one; a run that ends without its summary counts
+    # as one failure.
+    step "End-to-end suite under Wine (tests/e2e/run_e2e.sh)"
+    e2e_out=$(mktemp)
+    bash tests/e2e/run_e2e.sh build/win32/QarnIEx.exe 2>&1 | tee "$e2e_out"
+    e2e_status=${PIPESTATUS[0]}
+    e2e_summary=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$e2e_out" | tail -n 1)
+    rm -f "$e2e_out"
+    if [ -n "$e2e_summary" ]; then
+        read -r e2e_passed _ e2e_failed _ <<<"${e2e_summary//,/}"
+        passed=$((passed + e2e_passed))
+        failed=$((failed + e2e_failed))
+        [ "$e2e_status" -eq 0 ] || [ "$e2e_failed" -gt 0 ] || fail "end-to-end suite exit code ${e2e_status}"
+    else
+        fail "end-to-end suite ended without its summary (exit code ${e2e_status})"
+    fi
+    # ---- end of the end-to-end suite
 else
     fail "cross build"
     fail "import check not run"
     fail "Wine run not done"
+    fail "end-to-end suite not run"
 fi
 
 summary

@@ -30,8 +30,7 @@ const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(~static_cast<ULONG_PTR>(
 // GetProcAddress hands out these as the exports. They are only compared with,
 // never meant to be called: the caller goes through the Call* members.
 void IsWow64ProcessExport() {
-    std::fputs("FakeWindows: IsWow64Process was called directly; use CallIsWow64Process\n",
-               stderr);
+    std::fputs("FakeWindows: IsWow64Process was called directly; use CallIsWow64Process\n", stderr);
     std::abort();
 }
 void RegDeleteKeyExAExport() {
@@ -111,11 +110,10 @@ struct PendingControl {
 };
 
 // Windows-1252 bytes 0x80..0x9F. The five holes map to themselves, as on Windows.
-const char16_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+const char16_t kCp1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                  0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                  0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                  0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 // A few Shift-JIS double-byte characters; several end in 0x5C, the byte that
 // doubles as '\' and trips up byte-wise text searches.
@@ -149,7 +147,8 @@ std::string EncodeUnit(UINT codePage, char16_t unit) {
             if (kCp1252High[i] == unit) return std::string(1, static_cast<char>(0x80 + i));
         return {};
     }
-    if (unit >= 0xFF61 && unit <= 0xFF9F) return std::string(1, static_cast<char>(unit - 0xFF61 + 0xA1));
+    if (unit >= 0xFF61 && unit <= 0xFF9F)
+        return std::string(1, static_cast<char>(unit - 0xFF61 + 0xA1));
     for (const DoubleByte& entry : kCp932Table)
         if (entry.unit == unit) {
             return std::string{static_cast<char>(entry.lead), static_cast<char>(entry.trail)};
@@ -770,7 +769,8 @@ LONG FakeWindows::RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM a
 
 LONG FakeWindows::RegCreateKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
     std::lock_guard<std::mutex> lock(state_->mu);
-    return state_->OpenOrCreate("RegCreateKeyA", key, subKey, KEY_ALL_ACCESS, true, result, nullptr);
+    return state_->OpenOrCreate("RegCreateKeyA", key, subKey, KEY_ALL_ACCESS, true, result,
+                                nullptr);
 }
 
 LONG FakeWindows::RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength,
@@ -779,8 +779,8 @@ LONG FakeWindows::RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameL
     State& s = *state_;
     std::lock_guard<std::mutex> lock(s.mu);
     OpenKey* open = s.Lookup(key);
-    s.Record("RegEnumKeyExA", (open ? open->requested : std::string("?")) + " " +
-                                  std::to_string(index));
+    s.Record("RegEnumKeyExA",
+             (open ? open->requested : std::string("?")) + " " + std::to_string(index));
     if (!open) return ERROR_INVALID_HANDLE;
     if (!name || !nameLength || reserved) return ERROR_INVALID_PARAMETER;
     if (open->key->deleted) return kErrorKeyDeleted;
@@ -1094,7 +1094,8 @@ BOOL FakeWindows::CloseServiceHandle(SC_HANDLE handle) {
 BOOL FakeWindows::StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
     State& s = *state_;
     std::unique_lock<std::mutex> lock(s.mu);
-    s.Record("StartServiceCtrlDispatcherA", table && table->lpServiceName ? table->lpServiceName : "");
+    s.Record("StartServiceCtrlDispatcherA",
+             table && table->lpServiceName ? table->lpServiceName : "");
     if (!table || !table->lpServiceName || !table->lpServiceProc) {
         s.Fail(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -1309,7 +1310,8 @@ UINT FakeWindows::GetDriveTypeA(LPCSTR rootPathName) {
     if (path.size() != 3 || path[1] != ':' || path[2] != '\\' ||
         !std::isalpha(static_cast<unsigned char>(path[0])))
         return DRIVE_NO_ROOT_DIR;
-    auto it = s.driveTypes.find(static_cast<char>(std::toupper(static_cast<unsigned char>(path[0]))));
+    auto it =
+        s.driveTypes.find(static_cast<char>(std::toupper(static_cast<unsigned char>(path[0]))));
     return it == s.driveTypes.end() ? DRIVE_NO_ROOT_DIR : it->second;
 }
 

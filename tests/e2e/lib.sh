@@ -140,14 +140,14 @@ e2e_simulate_readers() { # style
 # Creates the prefix (once per run): the service and helper copied in, the
 # removable letters configured, and the 32-bit view's DriveIcons link removed
 # so that the two registry views are kept apart as on XP x64 and Vista x64.
-e2e_prefix_create() { # exe helper-exe
+e2e_prefix_create() { # exe helper-exe|"" [folder name [win64|win32]]
     local exe=$1 helper=$2 l
-    export WINEPREFIX="$E2E_WORK/prefix" WINEARCH=${WINEARCH:-win64}
+    export WINEPREFIX="$E2E_WORK/${3:-prefix}" WINEARCH=${4:-win64}
     export WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
     unset DISPLAY WAYLAND_DISPLAY
-    timeout 300 wineboot -i >"$E2E_WORK/wineboot.log" 2>&1 || {
+    timeout 300 wineboot -i >"$WINEPREFIX.wineboot.log" 2>&1 || {
         echo "wineboot failed:" >&2
-        tail -20 "$E2E_WORK/wineboot.log" >&2
+        tail -20 "$WINEPREFIX.wineboot.log" >&2
         return 1
     }
     timeout 60 wineserver -w

@@ -34,6 +34,8 @@ check_lines() { # what expected actual (multi-line texts)
 }
 
 summary() {
+    [ "$failed" -eq 0 ] || [ "${E2E_KEEP:-0}" = 1 ] ||
+        echo "(E2E_KEEP=1 keeps the prefix, traces and outputs of a run for a look)"
     echo
     echo "$passed passed, $failed failed"
     [ "$failed" -eq 0 ]
@@ -241,11 +243,14 @@ sorted() { LC_ALL=C sort; }
 
 # DriveIcons of both views against what is expected in the one view; the
 # other view must stay empty.
-check_driveicons() { # what view expected-lines
+# View "only": a 32-bit prefix, which has one view.
+check_driveicons() { # what view(32|64|only) expected-lines
     local view=$2 other=32
     [ "$view" = 32 ] && other=64
+    [ "$view" = only ] && view=32 && other=
     check_lines "$1: DriveIcons in the ${view}-bit view" "$(sorted <<<"$3" | sed '/^$/d')" "$(e2e_reg_dump "$E2E_DRIVEICONS" "$view")"
-    check_lines "$1: DriveIcons in the ${other}-bit view" "" "$(e2e_reg_dump "$E2E_DRIVEICONS" "$other")"
+    [ -z "$other" ] ||
+        check_lines "$1: DriveIcons in the ${other}-bit view" "" "$(e2e_reg_dump "$E2E_DRIVEICONS" "$other")"
 }
 
 # The trace of one service process that was started and stopped normally,
@@ -259,8 +264,7 @@ check_run_trace() { # records pid [handler lines before the stop]
     svc=$(record_field "$records" "$pid" "Entering CNTService::ServiceMain()" 3)
     ctl=$(record_field "$records" "$pid" "CNTService::Handler(1)" 3)
     if [ -z "$main" ] || [ -z "$svc" ] || [ -z "$ctl" ] || [ "$main" = "$svc" ] || [ "$ctl" = "$svc" ]; then
-        err "trace: no dispatcher thread, separate service thread and handler call in process $pid"
-        records_of "$records" "$pid" | sed 's/^/      /' >&2
+        err "trace: no dispatcher thread, separate service thread and handler call in process $pid:"$'\n'"$(records_of "$records" "$pid")"
         return
     fi
     local want_svc want_ctl want_main
@@ -393,7 +397,7 @@ case_platform() { # version style view icon(yes|no)
     [ "$icon" = yes ] && iconR='QarnIcons.dll,0' && iconS='QarnIcons.dll,3'
     e2e_set_version "$version" || err "could not set the Windows version"
     e2e_simulate_readers "$style" 2>>"$CASE_DIR/setup.err" || { err "reader simulation: $(cat "$CASE_DIR/setup.err")"; return; }
-    seed_foreign_keys "$view"
+    seed_foreign_keys "${view/only/32}"
     install_service
     start_service || return
     check_driveicons "after the start" "$view" "$(exp_letter R 'KA Media' "$iconR"; exp_letter S 'KB/KC' "$iconS"; exp_foreign)"
@@ -509,5 +513,17 @@ run_case uninstall_running case_uninstall_running
 run_case killed_service_win10 case_killed win10 parentid 32 yes
 run_case killed_service_vista case_killed vista instance 64 yes
 run_case user_controls case_user_controls
+
+# Vista without WOW64: a 32-bit prefix of its own.
+if [ -z "${E2E_CASES:-}" ] || [[ " $E2E_CASES " == *" platform_vista_32bit_prefix "* ]]; then
+    echo "== 32-bit Wine prefix"
+    if e2e_prefix_create "$exe" "$E2E_WORK/sendcontrol.exe" prefix32 win32; then
+        run_case platform_vista_32bit_prefix case_platform vista instance only yes
+    else
+        echo "FAIL platform_vista_32bit_prefix"
+        echo "    the 32-bit Wine prefix could not be set up"
+        failed=$((failed + 1))
+    fi
+fi
 
 summary

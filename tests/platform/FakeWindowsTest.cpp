@@ -1,7 +1,5 @@
 // The substitute every other unit test trusts: each case checks a point where
 // it must answer the way Windows does.
-#include "platform/fake/FakeWindows.h"
-
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -12,6 +10,7 @@
 #include <vector>
 
 #include "platform/ScopedHandle.h"
+#include "platform/fake/FakeWindows.h"
 
 namespace {
 
@@ -26,8 +25,8 @@ LONG Open(FakeWindows& os, ScopedRegKey& key, const char* path, REGSAM access = 
 }
 LONG Create(FakeWindows& os, ScopedRegKey& key, const char* path, REGSAM access = KEY_ALL_ACCESS,
             DWORD* disposition = nullptr) {
-    return os.RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                              access, nullptr, key.receive(), disposition);
+    return os.RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE, access,
+                              nullptr, key.receive(), disposition);
 }
 
 std::string Convert(FakeWindows& os, const std::u16string& text, BOOL* usedDefault = nullptr) {
@@ -42,10 +41,12 @@ TEST(FakeRegistry, KeysAreFoundWithoutRegardToCaseAndCreatedAlongTheWholePath) {
     {
         ScopedRegKey key(os);
         DWORD disposition = 0;
-        ASSERT_EQ(ERROR_SUCCESS, Create(os, key, "SYSTEM\\Setup\\Deep\\Leaf", KEY_ALL_ACCESS, &disposition));
+        ASSERT_EQ(ERROR_SUCCESS,
+                  Create(os, key, "SYSTEM\\Setup\\Deep\\Leaf", KEY_ALL_ACCESS, &disposition));
         EXPECT_EQ(static_cast<DWORD>(REG_CREATED_NEW_KEY), disposition);
         EXPECT_TRUE(os.KeyExists("system\\SETUP\\deep"));
-        ASSERT_EQ(ERROR_SUCCESS, Create(os, key, "system\\setup\\DEEP\\leaf", KEY_ALL_ACCESS, &disposition));
+        ASSERT_EQ(ERROR_SUCCESS,
+                  Create(os, key, "system\\setup\\DEEP\\leaf", KEY_ALL_ACCESS, &disposition));
         EXPECT_EQ(static_cast<DWORD>(REG_OPENED_EXISTING_KEY), disposition);
         EXPECT_EQ(std::vector<std::string>{"Leaf"}, os.SubkeyNames("SYSTEM\\SETUP\\DEEP"));
         EXPECT_EQ(1u, os.OpenKeyCount());
@@ -53,9 +54,11 @@ TEST(FakeRegistry, KeysAreFoundWithoutRegardToCaseAndCreatedAlongTheWholePath) {
         // Relative to an open key, and the key itself for an empty or missing subkey.
         ScopedRegKey setup(os), child(os), self(os), same(os);
         ASSERT_EQ(ERROR_SUCCESS, Open(os, setup, "SYSTEM\\Setup"));
-        EXPECT_EQ(ERROR_SUCCESS, os.RegOpenKeyExA(setup.get(), "deep\\LEAF", 0, KEY_READ, child.receive()));
+        EXPECT_EQ(ERROR_SUCCESS,
+                  os.RegOpenKeyExA(setup.get(), "deep\\LEAF", 0, KEY_READ, child.receive()));
         EXPECT_EQ(ERROR_SUCCESS, os.RegOpenKeyExA(setup.get(), "", 0, KEY_READ, self.receive()));
-        EXPECT_EQ(ERROR_SUCCESS, os.RegOpenKeyExA(setup.get(), nullptr, 0, KEY_READ, same.receive()));
+        EXPECT_EQ(ERROR_SUCCESS,
+                  os.RegOpenKeyExA(setup.get(), nullptr, 0, KEY_READ, same.receive()));
         EXPECT_NE(self.get(), same.get());
         EXPECT_EQ(5u, os.OpenKeyCount());
     }
@@ -80,33 +83,40 @@ TEST(FakeRegistry, KeysAreFoundWithoutRegardToCaseAndCreatedAlongTheWholePath) {
 
 TEST(FakeRegistry, EnumeratesInCaseInsensitiveOrderAndReportsEndAndShortBuffers) {
     FakeWindows os;
-    for (const char* name : {"beta", "Alpha", "GAMMA", "A_1", "AB"}) os.CreateKey(std::string("SYSTEM\\Enum\\") + name);
+    for (const char* name : {"beta", "Alpha", "GAMMA", "A_1", "AB"})
+        os.CreateKey(std::string("SYSTEM\\Enum\\") + name);
     // Windows compares upper-cased names, so '_' (0x5F) sorts after the letters.
-    EXPECT_EQ((std::vector<std::string>{"AB", "Alpha", "A_1", "beta", "GAMMA"}), os.SubkeyNames("SYSTEM\\Enum"));
+    EXPECT_EQ((std::vector<std::string>{"AB", "Alpha", "A_1", "beta", "GAMMA"}),
+              os.SubkeyNames("SYSTEM\\Enum"));
 
     ScopedRegKey key(os);
     ASSERT_EQ(ERROR_SUCCESS, Open(os, key, "SYSTEM\\ENUM"));
     char name[8];
     DWORD length = sizeof name;
-    ASSERT_EQ(ERROR_SUCCESS, os.RegEnumKeyExA(key.get(), 1, name, &length, nullptr, nullptr, nullptr, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS,
+              os.RegEnumKeyExA(key.get(), 1, name, &length, nullptr, nullptr, nullptr, nullptr));
     EXPECT_STREQ("Alpha", name);
     EXPECT_EQ(5u, length);
     length = sizeof name;
-    EXPECT_EQ(ERROR_NO_MORE_ITEMS, os.RegEnumKeyExA(key.get(), 5, name, &length, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(ERROR_NO_MORE_ITEMS,
+              os.RegEnumKeyExA(key.get(), 5, name, &length, nullptr, nullptr, nullptr, nullptr));
 
     // "Alpha" needs 6 bytes with its NUL: 5 is too few, and the buffer stays as it was.
     std::memset(name, 'x', sizeof name);
     length = 5;
-    EXPECT_EQ(ERROR_MORE_DATA, os.RegEnumKeyExA(key.get(), 1, name, &length, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(ERROR_MORE_DATA,
+              os.RegEnumKeyExA(key.get(), 1, name, &length, nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(std::string(8, 'x'), std::string(name, 8));
     length = 6;
-    EXPECT_EQ(ERROR_SUCCESS, os.RegEnumKeyExA(key.get(), 1, name, &length, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(ERROR_SUCCESS,
+              os.RegEnumKeyExA(key.get(), 1, name, &length, nullptr, nullptr, nullptr, nullptr));
 
     // A key opened only to read values may not be enumerated.
     ScopedRegKey valuesOnly(os);
     ASSERT_EQ(ERROR_SUCCESS, Open(os, valuesOnly, "SYSTEM\\Enum", KEY_QUERY_VALUE));
     length = sizeof name;
-    EXPECT_EQ(ERROR_ACCESS_DENIED, os.RegEnumKeyExA(valuesOnly.get(), 0, name, &length, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, os.RegEnumKeyExA(valuesOnly.get(), 0, name, &length, nullptr,
+                                                    nullptr, nullptr, nullptr));
 }
 
 TEST(FakeRegistry, QueriesCopyRawBytesOnlyWhenTheyFit) {
@@ -119,31 +129,37 @@ TEST(FakeRegistry, QueriesCopyRawBytesOnlyWhenTheyFit) {
     char data[16];
     std::memset(data, 'x', sizeof data);
     DWORD type = 0, size = sizeof data;
-    ASSERT_EQ(ERROR_SUCCESS, os.RegQueryValueExA(key.get(), "RAW", nullptr, &type, reinterpret_cast<BYTE*>(data), &size));
+    ASSERT_EQ(ERROR_SUCCESS, os.RegQueryValueExA(key.get(), "RAW", nullptr, &type,
+                                                 reinterpret_cast<BYTE*>(data), &size));
     EXPECT_EQ(static_cast<DWORD>(REG_BINARY), type);
     EXPECT_EQ(3u, size);
     EXPECT_EQ("abcx", std::string(data, 4));  // nothing appended
 
     // Size only; then a buffer one byte short.
     size = 0;
-    EXPECT_EQ(ERROR_SUCCESS, os.RegQueryValueExA(key.get(), nullptr, nullptr, &type, nullptr, &size));
+    EXPECT_EQ(ERROR_SUCCESS,
+              os.RegQueryValueExA(key.get(), nullptr, nullptr, &type, nullptr, &size));
     EXPECT_EQ(13u, size);
     EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
     std::memset(data, 'x', sizeof data);
     size = 12;
-    EXPECT_EQ(ERROR_MORE_DATA, os.RegQueryValueExA(key.get(), "", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size));
+    EXPECT_EQ(ERROR_MORE_DATA, os.RegQueryValueExA(key.get(), "", nullptr, nullptr,
+                                                   reinterpret_cast<BYTE*>(data), &size));
     EXPECT_EQ(13u, size);
     EXPECT_EQ(std::string(16, 'x'), std::string(data, 16));
     size = 13;
-    EXPECT_EQ(ERROR_SUCCESS, os.RegQueryValueExA(key.get(), nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size));
+    EXPECT_EQ(ERROR_SUCCESS, os.RegQueryValueExA(key.get(), nullptr, nullptr, nullptr,
+                                                 reinterpret_cast<BYTE*>(data), &size));
     EXPECT_STREQ("default text", data);
 
     size = sizeof data;
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, os.RegQueryValueExA(key.get(), "Absent", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, os.RegQueryValueExA(key.get(), "Absent", nullptr, nullptr,
+                                                        reinterpret_cast<BYTE*>(data), &size));
     os.SetValue("SYSTEM\\Empty", "Other", REG_SZ, Bytes("x"));
     ScopedRegKey empty(os);
     ASSERT_EQ(ERROR_SUCCESS, Open(os, empty, "SYSTEM\\Empty"));
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, os.RegQueryValueExA(empty.get(), nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, os.RegQueryValueExA(empty.get(), nullptr, nullptr, nullptr,
+                                                        reinterpret_cast<BYTE*>(data), &size));
 
     // Setting stores exactly the bytes given; a read-only key refuses.
     BYTE label[] = {'L', 'b', 0, 'z'};
@@ -168,14 +184,16 @@ TEST(FakeRegistry, DeletesOnlyKeysWithoutSubkeys) {
     EXPECT_TRUE(os.GetValue("SOFTWARE\\Icons\\G", "Marker"));
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, os.RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Icons\\H"));
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, os.RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Nowhere\\H"));
-    EXPECT_EQ(ERROR_SUCCESS, os.RegDeleteKeyA(HKEY_LOCAL_MACHINE, "software\\icons\\g\\defaulticon"));
+    EXPECT_EQ(ERROR_SUCCESS,
+              os.RegDeleteKeyA(HKEY_LOCAL_MACHINE, "software\\icons\\g\\defaulticon"));
     EXPECT_EQ(ERROR_SUCCESS, os.RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Icons\\G"));
     EXPECT_FALSE(os.KeyExists("SOFTWARE\\Icons\\G"));
 
     // A handle to a deleted key stays open but reaches nothing, even once the path is back.
     os.SetString("SOFTWARE\\Icons\\G\\DefaultIcon", "", "new");
     DWORD size = 0;
-    EXPECT_EQ(kErrorKeyDeleted, os.RegQueryValueExA(held.get(), nullptr, nullptr, nullptr, nullptr, &size));
+    EXPECT_EQ(kErrorKeyDeleted,
+              os.RegQueryValueExA(held.get(), nullptr, nullptr, nullptr, nullptr, &size));
     EXPECT_EQ(1u, os.OpenKeyCount());
 }
 
@@ -184,15 +202,19 @@ TEST(FakeRegistry, Wow64ProcessSeesTheRedirectedSoftwareViewUnlessItAsksFor64Bit
     os.SetWow64Process(true);
     ScopedRegKey key(os);
     ASSERT_EQ(ERROR_SUCCESS, Create(os, key, "SOFTWARE\\Qarn\\Plain"));
-    ASSERT_EQ(ERROR_SUCCESS, Create(os, key, "SOFTWARE\\Qarn\\Native", KEY_ALL_ACCESS | KEY_WOW64_64KEY));
-    ASSERT_EQ(ERROR_SUCCESS, Create(os, key, "SOFTWARE\\Qarn\\Explicit", KEY_ALL_ACCESS | KEY_WOW64_32KEY));
+    ASSERT_EQ(ERROR_SUCCESS,
+              Create(os, key, "SOFTWARE\\Qarn\\Native", KEY_ALL_ACCESS | KEY_WOW64_64KEY));
+    ASSERT_EQ(ERROR_SUCCESS,
+              Create(os, key, "SOFTWARE\\Qarn\\Explicit", KEY_ALL_ACCESS | KEY_WOW64_32KEY));
     ASSERT_EQ(ERROR_SUCCESS, Create(os, key, "SOFTWARE\\Wow6432Node\\Already"));
     ASSERT_EQ(ERROR_SUCCESS, Create(os, key, "SYSTEM\\Never"));
     key.reset();
-    ASSERT_EQ(ERROR_SUCCESS, os.RegCreateKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Qarn\\Old", key.receive()));
+    ASSERT_EQ(ERROR_SUCCESS,
+              os.RegCreateKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Qarn\\Old", key.receive()));
     key.reset();
     EXPECT_EQ((std::vector<std::string>{"Native"}), os.SubkeyNames("SOFTWARE\\Qarn"));
-    EXPECT_EQ((std::vector<std::string>{"Explicit", "Old", "Plain"}), os.SubkeyNames("SOFTWARE\\Wow6432Node\\Qarn"));
+    EXPECT_EQ((std::vector<std::string>{"Explicit", "Old", "Plain"}),
+              os.SubkeyNames("SOFTWARE\\Wow6432Node\\Qarn"));
     EXPECT_TRUE(os.KeyExists("SOFTWARE\\Wow6432Node\\Already"));
     EXPECT_TRUE(os.KeyExists("SYSTEM\\Never"));
 
@@ -205,10 +227,13 @@ TEST(FakeRegistry, Wow64ProcessSeesTheRedirectedSoftwareViewUnlessItAsksFor64Bit
     EXPECT_EQ(ERROR_SUCCESS, os.RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Qarn\\Plain"));
     FARPROC deleteEx = os.GetProcAddress(os.GetModuleHandleA("Advapi32"), "RegDeleteKeyExA");
     ASSERT_NE(nullptr, deleteEx);
-    EXPECT_EQ(ERROR_SUCCESS, os.CallRegDeleteKeyExA(deleteEx, HKEY_LOCAL_MACHINE, "SOFTWARE\\Qarn\\Native", KEY_WOW64_64KEY, 0));
-    EXPECT_EQ(ERROR_SUCCESS, os.CallRegDeleteKeyExA(deleteEx, HKEY_LOCAL_MACHINE, "SOFTWARE\\Qarn\\Old", KEY_WOW64_32KEY, 0));
+    EXPECT_EQ(ERROR_SUCCESS, os.CallRegDeleteKeyExA(deleteEx, HKEY_LOCAL_MACHINE,
+                                                    "SOFTWARE\\Qarn\\Native", KEY_WOW64_64KEY, 0));
+    EXPECT_EQ(ERROR_SUCCESS, os.CallRegDeleteKeyExA(deleteEx, HKEY_LOCAL_MACHINE,
+                                                    "SOFTWARE\\Qarn\\Old", KEY_WOW64_32KEY, 0));
     EXPECT_TRUE(os.SubkeyNames("SOFTWARE\\Qarn").empty());
-    EXPECT_EQ((std::vector<std::string>{"Explicit"}), os.SubkeyNames("SOFTWARE\\Wow6432Node\\Qarn"));
+    EXPECT_EQ((std::vector<std::string>{"Explicit"}),
+              os.SubkeyNames("SOFTWARE\\Wow6432Node\\Qarn"));
 
     // A 32-bit Windows has one view: both flags change nothing.
     FakeWindows plain;
@@ -274,7 +299,8 @@ TEST(FakeSystem, LooksUpOptionalExportsByModuleAndName) {
     ASSERT_NE(nullptr, isWow64);
     EXPECT_EQ(nullptr, os.GetProcAddress(advapi, "IsWow64Process"));  // wrong module
     EXPECT_EQ(kErrorProcNotFound, os.GetLastError());
-    EXPECT_EQ(nullptr, os.GetProcAddress(kernel, "iswow64process"));  // export names keep their case
+    EXPECT_EQ(nullptr,
+              os.GetProcAddress(kernel, "iswow64process"));  // export names keep their case
 
     BOOL flag = TRUE;
     EXPECT_TRUE(os.CallIsWow64Process(isWow64, os.GetCurrentProcess(), &flag));
@@ -375,7 +401,10 @@ TEST(FakeCodePage, ShiftJisKeepsDoubleByteCharactersWholeIncludingTrailBackslash
     FakeWindows os;
     os.SetCodePage(932);
     EXPECT_EQ("\x83\x5C\x95\x5C\x94\x5C\x8F\x5C", Convert(os, u"ソ表能十"));
-    EXPECT_EQ("\x82\xA0\x93\xFA\x96\x7B" "A\\\xB1", Convert(os, u"あ日本A\\ｱ"));
+    EXPECT_EQ(
+        "\x82\xA0\x93\xFA\x96\x7B"
+        "A\\\xB1",
+        Convert(os, u"あ日本A\\ｱ"));
     BOOL usedDefault = FALSE;
     EXPECT_EQ("?x", Convert(os, u"\u00E9x", &usedDefault));
     EXPECT_TRUE(usedDefault);
@@ -423,9 +452,11 @@ TEST(FakeServiceManager, HoldsServicesAndWalksTheStopSequence) {
     ScopedServiceHandle scm(os, os.OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     ASSERT_TRUE(scm);
     {
-        ScopedServiceHandle created(os, os.CreateServiceA(scm.get(), "QarnIEx", "Qarn", SERVICE_ALL_ACCESS,
-            SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, "C:\\q.exe",
-            nullptr, nullptr, nullptr, nullptr, nullptr));
+        ScopedServiceHandle created(
+            os,
+            os.CreateServiceA(scm.get(), "QarnIEx", "Qarn", SERVICE_ALL_ACCESS,
+                              SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                              "C:\\q.exe", nullptr, nullptr, nullptr, nullptr, nullptr));
         ASSERT_TRUE(created);
         EXPECT_EQ(2u, os.OpenServiceHandleCount());
     }
@@ -434,8 +465,10 @@ TEST(FakeServiceManager, HoldsServicesAndWalksTheStopSequence) {
     EXPECT_EQ("C:\\q.exe", record->imagePath);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), record->startType);
     EXPECT_EQ("", record->account);
-    EXPECT_EQ(nullptr, os.CreateServiceA(scm.get(), "QARNIEX", "x", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-        SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, "C:\\q.exe", nullptr, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(nullptr,
+              os.CreateServiceA(scm.get(), "QARNIEX", "x", SERVICE_ALL_ACCESS,
+                                SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                "C:\\q.exe", nullptr, nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_EXISTS), os.GetLastError());
     EXPECT_EQ(nullptr, os.OpenServiceA(scm.get(), "Other", SERVICE_QUERY_CONFIG));
     EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), os.GetLastError());
@@ -521,7 +554,8 @@ void WINAPI ProbeMain(DWORD argc, LPSTR* argv) {
         return;
     }
     SERVICE_STATUS_HANDLE handle = p.os->RegisterServiceCtrlHandlerExA(argv[0], ProbeHandler, &p);
-    SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
+    SERVICE_STATUS status{
+        SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
     p.os->SetServiceStatus(handle, &status);
     {
         std::unique_lock<std::mutex> lock(p.mu);
@@ -623,8 +657,10 @@ TEST(FakeEventLog, RecordsSourcesEventsAndDebugOutput) {
     HANDLE source = os.RegisterEventSourceA(nullptr, "QarnIEx");
     ASSERT_NE(nullptr, source);
     LPCSTR strings[] = {"QarnIEx", "second"};
-    EXPECT_TRUE(os.ReportEventA(source, EVENTLOG_ERROR_TYPE, 0, 102, nullptr, 2, 0, strings, nullptr));
-    EXPECT_FALSE(os.ReportEventA(reinterpret_cast<HANDLE>(0x99), EVENTLOG_ERROR_TYPE, 0, 1, nullptr, 0, 0, nullptr, nullptr));
+    EXPECT_TRUE(
+        os.ReportEventA(source, EVENTLOG_ERROR_TYPE, 0, 102, nullptr, 2, 0, strings, nullptr));
+    EXPECT_FALSE(os.ReportEventA(reinterpret_cast<HANDLE>(0x99), EVENTLOG_ERROR_TYPE, 0, 1, nullptr,
+                                 0, 0, nullptr, nullptr));
     auto events = os.Events();
     ASSERT_EQ(1u, events.size());
     EXPECT_EQ("QarnIEx", events[0].source);
@@ -658,7 +694,8 @@ TEST(FakeDeviceNotification, CopiesTheFilterAndWantsARegisteredStatusHandle) {
                                                       DEVICE_NOTIFY_SERVICE_HANDLE));
     SERVICE_STATUS_HANDLE status = os.RegisterServiceCtrlHandlerExA("Probe", ProbeHandler, nullptr);
     ASSERT_NE(nullptr, status);
-    EXPECT_NE(nullptr, os.RegisterDeviceNotificationA(status, &filter, DEVICE_NOTIFY_SERVICE_HANDLE));
+    EXPECT_NE(nullptr,
+              os.RegisterDeviceNotificationA(status, &filter, DEVICE_NOTIFY_SERVICE_HANDLE));
     filter.dbcc_classguid.Data1 = 0;  // the fake keeps its own copy
     auto registrations = os.DeviceRegistrations();
     ASSERT_EQ(1u, registrations.size());
