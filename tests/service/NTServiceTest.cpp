@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -50,6 +52,19 @@ std::vector<std::string> TraceTexts(const FakeWindows& os) {
     return texts;
 }
 
+// Run starts after RUNNING is reported; waiting for its first trace line keeps
+// later hooks and traces from mixing with it.
+bool WaitForRun(const FakeWindows& os) {
+    for (int i = 0; i < 5000; ++i) {
+        std::vector<std::string> traces = TraceTexts(os);
+        if (std::find(traces.begin(), traces.end(), "Entering CNTService::Run()") != traces.end()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
 FakeWindows::ServiceRecord InstalledService() {
     FakeWindows::ServiceRecord record;
     record.name = "QarnIEx";
@@ -67,34 +82,50 @@ public:
     explicit RecordingService(Platform& os) : CNTService("QarnIEx", os) {}
 
     BOOL OnInit() override {
-        hooks.push_back("OnInit");
+        Record("OnInit");
         if (initError != 0) os.SetLastError(initError);
         return initResult;
     }
     void Run() override {
-        hooks.push_back("Run");
+        Record("Run");
         CNTService::Run();
     }
-    void OnStop() override { hooks.push_back("OnStop"); }
-    void OnPause() override { hooks.push_back("OnPause"); }
-    void OnContinue() override { hooks.push_back("OnContinue"); }
-    void OnInterrogate() override { hooks.push_back("OnInterrogate"); }
-    void OnShutdown() override { hooks.push_back("OnShutdown"); }
+    void OnStop() override { Record("OnStop"); }
+    void OnPause() override { Record("OnPause"); }
+    void OnContinue() override { Record("OnContinue"); }
+    void OnInterrogate() override { Record("OnInterrogate"); }
+    void OnShutdown() override { Record("OnShutdown"); }
     BOOL OnUserControl(DWORD code) override {
-        hooks.push_back("OnUserControl " + std::to_string(code));
+        Record("OnUserControl " + std::to_string(code));
         return code == acceptedUserCode;
     }
     BOOL OnDeviceChange(DWORD eventType, LPVOID eventData) override {
-        hooks.push_back("OnDeviceChange " + std::to_string(eventType));
+        Record("OnDeviceChange " + std::to_string(eventType));
         lastEventData = eventData;
         return TRUE;
     }
 
-    std::vector<std::string> hooks;  // written by one thread at a time, read after join
+    // Hooks run on the service thread and the dispatcher thread.
+    void Record(const std::string& hook) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        hooks_.push_back(hook);
+    }
+    std::vector<std::string> Hooks() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return hooks_;
+    }
+    void ClearHooks() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        hooks_.clear();
+    }
     BOOL initResult = TRUE;
     DWORD initError = 0;
     DWORD acceptedUserCode = 0xFFFFFFFF;
-    LPVOID lastEventData = nullptr;
+    std::atomic<LPVOID> lastEventData{nullptr};
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> hooks_;
 };
 
 // Starts the dispatcher as the service control manager would and waits for RUNNING.
@@ -294,6 +325,7 @@ TEST(ServiceRun, NormalLifeReportsStatesEventsAndTraces) {
     {
         RunningService running(os, service);
         ASSERT_TRUE(os.WaitForReportedState(SERVICE_RUNNING));
+        ASSERT_TRUE(WaitForRun(os));
         EXPECT_EQ(os.SendControl(SERVICE_CONTROL_STOP), static_cast<DWORD>(NO_ERROR));
         EXPECT_TRUE(running.Join());
     }
@@ -307,7 +339,7 @@ TEST(ServiceRun, NormalLifeReportsStatesEventsAndTraces) {
         EXPECT_EQ(status.dwWin32ExitCode, 0u);
         EXPECT_EQ(status.dwWaitHint, 0u);
     }
-    EXPECT_EQ(service.hooks, (std::vector<std::string>{"OnInit", "Run", "OnStop"}));
+    EXPECT_EQ(service.Hooks(), (std::vector<std::string>{"OnInit", "Run", "OnStop"}));
     EXPECT_EQ(EventIds(os), (std::vector<DWORD>{MsgStarted, MsgStopped}));
     for (const FakeWindows::Event& event : os.Events()) EXPECT_TRUE(event.strings.empty());
     EXPECT_EQ(os.EventSourceRegistrations(), 1) << "the source is registered once per process";
@@ -365,7 +397,7 @@ TEST(ServiceRun, FailingInitStopsWithItsErrorAsExitCode) {
     EXPECT_EQ(os.StatusReports()[1].dwWin32ExitCode, 31u);
     EXPECT_EQ(os.StatusReports()[2].dwWin32ExitCode, 31u);
     EXPECT_EQ(service.ServiceStatus.dwWin32ExitCode, 31u) << "main's exit code";
-    EXPECT_EQ(service.hooks, std::vector<std::string>{"OnInit"});
+    EXPECT_EQ(service.Hooks(), std::vector<std::string>{"OnInit"});
     EXPECT_EQ(EventIds(os), std::vector<DWORD>{MsgInitFailed});
     EXPECT_EQ(os.Events()[0].type, EVENTLOG_ERROR_TYPE);
 }
@@ -392,7 +424,7 @@ TEST(ServiceRun, HandlerRegistrationFailureLogsAndReportsNothing) {
     running.Join();
 
     EXPECT_TRUE(os.StatusReports().empty());
-    EXPECT_TRUE(service.hooks.empty());
+    EXPECT_TRUE(service.Hooks().empty());
     EXPECT_EQ(EventIds(os), std::vector<DWORD>{MsgCtrlHandlerNotInstalled});
     std::vector<std::string> traces = TraceTexts(os);
     EXPECT_EQ(std::count(traces.begin(), traces.end(), "Leaving CNTService::ServiceMain()"), 0);
@@ -422,7 +454,8 @@ TEST(Handler, DispatchTable) {
     service.acceptedUserCode = 200;
     RunningService running(os, service);
     ASSERT_TRUE(os.WaitForReportedState(SERVICE_RUNNING));
-    service.hooks.clear();
+    ASSERT_TRUE(WaitForRun(os));
+    service.ClearHooks();
 
     struct Case {
         DWORD code;
@@ -447,11 +480,11 @@ TEST(Handler, DispatchTable) {
         {255, "OnUserControl 255", true},
     };
     for (const Case& c : cases) {
-        service.hooks.clear();
+        service.ClearHooks();
         const size_t eventsBefore = os.Events().size();
         const size_t reportsBefore = os.StatusReports().size();
         EXPECT_EQ(os.SendControl(c.code), static_cast<DWORD>(NO_ERROR)) << c.code;
-        EXPECT_EQ(service.hooks,
+        EXPECT_EQ(service.Hooks(),
                   c.hook.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.hook})
             << c.code;
         std::vector<FakeWindows::Event> events = os.Events();
@@ -468,10 +501,10 @@ TEST(Handler, DispatchTable) {
     }
 
     // Device events reach the hook with their type and data unchanged.
-    service.hooks.clear();
+    service.ClearHooks();
     int broadcast = 0;
     os.SendControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL, &broadcast);
-    EXPECT_EQ(service.hooks, std::vector<std::string>{"OnDeviceChange 32768"});
+    EXPECT_EQ(service.Hooks(), std::vector<std::string>{"OnDeviceChange 32768"});
     EXPECT_EQ(service.lastEventData, &broadcast);
 
     os.SendControl(SERVICE_CONTROL_STOP);
