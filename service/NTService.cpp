@@ -239,9 +239,14 @@ void WINAPI CNTService::ServiceMain(DWORD /*argc*/, LPSTR* /*argv*/) {
         service->ServiceStatus.dwCurrentState = SERVICE_START_PENDING;
     }
 
-    service->StatusHandle = service->os.RegisterServiceCtrlHandlerExA(
+    const SERVICE_STATUS_HANDLE statusHandle = service->os.RegisterServiceCtrlHandlerExA(
         service->ServiceName, Handler, reinterpret_cast<LPVOID>(static_cast<ULONG_PTR>(1)));
-    if (service->StatusHandle == nullptr) {
+    {
+        // The handler may already run on the dispatcher thread and report status.
+        std::lock_guard<std::mutex> lock(service->statusLock_);
+        service->StatusHandle = statusHandle;
+    }
+    if (statusHandle == nullptr) {
         service->WriteEventLog(EVENTLOG_ERROR_TYPE, MsgCtrlHandlerNotInstalled);
         return;
     }
@@ -299,10 +304,10 @@ BOOL CNTService::Initialize() {
 }
 
 void CNTService::SetStatus(DWORD state) {
+    std::lock_guard<std::mutex> lock(statusLock_);
     TraceMsg(this, "CNTService::SetStatus(%lu, %lu)",
              static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(StatusHandle)),
              static_cast<unsigned long>(state));
-    std::lock_guard<std::mutex> lock(statusLock_);
     ServiceStatus.dwCurrentState = state;
     ReportStatus();
 }

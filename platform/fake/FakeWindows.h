@@ -125,7 +125,7 @@ public:
     void UpdateService(const ServiceRecord& record);
     void SetScmOpenFails(DWORD error);            // 0: OpenSCManagerA succeeds
     void SetCreateServiceFails(DWORD error);      // 0: succeeds unless the name exists
-    size_t OpenServiceHandleCount() const;
+    size_t OpenServiceHandleCount() const;        // manager and service handles still open
 
     // Service dispatcher. When the process counts as started by the service
     // control manager, StartServiceCtrlDispatcherA runs the table's service
@@ -135,10 +135,12 @@ public:
     void SetStartedAsService(bool started);
     void SetRegisterHandlerFails(bool fails);
     // Runs the registered handler on the dispatcher thread and returns its
-    // result; ERROR_SERVICE_NOT_ACTIVE when no handler is registered or the
-    // dispatcher is not running.
+    // result. A control sent before the handler is registered waits for it.
+    // ERROR_SERVICE_NOT_ACTIVE at once when the dispatcher is not running, and
+    // when the service thread ends before a handler took the control.
     DWORD SendControl(DWORD control, DWORD eventType = 0, LPVOID eventData = nullptr);
     // Queues a control and returns at once; the dispatcher runs it in order.
+    // One posted before StartServiceCtrlDispatcherA waits for that dispatcher.
     void PostControl(DWORD control, DWORD eventType = 0, LPVOID eventData = nullptr);
     // Waits (up to 10 s) until a SetServiceStatus call reported `state`.
     bool WaitForReportedState(DWORD state);

@@ -1,5 +1,5 @@
 # Wine mechanics shared by the end-to-end suite (run_e2e.sh) and the demo
-# (scripts/demo.sh). Sourced, not run. Every wine call is bounded by a timeout.
+# (scripts/run.sh). Sourced, not run. Every wine call is bounded by a timeout.
 #
 # A prefix holds the service at C:\Qarn\QarnIEx.exe and three removable
 # letters: R and S (card reader slots) and T (a USB stick of another vendor).

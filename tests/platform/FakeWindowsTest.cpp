@@ -29,6 +29,17 @@ LONG Create(FakeWindows& os, ScopedRegKey& key, const char* path, REGSAM access 
                               nullptr, key.receive(), disposition);
 }
 
+LONG Enum(FakeWindows& os, const ScopedRegKey& key, DWORD index, char* name, DWORD* length) {
+    return os.RegEnumKeyExA(key.get(), index, name, length, nullptr, nullptr, nullptr, nullptr);
+}
+LONG Query(FakeWindows& os, const ScopedRegKey& key, LPCSTR value, void* data, DWORD* size,
+           DWORD* type = nullptr) {
+    return os.RegQueryValueExA(key.get(), value, nullptr, type, static_cast<BYTE*>(data), size);
+}
+
+// Win32 error codes are long literals; the APIs hand them back as DWORD.
+constexpr DWORD Code(long error) { return static_cast<DWORD>(error); }
+
 std::string Convert(FakeWindows& os, const std::u16string& text, BOOL* usedDefault = nullptr) {
     char out[64];
     int n = os.WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), out,
@@ -43,11 +54,11 @@ TEST(FakeRegistry, KeysAreFoundWithoutRegardToCaseAndCreatedAlongTheWholePath) {
         DWORD disposition = 0;
         ASSERT_EQ(ERROR_SUCCESS,
                   Create(os, key, "SYSTEM\\Setup\\Deep\\Leaf", KEY_ALL_ACCESS, &disposition));
-        EXPECT_EQ(static_cast<DWORD>(REG_CREATED_NEW_KEY), disposition);
+        EXPECT_EQ(Code(REG_CREATED_NEW_KEY), disposition);
         EXPECT_TRUE(os.KeyExists("system\\SETUP\\deep"));
         ASSERT_EQ(ERROR_SUCCESS,
                   Create(os, key, "system\\setup\\DEEP\\leaf", KEY_ALL_ACCESS, &disposition));
-        EXPECT_EQ(static_cast<DWORD>(REG_OPENED_EXISTING_KEY), disposition);
+        EXPECT_EQ(Code(REG_OPENED_EXISTING_KEY), disposition);
         EXPECT_EQ(std::vector<std::string>{"Leaf"}, os.SubkeyNames("SYSTEM\\SETUP\\DEEP"));
         EXPECT_EQ(1u, os.OpenKeyCount());
 
@@ -71,14 +82,6 @@ TEST(FakeRegistry, KeysAreFoundWithoutRegardToCaseAndCreatedAlongTheWholePath) {
     EXPECT_FALSE(missing);
     EXPECT_FALSE(os.KeyExists("SYSTEM\\Setup\\Nothing"));
     EXPECT_EQ(0u, os.OpenKeyCount());
-
-    // RegCreateKeyA makes the path with full access.
-    HKEY raw = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, os.RegCreateKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\A\\B", &raw));
-    BYTE one = 1;
-    EXPECT_EQ(ERROR_SUCCESS, os.RegSetValueExA(raw, "v", 0, REG_BINARY, &one, 1));
-    EXPECT_EQ(ERROR_SUCCESS, os.RegCloseKey(raw));
-    EXPECT_EQ(ERROR_INVALID_HANDLE, os.RegCloseKey(raw));
 }
 
 TEST(FakeRegistry, EnumeratesInCaseInsensitiveOrderAndReportsEndAndShortBuffers) {
@@ -93,30 +96,25 @@ TEST(FakeRegistry, EnumeratesInCaseInsensitiveOrderAndReportsEndAndShortBuffers)
     ASSERT_EQ(ERROR_SUCCESS, Open(os, key, "SYSTEM\\ENUM"));
     char name[8];
     DWORD length = sizeof name;
-    ASSERT_EQ(ERROR_SUCCESS,
-              os.RegEnumKeyExA(key.get(), 1, name, &length, nullptr, nullptr, nullptr, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, Enum(os, key, 1, name, &length));
     EXPECT_STREQ("Alpha", name);
     EXPECT_EQ(5u, length);
     length = sizeof name;
-    EXPECT_EQ(ERROR_NO_MORE_ITEMS,
-              os.RegEnumKeyExA(key.get(), 5, name, &length, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(ERROR_NO_MORE_ITEMS, Enum(os, key, 5, name, &length));
 
     // "Alpha" needs 6 bytes with its NUL: 5 is too few, and the buffer stays as it was.
     std::memset(name, 'x', sizeof name);
     length = 5;
-    EXPECT_EQ(ERROR_MORE_DATA,
-              os.RegEnumKeyExA(key.get(), 1, name, &length, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(ERROR_MORE_DATA, Enum(os, key, 1, name, &length));
     EXPECT_EQ(std::string(8, 'x'), std::string(name, 8));
     length = 6;
-    EXPECT_EQ(ERROR_SUCCESS,
-              os.RegEnumKeyExA(key.get(), 1, name, &length, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(ERROR_SUCCESS, Enum(os, key, 1, name, &length));
 
     // A key opened only to read values may not be enumerated.
     ScopedRegKey valuesOnly(os);
     ASSERT_EQ(ERROR_SUCCESS, Open(os, valuesOnly, "SYSTEM\\Enum", KEY_QUERY_VALUE));
     length = sizeof name;
-    EXPECT_EQ(ERROR_ACCESS_DENIED, os.RegEnumKeyExA(valuesOnly.get(), 0, name, &length, nullptr,
-                                                    nullptr, nullptr, nullptr));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, Enum(os, valuesOnly, 0, name, &length));
 }
 
 TEST(FakeRegistry, QueriesCopyRawBytesOnlyWhenTheyFit) {
@@ -129,37 +127,31 @@ TEST(FakeRegistry, QueriesCopyRawBytesOnlyWhenTheyFit) {
     char data[16];
     std::memset(data, 'x', sizeof data);
     DWORD type = 0, size = sizeof data;
-    ASSERT_EQ(ERROR_SUCCESS, os.RegQueryValueExA(key.get(), "RAW", nullptr, &type,
-                                                 reinterpret_cast<BYTE*>(data), &size));
-    EXPECT_EQ(static_cast<DWORD>(REG_BINARY), type);
+    ASSERT_EQ(ERROR_SUCCESS, Query(os, key, "RAW", data, &size, &type));
+    EXPECT_EQ(Code(REG_BINARY), type);
     EXPECT_EQ(3u, size);
     EXPECT_EQ("abcx", std::string(data, 4));  // nothing appended
 
     // Size only; then a buffer one byte short.
     size = 0;
-    EXPECT_EQ(ERROR_SUCCESS,
-              os.RegQueryValueExA(key.get(), nullptr, nullptr, &type, nullptr, &size));
+    EXPECT_EQ(ERROR_SUCCESS, Query(os, key, nullptr, nullptr, &size, &type));
     EXPECT_EQ(13u, size);
-    EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
+    EXPECT_EQ(Code(REG_SZ), type);
     std::memset(data, 'x', sizeof data);
     size = 12;
-    EXPECT_EQ(ERROR_MORE_DATA, os.RegQueryValueExA(key.get(), "", nullptr, nullptr,
-                                                   reinterpret_cast<BYTE*>(data), &size));
+    EXPECT_EQ(ERROR_MORE_DATA, Query(os, key, "", data, &size));
     EXPECT_EQ(13u, size);
     EXPECT_EQ(std::string(16, 'x'), std::string(data, 16));
     size = 13;
-    EXPECT_EQ(ERROR_SUCCESS, os.RegQueryValueExA(key.get(), nullptr, nullptr, nullptr,
-                                                 reinterpret_cast<BYTE*>(data), &size));
+    EXPECT_EQ(ERROR_SUCCESS, Query(os, key, nullptr, data, &size));
     EXPECT_STREQ("default text", data);
 
     size = sizeof data;
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, os.RegQueryValueExA(key.get(), "Absent", nullptr, nullptr,
-                                                        reinterpret_cast<BYTE*>(data), &size));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, Query(os, key, "Absent", data, &size));
     os.SetValue("SYSTEM\\Empty", "Other", REG_SZ, Bytes("x"));
     ScopedRegKey empty(os);
     ASSERT_EQ(ERROR_SUCCESS, Open(os, empty, "SYSTEM\\Empty"));
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, os.RegQueryValueExA(empty.get(), nullptr, nullptr, nullptr,
-                                                        reinterpret_cast<BYTE*>(data), &size));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, Query(os, empty, nullptr, data, &size));
 
     // Setting stores exactly the bytes given; a read-only key refuses.
     BYTE label[] = {'L', 'b', 0, 'z'};
@@ -192,8 +184,7 @@ TEST(FakeRegistry, DeletesOnlyKeysWithoutSubkeys) {
     // A handle to a deleted key stays open but reaches nothing, even once the path is back.
     os.SetString("SOFTWARE\\Icons\\G\\DefaultIcon", "", "new");
     DWORD size = 0;
-    EXPECT_EQ(kErrorKeyDeleted,
-              os.RegQueryValueExA(held.get(), nullptr, nullptr, nullptr, nullptr, &size));
+    EXPECT_EQ(kErrorKeyDeleted, Query(os, held, nullptr, nullptr, &size));
     EXPECT_EQ(1u, os.OpenKeyCount());
 }
 
@@ -324,7 +315,7 @@ TEST(FakeSystem, VersionRecordSizeDecidesWhatIsFilledAndWhatFails) {
     ASSERT_TRUE(os.GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&ex)));
     EXPECT_EQ(5u, ex.dwMajorVersion);
     EXPECT_EQ(1u, ex.dwMinorVersion);
-    EXPECT_EQ(static_cast<DWORD>(VER_PLATFORM_WIN32_NT), ex.dwPlatformId);
+    EXPECT_EQ(Code(VER_PLATFORM_WIN32_NT), ex.dwPlatformId);
     EXPECT_EQ(VER_NT_WORKSTATION, ex.wProductType);
     EXPECT_EQ(2, ex.wServicePackMajor);
 
@@ -343,7 +334,7 @@ TEST(FakeSystem, VersionRecordSizeDecidesWhatIsFilledAndWhatFails) {
 
     os.SetVersionFailures(true, false);
     EXPECT_FALSE(os.GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&ex)));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), os.GetLastError());
+    EXPECT_EQ(Code(ERROR_INVALID_PARAMETER), os.GetLastError());
     EXPECT_TRUE(os.GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&plain)));
     os.SetVersionFailures(false, true);
     EXPECT_FALSE(os.GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&plain)));
@@ -364,7 +355,7 @@ TEST(FakeSystem, ModulePathIsCutToTheBufferAndDriveTypesArePerLetter) {
     EXPECT_EQ(8u, os.GetModuleFileNameA(nullptr, small, 8));
     EXPECT_STREQ("C:\\abcd", small);
     EXPECT_EQ('x', small[8]);  // nothing past the terminator
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), os.GetLastError());
+    EXPECT_EQ(Code(ERROR_INSUFFICIENT_BUFFER), os.GetLastError());
     char exact[16];
     EXPECT_EQ(15u, os.GetModuleFileNameA(nullptr, exact, 16));
 
@@ -418,7 +409,7 @@ TEST(FakeCodePage, ShiftJisKeepsDoubleByteCharactersWholeIncludingTrailBackslash
     std::memset(out, 'x', sizeof out);
     os.SetLastError(0);
     EXPECT_EQ(0, os.WideCharToMultiByte(CP_ACP, 0, u"aソ表", 3, out, 4, nullptr, nullptr));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), os.GetLastError());
+    EXPECT_EQ(Code(ERROR_INSUFFICIENT_BUFFER), os.GetLastError());
     EXPECT_EQ("a\x83\x5Cx", std::string(out, 4));
     EXPECT_EQ('x', out[4]);
     EXPECT_EQ(5, os.WideCharToMultiByte(CP_ACP, 0, u"aソ表", 3, nullptr, 0, nullptr, nullptr));
@@ -446,7 +437,7 @@ TEST(FakeServiceManager, HoldsServicesAndWalksTheStopSequence) {
     FakeWindows os;
     os.SetScmOpenFails(ERROR_ACCESS_DENIED);
     EXPECT_EQ(nullptr, os.OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), os.GetLastError());
+    EXPECT_EQ(Code(ERROR_ACCESS_DENIED), os.GetLastError());
     os.SetScmOpenFails(0);
 
     ScopedServiceHandle scm(os, os.OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
@@ -463,31 +454,31 @@ TEST(FakeServiceManager, HoldsServicesAndWalksTheStopSequence) {
     auto record = os.FindService("qarniex");
     ASSERT_TRUE(record);
     EXPECT_EQ("C:\\q.exe", record->imagePath);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), record->startType);
+    EXPECT_EQ(Code(SERVICE_AUTO_START), record->startType);
     EXPECT_EQ("", record->account);
     EXPECT_EQ(nullptr,
               os.CreateServiceA(scm.get(), "QARNIEX", "x", SERVICE_ALL_ACCESS,
                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                 "C:\\q.exe", nullptr, nullptr, nullptr, nullptr, nullptr));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_EXISTS), os.GetLastError());
+    EXPECT_EQ(Code(ERROR_SERVICE_EXISTS), os.GetLastError());
     EXPECT_EQ(nullptr, os.OpenServiceA(scm.get(), "Other", SERVICE_QUERY_CONFIG));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), os.GetLastError());
+    EXPECT_EQ(Code(ERROR_SERVICE_DOES_NOT_EXIST), os.GetLastError());
 
     ScopedServiceHandle service(os, os.OpenServiceA(scm.get(), "QarnIEx", SERVICE_ALL_ACCESS));
     ASSERT_TRUE(service);
     SERVICE_STATUS status{};
     EXPECT_FALSE(os.ControlService(service.get(), SERVICE_CONTROL_STOP, &status));  // not running
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), os.GetLastError());
+    EXPECT_EQ(Code(ERROR_SERVICE_NOT_ACTIVE), os.GetLastError());
 
     record->state = SERVICE_RUNNING;
     record->queriesUntilStopped = 2;
     os.UpdateService(*record);
     ASSERT_TRUE(os.ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), status.dwCurrentState);
+    EXPECT_EQ(Code(SERVICE_STOP_PENDING), status.dwCurrentState);
     ASSERT_TRUE(os.QueryServiceStatus(service.get(), &status));
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), status.dwCurrentState);
+    EXPECT_EQ(Code(SERVICE_STOP_PENDING), status.dwCurrentState);
     ASSERT_TRUE(os.QueryServiceStatus(service.get(), &status));
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), status.dwCurrentState);
+    EXPECT_EQ(Code(SERVICE_STOPPED), status.dwCurrentState);
 
     record = os.FindService("QarnIEx");
     record->state = SERVICE_RUNNING;
@@ -496,10 +487,10 @@ TEST(FakeServiceManager, HoldsServicesAndWalksTheStopSequence) {
     record->deleteFails = true;
     os.UpdateService(*record);
     EXPECT_FALSE(os.ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL), os.GetLastError());
+    EXPECT_EQ(Code(ERROR_SERVICE_CANNOT_ACCEPT_CTRL), os.GetLastError());
     EXPECT_FALSE(os.QueryServiceStatus(service.get(), &status));
     EXPECT_FALSE(os.DeleteService(service.get()));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), os.GetLastError());
+    EXPECT_EQ(Code(ERROR_ACCESS_DENIED), os.GetLastError());
     record->deleteFails = false;
     os.UpdateService(*record);
     EXPECT_TRUE(os.DeleteService(service.get()));
@@ -509,7 +500,7 @@ TEST(FakeServiceManager, HoldsServicesAndWalksTheStopSequence) {
     scm.reset();
     EXPECT_EQ(0u, os.OpenServiceHandleCount());
     EXPECT_FALSE(os.CloseServiceHandle(reinterpret_cast<SC_HANDLE>(0x4321)));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), os.GetLastError());
+    EXPECT_EQ(Code(ERROR_INVALID_HANDLE), os.GetLastError());
 }
 
 // A minimal service for the dispatcher: it registers its handler, reports
@@ -570,8 +561,8 @@ TEST(FakeDispatcher, FailsWhenTheProcessWasNotStartedAsAService) {
     char name[] = "Probe";
     SERVICE_TABLE_ENTRYA table[] = {{name, ProbeMain}, {nullptr, nullptr}};
     EXPECT_FALSE(os.StartServiceCtrlDispatcherA(table));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT), os.GetLastError());
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), os.SendControl(SERVICE_CONTROL_STOP));
+    EXPECT_EQ(Code(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT), os.GetLastError());
+    EXPECT_EQ(Code(ERROR_SERVICE_NOT_ACTIVE), os.SendControl(SERVICE_CONTROL_STOP));
 }
 
 TEST(FakeDispatcher, RunsServiceMainOnItsOwnThreadAndHandlersOnTheDispatcherThread) {
@@ -595,9 +586,9 @@ TEST(FakeDispatcher, RunsServiceMainOnItsOwnThreadAndHandlersOnTheDispatcherThre
         result = os.StartServiceCtrlDispatcherA(table);
     });
     ASSERT_TRUE(os.WaitForReportedState(SERVICE_RUNNING));
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), os.FindService("probe")->state);
+    EXPECT_EQ(Code(SERVICE_RUNNING), os.FindService("probe")->state);
     EXPECT_EQ(45u, os.SendControl(200, 3));
-    EXPECT_EQ(static_cast<DWORD>(NO_ERROR), os.SendControl(SERVICE_CONTROL_STOP));
+    EXPECT_EQ(Code(NO_ERROR), os.SendControl(SERVICE_CONTROL_STOP));
     dispatcher.join();
 
     EXPECT_TRUE(result);
@@ -609,9 +600,9 @@ TEST(FakeDispatcher, RunsServiceMainOnItsOwnThreadAndHandlersOnTheDispatcherThre
     EXPECT_NE(std::this_thread::get_id(), probe.mainThread);
     auto reports = os.StatusReports();
     ASSERT_EQ(2u, reports.size());
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), reports[1].dwCurrentState);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), os.FindService("Probe")->state);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), os.SendControl(200));
+    EXPECT_EQ(Code(SERVICE_STOPPED), reports[1].dwCurrentState);
+    EXPECT_EQ(Code(SERVICE_STOPPED), os.FindService("Probe")->state);
+    EXPECT_EQ(Code(ERROR_SERVICE_NOT_ACTIVE), os.SendControl(200));
 }
 
 TEST(FakeDispatcher, EarlyControlsWaitForTheHandlerOrFailWhenTheServiceEnds) {
@@ -647,7 +638,7 @@ TEST(FakeDispatcher, EarlyControlsWaitForTheHandlerOrFailWhenTheServiceEnds) {
         DWORD answer = os.SendControl(SERVICE_CONTROL_STOP);
         sender.join();
         dispatcher.join();
-        EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), answer);
+        EXPECT_EQ(Code(ERROR_SERVICE_NOT_ACTIVE), answer);
         EXPECT_TRUE(probe.controls.empty());
     }
 }

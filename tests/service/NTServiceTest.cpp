@@ -131,7 +131,7 @@ private:
 // Starts the dispatcher as the service control manager would and waits for RUNNING.
 class RunningService {
 public:
-    RunningService(FakeWindows& os, CNTService& service) : os_(os) {
+    RunningService(FakeWindows& os, CNTService& service) {
         os.SetStartedAsService(true);
         thread_ = std::thread([&] { result_ = service.RunDispatcher(); });
     }
@@ -142,7 +142,6 @@ public:
     }
 
 private:
-    FakeWindows& os_;
     std::thread thread_;
     std::atomic<BOOL> result_{FALSE};
 };
