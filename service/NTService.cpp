@@ -1,5 +1,6 @@
 #include "service/NTService.h"
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +10,23 @@
 #include "service/EventIds.h"
 
 CNTService* CNTService::Instance = nullptr;
+
+// Marks the service thread as inside ServiceMain for the object's destructor.
+class ServiceThreadScope {
+public:
+    explicit ServiceThreadScope(CNTService& service) : service_(service) {
+        std::lock_guard<std::mutex> lock(service_.serviceThreadLock_);
+        service_.serviceThreadActive_ = true;
+    }
+    ~ServiceThreadScope() {
+        std::lock_guard<std::mutex> lock(service_.serviceThreadLock_);
+        service_.serviceThreadActive_ = false;
+        service_.serviceThreadLeft_.notify_all();
+    }
+
+private:
+    CNTService& service_;
+};
 
 namespace {
 
@@ -86,6 +104,12 @@ CNTService::CNTService(const char* serviceName, Platform& platform)
 }
 
 CNTService::~CNTService() {
+    {
+        // Bounded: a service thread that hangs must not keep the process alive.
+        std::unique_lock<std::mutex> lock(serviceThreadLock_);
+        serviceThreadLeft_.wait_for(lock, std::chrono::seconds(5),
+                                    [this] { return !serviceThreadActive_; });
+    }
     TraceMsg(this, "CNTService::~CNTService()");
     if (EventSource != nullptr) os.DeregisterEventSource(EventSource);
     if (Instance == this) Instance = nullptr;
@@ -233,6 +257,7 @@ BOOL CNTService::RunDispatcher() {
 
 void WINAPI CNTService::ServiceMain(DWORD /*argc*/, LPSTR* /*argv*/) {
     CNTService* service = Instance;
+    ServiceThreadScope inServiceMain(*service);
     TraceMsg(service, "Entering CNTService::ServiceMain()");
     {
         std::lock_guard<std::mutex> lock(service->statusLock_);

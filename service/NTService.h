@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 
 #include "platform/Platform.h"
@@ -67,6 +68,13 @@ private:
     // The service thread and the dispatcher thread both write the status and the event log.
     std::mutex statusLock_;
     std::mutex eventLock_;
+
+    // The dispatcher returns to main as soon as STOPPED is reported, while
+    // ServiceMain still traces its last line: the destructor waits for it.
+    friend class ServiceThreadScope;
+    std::mutex serviceThreadLock_;
+    std::condition_variable serviceThreadLeft_;
+    bool serviceThreadActive_ = false;
 };
 
 // One line "[<service name>](<thread id>): <text>\n" on the debugger output,

@@ -585,3 +585,30 @@ TEST(ServiceObject, EventLogFailuresAreSilentAndRetried) {
     service.WriteEventLog(EVENTLOG_INFORMATION_TYPE, MsgStopped);
     EXPECT_EQ(EventIds(os), std::vector<DWORD>{MsgStopped}) << "registration is tried again";
 }
+
+// Windows returns from the dispatcher as soon as STOPPED is reported, while the
+// service thread still writes its last trace line: main must not destroy the
+// object under it.
+TEST(ServiceObject, DestructorWaitsForServiceMainToLeave) {
+    class SlowLastLine : public FakeWindows {
+    public:
+        void OutputDebugStringA(LPCSTR text) override {
+            if (std::string(text).find("Leaving CNTService::ServiceMain()") != std::string::npos) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+            FakeWindows::OutputDebugStringA(text);
+        }
+    } os;
+    std::thread serviceThread;
+    {
+        RecordingService service(os);
+        service.initResult = FALSE;  // stops at once
+        serviceThread = std::thread([] { CNTService::ServiceMain(0, nullptr); });
+        ASSERT_TRUE(os.WaitForReportedState(SERVICE_STOPPED));
+    }
+    serviceThread.join();
+    std::vector<std::string> traces = TraceTexts(os);
+    ASSERT_GE(traces.size(), 2u);
+    EXPECT_EQ(traces[traces.size() - 2], "Leaving CNTService::ServiceMain()");
+    EXPECT_EQ(traces.back(), "CNTService::~CNTService()");
+}
