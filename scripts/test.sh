@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # All tests: installs what is missing, builds natively and runs the unit tests,
 # cross-builds QarnIEx.exe, checks its imports and resources, and runs
-# "QarnIEx.exe -v" under Wine. Ends with "N passed, M failed"; exits non-zero
-# on any failure.
+# "QarnIEx.exe -v" under Wine, then the unit tests again under ASan + UBSan and
+# under TSan, and each fuzz target for a bounded time. Ends with
+# "N passed, M failed"; exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
@@ -94,6 +95,26 @@ else
     fail "import check not run"
     fail "Wine run not done"
     fail "end-to-end suite not run"
+fi
+
+# ---- Sanitizers and fuzzing: full rebuilds of their own, a few minutes each.
+for sanitizer in address,undefined thread; do
+    step "Unit tests with -fsanitize=${sanitizer} (build/san-${sanitizer%%,*})"
+    dir="build/san-${sanitizer%%,*}"
+    if cmake -S . -B "$dir" -G "$(qx_generator)" -DQX_SANITIZE="$sanitizer" \
+             -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
+       cmake --build "$dir" && "$dir/tests/unit_tests" --gtest_brief=1; then
+        pass "unit tests with -fsanitize=${sanitizer}"
+    else
+        fail "unit tests with -fsanitize=${sanitizer}"
+    fi
+done
+
+step "Fuzz targets, ${QX_FUZZ_SECONDS:-60} s each (build/fuzz)"
+if bash tests/fuzz/run_fuzz.sh; then
+    pass "fuzzing"
+else
+    fail "fuzzing"
 fi
 
 summary
