@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -44,29 +45,53 @@ void RegDeleteKeyExAExport() {
     std::abort();
 }
 
-std::string Upper(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+bool IsLeadByte(UINT codePage, BYTE byte) {
+    return codePage == 932 && ((byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC));
+}
+
+// Bytes of the character at `pos`. A lead byte at the end, or before a NUL,
+// stands alone.
+size_t CharLength(UINT codePage, const std::string& text, size_t pos) {
+    if (pos + 1 < text.size() && text[pos + 1] != '\0' &&
+        IsLeadByte(codePage, static_cast<BYTE>(text[pos])))
+        return 2;
+    return 1;
+}
+
+// Names are compared the way the registry does after converting them from
+// the code page: per character, so a trail byte in 'a'..'z' stays as it is.
+std::string Upper(std::string text, UINT codePage) {
+    for (size_t pos = 0; pos < text.size();) {
+        const size_t length = CharLength(codePage, text, pos);
+        if (length == 1 && text[pos] >= 'a' && text[pos] <= 'z')
+            text[pos] = static_cast<char>(text[pos] - 'a' + 'A');
+        pos += length;
+    }
     return text;
 }
 
-bool EqualsNoCase(const std::string& a, const std::string& b) { return Upper(a) == Upper(b); }
-
 std::string Hex(DWORD value) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "0x%x", static_cast<unsigned>(value));
+    char buffer[16] = {'0', 'x'};
+    *std::to_chars(buffer + 2, buffer + sizeof buffer - 1, value, 16).ptr = '\0';
     return buffer;
 }
 
-// Empty components (a doubled or trailing '\') are passed over.
-std::vector<std::string> SplitPath(const std::string& path) {
+// Split per character: under a double-byte code page a trail byte 0x5C is
+// part of a name, not a separator. Empty components (a doubled or trailing
+// separator) are passed over.
+std::vector<std::string> SplitPath(const std::string& path, UINT codePage) {
     std::vector<std::string> parts;
     size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find('\\', start);
-        if (end == std::string::npos) end = path.size();
-        if (end > start) parts.push_back(path.substr(start, end - start));
-        start = end + 1;
+    size_t pos = 0;
+    while (pos < path.size()) {
+        if (path[pos] == '\\') {
+            if (pos > start) parts.push_back(path.substr(start, pos - start));
+            start = ++pos;
+        } else {
+            pos += CharLength(codePage, path, pos);
+        }
     }
+    if (pos > start) parts.push_back(path.substr(start, pos - start));
     return parts;
 }
 
@@ -79,14 +104,45 @@ std::string JoinPath(const std::vector<std::string>& parts) {
     return path;
 }
 
-std::string UpperPath(const std::vector<std::string>& parts) { return Upper(JoinPath(parts)); }
-
 struct Key {
+    using Subkeys = std::map<std::string, std::shared_ptr<Key>>;
+
     std::string name;
-    // Keyed by the upper-case name: the order Windows enumerates in.
-    std::map<std::string, std::shared_ptr<Key>> subkeys;
+    // Keyed by the upper-case name: the order Windows enumerates in. Changed
+    // only through AddSubkey and EraseSubkey, which keep the cursor right.
+    Subkeys subkeys;
     std::map<std::string, std::pair<std::string, FakeWindows::RegValue>> values;
     bool deleted = false;
+
+    // The subkey at `index` (< subkeys.size()). Callers enumerate index after
+    // index, so the last position is kept: stepping through the map from its
+    // start every time would make a whole enumeration quadratic.
+    Subkeys::iterator SubkeyAt(size_t index) {
+        if (!positioned || index < atIndex) {
+            at = subkeys.begin();
+            atIndex = 0;
+            positioned = true;
+        }
+        std::advance(at, index - atIndex);
+        atIndex = index;
+        return at;
+    }
+
+    std::shared_ptr<Key>& AddSubkey(const std::string& upperName) {
+        auto inserted = subkeys.emplace(upperName, nullptr);
+        if (inserted.second) positioned = false;
+        return inserted.first->second;
+    }
+
+    void EraseSubkey(Subkeys::iterator it) {
+        positioned = false;
+        subkeys.erase(it);
+    }
+
+private:
+    bool positioned = false;
+    size_t atIndex = 0;
+    Subkeys::iterator at;
 };
 
 void MarkDeleted(Key& key) {
@@ -156,10 +212,6 @@ std::string EncodeUnit(UINT codePage, char16_t unit) {
     return {};
 }
 
-bool IsLeadByte(UINT codePage, BYTE byte) {
-    return codePage == 932 && ((byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC));
-}
-
 DWORD BuildNumber(DWORD major, DWORD minor) {
     if (major == 5 && minor == 0) return 2195;
     if (major == 5 && minor == 1) return 2600;
@@ -175,13 +227,18 @@ struct FakeWindows::State {
     mutable std::mutex mu;
     // Signals queued controls, answered controls, the service thread's end and status reports.
     std::condition_variable changed;
-    std::vector<Call> calls;
+    // The function names are literals; a Call is built only when a test asks.
+    struct RecordedCall {
+        const char* function;
+        std::string detail;
+    };
+    std::vector<RecordedCall> calls;
     ULONG_PTR nextHandle = 0x10000;
 
     // Registry
     std::shared_ptr<Key> root = std::make_shared<Key>();
     std::map<HKEY, OpenKey> keys;
-    std::set<std::string> denied;  // upper-case native paths
+    std::set<std::vector<std::string>> denied;  // upper-case native paths
 
     // Process and system
     bool wow64 = false;
@@ -234,8 +291,39 @@ struct FakeWindows::State {
         return reinterpret_cast<H>(nextHandle);
     }
 
-    void Record(const char* function, std::string detail = {}) {
+    State() { calls.reserve(4096); }
+
+    void Record(const char* function) { calls.push_back({function, std::string()}); }
+    void Record(const char* function, std::string detail) {
         calls.push_back({function, std::move(detail)});
+    }
+    // "<first> <second>", built in one allocation.
+    void Record(const char* function, const std::string& first, const std::string& second) {
+        std::string detail;
+        detail.reserve(first.size() + 1 + second.size());
+        detail.append(first).append(1, ' ').append(second);
+        calls.push_back({function, std::move(detail)});
+    }
+    void Record(const char* function, const std::string& first, DWORD number) {
+        char digits[16];
+        const char* end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+        std::string detail;
+        detail.reserve(first.size() + 1 + static_cast<size_t>(end - digits));
+        detail.append(first).append(1, ' ').append(digits, static_cast<size_t>(end - digits));
+        calls.push_back({function, std::move(detail)});
+    }
+
+    // Text as the current code page cuts it into characters.
+    std::string Upper(const std::string& text) const { return ::Upper(text, codePage); }
+    std::vector<std::string> SplitPath(const std::string& path) const {
+        return ::SplitPath(path, codePage);
+    }
+    std::vector<std::string> UpperPath(std::vector<std::string> parts) const {
+        for (std::string& part : parts) part = Upper(part);
+        return parts;
+    }
+    bool EqualsNoCase(const std::string& a, const std::string& b) const {
+        return Upper(a) == Upper(b);
     }
 
     void Fail(DWORD error) { lastError[std::this_thread::get_id()] = error; }
@@ -243,13 +331,25 @@ struct FakeWindows::State {
     // ---- Registry -----------------------------------------------------------
 
     std::shared_ptr<Key> Find(const std::vector<std::string>& parts) const {
-        std::shared_ptr<Key> key = root;
+        const std::shared_ptr<Key>* key = &root;
         for (const std::string& part : parts) {
-            auto it = key->subkeys.find(Upper(part));
-            if (it == key->subkeys.end()) return nullptr;
-            key = it->second;
+            auto it = (*key)->subkeys.find(Upper(part));
+            if (it == (*key)->subkeys.end()) return nullptr;
+            key = &it->second;
         }
-        return key;
+        return *key;
+    }
+
+    // Also puts the stored names of the keys found into `parts`.
+    std::shared_ptr<Key> FindNamed(std::vector<std::string>& parts) const {
+        const std::shared_ptr<Key>* key = &root;
+        for (std::string& part : parts) {
+            auto it = (*key)->subkeys.find(Upper(part));
+            if (it == (*key)->subkeys.end()) return nullptr;
+            key = &it->second;
+            part = (*key)->name;
+        }
+        return *key;
     }
 
     // Creates every missing key; fills in the stored names of the existing ones.
@@ -257,7 +357,7 @@ struct FakeWindows::State {
         std::shared_ptr<Key> key = root;
         if (created) *created = false;
         for (std::string& part : parts) {
-            std::shared_ptr<Key>& slot = key->subkeys[Upper(part)];
+            std::shared_ptr<Key>& slot = key->AddSubkey(Upper(part));
             if (!slot) {
                 slot = std::make_shared<Key>();
                 slot->name = part;
@@ -270,7 +370,7 @@ struct FakeWindows::State {
     }
 
     bool IsDenied(const std::vector<std::string>& parts) const {
-        return denied.count(UpperPath(parts)) != 0;
+        return !denied.empty() && denied.count(UpperPath(parts)) != 0;
     }
 
     // Whether the 32-bit view applies to an access mask.
@@ -279,7 +379,7 @@ struct FakeWindows::State {
         return (access & KEY_WOW64_32KEY) != 0 || (access & KEY_WOW64_64KEY) == 0;
     }
 
-    static void Redirect(std::vector<std::string>& parts) {
+    void Redirect(std::vector<std::string>& parts) const {
         if (parts.size() >= 2 && Upper(parts[0]) == "SOFTWARE" && Upper(parts[1]) != "WOW6432NODE")
             parts.insert(parts.begin() + 1, "Wow6432Node");
     }
@@ -326,13 +426,13 @@ struct FakeWindows::State {
                       PHKEY result, LPDWORD disposition) {
         OpenKey* base = Lookup(key);
         std::string requested = Requested(subKey, base);
-        Record(function, requested + " " + Hex(access));
+        Record(function, requested, Hex(access));
         if (!result) return ERROR_INVALID_PARAMETER;
         Target target;
         LONG error = Resolve(key, subKey, access, target);
         if (error != ERROR_SUCCESS) return error;
 
-        std::shared_ptr<Key> found = Find(target.native);
+        std::shared_ptr<Key> found = FindNamed(target.native);
         if (!found) {
             if (!create) return ERROR_FILE_NOT_FOUND;
             // A missing key may not be made below (or as) a key we may not touch.
@@ -346,7 +446,6 @@ struct FakeWindows::State {
         }
         bool created = false;
         std::shared_ptr<Key> opened = found ? found : Create(target.native, &created);
-        if (found) Create(target.native, nullptr);  // stored names only; nothing is missing
         HKEY handle = NewHandle<HKEY>();
         keys[handle] = OpenKey{opened, target.native, requested, access};
         *result = handle;
@@ -357,7 +456,10 @@ struct FakeWindows::State {
     LONG DeleteKey(const char* function, HKEY key, LPCSTR subKey, REGSAM access, bool showAccess) {
         OpenKey* base = Lookup(key);
         std::string requested = Requested(subKey, base);
-        Record(function, showAccess ? requested + " " + Hex(access) : requested);
+        if (showAccess)
+            Record(function, requested, Hex(access));
+        else
+            Record(function, requested);
         if (!subKey) return ERROR_INVALID_PARAMETER;
         Target target;
         LONG error = Resolve(key, subKey, access, target);
@@ -370,7 +472,7 @@ struct FakeWindows::State {
         if (it == parent->subkeys.end()) return ERROR_FILE_NOT_FOUND;
         if (IsDenied(target.native) || !it->second->subkeys.empty()) return ERROR_ACCESS_DENIED;
         MarkDeleted(*it->second);
-        parent->subkeys.erase(it);
+        parent->EraseSubkey(it);
         return ERROR_SUCCESS;
     }
 
@@ -426,16 +528,16 @@ FakeWindows::~FakeWindows() = default;
 
 void FakeWindows::CreateKey(const std::string& path) {
     std::lock_guard<std::mutex> lock(state_->mu);
-    std::vector<std::string> parts = SplitPath(path);
+    std::vector<std::string> parts = state_->SplitPath(path);
     state_->Create(parts, nullptr);
 }
 
 void FakeWindows::SetValue(const std::string& path, const std::string& name, DWORD type,
                            const std::vector<BYTE>& data) {
     std::lock_guard<std::mutex> lock(state_->mu);
-    std::vector<std::string> parts = SplitPath(path);
+    std::vector<std::string> parts = state_->SplitPath(path);
     std::shared_ptr<Key> key = state_->Create(parts, nullptr);
-    key->values[Upper(name)] = {name, RegValue{type, data}};
+    key->values[state_->Upper(name)] = {name, RegValue{type, data}};
 }
 
 void FakeWindows::SetString(const std::string& path, const std::string& name,
@@ -476,15 +578,15 @@ std::vector<BYTE> FakeWindows::Utf16Bytes(const std::u16string& text) {
 
 bool FakeWindows::KeyExists(const std::string& path) const {
     std::lock_guard<std::mutex> lock(state_->mu);
-    return state_->Find(SplitPath(path)) != nullptr;
+    return state_->Find(state_->SplitPath(path)) != nullptr;
 }
 
 std::optional<FakeWindows::RegValue> FakeWindows::GetValue(const std::string& path,
                                                            const std::string& name) const {
     std::lock_guard<std::mutex> lock(state_->mu);
-    std::shared_ptr<Key> key = state_->Find(SplitPath(path));
+    std::shared_ptr<Key> key = state_->Find(state_->SplitPath(path));
     if (!key) return std::nullopt;
-    auto it = key->values.find(Upper(name));
+    auto it = key->values.find(state_->Upper(name));
     if (it == key->values.end()) return std::nullopt;
     return it->second.second;
 }
@@ -492,7 +594,7 @@ std::optional<FakeWindows::RegValue> FakeWindows::GetValue(const std::string& pa
 std::vector<std::string> FakeWindows::SubkeyNames(const std::string& path) const {
     std::lock_guard<std::mutex> lock(state_->mu);
     std::vector<std::string> names;
-    if (std::shared_ptr<Key> key = state_->Find(SplitPath(path)))
+    if (std::shared_ptr<Key> key = state_->Find(state_->SplitPath(path)))
         for (const auto& entry : key->subkeys) names.push_back(entry.second->name);
     return names;
 }
@@ -510,13 +612,13 @@ void CollectBelow(const Key& key, const std::string& prefix, std::vector<std::st
 std::vector<std::string> FakeWindows::KeysBelow(const std::string& path) const {
     std::lock_guard<std::mutex> lock(state_->mu);
     std::vector<std::string> out;
-    std::vector<std::string> parts = SplitPath(path);
+    std::vector<std::string> parts = state_->SplitPath(path);
     std::shared_ptr<Key> key = state_->Find(parts);
     if (!key) return out;
     // Report the path in the case the keys were created with.
     std::shared_ptr<Key> walk = state_->root;
     for (std::string& part : parts) {
-        walk = walk->subkeys[Upper(part)];
+        walk = walk->subkeys.at(state_->Upper(part));
         part = walk->name;
     }
     CollectBelow(*key, JoinPath(parts), out);
@@ -525,20 +627,20 @@ std::vector<std::string> FakeWindows::KeysBelow(const std::string& path) const {
 
 void FakeWindows::DeleteTree(const std::string& path) {
     std::lock_guard<std::mutex> lock(state_->mu);
-    std::vector<std::string> parts = SplitPath(path);
+    std::vector<std::string> parts = state_->SplitPath(path);
     if (parts.empty()) return;
     std::vector<std::string> parentPath(parts.begin(), parts.end() - 1);
     std::shared_ptr<Key> parent = state_->Find(parentPath);
     if (!parent) return;
-    auto it = parent->subkeys.find(Upper(parts.back()));
+    auto it = parent->subkeys.find(state_->Upper(parts.back()));
     if (it == parent->subkeys.end()) return;
     MarkDeleted(*it->second);
-    parent->subkeys.erase(it);
+    parent->EraseSubkey(it);
 }
 
 void FakeWindows::DenyAccess(const std::string& path) {
     std::lock_guard<std::mutex> lock(state_->mu);
-    state_->denied.insert(UpperPath(SplitPath(path)));
+    state_->denied.insert(state_->UpperPath(state_->SplitPath(path)));
 }
 
 size_t FakeWindows::OpenKeyCount() const {
@@ -599,20 +701,28 @@ void FakeWindows::SetCodePage(UINT codePage) {
 
 std::vector<FakeWindows::Call> FakeWindows::Calls() const {
     std::lock_guard<std::mutex> lock(state_->mu);
-    return state_->calls;
+    std::vector<Call> calls;
+    calls.reserve(state_->calls.size());
+    for (const State::RecordedCall& call : state_->calls)
+        calls.push_back({call.function, call.detail});
+    return calls;
 }
 
 size_t FakeWindows::CountCalls(const std::string& function) const {
     std::lock_guard<std::mutex> lock(state_->mu);
     return std::count_if(state_->calls.begin(), state_->calls.end(),
-                         [&](const Call& call) { return call.function == function; });
+                         [&](const State::RecordedCall& call) {
+                             return function == call.function;
+                         });
 }
 
 size_t FakeWindows::CountCallsWithPrefix(const std::string& functionPrefix) const {
     std::lock_guard<std::mutex> lock(state_->mu);
-    return std::count_if(state_->calls.begin(), state_->calls.end(), [&](const Call& call) {
-        return call.function.compare(0, functionPrefix.size(), functionPrefix) == 0;
-    });
+    return std::count_if(state_->calls.begin(), state_->calls.end(),
+                         [&](const State::RecordedCall& call) {
+                             return std::strncmp(call.function, functionPrefix.c_str(),
+                                                 functionPrefix.size()) == 0;
+                         });
 }
 
 void FakeWindows::ClearCalls() {
@@ -631,7 +741,7 @@ void FakeWindows::AddService(const ServiceRecord& record) {
 std::optional<FakeWindows::ServiceRecord> FakeWindows::FindService(const std::string& name) const {
     std::lock_guard<std::mutex> lock(state_->mu);
     for (const ServiceRecord& record : state_->services)
-        if (EqualsNoCase(record.name, name)) return record;
+        if (state_->EqualsNoCase(record.name, name)) return record;
     return std::nullopt;
 }
 
@@ -751,7 +861,8 @@ LONG FakeWindows::RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR
     (void)securityAttributes;
     std::lock_guard<std::mutex> lock(state_->mu);
     if (reserved != 0 || options != REG_OPTION_NON_VOLATILE) {
-        state_->Record("RegCreateKeyExA", std::string(subKey ? subKey : "") + " " + Hex(access));
+        state_->Record("RegCreateKeyExA", State::Requested(subKey, state_->Lookup(key)),
+                       Hex(access));
         return ERROR_INVALID_PARAMETER;
     }
     return state_->OpenOrCreate("RegCreateKeyExA", key, subKey, access, true, result, disposition);
@@ -761,7 +872,8 @@ LONG FakeWindows::RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM a
                                 PHKEY result) {
     std::lock_guard<std::mutex> lock(state_->mu);
     if (options != 0) {
-        state_->Record("RegOpenKeyExA", std::string(subKey ? subKey : "") + " " + Hex(access));
+        state_->Record("RegOpenKeyExA", State::Requested(subKey, state_->Lookup(key)),
+                       Hex(access));
         return ERROR_INVALID_PARAMETER;
     }
     return state_->OpenOrCreate("RegOpenKeyExA", key, subKey, access, false, result, nullptr);
@@ -779,16 +891,13 @@ LONG FakeWindows::RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameL
     State& s = *state_;
     std::lock_guard<std::mutex> lock(s.mu);
     OpenKey* open = s.Lookup(key);
-    s.Record("RegEnumKeyExA",
-             (open ? open->requested : std::string("?")) + " " + std::to_string(index));
+    s.Record("RegEnumKeyExA", open ? open->requested : std::string("?"), index);
     if (!open) return ERROR_INVALID_HANDLE;
     if (!name || !nameLength || reserved) return ERROR_INVALID_PARAMETER;
     if (open->key->deleted) return kErrorKeyDeleted;
     if (!(open->access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
     if (index >= open->key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
-    auto it = open->key->subkeys.begin();
-    std::advance(it, index);
-    const std::string& found = it->second->name;
+    const std::string& found = open->key->SubkeyAt(index)->second->name;
     if (found.size() + 1 > *nameLength) return ERROR_MORE_DATA;
     std::memcpy(name, found.c_str(), found.size() + 1);
     *nameLength = static_cast<DWORD>(found.size());
@@ -804,12 +913,12 @@ LONG FakeWindows::RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved,
     std::lock_guard<std::mutex> lock(s.mu);
     OpenKey* open = s.Lookup(key);
     std::string name = valueName ? valueName : "";
-    s.Record("RegQueryValueExA", (open ? open->requested : std::string("?")) + " " + name);
+    s.Record("RegQueryValueExA", open ? open->requested : std::string("?"), name);
     if (!open) return ERROR_INVALID_HANDLE;
     if (reserved || (data && !dataSize)) return ERROR_INVALID_PARAMETER;
     if (open->key->deleted) return kErrorKeyDeleted;
     if (!(open->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-    auto it = open->key->values.find(Upper(name));
+    auto it = open->key->values.find(s.Upper(name));
     if (it == open->key->values.end()) return ERROR_FILE_NOT_FOUND;
     const RegValue& value = it->second.second;
     DWORD size = static_cast<DWORD>(value.data.size());
@@ -833,7 +942,7 @@ LONG FakeWindows::RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWO
     std::lock_guard<std::mutex> lock(s.mu);
     OpenKey* open = s.Lookup(key);
     std::string name = valueName ? valueName : "";
-    s.Record("RegSetValueExA", (open ? open->requested : std::string("?")) + " " + name);
+    s.Record("RegSetValueExA", open ? open->requested : std::string("?"), name);
     if (!open) return ERROR_INVALID_HANDLE;
     if (reserved) return ERROR_INVALID_PARAMETER;
     if (!data && dataSize) return kErrorNoAccess;
@@ -842,7 +951,7 @@ LONG FakeWindows::RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWO
     RegValue value;
     value.type = type;
     if (dataSize) value.data.assign(data, data + dataSize);
-    open->key->values[Upper(name)] = {name, value};
+    open->key->values[s.Upper(name)] = {name, value};
     return ERROR_SUCCESS;
 }
 
@@ -869,7 +978,7 @@ HMODULE FakeWindows::GetModuleHandleA(LPCSTR moduleName) {
     std::lock_guard<std::mutex> lock(s.mu);
     s.Record("GetModuleHandleA", moduleName ? moduleName : "");
     if (!moduleName) return kExeModule;
-    std::string name = Upper(moduleName);
+    std::string name = s.Upper(moduleName);
     if (name == "KERNEL32" || name == "KERNEL32.DLL") return kKernel32;
     if (name == "ADVAPI32" || name == "ADVAPI32.DLL") return kAdvapi32;
     s.Fail(kErrorModNotFound);
@@ -926,7 +1035,8 @@ LONG FakeWindows::CallRegDeleteKeyExA(FARPROC regDeleteKeyExA, HKEY key, LPCSTR 
         TestBug("CallRegDeleteKeyExA with something GetProcAddress did not return for it");
     std::lock_guard<std::mutex> lock(state_->mu);
     if (reserved != 0) {
-        state_->Record("RegDeleteKeyExA", std::string(subKey ? subKey : "") + " " + Hex(access));
+        state_->Record("RegDeleteKeyExA", State::Requested(subKey, state_->Lookup(key)),
+                       Hex(access));
         return ERROR_INVALID_PARAMETER;
     }
     return state_->DeleteKey("RegDeleteKeyExA", key, subKey, access, true);
@@ -998,7 +1108,7 @@ SC_HANDLE FakeWindows::CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPC
 SC_HANDLE FakeWindows::OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD access) {
     State& s = *state_;
     std::lock_guard<std::mutex> lock(s.mu);
-    s.Record("OpenServiceA", std::string(serviceName ? serviceName : "") + " " + Hex(access));
+    s.Record("OpenServiceA", serviceName ? serviceName : "", Hex(access));
     if (!s.IsManager(manager)) {
         s.Fail(ERROR_INVALID_HANDLE);
         return nullptr;

@@ -31,6 +31,12 @@ public:
     // compared without regard to case, and name keys of the native (64-bit)
     // tree: the 32-bit view of a WOW64 process sees HKLM\SOFTWARE\X at
     // "SOFTWARE\Wow6432Node\X". A value name of "" is the key's default value.
+    // Paths and names are read per character of the current code page, as
+    // Windows does once it has converted them to Unicode: under 932 a trail
+    // byte 0x5C is part of a name, not a separator, and only single-byte
+    // 'a'..'z' fold to upper case (never a trail byte). Names are kept as
+    // bytes, so set the code page before creating keys or values whose names
+    // hold bytes above 0x7F.
     struct RegValue {
         DWORD type = REG_NONE;
         std::vector<BYTE> data;

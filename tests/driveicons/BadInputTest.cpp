@@ -201,16 +201,19 @@ TEST(BadKeyNames, SeparatorsLookAlikesAndTheNameBufferEdge) {
     EXPECT_EQ("E8 ", Slots(v.service));
 
     // Code page 932: device key names of 259 bytes fit the 260-byte buffer,
-    // one ending in a double-byte character, one in a lone lead byte.
+    // one ending in a double-byte character, one in a single-byte katakana
+    // (0xB1, no lead byte). A name never ends in a lone lead byte: Windows
+    // converts it from Unicode, and a lead byte before '\' in a path takes the
+    // '\' as its trail byte.
     Machine j;
     j.fake.SetCodePage(932);
     const std::string nichi = "\x93\xFA";  // U+65E5, no '\' in it
     const std::string fullKey = kKcModule + "_" + Repeat(nichi, 108);
     ASSERT_EQ(259u, fullKey.size());
-    const std::string leadKey = kKfModule + Repeat(nichi, 108) + "\x93";
-    ASSERT_EQ(259u, leadKey.size());
+    const std::string kanaKey = kKfModule + Repeat(nichi, 108) + "\xB1";
+    ASSERT_EQ(259u, kanaKey.size());
     PlugParentIdDevice(j.fake, 'E', fullKey, "1&0", "7&e&0");
-    PlugParentIdDevice(j.fake, 'F', leadKey, "1&0", "7&f&0");
+    PlugParentIdDevice(j.fake, 'F', kanaKey, "1&0", "7&f&0");
     // One byte more does not fit: the enumeration ends at that key, which
     // sorts after the other two.
     const std::string overKey = kKdSlot + Repeat(nichi, 108) + "_";

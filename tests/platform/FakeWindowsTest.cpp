@@ -117,6 +117,115 @@ TEST(FakeRegistry, EnumeratesInCaseInsensitiveOrderAndReportsEndAndShortBuffers)
     EXPECT_EQ(ERROR_ACCESS_DENIED, Enum(os, valuesOnly, 0, name, &length));
 }
 
+TEST(FakeRegistry, EnumerationByIndexFollowsEveryChangeToTheSubkeys) {
+    FakeWindows os;
+    for (const char* name : {"K1", "K3", "K5", "K7"})
+        os.CreateKey(std::string("SYSTEM\\E\\") + name);
+    ScopedRegKey key(os), other(os), writable(os);
+    ASSERT_EQ(ERROR_SUCCESS, Open(os, key, "SYSTEM\\E"));
+    ASSERT_EQ(ERROR_SUCCESS, Open(os, other, "SYSTEM\\E"));
+    ASSERT_EQ(ERROR_SUCCESS, Create(os, writable, "SYSTEM\\E"));
+    auto nameAt = [&](const ScopedRegKey& handle, DWORD index) -> std::string {
+        char name[16];
+        DWORD length = sizeof name;
+        LONG error = Enum(os, handle, index, name, &length);
+        if (error != ERROR_SUCCESS) return "error " + std::to_string(error);
+        return std::string(name, length);
+    };
+    // In order, backwards, skipping ahead, and two handles taking turns.
+    EXPECT_EQ("K1", nameAt(key, 0));
+    EXPECT_EQ("K3", nameAt(key, 1));
+    EXPECT_EQ("K7", nameAt(key, 3));
+    EXPECT_EQ("K5", nameAt(key, 2));
+    EXPECT_EQ("K1", nameAt(other, 0));
+    EXPECT_EQ("K7", nameAt(key, 3));
+    EXPECT_EQ("K3", nameAt(other, 1));
+    EXPECT_EQ("error 259", nameAt(key, 4));
+
+    // A key created before the last index read moves the ones after it.
+    EXPECT_EQ("K5", nameAt(key, 2));
+    ScopedRegKey added(os);
+    ASSERT_EQ(ERROR_SUCCESS, os.RegCreateKeyExA(writable.get(), "K4", 0, nullptr,
+                                                REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                                                added.receive(), nullptr));
+    EXPECT_EQ("K4", nameAt(key, 2));
+    EXPECT_EQ("K5", nameAt(key, 3));
+    os.CreateKey("SYSTEM\\E\\K0");
+    EXPECT_EQ("K4", nameAt(key, 3));
+    EXPECT_EQ("K5", nameAt(key, 4));
+    // Deleting the key the last read stood on, through the API and the test set-up.
+    EXPECT_EQ(ERROR_SUCCESS, os.RegDeleteKeyA(writable.get(), "K5"));
+    EXPECT_EQ("K7", nameAt(key, 4));
+    EXPECT_EQ("error 259", nameAt(key, 5));
+    EXPECT_EQ("K7", nameAt(key, 4));
+    os.DeleteTree("SYSTEM\\E\\K7");
+    EXPECT_EQ("error 259", nameAt(key, 4));
+    EXPECT_EQ("K4", nameAt(key, 3));
+    // Opening an existing key changes nothing.
+    ASSERT_EQ(ERROR_SUCCESS, Create(os, added, "SYSTEM\\E\\k1"));
+    EXPECT_EQ("K4", nameAt(key, 3));
+    EXPECT_EQ((std::vector<std::string>{"K0", "K1", "K3", "K4"}), os.SubkeyNames("SYSTEM\\E"));
+}
+
+TEST(FakeRegistry, DoubleByteNamesAreCutAndComparedByCharacter) {
+    // Under 932, 0x83 0x5C is U+30BD: its trail byte is no separator.
+    const std::string device = "Disk&Ven_\x83\x5C&Prod_X";
+    FakeWindows sjis;
+    sjis.SetCodePage(932);
+    sjis.CreateKey("SYSTEM\\USBSTOR\\" + device + "\\0001");
+    EXPECT_EQ(std::vector<std::string>{device}, sjis.SubkeyNames("SYSTEM\\USBSTOR"));
+    EXPECT_EQ((std::vector<std::string>{"SYSTEM", "SYSTEM\\USBSTOR", "SYSTEM\\USBSTOR\\" + device,
+                                        "SYSTEM\\USBSTOR\\" + device + "\\0001"}),
+              sjis.KeysBelow(""));
+    {
+        ScopedRegKey usbstor(sjis), opened(sjis), part(sjis), created(sjis);
+        ASSERT_EQ(ERROR_SUCCESS, Open(sjis, usbstor, "SYSTEM\\USBSTOR"));
+        char name[32];
+        DWORD length = sizeof name;
+        ASSERT_EQ(ERROR_SUCCESS, Enum(sjis, usbstor, 0, name, &length));
+        EXPECT_EQ(device, std::string(name, length));
+        length = sizeof name;
+        EXPECT_EQ(ERROR_NO_MORE_ITEMS, Enum(sjis, usbstor, 1, name, &length));
+        // ASCII letters fold, the double-byte character stays whole.
+        EXPECT_EQ(ERROR_SUCCESS, Open(sjis, opened, "system\\usbstor\\DISK&VEN_\x83\x5C&PROD_x"));
+        EXPECT_EQ(ERROR_FILE_NOT_FOUND, Open(sjis, part, "SYSTEM\\USBSTOR\\Disk&Ven_\x83"));
+        // Relative to an open key, and a new key whose name holds one.
+        EXPECT_EQ(ERROR_SUCCESS,
+                  sjis.RegOpenKeyExA(usbstor.get(), (device + "\\0001").c_str(), 0, KEY_READ,
+                                     part.receive()));
+        ASSERT_EQ(ERROR_SUCCESS, Create(sjis, created, "SYSTEM\\\x95\x5C\\\x83\x5C"));
+        EXPECT_EQ(std::vector<std::string>{"\x83\x5C"}, sjis.SubkeyNames("SYSTEM\\\x95\x5C"));
+    }
+    const std::string devicePath = "SYSTEM\\USBSTOR\\" + device;
+    EXPECT_EQ(ERROR_SUCCESS,
+              sjis.RegDeleteKeyA(HKEY_LOCAL_MACHINE, (devicePath + "\\0001").c_str()));
+    EXPECT_EQ(ERROR_SUCCESS, sjis.RegDeleteKeyA(HKEY_LOCAL_MACHINE, devicePath.c_str()));
+    EXPECT_TRUE(sjis.SubkeyNames("SYSTEM\\USBSTOR").empty());
+    // A trail byte in 'a'..'z' is never folded: 0x83 0x61 (U+30C2) and 0x83 0x41
+    // (U+30A2) are different characters, in key and value names alike. A lead
+    // byte at the end of a name stands alone.
+    sjis.CreateKey("SYSTEM\\Trail\\\x83\x61");
+    sjis.CreateKey("SYSTEM\\Trail\\\x83\x41");
+    sjis.CreateKey("SYSTEM\\Trail\\Lone\x83");
+    EXPECT_EQ((std::vector<std::string>{"Lone\x83", "\x83\x41", "\x83\x61"}),
+              sjis.SubkeyNames("SYSTEM\\Trail"));
+    sjis.SetString("SYSTEM\\Trail", "N\x83\x61", "text");
+    EXPECT_FALSE(sjis.GetValue("SYSTEM\\Trail", "N\x83\x41"));
+    EXPECT_TRUE(sjis.GetValue("SYSTEM\\TRAIL", "n\x83\x61"));
+
+    // Under 1252 the same bytes are two characters, 0x5C a separator: two levels.
+    FakeWindows latin;
+    latin.CreateKey("SYSTEM\\USBSTOR\\" + device);
+    EXPECT_EQ(std::vector<std::string>{"Disk&Ven_\x83"}, latin.SubkeyNames("SYSTEM\\USBSTOR"));
+    EXPECT_EQ(std::vector<std::string>{"&Prod_X"},
+              latin.SubkeyNames("SYSTEM\\USBSTOR\\Disk&Ven_\x83"));
+    latin.CreateKey("SYSTEM\\Trail\\\x83\x61");
+    latin.CreateKey("SYSTEM\\Trail\\\x83\x41");
+    EXPECT_EQ(std::vector<std::string>{"\x83\x61"}, latin.SubkeyNames("SYSTEM\\Trail"));
+    latin.SetString("SYSTEM\\Trail", "N\x83\x61", "text");
+    EXPECT_TRUE(latin.GetValue("SYSTEM\\Trail", "N\x83\x41"));
+}
+
 TEST(FakeRegistry, QueriesCopyRawBytesOnlyWhenTheyFit) {
     FakeWindows os;
     os.SetValue("SYSTEM\\Values", "Raw", REG_BINARY, Bytes("abc"));  // no NUL stored
@@ -274,6 +383,20 @@ TEST(FakeRegistry, RecordsPathsAsRequestedWithAccessAndValueNames) {
     EXPECT_EQ(5u, os.CountCallsWithPrefix("Reg"));
     os.ClearCalls();
     EXPECT_EQ(0u, os.CountCalls("RegOpenKeyExA"));
+
+    // Relative to an open key, refused calls too: the whole path.
+    ScopedRegKey system(os), refused(os);
+    ASSERT_EQ(ERROR_SUCCESS, Open(os, system, "SYSTEM"));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER,
+              os.RegOpenKeyExA(system.get(), "MountedDevices", 1, KEY_READ, refused.receive()));
+    char name[32];
+    DWORD length = sizeof name;
+    EXPECT_EQ(ERROR_SUCCESS, Enum(os, system, 0, name, &length));
+    calls = os.Calls();
+    ASSERT_EQ(3u, calls.size());
+    EXPECT_EQ("SYSTEM\\MountedDevices 0x20019", calls[1].detail);
+    EXPECT_EQ("RegEnumKeyExA", calls[2].function);
+    EXPECT_EQ("SYSTEM 0", calls[2].detail);
 }
 
 TEST(FakeSystem, LooksUpOptionalExportsByModuleAndName) {
