@@ -18,6 +18,22 @@ E2E_MOUNTED='HKLM\System\MountedDevices'
 E2E_EVENTSRC='HKLM\System\CurrentControlSet\Services\EventLog\Application\QarnIEx'
 E2E_WINE_TIMEOUT=${E2E_WINE_TIMEOUT:-90}
 
+# The absolute path of the exe to test: the one given, or a fresh cross build
+# of build/win32 (ROOT is the checkout).
+e2e_resolve_exe() { # [path]
+    local exe=${1:-}
+    if [ -z "$exe" ]; then
+        echo "== cross build (build/win32)" >&2
+        (cd "$ROOT" && source scripts/common.sh && qx_build_win32 >/dev/null) || {
+            echo "cross build failed" >&2
+            return 1
+        }
+        exe=$ROOT/build/win32/QarnIEx.exe
+    fi
+    [ -f "$exe" ] || { echo "no executable at $exe" >&2; return 1; }
+    echo "$(cd "$(dirname "$exe")" && pwd)/$(basename "$exe")"
+}
+
 # The simulated devices. Reader R: "KA Slot Module" (label "KA Media", icon 0).
 # Reader S: "LNK QX-KC/KB" (label "KB/KC", icon 3); its product field holds a
 # '/', which the instance-path record carries as '#'. T: a plain USB stick.

@@ -63,18 +63,7 @@ for tool in wine wineserver wineboot i686-w64-mingw32-gcc timeout pgrep; do
     command -v "$tool" >/dev/null || die "$tool is not installed"
 done
 
-exe=${1:-}
-if [ -z "$exe" ]; then
-    echo "== cross build (build/win32)"
-    gen=Ninja
-    command -v ninja >/dev/null || gen="Unix Makefiles"
-    cmake -S "$ROOT" -B "$ROOT/build/win32" -G "$gen" -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" >/dev/null &&
-        cmake --build "$ROOT/build/win32" >/dev/null || die "cross build failed"
-    exe=$ROOT/build/win32/QarnIEx.exe
-fi
-[ -f "$exe" ] || die "no executable at $exe"
-exe=$(cd "$(dirname "$exe")" && pwd)/$(basename "$exe")
+exe=$(e2e_resolve_exe "${1:-}") || die "no executable to test"
 
 E2E_WORK=$(mktemp -d "${TMPDIR:-/tmp}/qarn-bench.XXXXXX") || die "no temp folder"
 trap cleanup EXIT
