@@ -276,6 +276,9 @@ void CIConEx::Run() {
 
 void CIConEx::OnStop() {
     std::lock_guard<std::mutex> lock(driveLock_);
+    // Device events can still come while Run winds down; keys written then
+    // would outlive the service.
+    started_ = false;
     RestoreAndPurge();
     TraceMsg(this, "CIConEx::OnStop()");
 }
@@ -283,7 +286,7 @@ void CIConEx::OnStop() {
 BOOL CIConEx::OnDeviceChange(DWORD eventType, LPVOID /*eventData*/) {
     std::lock_guard<std::mutex> lock(driveLock_);
     // An event can come in between the registration of the notification and
-    // OnInit. Acted on then, it would scan without the platform flags (so
+    // OnInit, or after OnStop. Acted on then, it would scan without the platform flags (so
     // under WOW64 write marked keys into the 32-bit view, where no purge ever
     // finds them) and without the directory; the start-up scan sees every
     // volume present anyway.

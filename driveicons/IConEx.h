@@ -77,6 +77,7 @@ private:
 
     // Keeps device events off the slots and keys while OnInit or OnStop work on them.
     std::mutex driveLock_;
-    // Set under driveLock_ once OnInit has run; device events wait for it.
+    // Set under driveLock_ from the end of OnInit to OnStop; device events
+    // outside that time are ignored.
     bool started_ = false;
 };

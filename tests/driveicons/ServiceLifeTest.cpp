@@ -363,3 +363,23 @@ TEST(DriveIconServiceLife, DeviceEventDuringStartWaitsForIt) {
     run.Stop();
     EXPECT_TRUE(DriveIconKeys(fake).empty());
 }
+
+// The service control manager can still deliver device events while Run winds
+// down after a stop: keys written then would outlive the service.
+TEST(DriveIconServiceLife, DeviceEventsAfterStopWriteNothing) {
+    FakeWindows fake;
+    fake.SetVersion(5, 1, VER_NT_WORKSTATION);
+    PlugParentIdDevice(fake, 'E', "Disk&Ven_Qarn&Prod_KA_Slot_Module&Rev_1.00", "0000000000001&0",
+                       "7&1a2b3c4d&0");
+    CIConEx service(fake);
+    ASSERT_TRUE(service.OnInit());
+    EXPECT_EQ("E5 ", Slots(service));
+
+    service.OnStop();
+    EXPECT_TRUE(DriveIconKeys(fake).empty());
+    PlugParentIdDevice(fake, 'F', "Disk&Ven_Qarn&Prod_KB_Slot_Module&Rev_1.00", "0000000000002&0",
+                       "7&2b3c4d5e&0");
+    EXPECT_TRUE(service.OnDeviceChange(DBT_DEVICEARRIVAL, nullptr));
+    EXPECT_TRUE(DriveIconKeys(fake).empty());
+    EXPECT_EQ("", Slots(service));
+}
