@@ -13,15 +13,28 @@ size_t CharLength(Platform& os, const std::string& text, size_t pos) {
     return 1;
 }
 
-size_t Find(Platform& os, const std::string& text, const std::string& what, size_t from) {
+std::vector<bool> CharBoundaries(Platform& os, const std::string& text) {
+    std::vector<bool> boundaries(text.size() + 1, false);
     for (size_t pos = 0; pos < text.size(); pos += CharLength(os, text, pos)) {
-        if (pos < from || text.compare(pos, what.size(), what) != 0) continue;
-        // The match must end on a character boundary of `text` too.
-        size_t end = pos;
-        while (end < pos + what.size()) end += CharLength(os, text, end);
-        if (end == pos + what.size()) return pos;
+        boundaries[pos] = true;
+    }
+    boundaries[text.size()] = true;
+    return boundaries;
+}
+
+size_t Find(const std::string& text, const std::vector<bool>& boundaries, std::string_view what,
+            size_t from) {
+    for (size_t pos = from; pos + what.size() <= text.size(); ++pos) {
+        if (boundaries[pos] && boundaries[pos + what.size()] &&
+            text.compare(pos, what.size(), what) == 0) {
+            return pos;
+        }
     }
     return npos;
+}
+
+size_t Find(Platform& os, const std::string& text, std::string_view what, size_t from) {
+    return Find(text, CharBoundaries(os, text), what, from);
 }
 
 size_t FindChar(Platform& os, const std::string& text, char c, size_t from) {

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/Platform.h"
 
@@ -15,9 +17,15 @@ constexpr size_t npos = std::string::npos;
 // Bytes taken by the character that starts at `pos` (1 or 2).
 size_t CharLength(Platform& os, const std::string& text, size_t pos);
 
+// For each byte offset of `text`, and for its end, whether a character starts there.
+std::vector<bool> CharBoundaries(Platform& os, const std::string& text);
+
 // First occurrence of `what` that starts at a character at or after `from`
-// (which must itself start a character); case-sensitive.
-size_t Find(Platform& os, const std::string& text, const std::string& what, size_t from = 0);
+// and ends on a character boundary; case-sensitive.
+size_t Find(Platform& os, const std::string& text, std::string_view what, size_t from = 0);
+// The same with the boundaries computed beforehand, for many searches in one text.
+size_t Find(const std::string& text, const std::vector<bool>& boundaries, std::string_view what,
+            size_t from = 0);
 size_t FindChar(Platform& os, const std::string& text, char c, size_t from = 0);
 size_t FindLastChar(Platform& os, const std::string& text, char c);
 

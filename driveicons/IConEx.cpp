@@ -9,8 +9,11 @@ namespace {
 
 // First row whose InstanceMatch occurs in `text`, or -1.
 int FindModel(Platform& os, const std::string& text) {
+    // One pass over the characters serves the twelve searches.
+    const std::vector<bool> boundaries = AnsiText::CharBoundaries(os, text);
     for (int row = 0; row < ReaderModelCount; ++row) {
-        if (AnsiText::Find(os, text, ReaderModelTable[row].InstanceMatch) != AnsiText::npos) {
+        if (AnsiText::Find(text, boundaries, ReaderModelTable[row].InstanceMatch) !=
+            AnsiText::npos) {
             return row;
         }
     }
