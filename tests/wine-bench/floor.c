@@ -7,18 +7,33 @@
  *
  *   floor.exe <letter> <reader device key> <ParentIdPrefix> <label> <icon value>
  *
- * Prints "floor_us=<microseconds> calls=<registry calls> found=<0|1>" and, on
- * a second line, "drivetype_us=<..> dbcs_us=<..>" (see below), then deletes
- * the keys it wrote (not timed), so the next run starts clean as the service
- * does. Exit code 0 when the reader was found and its keys written. */
+ * Prints "floor_us=<microseconds> calls=<registry calls> found=<0|1>", on a
+ * second line "cpu_us=<..> runq_us=<..>" (the thread's own CPU time and its
+ * time waiting for a CPU over the floor part, from Linux's schedstat of the
+ * calling thread, -1 where that cannot be read), and on a third line
+ * "drivetype_us=<..> dbcs_us=<..> heap_us=<..>" (see below), then deletes the keys it
+ * wrote (not timed), so the next run starts clean as the service does. Exit
+ * code 0 when the reader was found and its keys written. */
 #include <windows.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #define DRIVEICONS "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons\\"
 #define USBSTOR "SYSTEM\\CurrentControlSet\\Enum\\USBSTOR"
 
 static unsigned long calls;
+
+/* CPU time and run-queue wait of the calling thread in ns, from Linux through
+ * Wine's Z: drive (Wine threads are Linux threads); FALSE elsewhere. */
+static BOOL thread_times(double *run_ns, double *wait_ns) {
+    FILE *f = fopen("Z:\\proc\\thread-self\\schedstat", "r");
+    BOOL ok;
+    if (f == NULL) return FALSE;
+    ok = fscanf(f, "%lf %lf", run_ns, wait_ns) == 2;
+    fclose(f);
+    return ok;
+}
 
 static LONG open_key(const char *path, REGSAM access, HKEY *key) {
     ++calls;
@@ -83,7 +98,8 @@ int main(int argc, char **argv) {
     char letter;
     const char *device, *pip, *label, *icon;
     LARGE_INTEGER freq, t0, t1;
-    BOOL found = FALSE;
+    double run0 = 0, wait0 = 0, run1 = 0, wait1 = 0;
+    BOOL found = FALSE, timesOk;
     DWORD d, i;
     HKEY key;
 
@@ -99,6 +115,7 @@ int main(int argc, char **argv) {
     icon = argv[5];
 
     QueryPerformanceFrequency(&freq);
+    timesOk = thread_times(&run0, &wait0);
     QueryPerformanceCounter(&t0);
 
     /* Restore: every letter key D to Z is tried; on a clean key none opens. */
@@ -143,15 +160,21 @@ int main(int argc, char **argv) {
     }
 
     QueryPerformanceCounter(&t1);
+    timesOk = timesOk && thread_times(&run1, &wait1);
     printf("floor_us=%.0f calls=%lu found=%d\n",
            (double)(t1.QuadPart - t0.QuadPart) * 1e6 / (double)freq.QuadPart, calls, found ? 1 : 0);
+    printf("cpu_us=%.0f runq_us=%.0f\n", timesOk ? (run1 - run0) / 1e3 : -1.0,
+           timesOk ? (wait1 - wait0) / 1e3 : -1.0);
 
     /* Not part of the floor: two costs the service has beside its registry
      * calls, timed to explain the difference. The drive type of every letter
-     * D to Z, and IsDBCSLeadByte about 600 times per device key (its model
-     * search asks it for each character of the key name, for 12 models). */
+     * D to Z; IsDBCSLeadByte about 600 times per device key (its model
+     * search asks it for each character of the key name, for 12 models); and
+     * 12 heap blocks of 34 bytes allocated, filled and freed per device key
+     * (the model search makes a string of each model's 33-character match
+     * text, too long to be kept inside the string object). */
     {
-        LARGE_INTEGER t2, t3;
+        LARGE_INTEGER t2, t3, t4;
         volatile int sink = 0;
         unsigned long k, n = (unsigned long)d * 600;
         char root[] = "?:\\";
@@ -163,9 +186,18 @@ int main(int argc, char **argv) {
         QueryPerformanceCounter(&t2);
         for (k = 0; k < n; ++k) sink += IsDBCSLeadByte((BYTE)('A' + k % 26));
         QueryPerformanceCounter(&t3);
-        printf("drivetype_us=%.0f dbcs_us=%.0f\n",
+        for (k = 0; k < (unsigned long)d * 12; ++k) {
+            char *block = malloc(34);
+            if (block == NULL) break;
+            memcpy(block, "Disk&Ven_Qarn&Prod_KC_Slot_Module", 34);
+            sink += block[k % 33];
+            free(block);
+        }
+        QueryPerformanceCounter(&t4);
+        printf("drivetype_us=%.0f dbcs_us=%.0f heap_us=%.0f\n",
                (double)(t2.QuadPart - t1.QuadPart) * 1e6 / (double)freq.QuadPart,
-               (double)(t3.QuadPart - t2.QuadPart) * 1e6 / (double)freq.QuadPart);
+               (double)(t3.QuadPart - t2.QuadPart) * 1e6 / (double)freq.QuadPart,
+               (double)(t4.QuadPart - t3.QuadPart) * 1e6 / (double)freq.QuadPart);
     }
 
     snprintf(path, sizeof path, DRIVEICONS "%c\\DefaultIcon", letter);

@@ -7,7 +7,12 @@
 #     999 foreign sticks and one card reader, whose key sorts last) and one
 #     removable reader drive, against floor.exe, which makes the same
 #     registry calls and nothing else; median of BENCH_RUNS runs (default 7),
-#     the two interleaved;
+#     the two interleaved; with each run the CPU time and run-queue wait of
+#     the thread that scans (Linux schedstat);
+#  1b. the same on a bracket both programs share, in a session that traces
+#     the registry (Wine's +reg channel, both programs alike): from the
+#     scanning thread's first registry call to its "QarnHMD" write, and the
+#     USBSTOR walk inside it; BENCH_REG_RUNS runs each (default 5; 0 skips);
 #  2. peak resident memory (VmHWM) of the service process after the start-up
 #     scan with 10 and with 10,000 device keys (BENCH_MEM_KEYS, BENCH_MEM_RUNS);
 #  3. wake-ups of the idle service: every system call of each of its threads
@@ -17,7 +22,7 @@
 #
 # Without an argument it cross-builds build/win32/QarnIEx.exe first.
 # BENCH_KEEP=1 keeps the work folder (prefix, trace, outputs). Not part of
-# scripts/test.sh: a benchmark, not a test. Takes about 5 minutes.
+# scripts/test.sh: a benchmark, not a test. Takes about 6 minutes.
 #
 # The service's time is read from its own trace (WINEDEBUG=+timestamp,
 # millisecond resolution): from "Entering CNTService::Initialize()" to the
@@ -36,6 +41,7 @@ BENCH_RUNS=${BENCH_RUNS:-7}
 BENCH_MEM_KEYS=${BENCH_MEM_KEYS:-"10 10000"}
 BENCH_MEM_RUNS=${BENCH_MEM_RUNS:-3}
 BENCH_WAKE_SECONDS=${BENCH_WAKE_SECONDS:-5}
+BENCH_REG_RUNS=${BENCH_REG_RUNS:-5}
 
 # The reader: a "KC Slot Module" (row "KC Media", icon 5) on letter R.
 READER_DEV='Disk&Ven_Qarn&Prod_KC_Slot_Module&Rev_1.00'
@@ -130,6 +136,22 @@ service_unix_pid() {
 
 RUN_LABELS=()
 MEM_LINES=()
+SVC_THREAD=()
+
+# CPU time and run-queue wait (microseconds, "cpu runq") of the service's
+# thread that ran ServiceMain, and so the start-up scan: Wine names it
+# "wine_sechost_service" (cut to 15 characters). Read once Initialize has
+# left; the thread then only wakes once a second.
+scan_thread_times() {
+    local pid t
+    pid=$(service_unix_pid)
+    for t in /proc/$pid/task/*; do
+        [ "$(cat "$t/comm" 2>/dev/null)" = wine_sechost_se ] || continue
+        awk '{ printf "%.0f %.0f", $1 / 1000, $2 / 1000 }' "$t/schedstat"
+        return
+    done
+    echo "-1 -1"
+}
 
 # One start and stop of the service; the trace gets one more process.
 # mem=1: VmHWM and VmRSS after the start-up scan; wake=1: strace of the idle
@@ -148,6 +170,7 @@ service_run() { # label mem wake
         sleep 0.3
     done
     RUN_LABELS+=("$label")
+    SVC_THREAD+=("$(scan_thread_times)")
     e2e_wait_state 4 30 || die "the service did not reach RUNNING ($label)"
     [ "$(e2e_reg_value "$E2E_DRIVEICONS\\R" QarnHMD 32)" = "REG_SZ|$READER_LABEL" ] ||
         die "the service did not mark R ($label)"
@@ -173,18 +196,69 @@ service_run() { # label mem wake
 }
 
 FLOOR_US=()
+FLOOR_THREAD=()
 DRIVE_US=()
 DBCS_US=()
-floor_run() {
-    local out
+HEAP_US=()
+floor_run() { # [winedebug trace-file]: the registry session's run, untimed here
+    local out flags=${1:-$TRACE_FLAGS} err=${2:-$E2E_WORK/floor.err}
     sleep 1
-    out=$(WINEDEBUG=$TRACE_FLAGS timeout "$E2E_WINE_TIMEOUT" wine 'C:\QarnTest\floor.exe' R "$READER_DEV" \
-        "$READER_PIP" "$READER_LABEL" "$READER_ICON" </dev/null 2>>"$E2E_WORK/floor.err" | tr -d '\r')
+    [ -z "${2:-}" ] || echo "=== floor run" >>"$err"
+    out=$(WINEDEBUG=$flags timeout "$E2E_WINE_TIMEOUT" wine 'C:\QarnTest\floor.exe' R "$READER_DEV" \
+        "$READER_PIP" "$READER_LABEL" "$READER_ICON" </dev/null 2>>"$err" | tr -d '\r')
     [[ "$out" == *" found=1"* ]] || die "floor.exe did not find the reader: $out"
+    [ -z "${2:-}" ] || return 0
     FLOOR_CALLS=$(sed -n 's/.* calls=\([0-9]*\).*/\1/p' <<<"$out")
     FLOOR_US+=("$(sed -n 's/^floor_us=\([0-9]*\).*/\1/p' <<<"$out")")
+    FLOOR_THREAD+=("$(sed -n 's/^cpu_us=\(-*[0-9]*\) runq_us=\(-*[0-9]*\).*/\1 \2/p' <<<"$out")")
     DRIVE_US+=("$(sed -n 's/^drivetype_us=\([0-9]*\).*/\1/p' <<<"$out")")
     DBCS_US+=("$(sed -n 's/.* dbcs_us=\([0-9]*\).*/\1/p' <<<"$out")")
+    HEAP_US+=("$(sed -n 's/.* heap_us=\([0-9]*\).*/\1/p' <<<"$out")")
+}
+
+# One start and stop of the service in the registry session (trace on $1).
+reg_service_run() { # trace-file
+    local n deadline
+    n=$(grep -cF 'Leaving CNTService::Initialize()' "$1")
+    sleep 1
+    e2e_wine sc start "$E2E_SERVICE" >/dev/null 2>&1 || die "sc start failed (registry session)"
+    deadline=$((SECONDS + 30))
+    until [ "$(grep -cF 'Leaving CNTService::Initialize()' "$1")" -gt "$n" ]; do
+        [ $SECONDS -lt $deadline ] || die "no end of Initialize in the trace (registry session)"
+        sleep 0.3
+    done
+    e2e_wait_state 4 30 || die "the service did not reach RUNNING (registry session)"
+    e2e_wine sc stop "$E2E_SERVICE" >/dev/null 2>&1
+    e2e_wait_state 1 30 && e2e_wait_no_process 30 || die "the service did not stop (registry session)"
+}
+
+# Milliseconds per run from Wine's +reg lines (1 ms resolution): "service" or
+# "floor", first registry call to the "QarnHMD" write of the scanning thread
+# (span), and inside it the stretch before the first USBSTOR call (pre) and
+# the USBSTOR walk (walk: first USBSTOR call to last enumeration). For the
+# service the thread is the one that wrote "Entering CNTService::Initialize()",
+# its first call the first after its START_PENDING report; for the floor its
+# first call opens the key of letter D.
+reg_brackets() { # service-trace floor-trace
+    awk -F: '
+        function out(kind, a, u, e, z) { printf "%s %.0f %.0f %.0f\n", kind, (z - a) * 1000, (u - a) * 1000, (e - u) * 1000 }
+        FILENAME == ARGV[2] {
+            if (/^=== floor run/) { if (fa) out("floor", fa, fu, fe, fz); fa = fu = fe = fz = 0; fp = ""; next }
+            if (fp == "" && index($0, "DriveIcons\\\\D\"") && index($0, ":trace:reg:NtOpenKeyEx (")) { fp = $2; fa = $1 }
+            if (fp == "" || $2 != fp || fz) next
+            if (!fu && index($0, "USBSTOR\"")) fu = $1
+            if (index($0, ":trace:reg:RegEnumKeyExA")) fe = $1
+            if (index($0, ":trace:reg:NtSetValueKey") && index($0, "QarnHMD")) fz = $1
+            next
+        }
+        index($0, "Entering CNTService::Initialize()") { if (sa) out("service", sa, su, se, sz); sp = $2; st = $3; pend = 0; sa = su = se = sz = 0; next }
+        $2 != sp || $3 != st || sz { next }
+        !pend && index($0, "SetStatus(") && index($0, ", 2)") { pend = 1; next }
+        pend && !sa && index($0, ":trace:reg:") { sa = $1 }
+        sa && !su && index($0, "USBSTOR\"") { su = $1 }
+        sa && index($0, ":trace:reg:RegEnumKeyExA") { se = $1 }
+        sa && index($0, ":trace:reg:NtSetValueKey") && index($0, "QarnHMD") { sz = $1 }
+        END { if (sa) out("service", sa, su, se, sz); if (fa) out("floor", fa, fu, fe, fz) }' "$1" "$2"
 }
 
 # The session's state for the runs: no service, n device keys, R's mount
@@ -280,6 +354,25 @@ done
 
 e2e_wine "$E2E_EXE_WIN" -u >/dev/null 2>&1
 
+REG_LINES=()
+if [ "$BENCH_REG_RUNS" -gt 0 ]; then
+    echo "== registry session: $BENCH_KEYS device keys, $BENCH_REG_RUNS runs of each under +reg"
+    e2e_server_stop
+    REG_TRACE=$E2E_WORK/reg.trace
+    session_start "$REG_TRACE" +pid,+timestamp,+reg,+eventlog,+debugstr || die "the registry session did not boot"
+    prepare "$BENCH_KEYS"
+    for ((r = 1; r <= BENCH_REG_RUNS; r++)); do
+        reg_service_run "$REG_TRACE"
+        floor_run +pid,+timestamp,+reg,+eventlog,+debugstr "$E2E_WORK/reg-floor.trace"
+    done
+    mapfile -t REG_LINES < <(reg_brackets "$REG_TRACE" "$E2E_WORK/reg-floor.trace")
+    [ "$(printf '%s\n' "${REG_LINES[@]}" | grep -c '^service ')" = "$BENCH_REG_RUNS" ] &&
+        [ "$(printf '%s\n' "${REG_LINES[@]}" | grep -c '^floor ')" = "$BENCH_REG_RUNS" ] ||
+        die "registry session: brackets of ${#REG_LINES[@]} runs found for 2 x $BENCH_REG_RUNS"
+    e2e_wine "$E2E_EXE_WIN" -u >/dev/null 2>&1
+fi
+
+
 # ---------------------------------------------------------------- figures
 
 records=$(e2e_trace_records "$TRACE")
@@ -319,7 +412,28 @@ echo "     service, Initialize->RUNNING        $svc_ms ms, $svc_min ms   ratio $
 echo "     service, START_PENDING->OnInit end  $svc2_ms ms, $svc2_min ms   ratio $(ratio "$svc2_ms" "$floor_us"), $(ratio "$svc2_min" "$floor_min")"
 echo "     (target: ratio at most 1.2)"
 echo "     beside the floor, timed by floor.exe (median): GetDriveTypeA for D to Z $(printf '%s\n' "${DRIVE_US[@]}" | median) us," \
-    "IsDBCSLeadByte 600 times per device key $(printf '%s\n' "${DBCS_US[@]}" | median) us"
+    "IsDBCSLeadByte 600 times per device key $(printf '%s\n' "${DBCS_US[@]}" | median) us," \
+    "12 heap blocks per device key $(printf '%s\n' "${HEAP_US[@]}" | median) us"
+thread_median() { printf '%s\n' "$@" | awk -v f="$THREAD_FIELD" '$f >= 0 { print $f }' | median; }
+THREAD_FIELD=1 svc_cpu=$(thread_median "${SVC_THREAD[@]:0:$BENCH_RUNS}")
+THREAD_FIELD=2 svc_runq=$(thread_median "${SVC_THREAD[@]:0:$BENCH_RUNS}")
+THREAD_FIELD=1 floor_cpu=$(thread_median "${FLOOR_THREAD[@]}")
+THREAD_FIELD=2 floor_runq=$(thread_median "${FLOOR_THREAD[@]}")
+echo "     scanning thread (median, us): service CPU $svc_cpu, run-queue wait $svc_runq" \
+    "(whole ServiceMain thread up to RUNNING); floor CPU $floor_cpu, run-queue wait $floor_runq (floor part)"
+if [ ${#REG_LINES[@]} -gt 0 ]; then
+    reg_field() { printf '%s\n' "${REG_LINES[@]}" | awk -v k="$1" -v f="$2" '$1 == k { print $f }'; }
+    echo
+    echo "   registry session (+reg, both alike; $BENCH_REG_RUNS runs each, ms; median):"
+    for kind in service floor; do
+        printf '     %-8s first registry call to QarnHMD %s  (median %s); before USBSTOR %s; USBSTOR walk %s\n' "$kind" \
+            "$(reg_field $kind 2 | tr '\n' ' ')" "$(reg_field $kind 2 | median)" \
+            "$(reg_field $kind 3 | median)" "$(reg_field $kind 4 | median)"
+    done
+    echo "     ratio service / floor: first call to QarnHMD $(awk -v s="$(reg_field service 2 | median)" \
+        -v f="$(reg_field floor 2 | median)" 'BEGIN { printf "%.2f", s / f }'), USBSTOR walk" \
+        "$(awk -v s="$(reg_field service 4 | median)" -v f="$(reg_field floor 4 | median)" 'BEGIN { printf "%.2f", s / f }')"
+fi
 
 if [ ${#MEM_LINES[@]} -gt 0 ]; then
     echo
