@@ -282,6 +282,10 @@ void CIConEx::OnStop() {
     // Device events can still come while Run winds down; keys written then
     // would outlive the service.
     started_ = false;
+    // The drives tracked now go first: a key of ours whose label cannot be
+    // read back (its write was refused, or someone removed it) would escape
+    // the restore and outlive the service.
+    PurgeDriveIcons();
     RestoreAndPurge();
     TraceMsg(this, "CIConEx::OnStop()");
 }

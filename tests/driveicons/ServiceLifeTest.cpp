@@ -383,3 +383,22 @@ TEST(DriveIconServiceLife, DeviceEventsAfterStopWriteNothing) {
     EXPECT_TRUE(DriveIconKeys(fake).empty());
     EXPECT_EQ("", Slots(service));
 }
+
+// A drive whose DefaultLabel could not be written carries our marker but no
+// label to restore from: the stop must still take back what the service wrote.
+TEST(DriveIconServiceLife, StopRemovesTrackedKeysWhoseLabelIsUnreadable) {
+    FakeWindows fake;
+    fake.SetVersion(5, 1, VER_NT_WORKSTATION);
+    PlugParentIdDevice(fake, 'E', "Disk&Ven_Qarn&Prod_KA_Slot_Module&Rev_1.00", "0000000000001&0",
+                       "7&1a2b3c4d&0");
+    fake.DenyAccess(LetterKey('E') + "\\DefaultLabel");
+    CIConEx service(fake);
+    ASSERT_TRUE(service.OnInit());
+    EXPECT_EQ("E5 ", Slots(service));
+    ASSERT_TRUE(fake.GetValue(LetterKey('E'), "QarnHMD").has_value());
+    ASSERT_TRUE(fake.KeyExists(LetterKey('E') + "\\DefaultIcon"));
+
+    service.OnStop();
+    EXPECT_TRUE(DriveIconKeys(fake).empty());
+    EXPECT_EQ("", Slots(service));
+}
