@@ -13,10 +13,6 @@ using namespace fixture;
 
 namespace {
 
-const std::string kKbSlot = "Disk&Ven_Qarn&Prod_LNK___QX-KB_Slot&Rev_1.00";   // row 1
-const std::string kKdSlot = "Disk&Ven_Qarn&Prod_LNK___QX-KD_Slot&Rev_1.00";   // row 3
-const std::string kKcModule = "Disk&Ven_Qarn&Prod_KC_Slot_Module&Rev_2.10";  // row 8
-const std::string kKfModule = "Disk&Ven_Qarn&Prod_KF_Slot_Module&Rev_1.00";  // row 10
 const std::string kMounted = "SYSTEM\\MountedDevices";
 
 std::string MountValue(char letter) { return std::string("\\DosDevices\\") + letter + ":"; }
@@ -36,14 +32,8 @@ void SetRecordBytes(FakeWindows& fake, char letter, const std::vector<BYTE>& byt
     fake.SetBinary(kMounted, MountValue(letter), bytes);
 }
 
-struct Machine {
-    FakeWindows fake;
-    CIConEx service{fake};
-    explicit Machine(bool vista = false) {
-        std::strcpy(service.ModuleDirectory, "C:\\Qarn\\");
-        service.ScanStartLetter = 'D';
-        service.IsVistaWorkstation = vista ? TRUE : FALSE;
-    }
+struct Machine : ScanMachine {
+    using ScanMachine::ScanMachine;
     // Marks the letters as tracked, then runs one full release walk.
     std::string ReleaseCheck(const std::string& letters) {
         int slot = DriveSlotCount - 1;

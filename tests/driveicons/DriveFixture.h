@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <optional>
 #include <string>
 #include <thread>
@@ -19,6 +20,25 @@ inline const std::string kDriveIcons32 =
     "SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons";
 inline const std::string kUsbStor = "SYSTEM\\CurrentControlSet\\Enum\\USBSTOR";
 inline const std::string kVolumeGuid = "{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+
+// Device key names of supported readers, by their row in the model table.
+inline const std::string kKbSlot = "Disk&Ven_Qarn&Prod_LNK___QX-KB_Slot&Rev_1.00";   // row 1
+inline const std::string kKcKb = "Disk&Ven_Qarn&Prod_LNK___QX-KC/KB&Rev_1.00";      // row 2
+inline const std::string kKdSlot = "Disk&Ven_Qarn&Prod_LNK___QX-KD_Slot&Rev_1.00";   // row 3
+inline const std::string kKcModule = "Disk&Ven_Qarn&Prod_KC_Slot_Module&Rev_2.10";  // row 8
+inline const std::string kKfModule = "Disk&Ven_Qarn&Prod_KF_Slot_Module&Rev_1.00";  // row 10
+
+// A service ready for a scan from 'D', installed in C:\Qarn\; the parent-id
+// variant unless `vista`.
+struct ScanMachine {
+    FakeWindows fake;
+    CIConEx service{fake};
+    explicit ScanMachine(bool vista = false) {
+        std::strcpy(service.ModuleDirectory, "C:\\Qarn\\");
+        service.ScanStartLetter = 'D';
+        service.IsVistaWorkstation = vista ? TRUE : FALSE;
+    }
+};
 
 inline std::string LetterKey(char letter, const std::string& base = kDriveIcons) {
     return base + "\\" + letter;

@@ -8,37 +8,8 @@
 
 using namespace fixture;
 
-namespace {
-
-const std::string kKbSlot = "Disk&Ven_Qarn&Prod_LNK___QX-KB_Slot&Rev_1.00";     // row 1
-const std::string kKcKb = "Disk&Ven_Qarn&Prod_LNK___QX-KC/KB&Rev_1.00";        // row 2
-const std::string kKcModule = "Disk&Ven_Qarn&Prod_KC_Slot_Module&Rev_2.10";    // row 8
-const std::string kKfModule = "Disk&Ven_Qarn&Prod_KF_Slot_Module&Rev_1.00";    // row 10
-
-// A service on a machine before Vista, ready for a scan from 'D'.
-struct ParentIdMachine {
-    FakeWindows fake;
-    CIConEx service{fake};
-    ParentIdMachine() {
-        std::strcpy(service.ModuleDirectory, "C:\\Qarn\\");
-        service.ScanStartLetter = 'D';
-    }
-};
-
-struct InstancePathMachine {
-    FakeWindows fake;
-    CIConEx service{fake};
-    InstancePathMachine() {
-        std::strcpy(service.ModuleDirectory, "C:\\Qarn\\");
-        service.ScanStartLetter = 'D';
-        service.IsVistaWorkstation = TRUE;
-    }
-};
-
-}  // namespace
-
 TEST(AssignmentScan, LettersExaminedAndSkipped) {
-    ParentIdMachine m;
+    ScanMachine m;
     // Readers behind letters the scan must not look at, or that are not removable.
     PlugParentIdDevice(m.fake, 'C', kKbSlot, "1&0", "7&c&0");
     PlugParentIdDevice(m.fake, 'E', kKbSlot, "2&0", "7&e&0");
@@ -66,7 +37,7 @@ TEST(AssignmentScan, LettersExaminedAndSkipped) {
 }
 
 TEST(AssignmentScan, OneAssignmentWithoutScanAllAndSlotOrder) {
-    ParentIdMachine m;
+    ScanMachine m;
     PlugParentIdDevice(m.fake, 'E', kKbSlot, "1&0", "7&e&0");
     PlugParentIdDevice(m.fake, 'F', kKcModule, "2&0", "7&f&0");
     m.service.DriveSlots[0] = DriveSlot{'X', 0};
@@ -80,7 +51,7 @@ TEST(AssignmentScan, OneAssignmentWithoutScanAllAndSlotOrder) {
     // Nothing new: the scan reports the end of the last device search.
     EXPECT_FALSE(m.service.AssignDrives(FALSE));
 
-    ParentIdMachine all;
+    ScanMachine all;
     PlugParentIdDevice(all.fake, 'E', kKbSlot, "1&0", "7&e&0");
     PlugParentIdDevice(all.fake, 'F', kKcModule, "2&0", "7&f&0");
     EXPECT_TRUE(all.service.AssignDrives(TRUE));
@@ -88,7 +59,7 @@ TEST(AssignmentScan, OneAssignmentWithoutScanAllAndSlotOrder) {
 }
 
 TEST(AssignmentScan, TwentySlotLimit) {
-    ParentIdMachine m;
+    ScanMachine m;
     for (int i = 0; i < DriveSlotCount; ++i) m.service.DriveSlots[i] = DriveSlot{'a', 0};
     PlugParentIdDevice(m.fake, 'E', kKbSlot, "1&0", "7&e&0");
     PlugParentIdDevice(m.fake, 'F', kKbSlot, "2&0", "7&f&0");
@@ -105,7 +76,7 @@ TEST(AssignmentScan, TwentySlotLimit) {
 }
 
 TEST(AssignmentScan, ParentIdRecognition) {
-    ParentIdMachine m;
+    ScanMachine m;
     // Case of ParentIdPrefix does not matter; case of the model text does.
     PlugParentIdDevice(m.fake, 'E', kKbSlot, "1&0", "7&ABCD&0");
     m.fake.SetMountRecord('E', "\\??\\STORAGE#RemovableMedia#7&abcd&0&RM#" + kVolumeGuid);
@@ -130,7 +101,7 @@ TEST(AssignmentScan, ParentIdRecognition) {
 }
 
 TEST(AssignmentScan, ModelRowAndWriteRules) {
-    ParentIdMachine m;
+    ScanMachine m;
     // A device name with the texts of rows 9 and 3: the lower row wins.
     const std::string both = "Disk&Ven_Qarn&Prod_KD_Slot_Module+Disk&Ven_Qarn&Prod_LNK___QX-KD_Slot";
     PlugParentIdDevice(m.fake, 'E', both, "1&0", "7&e&0");
@@ -142,7 +113,7 @@ TEST(AssignmentScan, ModelRowAndWriteRules) {
     EXPECT_TRUE(HasDriveKeys(m.fake, 'F', "KB/KC", "C:\\Qarn\\QarnIcons.dll,3"));
 
     // Parent-id variant under WOW64: no DefaultIcon.
-    ParentIdMachine wow;
+    ScanMachine wow;
     wow.fake.SetWow64Process(true);
     wow.service.IsWow64 = TRUE;
     PlugParentIdDevice(wow.fake, 'E', kKbSlot, "1&0", "7&e&0");
@@ -151,7 +122,7 @@ TEST(AssignmentScan, ModelRowAndWriteRules) {
 
     // Denied access on DriveIcons: the slot is taken all the same and a
     // scan without scanAll ends there.
-    ParentIdMachine denied;
+    ScanMachine denied;
     denied.fake.CreateKey(kDriveIcons);
     denied.fake.DenyAccess(kDriveIcons);
     PlugParentIdDevice(denied.fake, 'E', kKbSlot, "1&0", "7&e&0");
@@ -161,7 +132,7 @@ TEST(AssignmentScan, ModelRowAndWriteRules) {
     EXPECT_FALSE(denied.fake.KeyExists(LetterKey('E')));
 
     // An icon path too long for the 260-byte buffer: label and marker only.
-    ParentIdMachine longPath;
+    ScanMachine longPath;
     const std::string directory = "C:\\" + std::string(241, 'd') + "\\";  // 245 characters
     std::strcpy(longPath.service.ModuleDirectory, directory.c_str());
     PlugParentIdDevice(longPath.fake, 'E', kKbSlot, "1&0", "7&e&0");
@@ -178,7 +149,7 @@ TEST(AssignmentScan, ModelRowAndWriteRules) {
 }
 
 TEST(AssignmentScan, MountRecordLengths) {
-    ParentIdMachine m;
+    ScanMachine m;
     // 27 + 61 + 42 = 130 characters: exactly 260 bytes without a NUL.
     const std::string parentId = "7&" + std::string(59, 'p');
     const std::string record = "\\??\\STORAGE#RemovableMedia#" + parentId + "&RM#" + kVolumeGuid;
@@ -198,7 +169,7 @@ TEST(AssignmentScan, MountRecordLengths) {
 }
 
 TEST(AssignmentScan, InstancePathRecognition) {
-    InstancePathMachine m;
+    ScanMachine m(true);
     // '/' of the product written as '#' in the record.
     PlugInstancePathDevice(m.fake, 'E', kKcKb, "0000000000001&0");
     // Device and instance names differ from the record only in case.
@@ -221,7 +192,7 @@ TEST(AssignmentScan, InstancePathRecognition) {
     EXPECT_EQ(6u, DriveIconKeys(m.fake).size());
 
     // Under WOW64 the instance-path variant still writes DefaultIcon.
-    InstancePathMachine wow;
+    ScanMachine wow(true);
     wow.fake.SetWow64Process(true);
     wow.service.IsWow64 = TRUE;
     PlugInstancePathDevice(wow.fake, 'E', kKcKb, "1&0");
@@ -231,7 +202,7 @@ TEST(AssignmentScan, InstancePathRecognition) {
 }
 
 TEST(AssignmentScan, DoubleByteMountRecords) {
-    ParentIdMachine m;
+    ScanMachine m;
     m.fake.SetCodePage(932);
     // A parent id with U+30BD and U+8868, whose second bytes in 932 are '\'.
     m.fake.SetDriveType('E', DRIVE_REMOVABLE);
@@ -253,7 +224,7 @@ TEST(AssignmentScan, DoubleByteMountRecords) {
     EXPECT_EQ("E8 ", Slots(m.service));
 
     // Instance-path records with the same characters before the first '#'.
-    InstancePathMachine v;
+    ScanMachine v(true);
     v.fake.SetCodePage(932);
     v.fake.SetDriveType('E', DRIVE_REMOVABLE);
     v.fake.SetBinary("SYSTEM\\MountedDevices", "\\DosDevices\\E:",
@@ -265,7 +236,7 @@ TEST(AssignmentScan, DoubleByteMountRecords) {
 }
 
 TEST(ReleaseWalk, FromTheLastSlotDownOneAtATime) {
-    ParentIdMachine m;
+    ScanMachine m;
     PlugParentIdDevice(m.fake, 'E', kKbSlot, "1&0", "7&e&0");
     PlugParentIdDevice(m.fake, 'F', kKcModule, "2&0", "7&f&0");
     PlugParentIdDevice(m.fake, 'G', kKfModule, "3&0", "7&g&0");
@@ -302,7 +273,7 @@ TEST(ReleaseWalk, FromTheLastSlotDownOneAtATime) {
               DriveIconKeys(m.fake));
 
     // releaseAll takes every gone drive in one walk.
-    ParentIdMachine all;
+    ScanMachine all;
     all.service.DriveSlots[3] = DriveSlot{'E', 1};
     all.service.DriveSlots[7] = DriveSlot{'G', 1};
     EXPECT_TRUE(all.service.ReleaseDrives(TRUE));
@@ -311,7 +282,7 @@ TEST(ReleaseWalk, FromTheLastSlotDownOneAtATime) {
 }
 
 TEST(ReleaseWalk, CheckRules) {
-    ParentIdMachine m;
+    ScanMachine m;
     // Another supported model now carries the drive's parent id, in other case: kept.
     PlugParentIdDevice(m.fake, 'E', kKfModule, "1&0", "7&ABC&0");
     m.fake.SetMountRecord('E', "\\??\\STORAGE#RemovableMedia#7&abc&0&RM#" + kVolumeGuid);
@@ -334,7 +305,7 @@ TEST(ReleaseWalk, CheckRules) {
 
     // Instance-path variant; under WOW64 without RegDeleteKeyExA the keys stay
     // while the slot is freed.
-    InstancePathMachine v;
+    ScanMachine v(true);
     v.fake.SetWow64Process(true);
     v.service.IsWow64 = TRUE;
     PlugInstancePathDevice(v.fake, 'E', kKcKb, "1&0");
