@@ -16,8 +16,6 @@ using namespace fixture;
 namespace {
 
 const std::string kKbModule = "Disk&Ven_Qarn&Prod_KB_Slot_Module&Rev_1.00";  // row 6
-const std::string kKcKb = "Disk&Ven_Qarn&Prod_LNK___QX-KC/KB&Rev_1.00";     // row 2
-const std::string kKdSlot = "Disk&Ven_Qarn&Prod_LNK___QX-KD_Slot&Rev_1.00";  // row 3
 const std::string kStick = "Disk&Ven_Generic&Prod_Flash_Disk&Rev_8.07";
 
 const DWORD kEvents[] = {DBT_DEVICEARRIVAL,       DBT_DEVICEREMOVECOMPLETE, DBT_DEVICEARRIVAL,
