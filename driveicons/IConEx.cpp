@@ -68,7 +68,8 @@ BOOL CIConEx::SearchDevices(Variant variant, const VolumeId& volume, const Match
         return EnumRegSubkey(HKEY_LOCAL_MACHINE, path, name, &nameLength, index);
     };
 
-    for (DWORD deviceIndex = 0; enumerate(UsbStorPath, deviceIndex); ++deviceIndex) {
+    for (DWORD deviceIndex = 0; !stopRequested_ && enumerate(UsbStorPath, deviceIndex);
+         ++deviceIndex) {
         const std::string deviceKeyName = AnsiText::FromBuffer(name, sizeof name);
         if (variant == Variant::InstancePath &&
             !AnsiText::EqualNoCase(os, deviceKeyName, volume.DeviceKeyName)) {
@@ -134,7 +135,7 @@ BOOL CIConEx::AssignScan(Variant variant, BOOL scanAll) {
     BOOL scanStatus = FALSE;
     // The service only ever looks at 'D' to 'Z'.
     const char first = ScanStartLetter < 'D' ? 'D' : ScanStartLetter;
-    for (char letter = first; letter >= 'D' && letter <= 'Z'; ++letter) {
+    for (char letter = first; letter >= 'D' && letter <= 'Z' && !stopRequested_; ++letter) {
         if (!IsRemovable(letter) || IsTracked(letter)) continue;
         std::string mountText;
         scanStatus = ReadMountText(letter, mountText);
@@ -250,7 +251,7 @@ void CIConEx::RestoreAndPurge() {
 // ---- Hooks -----------------------------------------------------------------
 
 BOOL CIConEx::OnInit() {
-    std::lock_guard<std::mutex> lock(driveLock_);
+    MutexLock lock(driveLock_);
     DetectPlatform();
 
     char path[MAX_PATH] = {};
@@ -269,7 +270,9 @@ BOOL CIConEx::OnInit() {
     RestoreAndPurge();
     ScanStartLetter = 'D';
     AssignDrives(TRUE);
-    started_ = true;
+    // A stop that came meanwhile has cut the scan short; its OnStop, waiting
+    // for the lock, takes back whatever the scan wrote.
+    started_ = !stopRequested_;
     return TRUE;
 }
 
@@ -278,7 +281,10 @@ void CIConEx::Run() {
 }
 
 void CIConEx::OnStop() {
-    std::lock_guard<std::mutex> lock(driveLock_);
+    // Raised before the lock is taken: a start-up scan that holds it gives up
+    // at its next device key, so the stop does not wait for the whole scan.
+    stopRequested_ = true;
+    MutexLock lock(driveLock_);
     // Device events can still come while Run winds down; keys written then
     // would outlive the service.
     started_ = false;
@@ -291,7 +297,10 @@ void CIConEx::OnStop() {
 }
 
 BOOL CIConEx::OnDeviceChange(DWORD eventType, LPVOID /*eventData*/) {
-    std::lock_guard<std::mutex> lock(driveLock_);
+    // Every other event type (a query before a safe removal, for one) is
+    // answered at once, without waiting for a scan that holds the drives.
+    if (eventType != DBT_DEVICEARRIVAL && eventType != DBT_DEVICEREMOVECOMPLETE) return TRUE;
+    MutexLock lock(driveLock_);
     // An event can come in between the registration of the notification and
     // OnInit, or after OnStop. Acted on then, it would scan without the platform flags (so
     // under WOW64 write marked keys into the 32-bit view, where no purge ever
@@ -302,7 +311,7 @@ BOOL CIConEx::OnDeviceChange(DWORD eventType, LPVOID /*eventData*/) {
         TraceMsg(this, "DeviceArrival-Enter");
         OnDeviceArrival();
         TraceMsg(this, "DeviceArrival-Exit");
-    } else if (eventType == DBT_DEVICEREMOVECOMPLETE) {
+    } else {
         TraceMsg(this, "DeviceRemoveComplete-Enter");
         OnDeviceRemoveComplete();
         TraceMsg(this, "DeviceRemoveComplete-Exit");

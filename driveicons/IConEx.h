@@ -3,8 +3,8 @@
 // the drive goes or the service stops.
 #pragma once
 
+#include <atomic>
 #include <functional>
-#include <mutex>
 #include <string>
 
 #include "driveicons/ReaderModels.h"
@@ -76,8 +76,10 @@ private:
     void RestoreAndPurge();
 
     // Keeps device events off the slots and keys while OnInit or OnStop work on them.
-    std::mutex driveLock_;
+    Mutex driveLock_;
     // Set under driveLock_ from the end of OnInit to OnStop; device events
     // outside that time are ignored.
     bool started_ = false;
+    // Set by OnStop; the scans give up between device keys once it is set.
+    std::atomic<bool> stopRequested_{false};
 };

@@ -2,7 +2,7 @@
 # the two builds, and a throw-away Wine prefix.
 
 # Debian packages the builds and the Wine runs need.
-QX_PACKAGES=(cmake ninja-build g++ libgtest-dev mingw-w64 g++-mingw-w64-i686-posix
+QX_PACKAGES=(cmake ninja-build g++ libgtest-dev mingw-w64 gcc-mingw-w64-i686-win32 g++-mingw-w64-i686-win32
              binutils-mingw-w64-i686 wine wine64 wine32:i386)
 
 qx_as_root() {

@@ -1,6 +1,5 @@
 #include "service/NTService.h"
 
-#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -15,14 +14,9 @@ CNTService* CNTService::Instance = nullptr;
 class ServiceThreadScope {
 public:
     explicit ServiceThreadScope(CNTService& service) : service_(service) {
-        std::lock_guard<std::mutex> lock(service_.serviceThreadLock_);
-        service_.serviceThreadActive_ = true;
+        service_.serviceThreadLeft_.Reset();
     }
-    ~ServiceThreadScope() {
-        std::lock_guard<std::mutex> lock(service_.serviceThreadLock_);
-        service_.serviceThreadActive_ = false;
-        service_.serviceThreadLeft_.notify_all();
-    }
+    ~ServiceThreadScope() { service_.serviceThreadLeft_.Set(); }
 
 private:
     CNTService& service_;
@@ -104,12 +98,8 @@ CNTService::CNTService(const char* serviceName, Platform& platform)
 }
 
 CNTService::~CNTService() {
-    {
-        // Bounded: a service thread that hangs must not keep the process alive.
-        std::unique_lock<std::mutex> lock(serviceThreadLock_);
-        serviceThreadLeft_.wait_for(lock, std::chrono::seconds(5),
-                                    [this] { return !serviceThreadActive_; });
-    }
+    // Bounded: a service thread that hangs must not keep the process alive.
+    serviceThreadLeft_.WaitFor(5000);
     TraceMsg(this, "CNTService::~CNTService()");
     if (EventSource != nullptr) os.DeregisterEventSource(EventSource);
     if (Instance == this) Instance = nullptr;
@@ -260,18 +250,22 @@ void WINAPI CNTService::ServiceMain(DWORD /*argc*/, LPSTR* /*argv*/) {
     ServiceThreadScope inServiceMain(*service);
     TraceMsg(service, "Entering CNTService::ServiceMain()");
     {
-        std::lock_guard<std::mutex> lock(service->statusLock_);
+        MutexLock lock(service->statusLock_);
         service->ServiceStatus.dwCurrentState = SERVICE_START_PENDING;
     }
+    // Raised before the handler can run: a stop request that comes at any
+    // point after its registration must not be undone by setting it later.
+    service->IsRunning = TRUE;
 
     const SERVICE_STATUS_HANDLE statusHandle = service->os.RegisterServiceCtrlHandlerExA(
         service->ServiceName, Handler, reinterpret_cast<LPVOID>(static_cast<ULONG_PTR>(1)));
     {
         // The handler may already run on the dispatcher thread and report status.
-        std::lock_guard<std::mutex> lock(service->statusLock_);
+        MutexLock lock(service->statusLock_);
         service->StatusHandle = statusHandle;
     }
     if (statusHandle == nullptr) {
+        service->IsRunning = FALSE;
         service->WriteEventLog(EVENTLOG_ERROR_TYPE, MsgCtrlHandlerNotInstalled);
         return;
     }
@@ -284,12 +278,9 @@ void WINAPI CNTService::ServiceMain(DWORD /*argc*/, LPSTR* /*argv*/) {
     service->DeviceNotification = service->os.RegisterDeviceNotificationA(
         service->StatusHandle, &filter, DEVICE_NOTIFY_SERVICE_HANDLE);
 
-    // Raised before Initialize reports RUNNING: a stop request that arrives
-    // right after that report must not be undone by setting the flag later.
-    service->IsRunning = TRUE;
     if (service->Initialize()) {
         {
-            std::lock_guard<std::mutex> lock(service->statusLock_);
+            MutexLock lock(service->statusLock_);
             service->ServiceStatus.dwWin32ExitCode = 0;
             service->ServiceStatus.dwCheckPoint = 0;
             service->ServiceStatus.dwWaitHint = 0;
@@ -309,7 +300,7 @@ BOOL CNTService::Initialize() {
     const BOOL initialized = OnInit();
     const DWORD error = os.GetLastError();
     {
-        std::lock_guard<std::mutex> lock(statusLock_);
+        MutexLock lock(statusLock_);
         // A healthy start reports RUNNING with exit code 0, whatever OnInit
         // left behind; a failed one keeps its error for the STOPPED report.
         ServiceStatus.dwWin32ExitCode = initialized ? 0 : error;
@@ -322,18 +313,34 @@ BOOL CNTService::Initialize() {
         SetStatus(SERVICE_STOPPED);
         return FALSE;
     }
-    WriteEventLog(EVENTLOG_INFORMATION_TYPE, MsgStarted);
-    SetStatus(SERVICE_RUNNING);
+    {
+        // Decided under the status lock, so the start and a stop request are
+        // reported in one order: a service stopped while it was starting was
+        // never started, and Run returns at once.
+        MutexLock lock(statusLock_);
+        if (!stopReported_) {
+            WriteEventLog(EVENTLOG_INFORMATION_TYPE, MsgStarted);
+            SetStatusLocked(SERVICE_RUNNING);
+        }
+    }
     TraceMsg(this, "Leaving CNTService::Initialize()");
     return TRUE;
 }
 
 void CNTService::SetStatus(DWORD state) {
-    std::lock_guard<std::mutex> lock(statusLock_);
+    MutexLock lock(statusLock_);
+    SetStatusLocked(state);
+}
+
+void CNTService::SetStatusLocked(DWORD state) {
+    // States only move forward: once a stop has been reported, a late start
+    // report would tell the service control manager the service runs again.
+    if (stopReported_ && (state == SERVICE_START_PENDING || state == SERVICE_RUNNING)) return;
     TraceMsg(this, "CNTService::SetStatus(%lu, %lu)",
              static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(StatusHandle)),
              static_cast<unsigned long>(state));
     ServiceStatus.dwCurrentState = state;
+    if (state == SERVICE_STOP_PENDING || state == SERVICE_STOPPED) stopReported_ = true;
     ReportStatus();
 }
 
@@ -376,7 +383,7 @@ DWORD WINAPI CNTService::Handler(DWORD controlCode, DWORD eventType, LPVOID even
         break;
     }
 
-    std::lock_guard<std::mutex> lock(service->statusLock_);
+    MutexLock lock(service->statusLock_);
     TraceMsg(service, "Updating status (%lu, %lu)",
              static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(service->StatusHandle)),
              static_cast<unsigned long>(service->ServiceStatus.dwCurrentState));
@@ -430,7 +437,7 @@ void CNTService::WriteEventLog(WORD eventType, DWORD eventId, const char* insert
         if (insert != nullptr) ++count;
     }
 
-    std::lock_guard<std::mutex> lock(eventLock_);
+    MutexLock lock(eventLock_);
     if (EventSource == nullptr) EventSource = os.RegisterEventSourceA(nullptr, ServiceName);
     if (EventSource == nullptr) return;
     os.ReportEventA(EventSource, eventType, 0, eventId, nullptr, count, 0, inserts, nullptr);

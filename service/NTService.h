@@ -7,10 +7,9 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 
 #include "platform/Platform.h"
+#include "platform/Sync.h"
 
 class CNTService {
 public:
@@ -63,18 +62,18 @@ public:
     Platform& os;
 
 private:
+    void SetStatusLocked(DWORD state);  // statusLock_ held
     void ReportStatus();  // sends ServiceStatus as a whole; statusLock_ held
 
     // The service thread and the dispatcher thread both write the status and the event log.
-    std::mutex statusLock_;
-    std::mutex eventLock_;
+    Mutex statusLock_;
+    Mutex eventLock_;
+    bool stopReported_ = false;  // STOP_PENDING or STOPPED reported; under statusLock_
 
     // The dispatcher returns to main as soon as STOPPED is reported, while
     // ServiceMain still traces its last line: the destructor waits for it.
     friend class ServiceThreadScope;
-    std::mutex serviceThreadLock_;
-    std::condition_variable serviceThreadLeft_;
-    bool serviceThreadActive_ = false;
+    ManualResetEvent serviceThreadLeft_{true};
 };
 
 // One line "[<service name>](<thread id>): <text>\n" on the debugger output,

@@ -153,6 +153,19 @@ e2e_simulate_readers() { # style
     done
 }
 
+# A long USB history: `count` sticks of another vendor, seen once each. Their
+# device keys sort between the simulated stick and the readers, so every
+# reader search walks past all of them.
+e2e_import_usb_history() { # count
+    local file="$WINEPREFIX/drive_c/QarnTest/history.reg"
+    awk -v n="$1" 'BEGIN {
+        printf "REGEDIT4\r\n\r\n"
+        for (i = 1; i <= n; i++)
+            printf "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\USBSTOR\\Disk&Ven_Other&Prod_Stick_%05d&Rev_1.00\\1&0]\r\n\"ParentIdPrefix\"=\"7&%x&0\"\r\n\r\n", i, i
+    }' >"$file" || return 1
+    e2e_reg import 'C:\QarnTest\history.reg' /reg:64
+}
+
 # Creates the prefix (once per run): the service and helper copied in, the
 # removable letters configured, and the 32-bit view's DriveIcons link removed
 # so that the two registry views are kept apart as on XP x64 and Vista x64.

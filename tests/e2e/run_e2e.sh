@@ -488,6 +488,48 @@ E 1 106 0
 T Updating status (H, 4)'
 }
 
+# A machine with a long USB history: the start-up scan lasts seconds, and a
+# stop that comes in the middle of it is taken at once. The handler returns
+# within a second, the service never reports RUNNING, only the stop is
+# logged, and no key of ours is left in either view.
+case_stop_during_scan() {
+    local records pid states t_handler t_updated n_handler n_leave out t0 t1
+    e2e_set_version vista || err "could not set the Windows version"
+    e2e_simulate_readers instance 2>>"$CASE_DIR/setup.err" || { err "reader simulation: $(cat "$CASE_DIR/setup.err")"; return; }
+    e2e_import_usb_history 40000 || { err "the USB history could not be imported"; return; }
+    install_service
+    out=$(e2e_wine_text sc start "$E2E_SERVICE") || err "sc start failed: $out"
+    wait_trace "Entering CNTService::Initialize()" 1 30 || { err "the service did not start"; return; }
+    t0=$(date +%s.%N)
+    out=$(e2e_wine_text sc stop "$E2E_SERVICE") || err "sc stop failed: $out"
+    t1=$(date +%s.%N)
+    echo "    sc stop returned after $(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }') s" >>"$CASE_DIR/timing.log"
+    e2e_wait_state 1 30 || err "the service did not reach STOPPED (state $(e2e_svc_state))"
+    e2e_wait_no_process 15 || err "the service process did not end after the stop"
+    check_driveicons "after the stop" 64 ""
+
+    records=$(e2e_trace_records "$CASE_DIR/trace.log")
+    pid=$(service_pids "$records")
+    [ -n "$pid" ] || { err "no service process in the trace"; return; }
+    states=$(awk -F'|' -v p="$pid" '$2 == p && $4 == "T" && $5 ~ /^CNTService::SetStatus\(/ {
+                 s = $5; sub(/^.*, /, "", s); sub(/\)$/, "", s); printf "%s ", s }' <<<"$records")
+    check_eq "states reported" "2 3 1 " "$states"
+    check_lines "events" $'E 4 108 0' "$(records_of "$records" "$pid" | grep '^E ')"
+    t_handler=$(awk -F'|' -v p="$pid" '$2 == p && $4 == "T" && $5 == "CNTService::Handler(1)" { print $1; exit }' <<<"$records")
+    t_updated=$(awk -F'|' -v p="$pid" '$2 == p && $4 == "T" && $5 ~ /^Updating status \(/ { print $1; exit }' <<<"$records")
+    # Trace records are in the order they were written, whatever the thread.
+    n_handler=$(awk -F'|' -v p="$pid" '$2 == p && $4 == "T" && $5 == "CNTService::Handler(1)" { print NR; exit }' <<<"$records")
+    n_leave=$(awk -F'|' -v p="$pid" '$2 == p && $4 == "T" && $5 == "Leaving CNTService::Initialize()" { print NR; exit }' <<<"$records")
+    if [ -z "$t_handler" ] || [ -z "$t_updated" ] || [ -z "$n_leave" ]; then
+        err "trace: no stop request, handler end or end of Initialize:"$'\n'"$(records_of "$records" "$pid")"
+        return
+    fi
+    [ "$n_handler" -lt "$n_leave" ] ||
+        err "the stop came only after the start-up scan: make the history longer"
+    awk -v a="$t_handler" -v b="$t_updated" 'BEGIN { exit !(b - a <= 1.0) }' ||
+        err "the handler took $(awk -v a="$t_handler" -v b="$t_updated" 'BEGIN { printf "%.3f", b - a }') s for the stop (at most 1 s)"
+}
+
 # ---------------------------------------------------------------- run
 
 echo "== cases"
@@ -502,6 +544,7 @@ run_case uninstall_running case_uninstall_running
 run_case killed_service_win10 case_killed win10 parentid 32 yes
 run_case killed_service_vista case_killed vista instance 64 yes
 run_case user_controls case_user_controls
+run_case stop_during_scan case_stop_during_scan
 
 # Vista without WOW64: a 32-bit prefix of its own.
 if [ -z "${E2E_CASES:-}" ] || [[ " $E2E_CASES " == *" platform_vista_32bit_prefix "* ]]; then

@@ -2,6 +2,12 @@
 # Checks the built QarnIEx.exe as Windows will load it:
 #  - it imports from KERNEL32, ADVAPI32, USER32 and msvcrt only, so no MinGW
 #    runtime DLL has to ship beside it;
+#  - every function it imports exists on Windows XP SP2, which refuses to
+#    load an exe that names one it lacks: a system function must be declared
+#    by the MinGW-w64 headers for _WIN32_WINNT 0x0501, an msvcrt function must
+#    be on the list below;
+#  - its PE header asks for no Windows newer than XP (5.1);
+#  - it is stripped, with a debug link to its symbols file;
 #  - IsWow64Process and RegDeleteKeyExA are not imported (the loader would
 #    refuse the exe on Windows versions without them) but named for look-up;
 #  - it is a console program;
@@ -13,6 +19,7 @@ set -uo pipefail
 EXE=${1:?usage: check_imports.sh path/to/QarnIEx.exe}
 PREFIX=${MINGW_PREFIX:-i686-w64-mingw32}
 OBJDUMP=${PREFIX}-objdump
+CC=${PREFIX}-gcc
 WINDRES=${PREFIX}-windres
 STRINGS=${PREFIX}-strings
 
@@ -31,7 +38,7 @@ if [ ! -f "$EXE" ]; then
     fail "$EXE does not exist"
     finish
 fi
-for tool in "$OBJDUMP" "$WINDRES" "$STRINGS"; do
+for tool in "$OBJDUMP" "$WINDRES" "$STRINGS" "$CC"; do
     if ! command -v "$tool" >/dev/null; then
         fail "$tool not found (install mingw-w64)"
         finish
@@ -52,6 +59,35 @@ else
     fail "not a console program: $(grep -E '^Subsystem' <<<"$headers")"
 fi
 
+# Windows refuses an image whose header asks for a newer subsystem or OS.
+for field in OSystem Subsystem; do
+    version=$(awk -v f="$field" '$1 == "Major" f "Version" { major = $2 }
+                                 $1 == "Minor" f "Version" { minor = $2 }
+                                 END { if (major != "") print major "." minor }' <<<"$headers")
+    if [ -z "$version" ]; then
+        fail "PE header: no ${field} version found"
+    elif awk -v v="$version" 'BEGIN { split(v, p, "."); exit !(p[1] < 5 || (p[1] == 5 && p[2] <= 1)) }'; then
+        pass "PE header: ${field} version ${version} (at most 5.1)"
+    else
+        fail "PE header: ${field} version ${version} is newer than Windows XP (5.1)"
+    fi
+done
+
+# The release exe carries no debug sections; its symbols are in the file its
+# debug link names.
+sections=$("$OBJDUMP" -h "$EXE" 2>/dev/null | awk '$1 ~ /^[0-9]+$/ { print $2 }')
+debug_sections=$(grep -E '^\.(debug|zdebug)' <<<"$sections" | tr '\n' ' ')
+if [ -z "$debug_sections" ]; then
+    pass "stripped: no debug sections"
+else
+    fail "debug sections left in the exe: ${debug_sections}"
+fi
+if grep -qx '\.gnu_debuglink' <<<"$sections"; then
+    pass "debug link to the symbols file"
+else
+    fail "no .gnu_debuglink section: the symbols file cannot be found from the exe"
+fi
+
 # The import section lists "DLL Name: X" and under it one line per imported
 # function: "<vma> <hint> <name>".
 dlls=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers" | tr -d '\r')
@@ -66,9 +102,52 @@ else
     fi
 fi
 
-imported=$(awk '/^[[:space:]]*DLL Name:/ { inside = 1; next }
-                inside && NF == 0 { inside = 0 }
-                inside && $1 ~ /^[0-9a-f]+$/ && NF >= 3 { print $3 }' <<<"$headers")
+# "<DLL> <function>" per imported function, the DLL name in upper case.
+imports=$(awk '/^[[:space:]]*DLL Name:/ { dll = toupper($3); sub(/\r$/, "", dll); next }
+               /^[[:space:]]*$/ { dll = "" }
+               dll != "" && $1 ~ /^[0-9a-f]+$/ && NF >= 3 { print dll, $3 }' <<<"$headers")
+imported=$(awk '{ print $2 }' <<<"$imports")
+
+# System functions: referenced from a file built for XP, the headers reject
+# every function that came later ("'GetTickCount64' undeclared").
+system_functions=$(awk '$1 ~ /^(KERNEL32|ADVAPI32|USER32)\.DLL$/ { print $2 }' <<<"$imports" | sort -u)
+probe_dir=$(mktemp -d)
+{
+    printf '#define _WIN32_WINNT 0x0501\n#define WINVER 0x0501\n'
+    printf '#include <windows.h>\n#include <winsvc.h>\n#include <dbt.h>\n'
+    n=0
+    for fn in $system_functions; do
+        n=$((n + 1))
+        printf 'void *qx_import_%d = (void *)&%s;\n' "$n" "$fn"
+    done
+} >"$probe_dir/xp.c"
+if [ -z "$system_functions" ]; then
+    fail "no KERNEL32, ADVAPI32 or USER32 function found in the import table"
+elif LC_ALL=C "$CC" -c -o "$probe_dir/xp.o" "$probe_dir/xp.c" 2>"$probe_dir/xp.err"; then
+    pass "all $(wc -w <<<"$system_functions") system functions exist on Windows XP SP2"
+else
+    missing=$(grep -o "'[A-Za-z0-9_]*' undeclared" "$probe_dir/xp.err" | tr -d "'" | awk '{ print $1 }' | sort -u | tr '\n' ' ')
+    if [ -n "$missing" ]; then
+        fail "imports that Windows XP SP2 does not have: ${missing}"
+    else
+        fail "the XP import probe did not compile: $(head -5 "$probe_dir/xp.err")"
+    fi
+fi
+rm -rf "$probe_dir"
+
+# msvcrt.dll differs between Windows versions and the headers do not say which
+# has what: the functions XP's msvcrt exports that the exe may import.
+msvcrt_allowed='__getmainargs __initenv __mb_cur_max __p__acmdln __p__commode __p__fmode
+__set_app_type __setusermatherr _amsg_exit _cexit _close _errno _initterm _iob _onexit _read
+abort atoi calloc exit fflush fprintf fputc fputs free fwrite localeconv malloc memchr memcmp
+memcpy memmove memset realloc setlocale signal strchr strcmp strerror strlen strncmp strncpy
+vfprintf wcslen'
+unlisted=$(awk '$1 == "MSVCRT.DLL" { print $2 }' <<<"$imports" | grep -vxF -f <(tr -s ' \n' '\n\n' <<<"$msvcrt_allowed") | tr '\n' ' ')
+if [ -z "$unlisted" ]; then
+    pass "every msvcrt import is on the list of XP's msvcrt"
+else
+    fail "msvcrt imports not on the XP list (check that XP's msvcrt.dll has them, then list them): ${unlisted}"
+fi
 for required in StartServiceCtrlDispatcherA RegisterDeviceNotificationA ReportEventA; do
     if grep -qx "$required" <<<"$imported"; then
         pass "$required is imported"
