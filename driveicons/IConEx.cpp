@@ -68,7 +68,7 @@ BOOL CIConEx::SearchDevices(Variant variant, const VolumeId& volume, const Match
         return EnumRegSubkey(HKEY_LOCAL_MACHINE, path, name, &nameLength, index);
     };
 
-    for (DWORD deviceIndex = 0; !stopRequested_ && enumerate(UsbStorPath, deviceIndex);
+    for (DWORD deviceIndex = 0; !StopRequested() && enumerate(UsbStorPath, deviceIndex);
          ++deviceIndex) {
         const std::string deviceKeyName = AnsiText::FromBuffer(name, sizeof name);
         if (variant == Variant::InstancePath &&
@@ -135,7 +135,7 @@ BOOL CIConEx::AssignScan(Variant variant, BOOL scanAll) {
     BOOL scanStatus = FALSE;
     // The service only ever looks at 'D' to 'Z'.
     const char first = ScanStartLetter < 'D' ? 'D' : ScanStartLetter;
-    for (char letter = first; letter >= 'D' && letter <= 'Z' && !stopRequested_; ++letter) {
+    for (char letter = first; letter >= 'D' && letter <= 'Z' && !StopRequested(); ++letter) {
         if (!IsRemovable(letter) || IsTracked(letter)) continue;
         std::string mountText;
         scanStatus = ReadMountText(letter, mountText);
@@ -272,7 +272,7 @@ BOOL CIConEx::OnInit() {
     AssignDrives(TRUE);
     // A stop that came meanwhile has cut the scan short; its OnStop, waiting
     // for the lock, takes back whatever the scan wrote.
-    started_ = !stopRequested_;
+    started_ = !StopRequested();
     return TRUE;
 }
 

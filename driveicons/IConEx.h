@@ -51,6 +51,9 @@ public:
     BOOL OnUserControl(DWORD controlCode) override;
     void OnShutdown() override;
 
+    // Set once a stop has been requested; the scans give up at their next device key.
+    bool StopRequested() const { return stopRequested_; }
+
 private:
     enum class Variant { ParentId, InstancePath };
     // What a mount record says about its device.
@@ -80,6 +83,5 @@ private:
     // Set under driveLock_ from the end of OnInit to OnStop; device events
     // outside that time are ignored.
     bool started_ = false;
-    // Set by OnStop; the scans give up between device keys once it is set.
-    std::atomic<bool> stopRequested_{false};
+    std::atomic<bool> stopRequested_{false};  // raised by OnStop
 };
