@@ -50,6 +50,7 @@ public:
     void OnDeviceRemoveComplete();
     BOOL OnUserControl(DWORD controlCode) override;
     void OnShutdown() override;
+    void OnRemoved() override;
 
 private:
     enum class Variant { ParentId, InstancePath };
