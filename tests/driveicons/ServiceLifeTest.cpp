@@ -45,6 +45,24 @@ std::vector<std::string> TraceSince(const FakeWindows& fake, size_t from) {
     return lines;
 }
 
+// "QarnIEx.exe -u" of the installed service, by a service object of its own
+// as in a console; its output.
+std::string UninstallFromConsole(FakeWindows& fake, bool deleteFails = false) {
+    FakeWindows::ServiceRecord record;
+    record.name = "QarnIEx";
+    record.serviceType = SERVICE_WIN32_OWN_PROCESS;
+    record.imagePath = "C:\\Qarn\\QarnIEx.exe";
+    record.deleteFails = deleteFails;
+    fake.AddService(record);
+    fake.SetModulePath(record.imagePath);
+    CIConEx service(fake);
+    char arg0[] = "QarnIEx.exe";
+    char arg1[] = "-u";
+    char* argv[] = {arg0, arg1};
+    EXPECT_TRUE(service.ProcessCommandLine(2, argv));
+    return fake.Stdout();
+}
+
 }  // namespace
 
 TEST(DriveIconServiceLife, PreVistaMachine) {
@@ -414,24 +432,13 @@ TEST(DriveIconServiceLife, UninstallAfterAKillTakesBackTheKeys) {
         FakeWindows fake;
         fake.SetVersion(vistaWow64 ? 6 : 5, vistaWow64 ? 0 : 1, VER_NT_WORKSTATION);
         fake.SetWow64Process(vistaWow64);
-        FakeWindows::ServiceRecord record;
-        record.name = "QarnIEx";
-        record.serviceType = SERVICE_WIN32_OWN_PROCESS;
-        record.imagePath = "C:\\Qarn\\QarnIEx.exe";
-        fake.AddService(record);
-        fake.SetModulePath("C:\\Qarn\\QarnIEx.exe");
         for (char letter = 'D'; letter <= 'Z'; ++letter) WriteIconKeys(fake, letter, "KB/KC");
         // U carries no marker, V a label of no model: not ours.
         fake.DeleteTree(LetterKey('U'));
         fake.SetString(LetterKey('U') + "\\DefaultLabel", "", "KB/KC");
         WriteIconKeys(fake, 'V', "KB/KC Media");
-        CIConEx service(fake);
 
-        char arg0[] = "QarnIEx.exe";
-        char arg1[] = "-u";
-        char* argv[] = {arg0, arg1};
-        EXPECT_TRUE(service.ProcessCommandLine(2, argv));
-        EXPECT_EQ(fake.Stdout(),
+        EXPECT_EQ(UninstallFromConsole(fake),
                   "QarnIEx removed. (You must delete the file (C:\\Qarn\\QarnIEx.exe) yourself.)\n");
         EXPECT_FALSE(fake.FindService("QarnIEx").has_value());
         EXPECT_EQ(Keys({"U", "U\\DefaultLabel", "V", "V\\DefaultIcon", "V\\DefaultLabel"}),
@@ -442,16 +449,7 @@ TEST(DriveIconServiceLife, UninstallAfterAKillTakesBackTheKeys) {
     // A removal that fails leaves the service, which takes its keys back itself.
     FakeWindows fake;
     fake.SetVersion(5, 1, VER_NT_WORKSTATION);
-    FakeWindows::ServiceRecord record;
-    record.name = "QarnIEx";
-    record.deleteFails = true;
-    fake.AddService(record);
     WriteIconKeys(fake, 'E', "KB/KC");
-    CIConEx service(fake);
-    char arg0[] = "QarnIEx.exe";
-    char arg1[] = "-u";
-    char* argv[] = {arg0, arg1};
-    EXPECT_TRUE(service.ProcessCommandLine(2, argv));
-    EXPECT_EQ(fake.Stdout(), "Could not remove QarnIEx. Error 5\n");
+    EXPECT_EQ(UninstallFromConsole(fake, true), "Could not remove QarnIEx. Error 5\n");
     EXPECT_EQ(LetterKeys({'E'}), DriveIconKeys(fake));
 }
