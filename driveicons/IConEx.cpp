@@ -329,3 +329,11 @@ void CIConEx::OnDeviceRemoveComplete() { ReleaseDrives(FALSE); }
 BOOL CIConEx::OnUserControl(DWORD controlCode) { return controlCode == 128 ? TRUE : FALSE; }
 
 void CIConEx::OnShutdown() {}
+
+// "-u" has removed the service. A service that was killed (or crashed) left
+// its keys, and with the service gone no start will ever take them back.
+void CIConEx::OnRemoved() {
+    DetectPlatform();
+    RestoreAndPurge();
+    TraceMsg(this, "CIConEx::OnRemoved()");
+}

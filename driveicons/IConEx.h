@@ -50,6 +50,7 @@ public:
     void OnDeviceRemoveComplete();
     BOOL OnUserControl(DWORD controlCode) override;
     void OnShutdown() override;
+    void OnRemoved() override;
 
     // Set once a stop has been requested; the scans give up at their next device key.
     bool StopRequested() const { return stopRequested_; }

@@ -58,6 +58,8 @@ public:
     virtual SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD access) = 0;
     virtual BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) = 0;
     virtual BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) = 0;
+    virtual BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE buffer,
+                                      DWORD bufferSize, LPDWORD bytesNeeded) = 0;
     virtual BOOL DeleteService(SC_HANDLE service) = 0;
     virtual BOOL CloseServiceHandle(SC_HANDLE handle) = 0;
     virtual BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) = 0;
@@ -91,6 +93,9 @@ public:
     virtual void Sleep(DWORD milliseconds) = 0;
     virtual DWORD SleepEx(DWORD milliseconds, BOOL alertable) = 0;
     virtual DWORD GetCurrentThreadId() = 0;
+    virtual HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId) = 0;
+    virtual DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) = 0;
+    virtual BOOL CloseHandle(HANDLE handle) = 0;
 
     // Debugger output (kernel32)
     virtual void OutputDebugStringA(LPCSTR text) = 0;

@@ -43,5 +43,11 @@ struct ServiceHandleTraits {
     static void Close(Platform& os, SC_HANDLE handle) { os.CloseServiceHandle(handle); }
 };
 
+struct KernelHandleTraits {
+    using Handle = HANDLE;
+    static void Close(Platform& os, HANDLE handle) { os.CloseHandle(handle); }
+};
+
 using ScopedRegKey = ScopedHandle<RegKeyTraits>;
 using ScopedServiceHandle = ScopedHandle<ServiceHandleTraits>;
+using ScopedKernelHandle = ScopedHandle<KernelHandleTraits>;

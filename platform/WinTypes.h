@@ -132,6 +132,20 @@ struct SERVICE_STATUS {
 };
 typedef SERVICE_STATUS* LPSERVICE_STATUS;
 
+enum SC_STATUS_TYPE { SC_STATUS_PROCESS_INFO = 0 };
+
+struct SERVICE_STATUS_PROCESS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+    DWORD dwProcessId;
+    DWORD dwServiceFlags;
+};
+
 typedef void (*LPSERVICE_MAIN_FUNCTIONA)(DWORD argc, LPSTR* argv);
 typedef DWORD (*LPHANDLER_FUNCTION_EX)(DWORD control, DWORD eventType, LPVOID eventData,
                                        LPVOID context);
@@ -187,6 +201,12 @@ struct DEV_BROADCAST_DEVICEINTERFACE_A {
 
 #define CP_ACP 0
 
+// Processes and waits
+#define SYNCHRONIZE 0x00100000L
+#define WAIT_OBJECT_0 0L
+#define WAIT_TIMEOUT 258L
+#define WAIT_FAILED 0xFFFFFFFFu
+
 struct OSVERSIONINFOA {
     DWORD dwOSVersionInfoSize;
     DWORD dwMajorVersion;
@@ -217,3 +237,4 @@ static_assert(sizeof(OSVERSIONINFOA) == 148, "OSVERSIONINFOA layout");
 static_assert(sizeof(OSVERSIONINFOEXA) == 156, "OSVERSIONINFOEXA layout");
 static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_A) == 32, "DEV_BROADCAST_DEVICEINTERFACE_A layout");
 static_assert(sizeof(WCHAR) == 2, "UTF-16 code units");
+static_assert(sizeof(SERVICE_STATUS_PROCESS) == 36, "SERVICE_STATUS_PROCESS layout");

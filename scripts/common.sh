@@ -3,7 +3,7 @@
 
 # Debian packages the builds and the Wine runs need.
 QX_PACKAGES=(cmake ninja-build g++ libgtest-dev mingw-w64 gcc-mingw-w64-i686-win32 g++-mingw-w64-i686-win32
-             binutils-mingw-w64-i686 wine wine64 wine32:i386)
+             binutils-mingw-w64-i686 wine wine64 wine32:i386 wixl msitools)
 
 qx_as_root() {
     if [ "$(id -u)" -eq 0 ]; then
@@ -55,6 +55,11 @@ qx_build_win32() {
     cmake -S . -B build/win32 -G "$(qx_generator)" -DCMAKE_BUILD_TYPE=Release \
           -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake &&
         cmake --build build/win32
+}
+
+# QarnIEx-<version>.msi beside the exe (after qx_build_win32).
+qx_build_msi() {
+    cmake --build build/win32 --target msi
 }
 
 # A fresh Wine prefix in a temp folder, removed again by qx_wine_cleanup.

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # All tests: installs what is missing, builds natively and runs the unit tests,
-# cross-builds QarnIEx.exe, checks its imports and resources, and runs
-# "QarnIEx.exe -v" under Wine, then the unit tests again under ASan + UBSan and
-# under TSan, and each fuzz target for a bounded time. Ends with
+# cross-builds QarnIEx.exe, checks its imports and resources, builds its
+# Windows Installer package, and runs "QarnIEx.exe -v" under Wine and the
+# end-to-end suite (package cases included), then the unit tests again under
+# ASan + UBSan and under TSan, and each fuzz target for a bounded time. Ends with
 # "N passed, M failed"; exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -55,6 +56,13 @@ if qx_build_win32; then
         fail "import check"
     fi
 
+    step "Windows Installer package (build/win32, target msi)"
+    if qx_build_msi; then
+        pass "msi package"
+    else
+        fail "msi package"
+    fi
+
     step "QarnIEx.exe -v under Wine"
     if qx_wine_setup; then
         out=$(qx_wine_run -v)
@@ -93,6 +101,7 @@ if qx_build_win32; then
 else
     fail "cross build"
     fail "import check not run"
+    fail "msi package not built"
     fail "Wine run not done"
     fail "end-to-end suite not run"
 fi

@@ -26,6 +26,9 @@ namespace {
 
 const char kEventSourceKeyBase[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 
+// How long "-u" waits for the process of a stopped service to end.
+const DWORD kProcessEndTimeoutMs = 30000;
+
 // {53F5630D-B6BF-11D0-94F2-00A0C91EFB8B}: volume device interfaces.
 const GUID kVolumeInterfaceGuid = {
     0x53F5630D, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
@@ -131,6 +134,7 @@ BOOL CNTService::ProcessCommandLine(int argc, char* argv[]) {
         if (!IsServiceInstalled()) {
             Print(os, "%s is not installed\n", ServiceName);
         } else if (RemoveService()) {
+            OnRemoved();
             char path[MAX_PATH] = {};
             os.GetModuleFileNameA(nullptr, path, MAX_PATH);
             path[MAX_PATH - 1] = '\0';
@@ -212,6 +216,18 @@ BOOL CNTService::RemoveService() {
         return FALSE;
     }
 
+    // A service process still runs for a moment after it reported STOPPED,
+    // and its file cannot be deleted or replaced until it has ended. The
+    // handle is taken before the stop, while the id still names that process.
+    SERVICE_STATUS_PROCESS running = {};
+    DWORD needed = 0;
+    ScopedKernelHandle process(os);
+    if (os.QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                                reinterpret_cast<LPBYTE>(&running), sizeof running, &needed) &&
+        running.dwProcessId != 0) {
+        process.reset(os.OpenProcess(SYNCHRONIZE, FALSE, running.dwProcessId));
+    }
+
     SERVICE_STATUS status = {};
     if (os.ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
         for (;;) {
@@ -219,7 +235,9 @@ BOOL CNTService::RemoveService() {
             if (!os.QueryServiceStatus(service.get(), &status)) break;
             if (status.dwCurrentState == SERVICE_STOPPED) break;
         }
+        if (process) os.WaitForSingleObject(process.get(), kProcessEndTimeoutMs);
     }
+    process.reset();  // now, so that no later close can change the last error printed
 
     if (os.DeleteService(service.get())) {
         WriteEventLog(EVENTLOG_INFORMATION_TYPE, MsgRemoved, ServiceName);
@@ -426,6 +444,8 @@ BOOL CNTService::OnDeviceChange(DWORD eventType, LPVOID /*eventData*/) {
     TraceMsg(this, "CNTService::OnDeviceChange(%8.8lXH)", static_cast<unsigned long>(eventType));
     return TRUE;
 }
+
+void CNTService::OnRemoved() { TraceMsg(this, "CNTService::OnRemoved()"); }
 
 // ---- Event log ----------------------------------------------------------------
 

@@ -29,6 +29,9 @@ public:
     virtual void OnShutdown();
     virtual BOOL OnUserControl(DWORD controlCode);
     virtual BOOL OnDeviceChange(DWORD eventType, LPVOID eventData);
+    // After "-u" removed the service, in the console's process: the place to
+    // take back what the service leaves behind when it could not stop itself.
+    virtual void OnRemoved();
 
     // Console switches "-v", "-i", "-u"; TRUE when one was handled.
     BOOL ProcessCommandLine(int argc, char* argv[]);

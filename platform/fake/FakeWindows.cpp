@@ -263,6 +263,7 @@ struct FakeWindows::State {
     std::map<SC_HANDLE, ScHandle> scHandles;
     DWORD scmOpenFails = 0;
     DWORD createServiceFails = 0;
+    std::map<HANDLE, std::string> processHandles;  // handle -> name of the service
 
     // Dispatcher
     bool startedAsService = false;
@@ -767,6 +768,11 @@ size_t FakeWindows::OpenServiceHandleCount() const {
     return state_->scHandles.size();
 }
 
+size_t FakeWindows::OpenProcessHandleCount() const {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    return state_->processHandles.size();
+}
+
 void FakeWindows::SetStartedAsService(bool started) {
     std::lock_guard<std::mutex> lock(state_->mu);
     state_->startedAsService = started;
@@ -1174,6 +1180,35 @@ BOOL FakeWindows::QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) 
     return TRUE;
 }
 
+BOOL FakeWindows::QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel,
+                                       LPBYTE buffer, DWORD bufferSize, LPDWORD bytesNeeded) {
+    State& s = *state_;
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.Record("QueryServiceStatusEx");
+    ServiceRecord* record = s.ServiceOf(service);
+    if (!record) return FALSE;
+    if (infoLevel != SC_STATUS_PROCESS_INFO || !bytesNeeded) {
+        s.Fail(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!buffer || bufferSize < sizeof(SERVICE_STATUS_PROCESS)) {
+        *bytesNeeded = sizeof(SERVICE_STATUS_PROCESS);
+        s.Fail(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    if (record->queryFails) {
+        s.Fail(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    SERVICE_STATUS plain;
+    State::FillStatus(*record, &plain);
+    SERVICE_STATUS_PROCESS status{};
+    std::memcpy(&status, &plain, sizeof plain);
+    status.dwProcessId = record->state == SERVICE_STOPPED ? 0 : record->processId;
+    std::memcpy(buffer, &status, sizeof status);
+    return TRUE;
+}
+
 BOOL FakeWindows::DeleteService(SC_HANDLE service) {
     State& s = *state_;
     std::lock_guard<std::mutex> lock(s.mu);
@@ -1565,6 +1600,50 @@ DWORD FakeWindows::GetCurrentThreadId() {
     auto inserted = s.threadIds.emplace(std::this_thread::get_id(), s.nextThreadId);
     if (inserted.second) s.nextThreadId += 4;  // Windows thread ids are multiples of four
     return inserted.first->second;
+}
+
+HANDLE FakeWindows::OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId) {
+    (void)access;
+    (void)inheritHandle;
+    State& s = *state_;
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.Record("OpenProcess", std::to_string(processId));
+    for (const ServiceRecord& record : s.services) {
+        if (processId == 0 || record.processId != processId || record.state == SERVICE_STOPPED)
+            continue;
+        HANDLE handle = s.NewHandle<HANDLE>();
+        s.processHandles[handle] = record.name;
+        return handle;
+    }
+    s.Fail(ERROR_INVALID_PARAMETER);  // what Windows says for an id of no process
+    return nullptr;
+}
+
+DWORD FakeWindows::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    State& s = *state_;
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.Record("WaitForSingleObject", std::to_string(milliseconds));
+    auto it = s.processHandles.find(handle);
+    if (it == s.processHandles.end()) {
+        s.Fail(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    // A deleted service's process has ended with it.
+    const ServiceRecord* record = s.FindRecord(it->second);
+    if (!record) return WAIT_OBJECT_0;
+    return record->state == SERVICE_STOPPED && !record->processOutlivesStop ? WAIT_OBJECT_0
+                                                                            : WAIT_TIMEOUT;
+}
+
+BOOL FakeWindows::CloseHandle(HANDLE handle) {
+    State& s = *state_;
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.Record("CloseHandle");
+    if (!s.processHandles.erase(handle)) {
+        s.Fail(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 void FakeWindows::OutputDebugStringA(LPCSTR text) {

@@ -97,7 +97,8 @@ public:
     // CallIsWow64Process is recorded as "IsWow64Process". Others: OpenServiceA
     // "<name> 0x<access>", CreateServiceA "<name>", ControlService "<control>",
     // SetServiceStatus "<state>", ReportEventA "<event id>", GetDriveTypeA
-    // "<root path>", GetModuleHandleA / GetProcAddress "<name>"; the rest by name only.
+    // "<root path>", GetModuleHandleA / GetProcAddress "<name>", OpenProcess
+    // "<process id>", WaitForSingleObject "<milliseconds>"; the rest by name only.
     struct Call {
         std::string function;
         std::string detail;
@@ -125,6 +126,12 @@ public:
         bool refuseStop = false;       // ControlService(STOP) fails with 1061
         bool queryFails = false;       // QueryServiceStatus fails
         bool deleteFails = false;      // DeleteService fails with ERROR_ACCESS_DENIED
+        // The service's process (0: none), reported by QueryServiceStatusEx
+        // until the state reads SERVICE_STOPPED. A wait on it succeeds once the
+        // state reads SERVICE_STOPPED, unless it outlives the stop: then every
+        // wait times out.
+        DWORD processId = 0;
+        bool processOutlivesStop = false;
     };
     void AddService(const ServiceRecord& record);
     std::optional<ServiceRecord> FindService(const std::string& name) const;
@@ -132,6 +139,7 @@ public:
     void SetScmOpenFails(DWORD error);            // 0: OpenSCManagerA succeeds
     void SetCreateServiceFails(DWORD error);      // 0: succeeds unless the name exists
     size_t OpenServiceHandleCount() const;        // manager and service handles still open
+    size_t OpenProcessHandleCount() const;        // from OpenProcess, not yet closed
 
     // Service dispatcher. When the process counts as started by the service
     // control manager, StartServiceCtrlDispatcherA runs the table's service
@@ -207,6 +215,8 @@ public:
     SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD access) override;
     BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) override;
     BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) override;
+    BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE buffer,
+                              DWORD bufferSize, LPDWORD bytesNeeded) override;
     BOOL DeleteService(SC_HANDLE service) override;
     BOOL CloseServiceHandle(SC_HANDLE handle) override;
     BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) override;
@@ -234,6 +244,10 @@ public:
     void Sleep(DWORD milliseconds) override;  // yields briefly; never waits the full time
     DWORD SleepEx(DWORD milliseconds, BOOL alertable) override;
     DWORD GetCurrentThreadId() override;
+    // Processes are those of the service records; a wait never blocks.
+    HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId) override;
+    DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
+    BOOL CloseHandle(HANDLE handle) override;
     void OutputDebugStringA(LPCSTR text) override;
     void WriteStdout(LPCSTR text) override;
 

@@ -87,6 +87,10 @@ public:
     BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) override {
         return ::QueryServiceStatus(service, status);
     }
+    BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE buffer,
+                              DWORD bufferSize, LPDWORD bytesNeeded) override {
+        return ::QueryServiceStatusEx(service, infoLevel, buffer, bufferSize, bytesNeeded);
+    }
     BOOL DeleteService(SC_HANDLE service) override { return ::DeleteService(service); }
     BOOL CloseServiceHandle(SC_HANDLE handle) override { return ::CloseServiceHandle(handle); }
     BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) override {
@@ -143,6 +147,13 @@ public:
         return ::SleepEx(milliseconds, alertable);
     }
     DWORD GetCurrentThreadId() override { return ::GetCurrentThreadId(); }
+    HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId) override {
+        return ::OpenProcess(access, inheritHandle, processId);
+    }
+    DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override {
+        return ::WaitForSingleObject(handle, milliseconds);
+    }
+    BOOL CloseHandle(HANDLE handle) override { return ::CloseHandle(handle); }
 
     // Debugger output (kernel32)
     void OutputDebugStringA(LPCSTR text) override { ::OutputDebugStringA(text); }

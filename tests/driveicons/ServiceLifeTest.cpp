@@ -45,6 +45,24 @@ std::vector<std::string> TraceSince(const FakeWindows& fake, size_t from) {
     return lines;
 }
 
+// "QarnIEx.exe -u" of the installed service, by a service object of its own
+// as in a console; its output.
+std::string UninstallFromConsole(FakeWindows& fake, bool deleteFails = false) {
+    FakeWindows::ServiceRecord record;
+    record.name = "QarnIEx";
+    record.serviceType = SERVICE_WIN32_OWN_PROCESS;
+    record.imagePath = "C:\\Qarn\\QarnIEx.exe";
+    record.deleteFails = deleteFails;
+    fake.AddService(record);
+    fake.SetModulePath(record.imagePath);
+    CIConEx service(fake);
+    char arg0[] = "QarnIEx.exe";
+    char arg1[] = "-u";
+    char* argv[] = {arg0, arg1};
+    EXPECT_TRUE(service.ProcessCommandLine(2, argv));
+    return fake.Stdout();
+}
+
 }  // namespace
 
 TEST(DriveIconServiceLife, PreVistaMachine) {
@@ -401,4 +419,37 @@ TEST(DriveIconServiceLife, StopRemovesTrackedKeysWhoseLabelIsUnreadable) {
     service.OnStop();
     EXPECT_TRUE(DriveIconKeys(fake).empty());
     EXPECT_EQ("", Slots(service));
+}
+
+// A killed service cannot stop, so its keys stay; "-u" takes them back once the
+// service is removed, in the view the platform uses, as a start would: all 23
+// letters (more than the slots hold), and nothing of others. The keys are
+// where the service writes them: in the 64-bit view under WOW64, so a purge
+// that looked in the 32-bit view would leave them.
+TEST(DriveIconServiceLife, UninstallAfterAKillTakesBackTheKeys) {
+    for (const bool vistaWow64 : {false, true}) {
+        SCOPED_TRACE(vistaWow64 ? "Vista under WOW64" : "XP");
+        FakeWindows fake;
+        fake.SetVersion(vistaWow64 ? 6 : 5, vistaWow64 ? 0 : 1, VER_NT_WORKSTATION);
+        fake.SetWow64Process(vistaWow64);
+        for (char letter = 'D'; letter <= 'Z'; ++letter) WriteIconKeys(fake, letter, "KB/KC");
+        // U carries no marker, V a label of no model: not ours.
+        fake.DeleteTree(LetterKey('U'));
+        fake.SetString(LetterKey('U') + "\\DefaultLabel", "", "KB/KC");
+        WriteIconKeys(fake, 'V', "KB/KC Media");
+
+        EXPECT_EQ(UninstallFromConsole(fake),
+                  "QarnIEx removed. (You must delete the file (C:\\Qarn\\QarnIEx.exe) yourself.)\n");
+        EXPECT_FALSE(fake.FindService("QarnIEx").has_value());
+        EXPECT_EQ(Keys({"U", "U\\DefaultLabel", "V", "V\\DefaultIcon", "V\\DefaultLabel"}),
+                  DriveIconKeys(fake));
+        EXPECT_EQ(0u, fake.OpenKeyCount());
+    }
+
+    // A removal that fails leaves the service, which takes its keys back itself.
+    FakeWindows fake;
+    fake.SetVersion(5, 1, VER_NT_WORKSTATION);
+    WriteIconKeys(fake, 'E', "KB/KC");
+    EXPECT_EQ(UninstallFromConsole(fake, true), "Could not remove QarnIEx. Error 5\n");
+    EXPECT_EQ(LetterKeys({'E'}), DriveIconKeys(fake));
 }

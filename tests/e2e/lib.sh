@@ -323,3 +323,69 @@ e2e_trace_records() { # trace-file
             }
         }' "$1" "$1"
 }
+
+# ---- The Windows Installer package (installer/)
+
+# Where the 32-bit package installs on a 64-bit prefix.
+E2E_MSI_DIR_WIN='C:\Program Files (x86)\Qarn'
+E2E_MSI_DIR_UNIX='drive_c/Program Files (x86)/Qarn'  # below $WINEPREFIX
+E2E_UNINSTALL='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+
+# The project's version (major.minor.patch), as the package is named after it.
+e2e_project_version() {
+    sed -n 's/^project(QarnIEx VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt"
+}
+
+# Builds a package of the given exe and version with installer/BuildMsi.cmake.
+e2e_build_msi() { # exe version output [icon-library]
+    cmake -DEXE="$1" -DVERSION="$2" -DOUTPUT="$3" -DICON_LIBRARY="${4:-}" \
+          -P "$ROOT/installer/BuildMsi.cmake" >/dev/null
+}
+
+# The package of the exe's build (QarnIEx-<version>.msi beside it), built into
+# the work folder when the build has none.
+e2e_resolve_msi() { # exe
+    local version msi
+    version=$(e2e_project_version)
+    msi=$(dirname "$1")/QarnIEx-$version.msi
+    if [ ! -f "$msi" ]; then
+        msi=$E2E_WORK/QarnIEx-$version.msi
+        e2e_build_msi "$1" "$version" "$msi" || return 1
+    fi
+    echo "$msi"
+}
+
+# msiexec with a Windows path to a package or a product code; quiet, with a
+# verbose log in the given file and Wine's debug output (channels in
+# E2E_MSI_WINEDEBUG, default none) in <log-file>.err; the package's custom
+# actions write theirs there too. Returns msiexec's exit code.
+e2e_msiexec() { # log-file /i|/x package-or-code
+    local log=$1
+    WINEDEBUG=${E2E_MSI_WINEDEBUG:--all} timeout "$E2E_WINE_TIMEOUT" \
+        wine msiexec "$2" "$3" /qn /l*v "Z:${log//\//\\}" </dev/null >/dev/null 2>"$log.err"
+}
+
+# Installed products named QarnIEx, one "<product code>|<version>|<publisher>"
+# line each, from the Uninstall entries of both registry views.
+e2e_msi_products() {
+    local view
+    for view in 32 64; do
+        e2e_wine_text reg query "$E2E_UNINSTALL" /s "/reg:$view" 2>/dev/null |
+            awk '/^HKEY_/ { if (name == "QarnIEx") print code "|" version "|" publisher
+                            n = split($0, part, "\\"); code = part[n]; name = version = publisher = ""; next }
+                 $1 == "DisplayName" { name = $3 }
+                 $1 == "DisplayVersion" { version = $3 }
+                 $1 == "Publisher" { publisher = $3 }
+                 END { if (name == "QarnIEx") print code "|" version "|" publisher }'
+    done | LC_ALL=C sort -u
+}
+
+# Uninstalls every QarnIEx product and removes its folder, for a clean start.
+e2e_msi_remove_all() {
+    local code
+    for code in $(e2e_msi_products | cut -d'|' -f1); do
+        e2e_wine msiexec /x "$code" /qn >/dev/null 2>&1
+    done
+    rm -rf "${WINEPREFIX:?}/$E2E_MSI_DIR_UNIX"
+    [ -z "$(e2e_msi_products)" ]
+}

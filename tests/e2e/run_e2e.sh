@@ -202,12 +202,12 @@ stop_service() {
 }
 
 # Expected DriveIcons content of one letter, as e2e_reg_dump prints it.
-exp_letter() { # letter label icon-ref|-
+exp_letter() { # letter label icon-ref|- [install folder]
     printf 'key %s\n' "$1" "$1\\DefaultLabel"
     printf 'val %s\n' "$1|QarnHMD|REG_SZ|$2" "$1\\DefaultLabel|(Default)|REG_SZ|$2"
     if [ "$3" != - ]; then
         printf 'key %s\n' "$1\\DefaultIcon"
-        printf 'val %s\n' "$1\\DefaultIcon|(Default)|REG_SZ|$E2E_INSTALL_DIR\\$3"
+        printf 'val %s\n' "$1\\DefaultIcon|(Default)|REG_SZ|${4:-$E2E_INSTALL_DIR}\\$3"
     fi
 }
 
@@ -370,7 +370,7 @@ SERVICE_START_NAME: LocalSystem" "$out"
     run_console u1 -u
     check_eq "-u of a stopped service" "QarnIEx removed. (You must delete the file ($E2E_EXE_WIN) yourself.)" "$OUT"
     check_eq "-u exit code" 0 "$STATUS"
-    check_lines "-u records" $'R (null),"QarnIEx"\nE 4 101 1\nT CNTService::~CNTService()\nD' \
+    check_lines "-u records" $'R (null),"QarnIEx"\nE 4 101 1\nT CIConEx::OnRemoved()\nT CNTService::~CNTService()\nD' \
         "$(records_plain <<<"$RECORDS")"
     check_eq "sc query after -u" none "$(e2e_svc_state)"
     check_eq "EventMessageFile after -u (the source stays registered)" "REG_EXPAND_SZ|$E2E_EXE_WIN" \
@@ -462,6 +462,17 @@ case_killed() { # version style view icon(yes|no)
     pids=($(service_pids "$records"))
     check_eq "service processes in the trace" 2 "${#pids[@]}"
     [ ${#pids[@]} -eq 2 ] && check_run_trace "$records" "${pids[1]}"
+
+    # Killed once more and then removed with "-u": no start will come to take
+    # the keys back, so "-u" must.
+    start_service || return
+    out=$(e2e_wine_text taskkill /F /IM QarnIEx.exe) || err "taskkill failed: $out"
+    e2e_wait_no_process 10 || err "the killed service process is still there"
+    check_driveicons "after the second kill" "$view" "$(exp_letter R 'KA Media' "$iconR"; exp_foreign)"
+    run_console u -u
+    check_eq "-u after a kill" "QarnIEx removed. (You must delete the file ($E2E_EXE_WIN) yourself.)" "$OUT"
+    check_eq "sc query after -u" none "$(e2e_svc_state)"
+    check_driveicons "after -u" "$view" "$(exp_foreign)"
 }
 
 # User control 128 is accepted without an event, 129 is answered with event 106.
@@ -530,6 +541,131 @@ case_stop_during_scan() {
         err "the handler took $(awk -v a="$t_handler" -v b="$t_updated" 'BEGIN { printf "%.3f", b - a }') s for the stop (at most 1 s)"
 }
 
+# ---------------------------------------------------------------- the package
+
+# Copies of the packages in the prefix (set up before the package cases).
+E2E_MSI_NEW_WIN='C:\QarnTest\QarnIEx-new.msi'
+E2E_MSI_OLD_WIN='C:\QarnTest\QarnIEx-old.msi'
+E2E_MSI_EXE_WIN="$E2E_MSI_DIR_WIN\\QarnIEx.exe"
+
+# Runs msiexec quietly and checks its exit code; RECORDS: the trace records of
+# the processes it started (its custom action).
+msiexec_ok() { # label /i|/x package
+    E2E_MSI_WINEDEBUG=+pid,+timestamp,+eventlog,+debugstr e2e_msiexec "$CASE_DIR/$1.log" "$2" "$3"
+    check_eq "msiexec $2 exit code ($1)" 0 "$?"
+    RECORDS=$(e2e_trace_records "$CASE_DIR/$1.log.err")
+}
+
+# Exactly one product, of the given version, and its service as "-i" would
+# register it, with its description, RUNNING with the readers' keys; the event
+# source registered.
+check_msi_installed() { # version
+    check_eq "installed products (version|publisher)" "$1|Qarn" "$(e2e_msi_products | cut -d'|' -f2-)"
+    e2e_wait_state 4 30 || err "the service is not RUNNING after the install (state $(e2e_svc_state))"
+    check_lines "service configuration (QueryServiceConfig)" "TYPE: 16
+START_TYPE: 2
+ERROR_CONTROL: 1
+BINARY_PATH_NAME: $E2E_MSI_EXE_WIN
+LOAD_ORDER_GROUP: 
+TAG: 0
+DISPLAY_NAME: QarnIEx
+DEPENDENCIES: 
+SERVICE_START_NAME: LocalSystem" "$(e2e_wine_text "$E2E_HELPER_WIN" -qc "$E2E_SERVICE")"
+    check_eq "service description" "REG_SZ|Gives the drives of Qarn USB card readers their own icon and label." \
+        "$(e2e_reg_value 'HKLM\System\CurrentControlSet\Services\QarnIEx' Description 64)"
+    check_eq "services of QarnIEx.exe" 1 \
+        "$(e2e_wine_text reg query 'HKLM\System\CurrentControlSet\Services' /s /reg:64 | grep -c '^    ImagePath .*\\QarnIEx.exe')"
+    check_eq "service processes" "1 running" "$(e2e_wine_text "$E2E_HELPER_WIN" -ps QarnIEx.exe)"
+    check_eq "EventMessageFile" "REG_EXPAND_SZ|$E2E_MSI_EXE_WIN" "$(e2e_reg_value "$E2E_EVENTSRC" EventMessageFile 64)"
+    check_eq "TypesSupported" "REG_DWORD|0x7" "$(e2e_reg_value "$E2E_EVENTSRC" TypesSupported 64)"
+}
+
+# After an uninstall: no product, service, process, event source, file or
+# folder, and in DriveIcons only the keys of others.
+check_nothing_left() { # what view
+    check_eq "$1: installed products" "" "$(e2e_msi_products)"
+    check_eq "$1: service" none "$(e2e_svc_state)"
+    check_eq "$1: service processes" 0 "$(e2e_process_count)"
+    e2e_reg query "$E2E_EVENTSRC" /reg:64 && err "$1: the event source key is still there"
+    [ ! -e "$WINEPREFIX/$E2E_MSI_DIR_UNIX" ] ||
+        err "$1: the folder is still there: $(cd "$WINEPREFIX/$E2E_MSI_DIR_UNIX" && ls -A | tr '\n' ' ')"
+    check_driveicons "$1" "$2" "$(exp_foreign)"
+}
+
+# Silent install with simulated readers, then a silent uninstall of the running
+# service: "-u" (run by the package) stops it and removes it after its stop.
+case_msi_install() {
+    local records pids
+    e2e_msi_remove_all || err "an earlier install could not be removed"
+    e2e_set_version win10 || err "could not set the Windows version"
+    e2e_simulate_readers parentid 2>>"$CASE_DIR/setup.err" || { err "reader simulation: $(cat "$CASE_DIR/setup.err")"; return; }
+    seed_foreign_keys 32
+    msiexec_ok install /i "$E2E_MSI_NEW_WIN"
+    check_msi_installed "$E2E_VERSION.0"
+    check_driveicons "after the install" 32 "$(exp_letter R 'KA Media' 'QarnIcons.dll,0' "$E2E_MSI_DIR_WIN"
+        exp_letter S 'KB/KC' 'QarnIcons.dll,3' "$E2E_MSI_DIR_WIN"; exp_foreign)"
+    msiexec_ok uninstall /x "$E2E_MSI_NEW_WIN"
+    check_nothing_left "after the uninstall" 32
+    check_lines "records of the package's \"-u\"" $'R (null),"QarnIEx"\nE 4 101 1\nT CIConEx::OnRemoved()\nT CNTService::~CNTService()\nD' \
+        "$(records_plain <<<"$RECORDS")"
+    local t_removed=$(awk -F'|' '$4 == "E" && $5 == "4 101 1" { print $1; exit }' <<<"$RECORDS")
+    wait_trace "CNTService::~CNTService()" 1 10
+    records=$(e2e_trace_records "$CASE_DIR/trace.log")
+    pids=$(service_pids "$records")
+    check_eq "service processes in the trace" 1 "$(wc -w <<<"$pids")"
+    [ -n "$pids" ] && check_run_trace "$records" "$pids"
+    # The package's "-u" removed the service once its process had ended.
+    local t_ended=$(awk -F'|' -v p="$pids" '$2 == p && $4 == "D" { print $1; exit }' <<<"$records")
+    if [ -z "$t_ended" ] || [ -z "$t_removed" ]; then
+        err "no end of the service process or no event 101 of the package's \"-u\""
+    else
+        awk -v a="$t_ended" -v b="$t_removed" 'BEGIN { exit !(a <= b) }' ||
+            err "the service was removed (event 101 at $t_removed) before its process ended (at $t_ended)"
+    fi
+}
+
+# An older package, with the vendor's icon library, is upgraded in place: one
+# product, one service; an older package cannot then downgrade it.
+case_msi_upgrade() {
+    local files
+    e2e_msi_remove_all || err "an earlier install could not be removed"
+    e2e_set_version win10 || err "could not set the Windows version"
+    e2e_simulate_readers parentid 2>>"$CASE_DIR/setup.err" || { err "reader simulation: $(cat "$CASE_DIR/setup.err")"; return; }
+    seed_foreign_keys 32
+    msiexec_ok old /i "$E2E_MSI_OLD_WIN"
+    check_msi_installed "$E2E_OLD_VERSION.0"
+    cmp -s "$E2E_WORK/QarnIcons.dll" "$WINEPREFIX/$E2E_MSI_DIR_UNIX/QarnIcons.dll" ||
+        err "the older package did not install QarnIcons.dll beside the exe"
+    msiexec_ok upgrade /i "$E2E_MSI_NEW_WIN"
+    check_msi_installed "$E2E_VERSION.0"
+    files=$(cd "$WINEPREFIX/$E2E_MSI_DIR_UNIX" 2>/dev/null && ls -A)
+    check_lines "files after the upgrade" "$E2E_MSI_NEW_FILES" "$files"
+    check_driveicons "after the upgrade" 32 "$(exp_letter R 'KA Media' 'QarnIcons.dll,0' "$E2E_MSI_DIR_WIN"
+        exp_letter S 'KB/KC' 'QarnIcons.dll,3' "$E2E_MSI_DIR_WIN"; exp_foreign)"
+    e2e_msiexec "$CASE_DIR/downgrade.log" /i "$E2E_MSI_OLD_WIN" && err "the older package installed over the newer one"
+    check_eq "installed products after the downgrade attempt" "$E2E_VERSION.0|Qarn" "$(e2e_msi_products | cut -d'|' -f2-)"
+    msiexec_ok uninstall /x "$E2E_MSI_NEW_WIN"
+    check_nothing_left "after the uninstall" 32
+}
+
+# The service was killed (its keys stay, in the 64-bit view here); the
+# uninstall takes them back all the same.
+case_msi_uninstall_killed() {
+    local out
+    e2e_msi_remove_all || err "an earlier install could not be removed"
+    e2e_set_version vista || err "could not set the Windows version"
+    e2e_simulate_readers instance 2>>"$CASE_DIR/setup.err" || { err "reader simulation: $(cat "$CASE_DIR/setup.err")"; return; }
+    seed_foreign_keys 64
+    msiexec_ok install /i "$E2E_MSI_NEW_WIN"
+    check_msi_installed "$E2E_VERSION.0"
+    out=$(e2e_wine_text taskkill /F /IM QarnIEx.exe) || err "taskkill failed: $out"
+    e2e_wait_no_process 10 || err "the killed service process is still there"
+    check_driveicons "after the kill" 64 "$(exp_letter R 'KA Media' 'QarnIcons.dll,0' "$E2E_MSI_DIR_WIN"
+        exp_letter S 'KB/KC' 'QarnIcons.dll,3' "$E2E_MSI_DIR_WIN"; exp_foreign)"
+    msiexec_ok uninstall /x "$E2E_MSI_NEW_WIN"
+    check_nothing_left "after the uninstall" 64
+}
+
 # ---------------------------------------------------------------- run
 
 echo "== cases"
@@ -555,6 +691,41 @@ if [ -z "${E2E_CASES:-}" ] || [[ " $E2E_CASES " == *" platform_vista_32bit_prefi
         echo "FAIL platform_vista_32bit_prefix"
         echo "    the 32-bit Wine prefix could not be set up"
         failed=$((failed + 1))
+    fi
+fi
+
+# The Windows Installer package, in a fresh 64-bit prefix of its own, as on a
+# machine that never saw the service.
+msi_cases=(msi_install msi_upgrade msi_uninstall_killed)
+if [ -z "${E2E_CASES:-}" ] || [[ " $E2E_CASES " == *" msi_"* ]]; then
+    echo "== Windows Installer package, fresh 64-bit Wine prefix"
+    E2E_VERSION=$(e2e_project_version)
+    E2E_OLD_VERSION=$(awk -F. '{ if ($3 > 0) $3--; else if ($2 > 0) $2--; else $1--; print $1 "." $2 "." $3 }' <<<"$E2E_VERSION")
+    msi_setup() {
+        local new
+        new=$(e2e_resolve_msi "$exe") || { echo "no package of $exe" >&2; return 1; }
+        echo "   package: $new; older version $E2E_OLD_VERSION built for the upgrade"
+        # A stand-in for the vendor's icon library: the package only carries it.
+        printf 'QarnIcons stand-in\n' >"$E2E_WORK/QarnIcons.dll"
+        e2e_build_msi "$exe" "$E2E_OLD_VERSION" "$E2E_WORK/QarnIEx-$E2E_OLD_VERSION.msi" "$E2E_WORK/QarnIcons.dll" || return 1
+        E2E_MSI_NEW_FILES=$(msiinfo export "$new" File | awk -F'\t' 'NR > 3 { print $3 }' | sed 's/.*|//' | LC_ALL=C sort)
+        e2e_prefix_create "$exe" "$E2E_WORK/sendcontrol.exe" prefix-msi || return 1
+        cp "$new" "$WINEPREFIX/drive_c/QarnTest/QarnIEx-new.msi" &&
+            cp "$E2E_WORK/QarnIEx-$E2E_OLD_VERSION.msi" "$WINEPREFIX/drive_c/QarnTest/QarnIEx-old.msi"
+    }
+    started=$SECONDS
+    if msi_setup; then
+        echo "   ready after $((SECONDS - started)) s"
+        run_case msi_install case_msi_install
+        run_case msi_upgrade case_msi_upgrade
+        run_case msi_uninstall_killed case_msi_uninstall_killed
+    else
+        for name in "${msi_cases[@]}"; do
+            [ -z "${E2E_CASES:-}" ] || [[ " $E2E_CASES " == *" $name "* ]] || continue
+            echo "FAIL $name"
+            echo "    the package or its Wine prefix could not be set up"
+            failed=$((failed + 1))
+        done
     fi
 fi
 

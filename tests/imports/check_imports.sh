@@ -12,7 +12,8 @@
 #    refuse the exe on Windows versions without them) but named for look-up;
 #  - it is a console program;
 #  - it carries the event-log message table (language 1033, ids 100-108 with
-#    their exact texts) and the version resource.
+#    their exact texts) and the version resource with the product's identity
+#    (company, product, description, copyright, version 1.2.0.0).
 # Usage: check_imports.sh path/to/QarnIEx.exe
 set -uo pipefail
 
@@ -215,8 +216,10 @@ for id in $(printf '%s\n' "${!expected[@]}" | sort -n); do
     fi
 done
 
-for line in 'FILEVERSION 1, 2, 0, 0' 'PRODUCTVERSION 1, 2, 0, 0' 'VALUE "FileVersion", "1.2.0"' \
-            'VALUE "ProductVersion", "1.2.0"' 'VALUE "ProductName", "QarnIEx"'; do
+for line in 'FILEVERSION 1, 2, 0, 0' 'PRODUCTVERSION 1, 2, 0, 0' 'VALUE "FileVersion", "1.2.0.0"' \
+            'VALUE "ProductVersion", "1.2.0.0"' 'VALUE "ProductName", "QarnIEx"' \
+            'VALUE "CompanyName", "Qarn"' 'VALUE "LegalCopyright", "Copyright (C) 2026 Qarn"' \
+            'VALUE "FileDescription", "Drive icons and labels for Qarn USB card readers"'; do
     if grep -qF "$line" <<<"$resources"; then
         pass "version resource: $line"
     else

@@ -626,6 +626,57 @@ TEST(FakeServiceManager, HoldsServicesAndWalksTheStopSequence) {
     EXPECT_EQ(Code(ERROR_INVALID_HANDLE), os.GetLastError());
 }
 
+TEST(FakeServiceManager, ReportsTheServiceProcessUntilItEnds) {
+    FakeWindows os;
+    FakeWindows::ServiceRecord record;
+    record.name = "QarnIEx";
+    record.state = SERVICE_RUNNING;
+    record.queriesUntilStopped = 1;
+    record.processId = 1234;
+    os.AddService(record);
+    ScopedServiceHandle scm(os, os.OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    ScopedServiceHandle service(os, os.OpenServiceA(scm.get(), "QarnIEx", SERVICE_ALL_ACCESS));
+    ASSERT_TRUE(service);
+
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    EXPECT_FALSE(os.QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                                         reinterpret_cast<LPBYTE>(&status), 8, &needed));
+    EXPECT_EQ(Code(ERROR_INSUFFICIENT_BUFFER), os.GetLastError());
+    EXPECT_EQ(36u, needed);
+    ASSERT_TRUE(os.QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                                        reinterpret_cast<LPBYTE>(&status), sizeof status, &needed));
+    EXPECT_EQ(Code(SERVICE_RUNNING), status.dwCurrentState);
+    EXPECT_EQ(1234u, status.dwProcessId);
+
+    EXPECT_EQ(nullptr, os.OpenProcess(SYNCHRONIZE, FALSE, 999));
+    EXPECT_EQ(Code(ERROR_INVALID_PARAMETER), os.GetLastError());
+    ScopedKernelHandle process(os, os.OpenProcess(SYNCHRONIZE, FALSE, 1234));
+    ASSERT_TRUE(process);
+    EXPECT_EQ(Code(WAIT_TIMEOUT), os.WaitForSingleObject(process.get(), 10));  // still running
+
+    SERVICE_STATUS plain{};
+    ASSERT_TRUE(os.ControlService(service.get(), SERVICE_CONTROL_STOP, &plain));
+    ASSERT_TRUE(os.QueryServiceStatus(service.get(), &plain));
+    EXPECT_EQ(Code(SERVICE_STOPPED), plain.dwCurrentState);
+    EXPECT_EQ(Code(WAIT_OBJECT_0), os.WaitForSingleObject(process.get(), 10));
+    ASSERT_TRUE(os.QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                                        reinterpret_cast<LPBYTE>(&status), sizeof status, &needed));
+    EXPECT_EQ(0u, status.dwProcessId) << "a stopped service has no process";
+    EXPECT_EQ(nullptr, os.OpenProcess(SYNCHRONIZE, FALSE, 1234));
+
+    record = *os.FindService("QarnIEx");
+    record.processOutlivesStop = true;
+    os.UpdateService(record);
+    EXPECT_EQ(Code(WAIT_TIMEOUT), os.WaitForSingleObject(process.get(), 10));
+
+    EXPECT_EQ(1u, os.OpenProcessHandleCount());
+    process.reset();
+    EXPECT_EQ(0u, os.OpenProcessHandleCount());
+    EXPECT_FALSE(os.CloseHandle(reinterpret_cast<HANDLE>(0x4321)));
+    EXPECT_EQ(Code(ERROR_INVALID_HANDLE), os.GetLastError());
+}
+
 // A minimal service for the dispatcher: it registers its handler, reports
 // running and waits for a stop control.
 struct Probe {

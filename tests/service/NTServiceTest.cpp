@@ -96,6 +96,7 @@ public:
     void OnContinue() override { Record("OnContinue"); }
     void OnInterrogate() override { Record("OnInterrogate"); }
     void OnShutdown() override { Record("OnShutdown"); }
+    void OnRemoved() override { Record("OnRemoved"); }
     BOOL OnUserControl(DWORD code) override {
         Record("OnUserControl " + std::to_string(code));
         return code == acceptedUserCode;
@@ -272,6 +273,86 @@ TEST(Remove, StopsARunningServiceAndWaitsForStopped) {
     EXPECT_TRUE(os.KeyExists(kEventKey));
 
     EXPECT_EQ(RunSwitch(os, service, {"-u"}), "QarnIEx is not installed\n");
+}
+
+// The file of a stopped service can only be deleted (or replaced by an
+// installer) once its process has ended, which comes a moment after STOPPED.
+TEST(Remove, WaitsForTheServiceProcessToEnd) {
+    FakeWindows os;
+    CNTService service("QarnIEx", os);
+    auto waits = [&os] {
+        std::vector<std::string> timeouts;
+        for (const FakeWindows::Call& call : os.Calls())
+            if (call.function == "WaitForSingleObject") timeouts.push_back(call.detail);
+        return timeouts;
+    };
+
+    FakeWindows::ServiceRecord record = InstalledService();
+    record.state = SERVICE_RUNNING;
+    record.queriesUntilStopped = 2;
+    record.processId = 4242;
+    os.AddService(record);
+    EXPECT_TRUE(service.RemoveService());
+    EXPECT_EQ(waits(), std::vector<std::string>{"30000"});
+    EXPECT_FALSE(os.FindService("QarnIEx").has_value());
+    // The process was opened before the stop, while its id was still reported.
+    std::vector<std::string> order;
+    for (const FakeWindows::Call& call : os.Calls()) {
+        if (call.function == "OpenProcess" || call.function == "ControlService" ||
+            call.function == "WaitForSingleObject" || call.function == "DeleteService")
+            order.push_back(call.function + " " + call.detail);
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"OpenProcess 4242", "ControlService 1",
+                                               "WaitForSingleObject 30000", "DeleteService "}));
+    EXPECT_EQ(os.OpenProcessHandleCount(), 0u);
+
+    // A process that hangs after STOPPED delays the removal, but does not keep it.
+    os.ClearCalls();
+    record.processOutlivesStop = true;
+    os.AddService(record);
+    EXPECT_TRUE(service.RemoveService());
+    EXPECT_EQ(waits(), std::vector<std::string>{"30000"});
+    EXPECT_FALSE(os.FindService("QarnIEx").has_value());
+
+    // A stop that is refused (a service that hangs, or was killed) is not waited for.
+    os.ClearCalls();
+    record = InstalledService();
+    record.state = SERVICE_RUNNING;
+    record.refuseStop = true;
+    record.processId = 4242;
+    os.AddService(record);
+    EXPECT_TRUE(service.RemoveService());
+    EXPECT_TRUE(waits().empty()) << "no stop, so nothing to wait for";
+    EXPECT_FALSE(os.FindService("QarnIEx").has_value());
+    EXPECT_EQ(os.OpenProcessHandleCount(), 0u);
+
+    // A stopped service has no process.
+    os.ClearCalls();
+    os.AddService(InstalledService());
+    EXPECT_TRUE(service.RemoveService());
+    EXPECT_EQ(os.CountCalls("OpenProcess"), 0u);
+    EXPECT_EQ(os.OpenServiceHandleCount(), 0u);
+}
+
+// "-u" hands over to the service after a removal only.
+TEST(Remove, RemovedHookRunsAfterASuccessfulRemovalOnly) {
+    FakeWindows os;
+    RecordingService service(os);
+    EXPECT_EQ(RunSwitch(os, service, {"-u"}), "QarnIEx is not installed\n");
+    EXPECT_TRUE(service.Hooks().empty());
+
+    FakeWindows::ServiceRecord record = InstalledService();
+    record.deleteFails = true;
+    os.AddService(record);
+    EXPECT_EQ(RunSwitch(os, service, {"-u"}), "Could not remove QarnIEx. Error 5\n");
+    EXPECT_TRUE(service.Hooks().empty());
+
+    record.deleteFails = false;
+    os.AddService(record);
+    os.SetModulePath("C:\\Tools\\QarnIEx.exe");
+    EXPECT_EQ(RunSwitch(os, service, {"-u"}),
+              "QarnIEx removed. (You must delete the file (C:\\Tools\\QarnIEx.exe) yourself.)\n");
+    EXPECT_EQ(service.Hooks(), std::vector<std::string>{"OnRemoved"});
 }
 
 TEST(Remove, RefusedStopOrFailedQueryStillDeletes) {
@@ -526,13 +607,15 @@ TEST(DefaultHooks, TraceTheirNamesAndResults) {
     service.OnPause();
     service.OnContinue();
     service.OnShutdown();
+    service.OnRemoved();
     service.Run();  // IsRunning is clear: returns at once
     EXPECT_EQ(TraceTexts(os),
               (std::vector<std::string>{"CNTService::OnInit()", "CNTService::OnUserControl(00000080H)",
                                         "CNTService::OnDeviceChange(00008000H)", "CNTService::OnStop()",
                                         "CNTService::OnInterrogate()", "CNTService::OnPause()",
                                         "CNTService::OnContinue()", "CNTService::OnShutdown()",
-                                        "Entering CNTService::Run()", "Leaving CNTService::Run()"}));
+                                        "CNTService::OnRemoved()", "Entering CNTService::Run()",
+                                        "Leaving CNTService::Run()"}));
 }
 
 TEST(Trace, LineFormatAndTruncation) {

@@ -1,0 +1,63 @@
+# Builds the Windows Installer package of QarnIEx from a built QarnIEx.exe.
+#
+#   cmake -DEXE=path/QarnIEx.exe -DVERSION=1.2.0 -DOUTPUT=path/QarnIEx-1.2.0.msi
+#         [-DICON_LIBRARY=path/QarnIcons.dll] -P installer/BuildMsi.cmake
+#
+# Needs wixl and msibuild (Debian packages wixl and msitools). The package
+# version is VERSION with a fourth part 0, as in the exe's version resource.
+cmake_minimum_required(VERSION 3.20)
+
+foreach(required EXE VERSION OUTPUT)
+  if(NOT DEFINED ${required} OR "${${required}}" STREQUAL "")
+    message(FATAL_ERROR "BuildMsi.cmake: ${required} is not set")
+  endif()
+endforeach()
+if(NOT VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+$")
+  message(FATAL_ERROR "BuildMsi.cmake: VERSION must be major.minor.patch, not '${VERSION}'")
+endif()
+find_program(WIXL wixl REQUIRED)
+find_program(MSIBUILD msibuild REQUIRED)
+find_program(MSIINFO msiinfo REQUIRED)
+
+# The same for every version: Windows Installer finds the older versions by it.
+set(UPGRADE_CODE EBAFBDB5-E121-46DB-B6A0-05C613FECBBB)
+# One product code per version, the same in every build of that version, so
+# that a rebuilt package is the same product and a newer one upgrades it.
+string(UUID PRODUCT_CODE NAMESPACE ${UPGRADE_CODE} NAME "QarnIEx ${VERSION}" TYPE SHA1 UPPER)
+
+# wixl takes only relative source paths: the files go into a staging folder
+# under the names they are installed with.
+get_filename_component(output "${OUTPUT}" ABSOLUTE)
+set(stage "${output}.stage")
+file(REMOVE_RECURSE "${stage}")
+file(MAKE_DIRECTORY "${stage}")
+configure_file("${EXE}" "${stage}/QarnIEx.exe" COPYONLY)
+set(defines -D Version=${VERSION}.0 -D ProductCode=${PRODUCT_CODE} -D UpgradeCode=${UPGRADE_CODE}
+            -D Exe=QarnIEx.exe)
+if(DEFINED ICON_LIBRARY AND NOT ICON_LIBRARY STREQUAL "")
+  configure_file("${ICON_LIBRARY}" "${stage}/QarnIcons.dll" COPYONLY)
+  list(APPEND defines -D IconLibrary=QarnIcons.dll)
+endif()
+
+file(REMOVE "${output}")
+execute_process(
+  COMMAND "${WIXL}" -a x86 ${defines} -o "${output}" "${CMAKE_CURRENT_LIST_DIR}/QarnIEx.wxs"
+  WORKING_DIRECTORY "${stage}"
+  RESULT_VARIABLE result)
+if(NOT result EQUAL 0 OR NOT EXISTS "${output}")
+  message(FATAL_ERROR "wixl failed (${result})")
+endif()
+
+# The event source's EventMessageFile is a REG_EXPAND_SZ ("#%" in the Registry
+# table), which wixl writes as a plain string whatever the type asked for.
+execute_process(
+  COMMAND "${MSIBUILD}" "${output}" -q
+          "UPDATE `Registry` SET `Value` = '#%[#QarnIEx.exe]' WHERE `Name` = 'EventMessageFile'"
+  RESULT_VARIABLE result)
+execute_process(COMMAND "${MSIINFO}" export "${output}" Registry OUTPUT_VARIABLE registry)
+if(NOT result EQUAL 0 OR NOT registry MATCHES "\tEventMessageFile\t#%\\[#QarnIEx.exe\\]\t")
+  file(REMOVE "${output}")
+  message(FATAL_ERROR "msibuild did not make EventMessageFile a REG_EXPAND_SZ (${result})")
+endif()
+file(REMOVE_RECURSE "${stage}")
+message(STATUS "Built ${output} (product code {${PRODUCT_CODE}})")
