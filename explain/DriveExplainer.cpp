@@ -162,7 +162,7 @@ std::string ServicePath(Platform& os, const ExplainOptions& options, std::string
     char own[MAX_PATH] = {};
     const DWORD length = os.GetModuleFileNameA(nullptr, own, MAX_PATH);
     if (length > 0 && length < MAX_PATH && !FolderOf(os, own).empty()) {
-        source = "the folder of this program (the service is not installed)";
+        source = "the folder of this program; the service is not installed";
         return FolderOf(os, own) + kServiceExe;
     }
     source = "unknown: the icon paths below lack it";

@@ -112,6 +112,9 @@ std::string WhyNot(const Explanation& e, const LetterExplanation& l) {
         return std::string("no mount record \\DosDevices\\") + l.letter +
                ": under HKLM\\SYSTEM\\MountedDevices, or one longer than 260 bytes";
     }
+    if (l.mountText.empty()) {
+        return "the mount record has no text, or one too long for 259 ANSI bytes";
+    }
     if (!l.markerFound) {
         return e.isVistaWorkstation
                    ? "the mount record holds no \"USBSTOR\": not the USB storage device path "
@@ -221,7 +224,7 @@ std::string LetterText(const Explanation& e, const LetterExplanation& l) {
     }
     out += headline + "\n";
     Field(out, "drive type", DriveTypeName(l.driveType));
-    if (l.recordRead) Field(out, "mount record", l.mountText.empty() ? "(no text)" : l.mountText);
+    if (l.recordRead && !l.mountText.empty()) Field(out, "mount record", l.mountText);
     if (l.markerFound) {
         if (e.isVistaWorkstation) {
             Field(out, "device key", l.volume.DeviceKeyName + " (from the record)");

@@ -150,7 +150,8 @@ bool Decode(const std::string& bytes, std::u16string& text, bool& unicode, Failu
 std::vector<std::u16string> SplitLines(const std::u16string& text) {
     std::vector<std::u16string> lines;
     size_t start = 0;
-    while (start <= text.size()) {
+    // A line end closes the last line; no empty line follows it.
+    while (start < text.size() || (start == 0 && text.empty())) {
         size_t end = text.find(u'\n', start);
         if (end == std::u16string::npos) end = text.size();
         std::u16string line = text.substr(start, end - start);
