@@ -119,7 +119,7 @@ for sanitizer in address,undefined thread; do
     fi
 done
 
-step "Fuzz targets, ${QX_FUZZ_SECONDS:-60} s each (build/fuzz)"
+step "Fuzz targets, ${QX_FUZZ_SECONDS:-45} s each (build/fuzz)"
 if bash tests/fuzz/run_fuzz.sh; then
     pass "fuzzing"
 else
