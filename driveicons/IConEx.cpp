@@ -107,7 +107,9 @@ BOOL CIConEx::SearchDevices(Variant variant, const VolumeId& volume, const Match
             } else {
                 match = AnsiText::EqualNoCase(os, instanceKeyName, volume.InstanceKeyName);
             }
-            if (Observer) Observer->OnInstanceKey(instanceKeyName, prefixRead ? &prefix : nullptr, match);
+            if (Observer) {
+                Observer->OnInstanceKey(instanceKeyName, prefixRead ? &prefix : nullptr, match);
+            }
             if (!match) continue;
             if (onMatch(variant == Variant::ParentId ? instancePath : deviceKeyName)) return TRUE;
             break;  // not taken: the rest of this device's instances are not looked at
@@ -233,8 +235,9 @@ char CIConEx::RestoreDriveSlotsFrom(char firstLetter) {
                           MAX_PATH)) {
             continue;
         }
-        const bool labelRead = ReadRegValue(HKEY_LOCAL_MACHINE, (letterKey + "\\DefaultLabel").c_str(),
-                                            nullptr, REG_SZ, &label, MAX_PATH);
+        const std::string labelKey = letterKey + "\\DefaultLabel";
+        const bool labelRead =
+            ReadRegValue(HKEY_LOCAL_MACHINE, labelKey.c_str(), nullptr, REG_SZ, &label, MAX_PATH);
         const int row = labelRead ? FindLabel(label) : -1;
         if (Observer) Observer->OnMarkedKey(letter, labelRead ? &label : nullptr, row);
         if (row < 0) continue;

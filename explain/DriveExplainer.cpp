@@ -106,7 +106,8 @@ public:
         LetterExplanation* l = At(keyPath[base]);
         if (l == nullptr) return;
         const std::string subkey = keyPath.size() > base + 2 ? keyPath.substr(base + 2) : "";
-        l->writes.push_back(ValueWrite{subkey, valueName ? valueName : "", text ? text : "", accepted});
+        l->writes.push_back(
+            ValueWrite{subkey, valueName ? valueName : "", text ? text : "", accepted});
     }
 
 private:
@@ -184,7 +185,8 @@ void ReadPlatform(Platform& os, Explanation& explanation) {
     const HMODULE kernel = os.GetModuleHandleA("kernel32");
     const FARPROC isWow64Process = kernel ? os.GetProcAddress(kernel, "IsWow64Process") : nullptr;
     BOOL wow64 = FALSE;
-    if (isWow64Process != nullptr) os.CallIsWow64Process(isWow64Process, os.GetCurrentProcess(), &wow64);
+    if (isWow64Process != nullptr)
+        os.CallIsWow64Process(isWow64Process, os.GetCurrentProcess(), &wow64);
     explanation.wow64Process = wow64 != FALSE;
 }
 
@@ -211,12 +213,14 @@ void CheckKeys(CIConEx& service, Explanation& explanation) {
     const REGSAM view = service.IsWow64 ? KEY_WOW64_64KEY : 0;
     std::string driveIcons = DriveIconsBase;
     driveIcons.pop_back();
-    for (const std::string& path : {std::string(MountedDevicesPath), std::string(UsbStorPath), driveIcons}) {
+    for (const std::string& path :
+         {std::string(MountedDevicesPath), std::string(UsbStorPath), driveIcons}) {
         ScopedRegKey key(service.os);
         const LONG error = service.os.RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0,
                                                     KEY_READ | view, key.receive());
         // No DriveIcons key only means that no drive has an icon of its own.
-        if (error == ERROR_SUCCESS || (path == driveIcons && error == ERROR_FILE_NOT_FOUND)) continue;
+        if (error == ERROR_SUCCESS || (path == driveIcons && error == ERROR_FILE_NOT_FOUND))
+            continue;
         explanation.unreadableKeys.emplace_back(path, error);
     }
 }

@@ -27,7 +27,7 @@ struct ValueWrite {
     std::string subkey;     // "" (the letter key), "DefaultLabel" or "DefaultIcon"
     std::string valueName;  // "" for the default value
     std::string text;
-    bool accepted = true;   // false: too long, refused before any registry call
+    bool accepted = true;  // false: too long, refused before any registry call
 };
 
 // DriveIcons\<letter> in the registry view the service uses, as it is now.

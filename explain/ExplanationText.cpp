@@ -62,21 +62,23 @@ std::string HeaderText(const Explanation& e) {
     if (!e.versionRead) {
         field("Windows", "unknown (the version query failed)");
     } else if (v.dwPlatformId != VER_PLATFORM_WIN32_NT) {
-        field("Windows", "not of the NT family (platform id " + std::to_string(v.dwPlatformId) + ")");
+        field("Windows",
+              "not of the NT family (platform id " + std::to_string(v.dwPlatformId) + ")");
     } else {
         std::string product = "product type unknown (only the short version record was filled)";
         if (e.extendedVersion) {
-            product = v.wProductType == VER_NT_WORKSTATION       ? "workstation"
-                      : v.wProductType == VER_NT_SERVER          ? "server"
-                      : v.wProductType == VER_NT_DOMAIN_CONTROLLER ? "domain controller"
-                      : "product type " + std::to_string(v.wProductType);
+            product = v.wProductType == VER_NT_WORKSTATION ? "workstation"
+                      : v.wProductType == VER_NT_SERVER    ? "server"
+                      : v.wProductType == VER_NT_DOMAIN_CONTROLLER
+                          ? "domain controller"
+                          : "product type " + std::to_string(v.wProductType);
         }
         field("Windows", "NT " + std::to_string(v.dwMajorVersion) + "." +
                              std::to_string(v.dwMinorVersion) + " build " +
                              std::to_string(v.dwBuildNumber) + ", " + product);
     }
-    field("Process", e.wow64Process ? "32-bit under WOW64 (64-bit Windows)"
-                                    : "32-bit, not under WOW64");
+    field("Process",
+          e.wow64Process ? "32-bit under WOW64 (64-bit Windows)" : "32-bit, not under WOW64");
     field("Platform row", std::string("IsVistaWorkstation ") + (e.isVistaWorkstation ? "1" : "0") +
                               ", IsWow64 " + (e.isWow64 ? "1" : "0"));
     field("Scan variant",
@@ -86,11 +88,12 @@ std::string HeaderText(const Explanation& e) {
               : "parent-id: the mount record names a removable-media volume; its parent id\n"
                 "                must be the ParentIdPrefix of an instance of a reader's device "
                 "key");
-    field("Registry view", e.isWow64 ? "64-bit (KEY_WOW64_64KEY)"
+    field("Registry view", e.isWow64        ? "64-bit (KEY_WOW64_64KEY)"
                            : e.wow64Process ? "32-bit (the process's own view)"
                                             : "the process's own");
-    field("Service folder", (e.serviceDirectory.empty() ? std::string("(none)") : e.serviceDirectory) +
-                                " (" + e.serviceDirectorySource + ")");
+    field("Service folder",
+          (e.serviceDirectory.empty() ? std::string("(none)") : e.serviceDirectory) + " (" +
+              e.serviceDirectorySource + ")");
     for (const auto& [path, error] : e.unreadableKeys) {
         field("Cannot read", "HKLM\\" + path + ": " +
                                  (error == ERROR_FILE_NOT_FOUND ? std::string("no such key")
@@ -128,7 +131,8 @@ std::string WhyNot(const Explanation& e, const LetterExplanation& l) {
             return "no device key under USBSTOR is named " + l.volume.DeviceKeyName;
         }
         const DeviceSeen& device = l.devices.front();
-        if (device.modelRow < 0) return "device key " + device.name + " holds no reader model's text";
+        if (device.modelRow < 0)
+            return "device key " + device.name + " holds no reader model's text";
         if (device.instances.empty()) return "device key " + device.name + " has no instance keys";
         return "device key " + device.name + " has no instance key " + l.volume.InstanceKeyName;
     }
@@ -177,7 +181,8 @@ std::string IconKeysText(const IconKeysNow& now) {
 }
 
 std::string WriteName(const ValueWrite& write) {
-    if (!write.subkey.empty()) return write.valueName.empty() ? write.subkey : write.subkey + "\\" + write.valueName;
+    if (!write.subkey.empty())
+        return write.valueName.empty() ? write.subkey : write.subkey + "\\" + write.valueName;
     return write.valueName.empty() ? "the letter key's default value" : write.valueName;
 }
 
@@ -246,8 +251,8 @@ std::string LetterText(const Explanation& e, const LetterExplanation& l) {
             Field(out, "device key", l.matchedDevice);
             Field(out, "instance key", instance);
         } else {
-            Field(out, "found", "device key " + l.matchedDevice + ", instance key " +
-                                    l.matchedInstance);
+            Field(out, "found",
+                  "device key " + l.matchedDevice + ", instance key " + l.matchedInstance);
         }
     }
     if (l.GetsIcon()) {

@@ -69,7 +69,8 @@ bool ParseWindowsName(const std::string& name, MachineFacts& facts) {
     }
     // MAJOR.MINOR
     const size_t dot = name.find('.');
-    if (dot == std::string::npos || dot == 0 || dot + 1 == name.size() || name.size() > 7) return false;
+    if (dot == std::string::npos || dot == 0 || dot + 1 == name.size() || name.size() > 7)
+        return false;
     for (size_t i = 0; i < name.size(); ++i) {
         if (i != dot && !std::isdigit(static_cast<unsigned char>(name[i]))) return false;
     }
@@ -116,8 +117,9 @@ void SetDriveTypes(FakeWindows& machine, const std::string& removable) {
         const auto record = machine.GetValue(MountedDevicesPath, valueName);
         bool isRemovable = false;
         if (!removable.empty()) {
-            isRemovable = removable.find(letter) != std::string::npos ||
-                          removable.find(static_cast<char>(std::tolower(letter))) != std::string::npos;
+            isRemovable =
+                removable.find(letter) != std::string::npos ||
+                removable.find(static_cast<char>(std::tolower(letter))) != std::string::npos;
         } else if (record) {
             const std::u16string text = Utf16(record->data);
             isRemovable = text.find(u"USBSTOR") != std::u16string::npos ||

@@ -13,8 +13,8 @@ struct MachineFacts {
     DWORD majorVersion = 0;
     DWORD minorVersion = 0;
     bool server = false;
-    bool wow64 = false;     // 64-bit Windows: the 32-bit service runs under WOW64
-    UINT codePage = 1252;   // 1252 or 932
+    bool wow64 = false;    // 64-bit Windows: the 32-bit service runs under WOW64
+    UINT codePage = 1252;  // 1252 or 932
 };
 
 // "xp", "xp-x64", "2003", "vista", "2008", "7", "8", "8.1", "10" or a version

@@ -164,7 +164,8 @@ std::vector<std::u16string> SplitLines(const std::u16string& text) {
 
 class Parser {
 public:
-    Parser(std::vector<std::u16string> lines, bool unicode) : lines_(std::move(lines)), unicode_(unicode) {}
+    Parser(std::vector<std::u16string> lines, bool unicode)
+        : lines_(std::move(lines)), unicode_(unicode) {}
 
     bool Run(RegFile& file, Failure& failure) {
         file.unicode = unicode_;
@@ -193,7 +194,8 @@ public:
             } else {
                 return Fail(failure, line,
                             "expected a [key] line, a \"name\"= or @= value line, or a ; comment, "
-                            "not \"" + Show(text.substr(start)) + "\"");
+                            "not \"" +
+                                Show(text.substr(start)) + "\"");
             }
         }
         return true;
@@ -227,8 +229,8 @@ private:
 
     // A "quoted" text from `pos` (at the opening quote) with \\ and \" undone;
     // `pos` ends after the closing quote.
-    static bool ParseQuoted(const std::u16string& text, size_t& pos, std::u16string& out,
-                            int line, const char* what, Failure& failure) {
+    static bool ParseQuoted(const std::u16string& text, size_t& pos, std::u16string& out, int line,
+                            const char* what, Failure& failure) {
         for (++pos; pos < text.size(); ++pos) {
             const char16_t c = text[pos];
             if (c == u'"') {
@@ -241,7 +243,8 @@ private:
             }
             out += text[pos];
         }
-        return Fail(failure, line, std::string(what) + " not closed with '\"' (is the file cut short?)");
+        return Fail(failure, line,
+                    std::string(what) + " not closed with '\"' (is the file cut short?)");
     }
 
     bool ParseValue(const std::u16string& text, int line, RegFileValue& value, Failure& failure) {
@@ -291,9 +294,9 @@ private:
         if (TrimRight(data) == u"-") {
             return Fail(failure, line, "a value deletion (=-) does not belong in an export");
         }
-        return Fail(failure, line,
-                    "value data must be \"text\", dword:, hex: or hex(type):, not \"" + Show(data) +
-                        "\"");
+        return Fail(
+            failure, line,
+            "value data must be \"text\", dword:, hex: or hex(type):, not \"" + Show(data) + "\"");
     }
 
     // One character of string data: UTF-16 LE, or one ANSI byte.
@@ -322,7 +325,8 @@ private:
             value.type = type;
             pos = close + 1;
         }
-        if (pos == text.size() || text[pos] != u':') return Fail(failure, line, "':' missing after hex");
+        if (pos == text.size() || text[pos] != u':')
+            return Fail(failure, line, "':' missing after hex");
         std::u16string list = text.substr(pos + 1);
         for (;;) {
             list = TrimRight(list);
@@ -370,7 +374,9 @@ private:
 
 }  // namespace
 
-bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == kRegMultiSz; }
+bool IsStringType(DWORD type) {
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == kRegMultiSz;
+}
 
 bool ParseRegFile(const std::string& bytes, RegFile& file, std::string& error) {
     file = RegFile{};

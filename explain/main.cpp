@@ -2,7 +2,6 @@
 // reads the registry of the machine it runs on; the Linux build reads
 // "reg export" files of that machine into the in-memory Windows.
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -55,8 +54,15 @@ const char kUsage[] =
     "                        ImagePath, if a file holds it)\n";
 #endif
 
+// Plain fputs: the printf family would bring in MinGW's own stdio with
+// msvcrt imports that are not known to be on Windows XP.
+void Error(const std::string& message) {
+    std::fputs(("QarnIExplain: " + message + "\n").c_str(), stderr);
+}
+
 int UsageError(const std::string& message) {
-    std::fprintf(stderr, "QarnIExplain: %s\n\n%s", message.c_str(), kUsage);
+    Error(message + "\n");
+    std::fputs(kUsage, stderr);
     return 2;
 }
 
@@ -118,14 +124,15 @@ int main(int argc, char* argv[]) {
     for (const std::string& name : files) {
         std::ifstream in(name, std::ios::binary);
         if (!in) {
-            std::fprintf(stderr, "QarnIExplain: %s: cannot be read\n", name.c_str());
+            Error(name + ": cannot be read");
             return 1;
         }
-        const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string bytes((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
         RegFile file;
         std::string error;
         if (!ParseRegFile(bytes, file, error) || !LoadRegFile(machine, file, error)) {
-            std::fprintf(stderr, "QarnIExplain: %s: %s\n", name.c_str(), error.c_str());
+            Error(name + ": " + error);
             return 1;
         }
     }

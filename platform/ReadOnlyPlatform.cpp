@@ -92,8 +92,7 @@ LONG ReadOnlyPlatform::CallRegDeleteKeyExA(FARPROC, HKEY, LPCSTR, REGSAM, DWORD)
 
 // ---- Service control manager -----------------------------------------------------
 
-SC_HANDLE ReadOnlyPlatform::OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName,
-                                           DWORD access) {
+SC_HANDLE ReadOnlyPlatform::OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD access) {
     if (!OnlyReads(access, kManagerReadAccess)) {
         Refuse("OpenSCManagerA");
         return nullptr;
@@ -138,8 +137,7 @@ BOOL ReadOnlyPlatform::StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA*) 
     return FALSE;
 }
 
-SERVICE_STATUS_HANDLE ReadOnlyPlatform::RegisterServiceCtrlHandlerExA(LPCSTR,
-                                                                      LPHANDLER_FUNCTION_EX,
+SERVICE_STATUS_HANDLE ReadOnlyPlatform::RegisterServiceCtrlHandlerExA(LPCSTR, LPHANDLER_FUNCTION_EX,
                                                                       LPVOID) {
     Refuse("RegisterServiceCtrlHandlerExA");
     return nullptr;
@@ -162,8 +160,7 @@ HANDLE ReadOnlyPlatform::RegisterEventSourceA(LPCSTR, LPCSTR) {
     return nullptr;
 }
 
-BOOL ReadOnlyPlatform::ReportEventA(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCSTR*,
-                                    LPVOID) {
+BOOL ReadOnlyPlatform::ReportEventA(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCSTR*, LPVOID) {
     Refuse("ReportEventA");
     return FALSE;
 }

@@ -29,8 +29,11 @@ IconKeysNow Predicted(const LetterExplanation& letter) {
 
 std::string KeysText(const IconKeysNow& keys) {
     if (!keys.exists) return "none";
-    auto part = [](const std::optional<std::string>& value) { return value ? "'" + *value + "'" : "-"; };
-    return "marker " + part(keys.marker) + ", label " + part(keys.label) + ", icon " + part(keys.icon);
+    auto part = [](const std::optional<std::string>& value) {
+        return value ? "'" + *value + "'" : "-";
+    };
+    return "marker " + part(keys.marker) + ", label " + part(keys.label) + ", icon " +
+           part(keys.icon);
 }
 
 }  // namespace

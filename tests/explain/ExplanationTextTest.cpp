@@ -38,27 +38,33 @@ std::string Block(const std::string& text, char letter) {
 
 TEST(ExplanationText, EveryStepAtWhichTheScanStops) {
     std::string text = Explain(FindScenario("parent-id recognition").build);
-    EXPECT_EQ("ICON     reader LNK   QX-KB Slot (model row 1), label \"KB Media\"", Headline(text, 'E'));
+    EXPECT_EQ("ICON     reader LNK   QX-KB Slot (model row 1), label \"KB Media\"",
+              Headline(text, 'E'));
     EXPECT_EQ("NO ICON  no instance of a reader's device key has ParentIdPrefix 7&f&0",
               Headline(text, 'F'));
-    EXPECT_EQ("NO ICON  the mount record holds no \"RemovableMedia\": not the removable-media "
-              "volume a reader's drive has",
-              Headline(text, 'G'));
-    EXPECT_EQ("NO ICON  no mount record \\DosDevices\\I: under HKLM\\SYSTEM\\MountedDevices, or "
-              "one longer than 260 bytes",
-              Headline(text, 'I'));
+    EXPECT_EQ(
+        "NO ICON  the mount record holds no \"RemovableMedia\": not the removable-media "
+        "volume a reader's drive has",
+        Headline(text, 'G'));
+    EXPECT_EQ(
+        "NO ICON  no mount record \\DosDevices\\I: under HKLM\\SYSTEM\\MountedDevices, or "
+        "one longer than 260 bytes",
+        Headline(text, 'I'));
     EXPECT_EQ("(no block)", Headline(text, 'J'));  // neither removable nor with keys
 
     text = Explain(FindScenario("instance-path recognition").build);
-    EXPECT_EQ("NO ICON  device key Disk&Ven_Qarn&Prod_KF_Slot_Module&Rev_1.00 has no instance key "
-              "0000000000003&0",
-              Headline(text, 'G'));
-    EXPECT_EQ("NO ICON  the mount record holds no \"USBSTOR\": not the USB storage device path a "
-              "reader's drive has",
-              Headline(text, 'H'));
-    EXPECT_EQ("NO ICON  device key Disk&Ven_Generic&Prod_Flash_Disk&Rev_8.07 holds no reader "
-              "model's text",
-              Headline(text, 'J'));
+    EXPECT_EQ(
+        "NO ICON  device key Disk&Ven_Qarn&Prod_KF_Slot_Module&Rev_1.00 has no instance key "
+        "0000000000003&0",
+        Headline(text, 'G'));
+    EXPECT_EQ(
+        "NO ICON  the mount record holds no \"USBSTOR\": not the USB storage device path a "
+        "reader's drive has",
+        Headline(text, 'H'));
+    EXPECT_EQ(
+        "NO ICON  device key Disk&Ven_Generic&Prod_Flash_Disk&Rev_8.07 holds no reader "
+        "model's text",
+        Headline(text, 'J'));
     EXPECT_EQ("NO ICON  no device key under USBSTOR is named Disk&Ven_Qarn&Prod_KD_Slot_Module",
               Headline(text, 'K'));
 
@@ -73,7 +79,8 @@ TEST(ExplanationText, EveryStepAtWhichTheScanStops) {
     text = Explain([](FakeWindows& fake) {
         PlugParentIdDevice(fake, 'E', "Disk&Ven_Generic&Prod_Flash_Disk&Rev_8.07", "1&0", "7&e&0");
     });
-    EXPECT_EQ("NO ICON  no device key under USBSTOR holds a reader model's text", Headline(text, 'E'));
+    EXPECT_EQ("NO ICON  no device key under USBSTOR holds a reader model's text",
+              Headline(text, 'E'));
     text = Explain([](FakeWindows& fake) {
         PlugParentIdDevice(fake, 'E', "Disk&Ven_Generic&Prod_Flash_Disk&Rev_8.07", "1&0", "7&e&0");
         fake.CreateKey(kUsbStor + "\\" + kKcModule);
@@ -84,54 +91,70 @@ TEST(ExplanationText, EveryStepAtWhichTheScanStops) {
         fake.SetDriveType('E', DRIVE_REMOVABLE);
         fake.SetMountRecord('E', "\\??\\STORAGE#RemovableMedia#7&e&0&RM#" + kVolumeGuid);
     });
-    EXPECT_EQ("NO ICON  no device keys under USBSTOR (or USBSTOR cannot be read)", Headline(text, 'E'));
+    EXPECT_EQ("NO ICON  no device keys under USBSTOR (or USBSTOR cannot be read)",
+              Headline(text, 'E'));
 }
 
 TEST(ExplanationText, HeaderAndLetterDetails) {
-    const std::string text = Explain(FindScenario("XP x64: parent-id scan under WOW64, old keys in the 64-bit view").build);
-    const std::string header = text.substr(text.find("Windows "), text.find("\nE:  ") - text.find("Windows "));
-    EXPECT_EQ("Windows         NT 5.2 build 3790, workstation\n"
-              "Process         32-bit under WOW64 (64-bit Windows)\n"
-              "Platform row    IsVistaWorkstation 0, IsWow64 1\n"
-              "Scan variant    parent-id: the mount record names a removable-media volume; its parent id\n"
-              "                must be the ParentIdPrefix of an instance of a reader's device key\n"
-              "Registry view   64-bit (KEY_WOW64_64KEY)\n"
-              "Service folder  C:\\Qarn\\ (the folder of this program; the service is not installed)\n",
-              header);
-    EXPECT_EQ("E:  ICON     reader LNK   QX-KB Slot (model row 1), label \"KB Media\"\n"
-              "    drive type      removable drive\n"
-              "    mount record    \\??\\STORAGE#RemovableMedia#7&e&0&RM#" + kVolumeGuid + "\n"
-              "    parent id       7&e&0\n"
-              "    device key      Disk&Ven_Qarn&Prod_LNK___QX-KB_Slot&Rev_1.00\n"
-              "    instance key    1&0 (ParentIdPrefix 7&e&0)\n"
-              "    model           row 1, LNK   QX-KB Slot: label \"KB Media\", icon QarnIcons.dll,3\n"
-              "    DriveIcons now  no key\n"
-              "    at start        writes DefaultLabel = \"KB Media\"\n"
-              "                    writes QarnHMD = \"KB Media\"\n"
-              "                    writes no DefaultIcon: the parent-id scan leaves it out under WOW64\n",
-              Block(text, 'E'));
-    EXPECT_EQ("K:  NO ICON  not a removable drive (no drive); the service looks at removable drives only\n"
-              "    drive type      no drive\n"
-              "    DriveIcons now  QarnHMD \"KD Media\", DefaultLabel \"KD Media\", DefaultIcon "
-              "\"C:\\Old\\QarnIcons.dll,0\"\n"
-              "    at start        deletes the keys: marked by the service, with the label of row 3 "
-              "(left by an earlier run)\n",
-              Block(text, 'K'));
+    const std::string text = Explain(
+        FindScenario("XP x64: parent-id scan under WOW64, old keys in the 64-bit view").build);
+    const std::string header =
+        text.substr(text.find("Windows "), text.find("\nE:  ") - text.find("Windows "));
+    EXPECT_EQ(
+        "Windows         NT 5.2 build 3790, workstation\n"
+        "Process         32-bit under WOW64 (64-bit Windows)\n"
+        "Platform row    IsVistaWorkstation 0, IsWow64 1\n"
+        "Scan variant    parent-id: the mount record names a removable-media volume; its parent "
+        "id\n"
+        "                must be the ParentIdPrefix of an instance of a reader's device key\n"
+        "Registry view   64-bit (KEY_WOW64_64KEY)\n"
+        "Service folder  C:\\Qarn\\ (the folder of this program; the service is not installed)\n",
+        header);
+    EXPECT_EQ(
+        "E:  ICON     reader LNK   QX-KB Slot (model row 1), label \"KB Media\"\n"
+        "    drive type      removable drive\n"
+        "    mount record    \\??\\STORAGE#RemovableMedia#7&e&0&RM#" +
+            kVolumeGuid +
+            "\n"
+            "    parent id       7&e&0\n"
+            "    device key      Disk&Ven_Qarn&Prod_LNK___QX-KB_Slot&Rev_1.00\n"
+            "    instance key    1&0 (ParentIdPrefix 7&e&0)\n"
+            "    model           row 1, LNK   QX-KB Slot: label \"KB Media\", icon "
+            "QarnIcons.dll,3\n"
+            "    DriveIcons now  no key\n"
+            "    at start        writes DefaultLabel = \"KB Media\"\n"
+            "                    writes QarnHMD = \"KB Media\"\n"
+            "                    writes no DefaultIcon: the parent-id scan leaves it out under "
+            "WOW64\n",
+        Block(text, 'E'));
+    EXPECT_EQ(
+        "K:  NO ICON  not a removable drive (no drive); the service looks at removable drives "
+        "only\n"
+        "    drive type      no drive\n"
+        "    DriveIcons now  QarnHMD \"KD Media\", DefaultLabel \"KD Media\", DefaultIcon "
+        "\"C:\\Old\\QarnIcons.dll,0\"\n"
+        "    at start        deletes the keys: marked by the service, with the label of row 3 "
+        "(left by an earlier run)\n",
+        Block(text, 'K'));
     EXPECT_NE(std::string::npos,
               text.find("Nothing was changed: 5 registry calls that would have written or deleted "
                         "were refused.\n"));
 
     // The foreign stick: every device key the search went through.
-    const std::string stick = Block(Explain(FindScenario("pre-Vista machine with a CD drive, a fixed disk and a foreign stick").build), 'F');
-    EXPECT_NE(std::string::npos,
-              stick.find("    device keys     Disk&Ven_Qarn&Prod_KC_Slot_Module&Rev_2.10: reader "
-                         "KC Slot Module (row 8)\n"
-                         "                      instance 0000000000002&0: ParentIdPrefix 7&aa11bb22&0\n"
-                         "                    Disk&Ven_Qarn&Prod_LNK___QX-KB_Slot&Rev_1.00: reader "
-                         "LNK   QX-KB Slot (row 1)\n"
-                         "                      instance 0000000000001&0: ParentIdPrefix 7&1a2b3c4d&0\n"
-                         "                    Disk&Ven_SanDisk&Prod_Cruzer_Micro&Rev_8.02: no reader "
-                         "model's text\n"))
+    const std::string stick = Block(
+        Explain(FindScenario("pre-Vista machine with a CD drive, a fixed disk and a foreign stick")
+                    .build),
+        'F');
+    EXPECT_NE(
+        std::string::npos,
+        stick.find("    device keys     Disk&Ven_Qarn&Prod_KC_Slot_Module&Rev_2.10: reader "
+                   "KC Slot Module (row 8)\n"
+                   "                      instance 0000000000002&0: ParentIdPrefix 7&aa11bb22&0\n"
+                   "                    Disk&Ven_Qarn&Prod_LNK___QX-KB_Slot&Rev_1.00: reader "
+                   "LNK   QX-KB Slot (row 1)\n"
+                   "                      instance 0000000000001&0: ParentIdPrefix 7&1a2b3c4d&0\n"
+                   "                    Disk&Ven_SanDisk&Prod_Cruzer_Micro&Rev_8.02: no reader "
+                   "model's text\n"))
         << stick;
 
     // Keys the explanation rests on that cannot be read are named.
@@ -140,8 +163,9 @@ TEST(ExplanationText, HeaderAndLetterDetails) {
         fake.DenyAccess("SYSTEM\\MountedDevices");
     });
     EXPECT_NE(std::string::npos,
-              denied.find("Cannot read     HKLM\\SYSTEM\\MountedDevices: access denied (run as "
-                          "administrator)\n"
-                          "Cannot read     HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR: no such key\n"))
+              denied.find(
+                  "Cannot read     HKLM\\SYSTEM\\MountedDevices: access denied (run as "
+                  "administrator)\n"
+                  "Cannot read     HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR: no such key\n"))
         << denied;
 }

@@ -64,10 +64,11 @@ TEST(ReadOnlyPlatform, PassesReadsAndRefusesEveryChange) {
                                                     KEY_READ | KEY_SET_VALUE, writable.receive()));
     EXPECT_EQ(ERROR_ACCESS_DENIED, os.RegSetValueExA(key.get(), "Name", 0, REG_SZ,
                                                      reinterpret_cast<const BYTE*>("new"), 4));
-    EXPECT_EQ(ERROR_ACCESS_DENIED, os.RegCreateKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\X",
-                                                    writable.receive()));
+    EXPECT_EQ(ERROR_ACCESS_DENIED,
+              os.RegCreateKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\X", writable.receive()));
     EXPECT_EQ(ERROR_ACCESS_DENIED, os.RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Qarn"));
-    const FARPROC deleteKeyEx = os.GetProcAddress(os.GetModuleHandleA("Advapi32"), "RegDeleteKeyExA");
+    const FARPROC deleteKeyEx =
+        os.GetProcAddress(os.GetModuleHandleA("Advapi32"), "RegDeleteKeyExA");
     ASSERT_NE(nullptr, deleteKeyEx);
     EXPECT_EQ(ERROR_ACCESS_DENIED, os.CallRegDeleteKeyExA(deleteKeyEx, HKEY_LOCAL_MACHINE,
                                                           "SOFTWARE\\Qarn", KEY_WOW64_64KEY, 0));
@@ -77,13 +78,13 @@ TEST(ReadOnlyPlatform, PassesReadsAndRefusesEveryChange) {
     EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), os.GetLastError());
     ScopedServiceHandle manager(os, os.OpenSCManagerA(nullptr, nullptr, 0x0001 /* connect */));
     ASSERT_TRUE(manager);
-    EXPECT_EQ(nullptr, os.CreateServiceA(manager.get(), "QarnIEx", "QarnIEx", SERVICE_ALL_ACCESS,
-                                         SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                         SERVICE_ERROR_NORMAL, "C:\\x.exe", nullptr, nullptr,
-                                         nullptr, nullptr, nullptr));
+    EXPECT_EQ(nullptr,
+              os.CreateServiceA(manager.get(), "QarnIEx", "QarnIEx", SERVICE_ALL_ACCESS,
+                                SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                "C:\\x.exe", nullptr, nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(nullptr, os.RegisterEventSourceA(nullptr, "QarnIEx"));
-    EXPECT_FALSE(os.ReportEventA(nullptr, EVENTLOG_INFORMATION_TYPE, 0, 100, nullptr, 0, 0,
-                                 nullptr, nullptr));
+    EXPECT_FALSE(os.ReportEventA(nullptr, EVENTLOG_INFORMATION_TYPE, 0, 100, nullptr, 0, 0, nullptr,
+                                 nullptr));
     EXPECT_EQ(nullptr, os.RegisterDeviceNotificationA(nullptr, nullptr, 0));
 
     EXPECT_EQ(0u, ChangingCalls(fake));

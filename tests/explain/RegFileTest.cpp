@@ -26,7 +26,9 @@ std::string Utf16File(const std::u16string& text) {
     return bytes;
 }
 
-std::u16string Widen(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+std::u16string Widen(const std::string& ascii) {
+    return std::u16string(ascii.begin(), ascii.end());
+}
 
 // A "hex:" list of the UTF-16 form of `text`, wrapped the way regedit wraps it.
 std::string HexRecord(const std::string& name, const std::string& text) {
@@ -53,9 +55,11 @@ std::string ParentIdRecord(const std::string& parentId) {
 // One machine as exports: reader E, a foreign stick F, a fixed disk C, a key
 // left by an earlier run for W and another program's key for U.
 std::string MachineExport() {
-    const std::string kc = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR\\" + kKcModule;
-    const std::string stick = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR\\"
-                              "Disk&Ven_Generic&Prod_Flash_Disk&Rev_8.07";
+    const std::string kc =
+        "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR\\" + kKcModule;
+    const std::string stick =
+        "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR\\"
+        "Disk&Ven_Generic&Prod_Flash_Disk&Rev_8.07";
     const std::string icons =
         "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons";
     return "[HKEY_LOCAL_MACHINE\\SYSTEM\\MountedDevices]\r\n" +
@@ -63,20 +67,31 @@ std::string MachineExport() {
            HexRecord("\\\\DosDevices\\\\F:", ParentIdRecord("7&3c4d5e6f&0")) +
            "\"\\\\DosDevices\\\\C:\"=hex:8a,3e,2c,1b,00,7e,00,00,00,00,00,00\r\n\r\n"
            "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR]\r\n\r\n"
-           "[" + kc + "]\r\n\r\n[" + kc + "\\0000000000002&0]\r\n"
+           "[" +
+           kc + "]\r\n\r\n[" + kc +
+           "\\0000000000002&0]\r\n"
            "\"ParentIdPrefix\"=\"7&1a2b3c4d&0\"\r\n\"Capabilities\"=dword:00000010\r\n\r\n"
-           "[" + stick + "\\AA00000000001&0]\r\n\"ParentIdPrefix\"=\"7&3c4d5e6f&0\"\r\n\r\n"
-           "[" + icons + "]\r\n\r\n"
-           "[" + icons + "\\U\\DefaultIcon]\r\n@=\"C:\\\\Other\\\\drive.ico\"\r\n\r\n"
-           "[" + icons + "\\W]\r\n\"QarnHMD\"=\"KD Media\"\r\n\r\n"
-           "[" + icons + "\\W\\DefaultLabel]\r\n@=\"KD Media\"\r\n\r\n";
+           "[" +
+           stick +
+           "\\AA00000000001&0]\r\n\"ParentIdPrefix\"=\"7&3c4d5e6f&0\"\r\n\r\n"
+           "[" +
+           icons +
+           "]\r\n\r\n"
+           "[" +
+           icons +
+           "\\U\\DefaultIcon]\r\n@=\"C:\\\\Other\\\\drive.ico\"\r\n\r\n"
+           "[" +
+           icons +
+           "\\W]\r\n\"QarnHMD\"=\"KD Media\"\r\n\r\n"
+           "[" +
+           icons + "\\W\\DefaultLabel]\r\n@=\"KD Media\"\r\n\r\n";
 }
 
 // The same machine set up directly.
 void BuildMachine(FakeWindows& fake) {
     fake.SetDriveType('C', DRIVE_FIXED);
-    fake.SetBinary("SYSTEM\\MountedDevices", "\\DosDevices\\C:",
-                   {0x8a, 0x3e, 0x2c, 0x1b, 0, 0x7e, 0, 0, 0, 0, 0, 0});
+    fake.SetBinary("SYSTEM\\MountedDevices",
+                   "\\DosDevices\\C:", {0x8a, 0x3e, 0x2c, 0x1b, 0, 0x7e, 0, 0, 0, 0, 0, 0});
     PlugParentIdDevice(fake, 'E', kKcModule, "0000000000002&0", "7&1a2b3c4d&0");
     fake.SetDword(kUsbStor + "\\" + kKcModule + "\\0000000000002&0", "Capabilities", 0x10);
     PlugParentIdDevice(fake, 'F', "Disk&Ven_Generic&Prod_Flash_Disk&Rev_8.07", "AA00000000001&0",
@@ -142,9 +157,10 @@ TEST(RegFile, ExportsInEveryFormExplainLikeTheMachineItself) {
         SetUpMachine(machine, facts);
         ASSERT_TRUE(LoadRegFile(machine, file, error)) << error;
         SetDriveTypes(machine, "");
-        EXPECT_EQ("7&1a2b3c4d&0",
-                  machine.GetValue(kUsbStor + "\\" + kKcModule + "\\0000000000002&0", "ParentIdPrefix")
-                      ->AsString());
+        EXPECT_EQ(
+            "7&1a2b3c4d&0",
+            machine.GetValue(kUsbStor + "\\" + kKcModule + "\\0000000000002&0", "ParentIdPrefix")
+                ->AsString());
         EXPECT_EQ(static_cast<UINT>(DRIVE_REMOVABLE), machine.GetDriveTypeA("F:\\"));
         EXPECT_EQ(static_cast<UINT>(DRIVE_NO_ROOT_DIR), machine.GetDriveTypeA("U:\\"));
         EXPECT_EQ(expected, ExplanationText(ExplainDrives(machine, options)));
@@ -177,8 +193,8 @@ TEST(RegFile, NamesAndTextInTheMachinesCodePage) {
     EXPECT_EQ("say \"hi\" \\ ", cp932.GetValue("SYSTEM\\Caf?\\\x83\x5C", "Quote")->AsString());
 
     // A REGEDIT4 file holds the bytes of the code page already.
-    ASSERT_TRUE(ParseRegFile("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Caf\xE9]\n\"N\xE9\"=\"\xE9\"\n",
-                             file, error))
+    ASSERT_TRUE(ParseRegFile(
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Caf\xE9]\n\"N\xE9\"=\"\xE9\"\n", file, error))
         << error;
     FakeWindows cp1252;
     SetUpMachine(cp1252, MachineFacts{5, 1, false, false, 1252});
@@ -197,17 +213,21 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
         {"[HKEY_LOCAL_MACHINE\\SYSTEM]\r\n", "line 1: not a registry export"},
         {"\xFE\xFF\0W", "line 1: UTF-16 big-endian"},
         {Utf16File(Widen(v5 + key)) + "x", "line 3: the file ends in the middle of a character"},
-        {v5 + key + "\"A\"=hex:41,\xC3", "line 3: the file ends in the middle of a UTF-8 character"},
+        {v5 + key + "\"A\"=hex:41,\xC3",
+         "line 3: the file ends in the middle of a UTF-8 character"},
         {v5 + key + "\"A\"=\"\xFF\"\r\n", "line 3: not UTF-8 text (byte 0xff)"},
         {v5 + "\"A\"=\"x\"\r\n", "line 2: a value before the first [key] line"},
         {v5 + "[HKEY_LOCAL_MACHINE\\SYSTEM\r\n", "line 2: key line not closed with ']'"},
         {v5 + "[-HKEY_LOCAL_MACHINE\\SYSTEM]\r\n", "line 2: a key deletion"},
         {v5 + "[]\r\n", "line 2: empty key name"},
-        {v5 + key + "\r\n\"A\"=\"cut", "line 4: string value not closed with '\"' (is the file cut short?)"},
+        {v5 + key + "\r\n\"A\"=\"cut",
+         "line 4: string value not closed with '\"' (is the file cut short?)"},
         {v5 + key + "\"A=\"x\"\r\n", "line 3: '=' missing after the value name"},
         {v5 + key + "\"A\"=\"x\" y\r\n", "line 3: text after the closing '\"'"},
         {v5 + key + "\"A\"=hex:01,02,\\\r\n", "line 3: the file ends after a line continued"},
-        {v5 + key + "\"A\"=hex:01,02,\\\r\n  03,\r\n", "line 3: hex data must be bytes of two hex digits separated by ',', at \"\" (is the file cut short?)"},
+        {v5 + key + "\"A\"=hex:01,02,\\\r\n  03,\r\n",
+         "line 3: hex data must be bytes of two hex digits separated by ',', at \"\" (is the file "
+         "cut short?)"},
         {v5 + key + "\"A\"=hex:01,0g\r\n", "line 3: hex data must be bytes"},
         {v5 + key + "\"A\"=hex:012\r\n", "line 3: hex data must be bytes"},
         {v5 + key + "\"A\"=hex(zz):01\r\n", "line 3: hex(type): needs a type"},
@@ -217,7 +237,8 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
         {v5 + key + "\"A\"=-\r\n", "line 3: a value deletion"},
         {v5 + key + "\"A\"=str\r\n", "line 3: value data must be"},
         {v5 + key + "garbage\r\n", "line 3: expected a [key] line"},
-        {"REGEDIT4\r\n\r\n; comment\r\n" + key + "@=hex:\r\n\"\"=\"\"\r\n\"B\"=\"x", "line 7: string value not closed"},
+        {"REGEDIT4\r\n\r\n; comment\r\n" + key + "@=hex:\r\n\"\"=\"\"\r\n\"B\"=\"x",
+         "line 7: string value not closed"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.bytes);
@@ -225,9 +246,10 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
         EXPECT_EQ(c.error, error.substr(0, c.error.size())) << error;
     }
     // NUL characters cannot be named through the ANSI functions.
-    EXPECT_EQ("line 2: NUL character in a key name",
-              ParseError(Utf16File(u"Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\A" +
-                                   std::u16string(1, u'\0') + u"]\r\n")));
+    EXPECT_EQ(
+        "line 2: NUL character in a key name",
+        ParseError(Utf16File(u"Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\A" +
+                             std::u16string(1, u'\0') + u"]\r\n")));
 
     // A file of another root loads nothing.
     RegFile file;
@@ -238,7 +260,8 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
     EXPECT_EQ("line 3: a key outside HKEY_LOCAL_MACHINE; export HKLM keys only", error);
 
     // Cut anywhere, a real export either still parses or names a line it has.
-    const std::string whole = Utf16File(Widen("Windows Registry Editor Version 5.00\r\n\r\n" + MachineExport()));
+    const std::string whole =
+        Utf16File(Widen("Windows Registry Editor Version 5.00\r\n\r\n" + MachineExport()));
     for (size_t cut = 0; cut < whole.size(); cut += 3) {
         const std::string part = whole.substr(0, cut);
         const std::string result = ParseError(part);
@@ -246,7 +269,8 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
         int line = 0;
         ASSERT_EQ(1, std::sscanf(result.c_str(), "line %d:", &line)) << result;
         int lines = 1;
-        for (size_t i = 2; i + 1 < part.size(); i += 2) lines += part[i] == '\n' && part[i + 1] == 0;
+        for (size_t i = 2; i + 1 < part.size(); i += 2)
+            lines += part[i] == '\n' && part[i + 1] == 0;
         EXPECT_GE(line, 1);
         EXPECT_LE(line, lines) << result;
     }

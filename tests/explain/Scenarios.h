@@ -16,7 +16,8 @@ struct Scenario {
     const char* lettersWithIcon;  // what the scenario is about, checked too
 };
 
-inline void SetPlatform(FakeWindows& fake, DWORD major, DWORD minor, bool wow64, BYTE product = VER_NT_WORKSTATION) {
+inline void SetPlatform(FakeWindows& fake, DWORD major, DWORD minor, bool wow64,
+                        BYTE product = VER_NT_WORKSTATION) {
     fake.SetVersion(major, minor, product);
     fake.SetWow64Process(wow64);
 }
@@ -28,8 +29,9 @@ inline const Scenario kScenarios[] = {
          fake.SetBinary("SYSTEM\\MountedDevices", "\\DosDevices\\C:",
                         {0x8A, 0x3E, 0x2C, 0x1B, 0x00, 0x7E, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
          fake.SetDriveType('D', DRIVE_CDROM);
-         fake.SetMountRecord('D', "\\??\\IDE#CdRomHL-DT-ST_DVD-RAM_GSA-H55N_1.00____#5&2b1a3c&0&1."
-                                  "0.0#{53f5630d-b6bf-11d0-94f2-00a0c91efb8b}");
+         fake.SetMountRecord('D',
+                             "\\??\\IDE#CdRomHL-DT-ST_DVD-RAM_GSA-H55N_1.00____#5&2b1a3c&0&1."
+                             "0.0#{53f5630d-b6bf-11d0-94f2-00a0c91efb8b}");
          PlugParentIdDevice(fake, 'E', kKbSlot, "0000000000001&0", "7&1a2b3c4d&0");
          PlugParentIdDevice(fake, 'F', "Disk&Ven_SanDisk&Prod_Cruzer_Micro&Rev_8.02", "20043512&0",
                             "7&2c3d4e5f&0");
@@ -54,7 +56,8 @@ inline const Scenario kScenarios[] = {
      [](FakeWindows& fake) {
          PlugParentIdDevice(fake, 'E', kKbSlot, "1&0", "7&ABCD&0");
          fake.SetMountRecord('E', "\\??\\STORAGE#RemovableMedia#7&abcd&0&RM#" + kVolumeGuid);
-         PlugParentIdDevice(fake, 'F', "Disk&Ven_QARN&Prod_LNK___QX-KB_Slot&Rev_2.00", "1&0", "7&f&0");
+         PlugParentIdDevice(fake, 'F', "Disk&Ven_QARN&Prod_LNK___QX-KB_Slot&Rev_2.00", "1&0",
+                            "7&f&0");
          PlugParentIdDevice(fake, 'G', kKbSlot, "3&0", "7&g&0");
          fake.SetMountRecord('G', "\\??\\STORAGE#Volume#7&g&0&RM#" + kVolumeGuid);
          fake.CreateKey(kUsbStor + "\\" + kKcModule);
@@ -92,8 +95,10 @@ inline const Scenario kScenarios[] = {
          SetPlatform(fake, 6, 0, false);
          PlugInstancePathDevice(fake, 'E', kKcKb, "0000000000001&0");
          PlugInstancePathDevice(fake, 'F', kKcModule, "0000000000002&0");
-         fake.SetMountRecord('F', "\\??\\USBSTOR#disk&ven_qarn&prod_kc_slot_module&rev_2.10#"
-                                  "0000000000002&0#" + kVolumeGuid);
+         fake.SetMountRecord('F',
+                             "\\??\\USBSTOR#disk&ven_qarn&prod_kc_slot_module&rev_2.10#"
+                             "0000000000002&0#" +
+                                 kVolumeGuid);
          PlugInstancePathDevice(fake, 'G', kKfModule, "0000000000003&0");
          fake.DeleteTree(kUsbStor + "\\" + kKfModule + "\\0000000000003&0");
          fake.CreateKey(kUsbStor + "\\" + kKfModule + "\\0000000000009&0");
@@ -101,7 +106,8 @@ inline const Scenario kScenarios[] = {
          PlugInstancePathDevice(fake, 'I', "Disk&Ven_Qarn&Prod_kf_slot_module&Rev_9.99", "4&0");
          PlugInstancePathDevice(fake, 'J', "Disk&Ven_Generic&Prod_Flash_Disk&Rev_8.07", "5&0");
          fake.SetDriveType('K', DRIVE_REMOVABLE);
-         fake.SetMountRecord('K', "\\??\\USBSTOR#Disk&Ven_Qarn&Prod_KD_Slot_Module#6&0#" + kVolumeGuid);
+         fake.SetMountRecord('K',
+                             "\\??\\USBSTOR#Disk&Ven_Qarn&Prod_KD_Slot_Module#6&0#" + kVolumeGuid);
      },
      "EF"},
     {"Vista x64: instance-path scan under WOW64 writes the icon",
@@ -167,11 +173,13 @@ inline const Scenario kScenarios[] = {
          SetPlatform(fake, 6, 0, false);
          fake.SetCodePage(932);
          fake.SetDriveType('E', DRIVE_REMOVABLE);
-         fake.SetBinary("SYSTEM\\MountedDevices", "\\DosDevices\\E:",
-                        FakeWindows::Utf16Bytes(u"\\??\\USBSTOR#Disk&Ven_Qarn&Prod_KA_Slot_Module&Rev_"
-                                                u"\u30BD#7&\u8868&0#{53f56307-b6bf-11d0-94f2-"
-                                                u"00a0c91efb8b}"));
-         fake.CreateKey(kUsbStor + "\\Disk&Ven_Qarn&Prod_KA_Slot_Module&Rev_\x83\x5C\\7&\x95\x5C&0");
+         fake.SetBinary(
+             "SYSTEM\\MountedDevices", "\\DosDevices\\E:",
+             FakeWindows::Utf16Bytes(u"\\??\\USBSTOR#Disk&Ven_Qarn&Prod_KA_Slot_Module&Rev_"
+                                     u"\u30BD#7&\u8868&0#{53f56307-b6bf-11d0-94f2-"
+                                     u"00a0c91efb8b}"));
+         fake.CreateKey(kUsbStor +
+                        "\\Disk&Ven_Qarn&Prod_KA_Slot_Module&Rev_\x83\x5C\\7&\x95\x5C&0");
          fake.SetDriveType('F', DRIVE_REMOVABLE);
          fake.SetBinary("SYSTEM\\MountedDevices", "\\DosDevices\\F:",
                         FakeWindows::Utf16Bytes(std::u16string(130, u'\u8868')));

@@ -38,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FakeWindows machine;
     MachineFacts facts;
     facts.codePage = (data[0] & 1) ? 932 : 1252;
-    FUZZ_CHECK(ParseWindowsName((data[0] & 2) ? "vista" : "xp", facts), "known Windows name refused");
+    FUZZ_CHECK(ParseWindowsName((data[0] & 2) ? "vista" : "xp", facts),
+               "known Windows name refused");
     facts.wow64 = (data[0] & 4) != 0;
     SetUpMachine(machine, facts);
     if (!LoadRegFile(machine, file, error)) {
@@ -53,8 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     options.serviceDirectory = "C:\\Qarn";
     const std::string text = ExplanationText(ExplainDrives(machine, options));
     FUZZ_CHECK(!text.empty(), "empty explanation");
-    for (const char* change : {"RegSetValueExA", "RegCreateKeyA", "RegCreateKeyExA", "RegDeleteKeyA",
-                               "RegDeleteKeyExA"}) {
+    for (const char* change : {"RegSetValueExA", "RegCreateKeyA", "RegCreateKeyExA",
+                               "RegDeleteKeyA", "RegDeleteKeyExA"}) {
         FUZZ_CHECK(machine.CountCalls(change) == 0, "the explanation changed the registry");
     }
     FUZZ_CHECK(machine.KeysBelow("") == keys, "the explanation changed the key tree");
