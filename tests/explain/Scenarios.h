@@ -132,15 +132,7 @@ inline const Scenario kScenarios[] = {
      "E"},
     {"restore and purge of old keys",
      [](FakeWindows& fake) {
-         WriteIconKeys(fake, 'F', "KD Media");
-         WriteIconKeys(fake, 'K', "KA Media");
-         fake.SetString(LetterKey('M'), "QarnHMD", "KB Media");
-         fake.CreateKey(LetterKey('M') + "\\DefaultLabel");
-         fake.SetString(LetterKey('G'), "QarnHMD", "KB Media");
-         fake.SetString(LetterKey('H') + "\\DefaultLabel", "", "KB Media");
-         WriteIconKeys(fake, 'I', "kb media");
-         WriteIconKeys(fake, 'J', "KF Card");
-         fake.SetString(LetterKey('J'), "QarnHMD", "");
+         WriteIconKeysOfEveryKind(fake);
          fake.DeleteTree(LetterKey('J') + "\\DefaultIcon");
          PlugParentIdDevice(fake, 'K', kKcModule, "1&0", "7&k&0");
          PlugParentIdDevice(fake, 'H', kKfModule, "1&0", "7&h&0");
@@ -155,18 +147,7 @@ inline const Scenario kScenarios[] = {
          PlugInstancePathDevice(fake, 'E', kKcModule, "1&0");
      },
      "E"},
-    {"23 marked letters and 22 readers for 20 slots",
-     [](FakeWindows& fake) {
-         const char* labels[] = {"KA Media", "KB Media", "KB/KC", "KEE/KF", "KF Card"};
-         for (char letter = 'D'; letter <= 'Z'; ++letter) {
-             WriteIconKeys(fake, letter, labels[letter % 5]);
-             if (letter % 4 == 0) fake.DeleteTree(LetterKey(letter) + "\\DefaultIcon");
-         }
-         for (char letter = 'E'; letter <= 'Z'; ++letter) {
-             PlugParentIdDevice(fake, letter, kKcModule, std::string(1, letter) + "&0",
-                                std::string("7&") + letter + "&0");
-         }
-     },
+    {"23 marked letters and 22 readers for 20 slots", MarkEveryLetterAndPlugMoreReadersThanSlots,
      "EFGHIJKLMNOPQRSTUVWX"},
     {"double-byte key names under code page 932",
      [](FakeWindows& fake) {
