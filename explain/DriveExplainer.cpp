@@ -11,7 +11,10 @@
 
 namespace {
 
+const char kServiceName[] = "QarnIEx";
 const char kServiceKey[] = "SYSTEM\\CurrentControlSet\\Services\\QarnIEx";
+constexpr DWORD kManagerConnect = 0x0001;      // SC_MANAGER_CONNECT
+constexpr DWORD kServiceQueryStatus = 0x0004;  // SERVICE_QUERY_STATUS
 const char kServiceExe[] = "QarnIEx.exe";
 
 // The service asks for its own path at start; here the answer is the
@@ -208,6 +211,17 @@ void ReadIconKeys(CIConEx& service, char letter, IconKeysNow& now) {
     now.icon = read(key + "\\DefaultIcon", nullptr);
 }
 
+// The service's state, 0 when it is not installed.
+long ServiceState(Platform& os) {
+    ScopedServiceHandle manager(os, os.OpenSCManagerA(nullptr, nullptr, kManagerConnect));
+    if (!manager) return 0;
+    ScopedServiceHandle service(os,
+                                os.OpenServiceA(manager.get(), kServiceName, kServiceQueryStatus));
+    SERVICE_STATUS status{};
+    if (!service || !os.QueryServiceStatus(service.get(), &status)) return 0;
+    return static_cast<long>(status.dwCurrentState);
+}
+
 // Keys the explanation reads, in the service's view, that cannot be opened.
 void CheckKeys(CIConEx& service, Explanation& explanation) {
     const REGSAM view = service.IsWow64 ? KEY_WOW64_64KEY : 0;
@@ -252,6 +266,7 @@ Explanation ExplainDrives(Platform& machine, const ExplainOptions& options) {
         ReadIconKeys(service, letter.letter, letter.now);
     }
     CheckKeys(service, explanation);
+    if (options.askServiceState) explanation.serviceState = ServiceState(serviceView);
     explanation.refused = serviceView.Refused();
     return explanation;
 }

@@ -81,6 +81,9 @@ struct Explanation {
 
     std::string serviceDirectory;  // ModuleDirectory as the service sets it
     std::string serviceDirectorySource;
+    // State of the installed service (SERVICE_RUNNING and so on); 0: not
+    // installed; -1: not asked.
+    long serviceState = -1;
     // Registry keys the explanation rests on that could not be opened: path
     // and error code.
     std::vector<std::pair<std::string, LONG>> unreadableKeys;
@@ -96,6 +99,9 @@ struct ExplainOptions {
     // the folder of the running program (on Windows the tool, which belongs
     // beside the service), else unknown.
     std::string serviceDirectory;
+    // Ask the service manager whether the service runs (the machine the tool
+    // runs on; files do not say it).
+    bool askServiceState = false;
 };
 
 // Nothing on `machine` is written or deleted: every call goes through a

@@ -43,9 +43,16 @@ std::string ModelName(int row) {
     return name;
 }
 
-std::string ModelText(int row) {
-    return "row " + std::to_string(row) + ", " + ModelName(row) + ": label " +
-           Quoted(ReaderModelTable[row].Label) + ", icon " + ReaderModelTable[row].IconRef;
+// Row, label and the icon path the scan writes (or the bare reference when
+// it writes none; the lines "at start" say why).
+std::string ModelText(const LetterExplanation& l) {
+    const ReaderModel& model = ReaderModelTable[l.modelRow];
+    std::string icon = std::string(model.IconRef) + " (no DefaultIcon written)";
+    for (const ValueWrite& write : l.writes) {
+        if (write.subkey == "DefaultIcon" && write.accepted) icon = write.text;
+    }
+    return "row " + std::to_string(l.modelRow) + ", " + ModelName(l.modelRow) + ": label " +
+           Quoted(model.Label) + ", icon " + icon;
 }
 
 std::string HeaderText(const Explanation& e) {
@@ -94,6 +101,14 @@ std::string HeaderText(const Explanation& e) {
     field("Service folder",
           (e.serviceDirectory.empty() ? std::string("(none)") : e.serviceDirectory) + " (" +
               e.serviceDirectorySource + ")");
+    if (e.serviceState == 0) {
+        field("Service", "not installed: no drive gets an icon (QarnIEx.exe -i installs it)");
+    } else if (e.serviceState == SERVICE_RUNNING) {
+        field("Service", "running; below is what its start does with the registry as it is now");
+    } else if (e.serviceState > 0) {
+        field("Service", "not running (state " + std::to_string(e.serviceState) +
+                             "): no drive gets an icon until it starts (net start QarnIEx)");
+    }
     for (const auto& [path, error] : e.unreadableKeys) {
         field("Cannot read", "HKLM\\" + path + ": " +
                                  (error == ERROR_FILE_NOT_FOUND ? std::string("no such key")
@@ -193,8 +208,8 @@ std::string AtStartText(const Explanation& e, const LetterExplanation& l) {
     auto line = [&](const std::string& more) { text += (text.empty() ? "" : "\n") + more; };
     if (l.deleted) {
         line(l.deleteFunctionFound
-                 ? "deletes the keys: marked by the service, with the label of row " +
-                       std::to_string(l.markedRow) + " (left by an earlier run)"
+                 ? "deletes the keys: they carry the service's marker and the label of row " +
+                       std::to_string(l.markedRow)
                  : "would delete the keys, but RegDeleteKeyExA is missing: they stay");
     } else if (l.marked) {
         line(l.markedLabel ? "leaves the keys: marked, but " + Quoted(*l.markedLabel) +
@@ -229,6 +244,9 @@ std::string LetterText(const Explanation& e, const LetterExplanation& l) {
     }
     out += headline + "\n";
     Field(out, "drive type", DriveTypeName(l.driveType));
+    if (l.driveType == DRIVE_REMOVABLE) {
+        Field(out, "scan variant", e.isVistaWorkstation ? "instance-path" : "parent-id");
+    }
     if (l.recordRead && !l.mountText.empty()) Field(out, "mount record", l.mountText);
     if (l.markerFound) {
         if (e.isVistaWorkstation) {
@@ -256,7 +274,7 @@ std::string LetterText(const Explanation& e, const LetterExplanation& l) {
         }
     }
     if (l.GetsIcon()) {
-        Field(out, "model", ModelText(l.modelRow));
+        Field(out, "model", ModelText(l));
     } else if (l.markerFound && !l.devices.empty()) {
         Field(out, "device keys", DevicesText(l));
     }

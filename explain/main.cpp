@@ -115,6 +115,7 @@ int main(int argc, char* argv[]) {
     }
 
 #ifdef _WIN32
+    options.askServiceState = true;
     const Explanation explanation = ExplainDrives(RealPlatform(), options);
 #else
     if (!windowsGiven) return UsageError("say which Windows the files come from: --windows");

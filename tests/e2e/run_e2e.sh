@@ -712,9 +712,11 @@ V:  NO ICON  not a removable drive (no drive); the service looks at removable dr
 W:  NO ICON  not a removable drive (no drive); the service looks at removable drives only" "$letters"
     grep -qxF 'Service folder  C:\Qarn\ (from the installed service'"'"'s ImagePath)' <<<"$out" ||
         err "QarnIExplain.exe did not take the service folder from the installed service"
+    grep -qxF 'Service         not running (state 1): no drive gets an icon until it starts (net start QarnIEx)' <<<"$out" ||
+        err "QarnIExplain.exe does not say that the installed service is not running"
     grep -qF "leaves the keys: marked, but \"ka media\" is no reader model's label" <<<"$out" ||
         err "QarnIExplain.exe does not say why V's keys stay"
-    grep -qF 'deletes the keys: marked by the service, with the label of row 3' <<<"$out" ||
+    grep -qF "deletes the keys: they carry the service's marker and the label of row 3" <<<"$out" ||
         err "QarnIExplain.exe does not say that W's keys go at start"
 
     # The same machine from reg export files, explained by the Linux build.

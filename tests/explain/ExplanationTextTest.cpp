@@ -27,6 +27,12 @@ std::string Headline(const std::string& text, char letter) {
     return text.substr(from, text.find('\n', from) - from);
 }
 
+std::string Lines(std::initializer_list<std::string> lines) {
+    std::string text;
+    for (const std::string& line : lines) text += line + "\n";
+    return text;
+}
+
 // The block of a letter: its headline and the indented lines after it.
 std::string Block(const std::string& text, char letter) {
     const size_t at = text.find(std::string("\n") + letter + ":  ");
@@ -98,44 +104,47 @@ TEST(ExplanationText, EveryStepAtWhichTheScanStops) {
 TEST(ExplanationText, HeaderAndLetterDetails) {
     const std::string text = Explain(
         FindScenario("XP x64: parent-id scan under WOW64, old keys in the 64-bit view").build);
-    const std::string header =
-        text.substr(text.find("Windows "), text.find("\nE:  ") - text.find("Windows "));
-    EXPECT_EQ(
-        "Windows         NT 5.2 build 3790, workstation\n"
-        "Process         32-bit under WOW64 (64-bit Windows)\n"
-        "Platform row    IsVistaWorkstation 0, IsWow64 1\n"
-        "Scan variant    parent-id: the mount record names a removable-media volume; its parent "
-        "id\n"
-        "                must be the ParentIdPrefix of an instance of a reader's device key\n"
-        "Registry view   64-bit (KEY_WOW64_64KEY)\n"
-        "Service folder  C:\\Qarn\\ (the folder of this program; the service is not installed)\n",
-        header);
-    EXPECT_EQ(
-        "E:  ICON     reader LNK   QX-KB Slot (model row 1), label \"KB Media\"\n"
-        "    drive type      removable drive\n"
-        "    mount record    \\??\\STORAGE#RemovableMedia#7&e&0&RM#" +
-            kVolumeGuid +
-            "\n"
-            "    parent id       7&e&0\n"
-            "    device key      Disk&Ven_Qarn&Prod_LNK___QX-KB_Slot&Rev_1.00\n"
-            "    instance key    1&0 (ParentIdPrefix 7&e&0)\n"
-            "    model           row 1, LNK   QX-KB Slot: label \"KB Media\", icon "
-            "QarnIcons.dll,3\n"
-            "    DriveIcons now  no key\n"
-            "    at start        writes DefaultLabel = \"KB Media\"\n"
-            "                    writes QarnHMD = \"KB Media\"\n"
-            "                    writes no DefaultIcon: the parent-id scan leaves it out under "
-            "WOW64\n",
-        Block(text, 'E'));
-    EXPECT_EQ(
-        "K:  NO ICON  not a removable drive (no drive); the service looks at removable drives "
-        "only\n"
-        "    drive type      no drive\n"
-        "    DriveIcons now  QarnHMD \"KD Media\", DefaultLabel \"KD Media\", DefaultIcon "
-        "\"C:\\Old\\QarnIcons.dll,0\"\n"
-        "    at start        deletes the keys: marked by the service, with the label of row 3 "
-        "(left by an earlier run)\n",
-        Block(text, 'K'));
+    const size_t headerStart = text.find("Windows ");
+    EXPECT_EQ(Lines({
+                  "Windows         NT 5.2 build 3790, workstation",
+                  "Process         32-bit under WOW64 (64-bit Windows)",
+                  "Platform row    IsVistaWorkstation 0, IsWow64 1",
+                  "Scan variant    parent-id: the mount record names a removable-media volume; "
+                  "its parent id",
+                  "                must be the ParentIdPrefix of an instance of a reader's device "
+                  "key",
+                  "Registry view   64-bit (KEY_WOW64_64KEY)",
+                  "Service folder  C:\\Qarn\\ (the folder of this program; the service is not "
+                  "installed)",
+              }),
+              text.substr(headerStart, text.find("\nE:  ") - headerStart));
+    EXPECT_EQ(Lines({
+                  "E:  ICON     reader LNK   QX-KB Slot (model row 1), label \"KB Media\"",
+                  "    drive type      removable drive",
+                  "    scan variant    parent-id",
+                  "    mount record    \\??\\STORAGE#RemovableMedia#7&e&0&RM#" + kVolumeGuid,
+                  "    parent id       7&e&0",
+                  "    device key      Disk&Ven_Qarn&Prod_LNK___QX-KB_Slot&Rev_1.00",
+                  "    instance key    1&0 (ParentIdPrefix 7&e&0)",
+                  "    model           row 1, LNK   QX-KB Slot: label \"KB Media\", icon "
+                  "QarnIcons.dll,3 (no DefaultIcon written)",
+                  "    DriveIcons now  no key",
+                  "    at start        writes DefaultLabel = \"KB Media\"",
+                  "                    writes QarnHMD = \"KB Media\"",
+                  "                    writes no DefaultIcon: the parent-id scan leaves it out "
+                  "under WOW64",
+              }),
+              Block(text, 'E'));
+    EXPECT_EQ(Lines({
+                  "K:  NO ICON  not a removable drive (no drive); the service looks at removable "
+                  "drives only",
+                  "    drive type      no drive",
+                  "    DriveIcons now  QarnHMD \"KD Media\", DefaultLabel \"KD Media\", "
+                  "DefaultIcon \"C:\\Old\\QarnIcons.dll,0\"",
+                  "    at start        deletes the keys: they carry the service's marker and the "
+                  "label of row 3",
+              }),
+              Block(text, 'K'));
     EXPECT_NE(std::string::npos,
               text.find("Nothing was changed: 5 registry calls that would have written or deleted "
                         "were refused.\n"));
@@ -168,4 +177,28 @@ TEST(ExplanationText, HeaderAndLetterDetails) {
                   "administrator)\n"
                   "Cannot read     HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR: no such key\n"))
         << denied;
+
+    // On the machine itself the tool also says whether the service runs.
+    FakeWindows fake;
+    ExplainOptions options;
+    options.askServiceState = true;
+    auto serviceLine = [&] {
+        const std::string out = ExplanationText(ExplainDrives(fake, options));
+        const size_t at = out.find("\nService         ");
+        return at == std::string::npos ? "(none)"
+                                       : out.substr(at + 17, out.find('\n', at + 1) - at - 17);
+    };
+    EXPECT_EQ("not installed: no drive gets an icon (QarnIEx.exe -i installs it)", serviceLine());
+    FakeWindows::ServiceRecord record;
+    record.name = "QarnIEx";
+    record.state = SERVICE_STOPPED;
+    fake.AddService(record);
+    EXPECT_EQ("not running (state 1): no drive gets an icon until it starts (net start QarnIEx)",
+              serviceLine());
+    record.state = SERVICE_RUNNING;
+    fake.UpdateService(record);
+    EXPECT_EQ("running; below is what its start does with the registry as it is now",
+              serviceLine());
+    options.askServiceState = false;
+    EXPECT_EQ("(none)", serviceLine());
 }
