@@ -25,6 +25,7 @@ public:
     ScanObserver* Observer = nullptr;
 
     // Registry access; every key goes to the 64-bit view while IsWow64 is set.
+    DWORD View() const;  // KEY_WOW64_64KEY while IsWow64 is set, else 0
     BOOL EnumRegSubkey(HKEY root, const char* keyPath, char* name, DWORD* nameLength,
                        DWORD index);
     // kind REG_SZ: `out` is a std::string* and receives the text; any other
@@ -64,7 +65,6 @@ private:
     // Called with the text the model row is looked up in; true ends the search.
     using MatchAction = std::function<bool(const std::string& modelText)>;
 
-    DWORD View() const;
     bool IsRemovable(char letter);
     bool IsTracked(char letter) const;
     BOOL ReadMountText(char letter, std::string& mountText);

@@ -166,7 +166,7 @@ std::string ServicePath(Platform& os, const ExplainOptions& options, std::string
     char own[MAX_PATH] = {};
     const DWORD length = os.GetModuleFileNameA(nullptr, own, MAX_PATH);
     if (length > 0 && length < MAX_PATH && !FolderOf(os, own).empty()) {
-        source = "the folder of this program; the service is not installed";
+        source = "the folder of this program; no installed service names one";
         return FolderOf(os, own) + kServiceExe;
     }
     source = "unknown: the icon paths below lack it";
@@ -195,9 +195,9 @@ void ReadPlatform(Platform& os, Explanation& explanation) {
 
 void ReadIconKeys(CIConEx& service, char letter, IconKeysNow& now) {
     const std::string key = std::string(DriveIconsBase) + letter;
-    const REGSAM view = service.IsWow64 ? KEY_WOW64_64KEY : 0;
     ScopedRegKey opened(service.os);
-    now.exists = service.os.RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | view,
+    now.exists = service.os.RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0,
+                                          KEY_READ | service.View(),
                                           opened.receive()) == ERROR_SUCCESS;
     if (!now.exists) return;
     auto read = [&](const std::string& path, const char* name) -> std::optional<std::string> {
@@ -224,14 +224,13 @@ long ServiceState(Platform& os) {
 
 // Keys the explanation reads, in the service's view, that cannot be opened.
 void CheckKeys(CIConEx& service, Explanation& explanation) {
-    const REGSAM view = service.IsWow64 ? KEY_WOW64_64KEY : 0;
     std::string driveIcons = DriveIconsBase;
     driveIcons.pop_back();
     for (const std::string& path :
          {std::string(MountedDevicesPath), std::string(UsbStorPath), driveIcons}) {
         ScopedRegKey key(service.os);
         const LONG error = service.os.RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0,
-                                                    KEY_READ | view, key.receive());
+                                                    KEY_READ | service.View(), key.receive());
         // No DriveIcons key only means that no drive has an icon of its own.
         if (error == ERROR_SUCCESS || (path == driveIcons && error == ERROR_FILE_NOT_FOUND))
             continue;

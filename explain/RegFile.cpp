@@ -1,6 +1,7 @@
 #include "explain/RegFile.h"
 
 #include <cstdint>
+#include <utility>
 
 namespace {
 

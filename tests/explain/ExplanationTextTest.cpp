@@ -114,8 +114,8 @@ TEST(ExplanationText, HeaderAndLetterDetails) {
                   "                must be the ParentIdPrefix of an instance of a reader's device "
                   "key",
                   "Registry view   64-bit (KEY_WOW64_64KEY)",
-                  "Service folder  C:\\Qarn\\ (the folder of this program; the service is not "
-                  "installed)",
+                  "Service folder  C:\\Qarn\\ (the folder of this program; no installed service "
+                  "names one)",
               }),
               text.substr(headerStart, text.find("\nE:  ") - headerStart));
     EXPECT_EQ(Lines({
