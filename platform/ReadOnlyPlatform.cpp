@@ -11,6 +11,8 @@ constexpr DWORD kReadControl = 0x00020000;
 constexpr REGSAM kRegistryReadAccess = KEY_READ | KEY_WOW64_64KEY | KEY_WOW64_32KEY | kGenericRead;
 constexpr DWORD kManagerReadAccess = 0x0001 | 0x0004 | 0x0010 | kReadControl | kGenericRead;
 constexpr DWORD kServiceReadAccess = 0x0001 | 0x0004 | 0x0008 | kReadControl | kGenericRead;
+// Processes: query information (also the limited form) and wait.
+constexpr DWORD kProcessReadAccess = 0x0400 | 0x1000 | SYNCHRONIZE | kReadControl;
 
 bool OnlyReads(DWORD access, DWORD readAccess) { return (access & ~readAccess) == 0; }
 
@@ -123,6 +125,12 @@ BOOL ReadOnlyPlatform::QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* sta
     return inner_.QueryServiceStatus(service, status);
 }
 
+BOOL ReadOnlyPlatform::QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel,
+                                            LPBYTE buffer, DWORD bufferSize,
+                                            LPDWORD bytesNeeded) {
+    return inner_.QueryServiceStatusEx(service, infoLevel, buffer, bufferSize, bytesNeeded);
+}
+
 BOOL ReadOnlyPlatform::DeleteService(SC_HANDLE) {
     Refuse("DeleteService");
     return FALSE;
@@ -202,5 +210,19 @@ DWORD ReadOnlyPlatform::SleepEx(DWORD milliseconds, BOOL alertable) {
 }
 
 DWORD ReadOnlyPlatform::GetCurrentThreadId() { return inner_.GetCurrentThreadId(); }
+
+HANDLE ReadOnlyPlatform::OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId) {
+    if (!OnlyReads(access, kProcessReadAccess)) {
+        Refuse("OpenProcess");
+        return nullptr;
+    }
+    return inner_.OpenProcess(access, inheritHandle, processId);
+}
+
+DWORD ReadOnlyPlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    return inner_.WaitForSingleObject(handle, milliseconds);
+}
+
+BOOL ReadOnlyPlatform::CloseHandle(HANDLE handle) { return inner_.CloseHandle(handle); }
 void ReadOnlyPlatform::OutputDebugStringA(LPCSTR text) { inner_.OutputDebugStringA(text); }
 void ReadOnlyPlatform::WriteStdout(LPCSTR text) { inner_.WriteStdout(text); }

@@ -8,7 +8,8 @@
 // ERROR_ACCESS_DENIED; any other refused call returns FALSE / null with
 // ERROR_ACCESS_DENIED as the last error. RegCreateKeyExA and RegOpenKeyExA
 // pass only read access (KEY_READ and the view flags); RegCreateKeyExA then
-// opens an existing key and refuses to create a missing one. Refused calls are
+// opens an existing key and refuses to create a missing one. The service
+// manager and OpenProcess pass only access that queries or waits. Refused calls are
 // counted per function name. Not for use from several threads at once.
 #pragma once
 
@@ -55,6 +56,8 @@ public:
     SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD access) override;
     BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) override;
     BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) override;
+    BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE buffer,
+                              DWORD bufferSize, LPDWORD bytesNeeded) override;
     BOOL DeleteService(SC_HANDLE service) override;
     BOOL CloseServiceHandle(SC_HANDLE handle) override;
     BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) override;
@@ -82,6 +85,9 @@ public:
     void Sleep(DWORD milliseconds) override;
     DWORD SleepEx(DWORD milliseconds, BOOL alertable) override;
     DWORD GetCurrentThreadId() override;
+    HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId) override;
+    DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
+    BOOL CloseHandle(HANDLE handle) override;
     void OutputDebugStringA(LPCSTR text) override;
     void WriteStdout(LPCSTR text) override;
 

@@ -86,6 +86,7 @@ TEST(ReadOnlyPlatform, PassesReadsAndRefusesEveryChange) {
     EXPECT_FALSE(os.ReportEventA(nullptr, EVENTLOG_INFORMATION_TYPE, 0, 100, nullptr, 0, 0, nullptr,
                                  nullptr));
     EXPECT_EQ(nullptr, os.RegisterDeviceNotificationA(nullptr, nullptr, 0));
+    EXPECT_EQ(nullptr, os.OpenProcess(0x0001 /* terminate */, FALSE, 4));
 
     EXPECT_EQ(0u, ChangingCalls(fake));
     EXPECT_FALSE(fake.KeyExists("SOFTWARE\\Qarn\\New"));
