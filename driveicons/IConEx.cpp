@@ -20,6 +20,14 @@ int FindModel(Platform& os, const std::string& text) {
     return -1;
 }
 
+// First row with exactly this label, or -1.
+int FindLabel(const std::string& label) {
+    for (int row = 0; row < ReaderModelCount; ++row) {
+        if (label == ReaderModelTable[row].Label) return row;
+    }
+    return -1;
+}
+
 std::string LetterKey(char letter) { return std::string(DriveIconsBase) + letter; }
 
 }  // namespace
@@ -30,7 +38,9 @@ CIConEx::CIConEx(Platform& platform) : CNTService("QarnIEx", platform) {}
 
 bool CIConEx::IsRemovable(char letter) {
     const char root[] = {letter, ':', '\\', '\0'};
-    return os.GetDriveTypeA(root) == DRIVE_REMOVABLE;
+    const UINT driveType = os.GetDriveTypeA(root);
+    if (Observer) Observer->OnLetter(letter, driveType);
+    return driveType == DRIVE_REMOVABLE;
 }
 
 bool CIConEx::IsTracked(char letter) const {
@@ -45,18 +55,21 @@ BOOL CIConEx::ReadMountText(char letter, std::string& mountText) {
                               letter, ':', '\0'};
     BYTE record[MAX_PATH] = {};
     mountText.clear();
-    if (!ReadRegValue(HKEY_LOCAL_MACHINE, MountedDevicesPath, valueName, REG_BINARY, record,
-                      sizeof record)) {
-        return FALSE;
-    }
+    const BOOL read = ReadRegValue(HKEY_LOCAL_MACHINE, MountedDevicesPath, valueName, REG_BINARY,
+                                   record, sizeof record);
     // A text too long for the 260-byte buffer stays empty and so is not recognised.
-    MountRecordToText(os, record, sizeof record, mountText);
-    return TRUE;
+    if (read) MountRecordToText(os, record, sizeof record, mountText);
+    if (Observer) Observer->OnMountText(letter, read != FALSE, mountText);
+    return read;
 }
 
 bool CIConEx::ParseMountText(Variant variant, const std::string& mountText, VolumeId& volume) {
-    if (variant == Variant::ParentId) return ParseParentIdText(os, mountText, volume.ParentId);
-    return ParseInstancePathText(os, mountText, volume.DeviceKeyName, volume.InstanceKeyName);
+    const bool markerFound =
+        variant == Variant::ParentId
+            ? ParseParentIdText(os, mountText, volume.ParentId)
+            : ParseInstancePathText(os, mountText, volume.DeviceKeyName, volume.InstanceKeyName);
+    if (Observer) Observer->OnVolumeId(markerFound, volume);
+    return markerFound;
 }
 
 BOOL CIConEx::SearchDevices(Variant variant, const VolumeId& volume, const MatchAction& onMatch) {
@@ -75,7 +88,9 @@ BOOL CIConEx::SearchDevices(Variant variant, const VolumeId& volume, const Match
             !AnsiText::EqualNoCase(os, deviceKeyName, volume.DeviceKeyName)) {
             continue;
         }
-        if (FindModel(os, deviceKeyName) < 0) continue;
+        const int modelRow = FindModel(os, deviceKeyName);
+        if (Observer) Observer->OnDeviceKey(deviceKeyName, modelRow);
+        if (modelRow < 0) continue;
 
         const std::string devicePath = std::string(UsbStorPath) + "\\" + deviceKeyName;
         for (DWORD instanceIndex = 0; enumerate(devicePath.c_str(), instanceIndex);
@@ -83,13 +98,17 @@ BOOL CIConEx::SearchDevices(Variant variant, const VolumeId& volume, const Match
             const std::string instanceKeyName = AnsiText::FromBuffer(name, sizeof name);
             const std::string instancePath = devicePath + "\\" + instanceKeyName;
             bool match;
+            std::string prefix;
+            bool prefixRead = false;
             if (variant == Variant::ParentId) {
-                std::string prefix;
-                match = ReadRegValue(HKEY_LOCAL_MACHINE, instancePath.c_str(), "ParentIdPrefix",
-                                     REG_SZ, &prefix, MAX_PATH) &&
-                        AnsiText::EqualNoCase(os, prefix, volume.ParentId);
+                prefixRead = ReadRegValue(HKEY_LOCAL_MACHINE, instancePath.c_str(),
+                                          "ParentIdPrefix", REG_SZ, &prefix, MAX_PATH);
+                match = prefixRead && AnsiText::EqualNoCase(os, prefix, volume.ParentId);
             } else {
                 match = AnsiText::EqualNoCase(os, instanceKeyName, volume.InstanceKeyName);
+            }
+            if (Observer) {
+                Observer->OnInstanceKey(instanceKeyName, prefixRead ? &prefix : nullptr, match);
             }
             if (!match) continue;
             if (onMatch(variant == Variant::ParentId ? instancePath : deviceKeyName)) return TRUE;
@@ -109,12 +128,16 @@ bool CIConEx::AssignLetter(Variant variant, char letter, const std::string& mode
             break;
         }
     }
-    if (slot == nullptr) return false;
+    if (slot == nullptr) {
+        if (Observer) Observer->OnMatch(letter, -1, -1);
+        return false;
+    }
 
     const int found = FindModel(os, modelText);
     const int row = found < 0 ? 0 : found;
     slot->Letter = letter;
     slot->ModelIndex = static_cast<unsigned short>(row);
+    if (Observer) Observer->OnMatch(letter, static_cast<int>(slot - DriveSlots), row);
 
     // Write results are not looked at: the slot stays taken either way.
     const ReaderModel& model = ReaderModelTable[row];
@@ -209,18 +232,18 @@ char CIConEx::RestoreDriveSlotsFrom(char firstLetter) {
         std::string marker;
         std::string label;
         if (!ReadRegValue(HKEY_LOCAL_MACHINE, letterKey.c_str(), DriveIconMarker, REG_SZ, &marker,
-                          MAX_PATH) ||
-            !ReadRegValue(HKEY_LOCAL_MACHINE, (letterKey + "\\DefaultLabel").c_str(), nullptr,
-                          REG_SZ, &label, MAX_PATH)) {
+                          MAX_PATH)) {
             continue;
         }
-        for (int row = 0; row < ReaderModelCount; ++row) {
-            if (label != ReaderModelTable[row].Label) continue;
-            DriveSlots[next].Letter = letter;
-            DriveSlots[next].ModelIndex = static_cast<unsigned short>(row);
-            ++next;
-            break;
-        }
+        const std::string labelKey = letterKey + "\\DefaultLabel";
+        const bool labelRead =
+            ReadRegValue(HKEY_LOCAL_MACHINE, labelKey.c_str(), nullptr, REG_SZ, &label, MAX_PATH);
+        const int row = labelRead ? FindLabel(label) : -1;
+        if (Observer) Observer->OnMarkedKey(letter, labelRead ? &label : nullptr, row);
+        if (row < 0) continue;
+        DriveSlots[next].Letter = letter;
+        DriveSlots[next].ModelIndex = static_cast<unsigned short>(row);
+        ++next;
         if (next == DriveSlotCount) return letter < 'Z' ? static_cast<char>(letter + 1) : 0;
     }
     return 0;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "driveicons/ReaderModels.h"
+#include "driveicons/ScanObserver.h"
 #include "service/NTService.h"
 
 class CIConEx : public CNTService {
@@ -19,8 +20,12 @@ public:
     char ModuleDirectory[MAX_PATH] = {};
     BOOL IsVistaWorkstation = FALSE;
     BOOL IsWow64 = FALSE;
+    // Told each step of the scans, restore and deletes; set only by the
+    // explain tool, null in the service.
+    ScanObserver* Observer = nullptr;
 
     // Registry access; every key goes to the 64-bit view while IsWow64 is set.
+    DWORD View() const;  // KEY_WOW64_64KEY while IsWow64 is set, else 0
     BOOL EnumRegSubkey(HKEY root, const char* keyPath, char* name, DWORD* nameLength,
                        DWORD index);
     // kind REG_SZ: `out` is a std::string* and receives the text; any other
@@ -57,16 +62,9 @@ public:
 
 private:
     enum class Variant { ParentId, InstancePath };
-    // What a mount record says about its device.
-    struct VolumeId {
-        std::string ParentId;         // parent-id variant
-        std::string DeviceKeyName;    // instance-path variant
-        std::string InstanceKeyName;  // instance-path variant
-    };
     // Called with the text the model row is looked up in; true ends the search.
     using MatchAction = std::function<bool(const std::string& modelText)>;
 
-    DWORD View() const;
     bool IsRemovable(char letter);
     bool IsTracked(char letter) const;
     BOOL ReadMountText(char letter, std::string& mountText);

@@ -7,6 +7,13 @@
 
 #include "platform/Platform.h"
 
+// What a mount record says about its device.
+struct VolumeId {
+    std::string ParentId;         // parent-id variant
+    std::string DeviceKeyName;    // instance-path variant
+    std::string InstanceKeyName;  // instance-path variant
+};
+
 // The ANSI text of a record (UTF-16LE up to its first NUL or the end of the
 // `size` bytes). A text that would not fit in 259 bytes is refused (false,
 // empty text): cutting it would give a wrong parse.

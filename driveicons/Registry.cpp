@@ -47,9 +47,10 @@ BOOL CIConEx::ReadRegValue(HKEY root, const char* keyPath, const char* valueName
 BOOL CIConEx::WriteRegValue(HKEY root, const char* keyPath, const char* valueName, DWORD kind,
                             const char* data) {
     // A cut icon path would name a wrong file, so a text too long is not written at all.
-    if (kind != REG_SZ || data == nullptr) return FALSE;
-    const size_t length = std::strlen(data);
-    if (length >= MAX_PATH) return FALSE;
+    const size_t length = data == nullptr ? 0 : std::strlen(data);
+    const bool accepted = kind == REG_SZ && data != nullptr && length < MAX_PATH;
+    if (Observer) Observer->OnWrite(keyPath, valueName, data, accepted);
+    if (!accepted) return FALSE;
 
     ScopedRegKey key(os);
     DWORD disposition = 0;
@@ -69,17 +70,21 @@ void CIConEx::DeleteDriveIconKeys(char letter) {
     // Subkeys first: neither delete function removes a key that still has subkeys.
     const std::string paths[] = {letterKey + "\\DefaultIcon", letterKey + "\\DefaultLabel",
                                  letterKey};
+    FARPROC deleteKeyEx = nullptr;
     if (IsWow64) {
         // Not exported before XP x64 / Server 2003 SP1, so looked up at each use.
         const HMODULE advapi = os.GetModuleHandleA("Advapi32");
-        const FARPROC deleteKeyEx = advapi ? os.GetProcAddress(advapi, "RegDeleteKeyExA") : nullptr;
-        if (deleteKeyEx == nullptr) return;
-        for (const std::string& path : paths) {
+        deleteKeyEx = advapi ? os.GetProcAddress(advapi, "RegDeleteKeyExA") : nullptr;
+    }
+    if (Observer) Observer->OnDeleteKeys(letter, !IsWow64 || deleteKeyEx != nullptr);
+    if (IsWow64 && deleteKeyEx == nullptr) return;
+    for (const std::string& path : paths) {
+        if (IsWow64) {
             os.CallRegDeleteKeyExA(deleteKeyEx, HKEY_LOCAL_MACHINE, path.c_str(), KEY_WOW64_64KEY,
                                    0);
+        } else {
+            os.RegDeleteKeyA(HKEY_LOCAL_MACHINE, path.c_str());
         }
-    } else {
-        for (const std::string& path : paths) os.RegDeleteKeyA(HKEY_LOCAL_MACHINE, path.c_str());
     }
 }
 

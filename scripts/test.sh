@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # All tests: installs what is missing, builds natively and runs the unit tests,
-# cross-builds QarnIEx.exe, checks its imports and resources, builds its
-# Windows Installer package, and runs "QarnIEx.exe -v" under Wine and the
-# end-to-end suite (package cases included), then the unit tests again under
-# ASan + UBSan and under TSan, and each fuzz target for a bounded time. Ends with
+# cross-builds QarnIEx.exe and QarnIExplain.exe, checks their imports and
+# resources, builds the Windows Installer package, and runs "QarnIEx.exe -v"
+# under Wine and the end-to-end suite (package cases included), then the unit
+# tests again under ASan + UBSan and under TSan, and each fuzz target for a
+# bounded time. Ends with
 # "N passed, M failed"; exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -54,6 +55,13 @@ if qx_build_win32; then
         pass "import check"
     else
         fail "import check"
+    fi
+
+    step "Imports and resources of QarnIExplain.exe"
+    if bash tests/imports/check_imports.sh --tool build/win32/QarnIExplain.exe; then
+        pass "import check of the explain tool"
+    else
+        fail "import check of the explain tool"
     fi
 
     step "Windows Installer package (build/win32, target msi)"
@@ -119,7 +127,7 @@ for sanitizer in address,undefined thread; do
     fi
 done
 
-step "Fuzz targets, ${QX_FUZZ_SECONDS:-60} s each (build/fuzz)"
+step "Fuzz targets, ${QX_FUZZ_SECONDS:-45} s each (build/fuzz)"
 if bash tests/fuzz/run_fuzz.sh; then
     pass "fuzzing"
 else

@@ -324,16 +324,7 @@ TEST(BadStartState, TwentyThreeMarkedLettersAndMoreReadersThanSlots) {
     FakeWindows fake;
     fake.SetVersion(5, 1, VER_NT_WORKSTATION);
     fake.SetModulePath("C:\\Qarn\\QarnIEx.exe");
-    const char* labels[] = {"KA Media", "KB Media", "KB/KC", "KEE/KF", "KF Card"};
-    for (char letter = 'D'; letter <= 'Z'; ++letter) {
-        WriteIconKeys(fake, letter, labels[letter % 5]);
-        if (letter % 4 == 0) fake.DeleteTree(LetterKey(letter) + "\\DefaultIcon");
-    }
-    // 22 reader drives, E to Z: two more than there are slots.
-    for (char letter = 'E'; letter <= 'Z'; ++letter) {
-        PlugParentIdDevice(fake, letter, kKcModule, std::string(1, letter) + "&0",
-                           std::string("7&") + letter + "&0");
-    }
+    MarkEveryLetterAndPlugMoreReadersThanSlots(fake);
     Started s(fake);
     EXPECT_TRUE(s.service.OnInit());
     EXPECT_EQ("E8 F8 G8 H8 I8 J8 K8 L8 M8 N8 O8 P8 Q8 R8 S8 T8 U8 V8 W8 X8 ",

@@ -74,6 +74,37 @@ inline void WriteIconKeys(FakeWindows& fake, char letter, const std::string& lab
     fake.SetString(LetterKey(letter, base), "QarnHMD", label);
 }
 
+// Keys under DriveIcons of every kind the restore meets: marked with a known
+// label (F "KD Media", K "KA Media" of rows 0 and 5), an empty marker (J),
+// a marker without a DefaultLabel value (E) or key (G), a label without a
+// marker (H), a label in other case (I), and a letter before 'D' (C).
+inline void WriteIconKeysOfEveryKind(FakeWindows& fake) {
+    WriteIconKeys(fake, 'F', "KD Media");
+    WriteIconKeys(fake, 'K', "KA Media");
+    fake.SetString(LetterKey('E'), "QarnHMD", "KB Media");
+    fake.CreateKey(LetterKey('E') + "\\DefaultLabel");
+    fake.SetString(LetterKey('G'), "QarnHMD", "KB Media");
+    fake.SetString(LetterKey('H') + "\\DefaultLabel", "", "KB Media");
+    WriteIconKeys(fake, 'I', "kb media");
+    WriteIconKeys(fake, 'J', "KF Card");
+    fake.SetString(LetterKey('J'), "QarnHMD", "");
+    WriteIconKeys(fake, 'C', "KB Media");
+}
+
+// Every letter D to Z marked by an earlier run (every fourth without its
+// DefaultIcon), and 22 reader drives E to Z: more than the 20 slots.
+inline void MarkEveryLetterAndPlugMoreReadersThanSlots(FakeWindows& fake) {
+    const char* labels[] = {"KA Media", "KB Media", "KB/KC", "KEE/KF", "KF Card"};
+    for (char letter = 'D'; letter <= 'Z'; ++letter) {
+        WriteIconKeys(fake, letter, labels[letter % 5]);
+        if (letter % 4 == 0) fake.DeleteTree(LetterKey(letter) + "\\DefaultIcon");
+    }
+    for (char letter = 'E'; letter <= 'Z'; ++letter) {
+        PlugParentIdDevice(fake, letter, kKcModule, std::string(1, letter) + "&0",
+                           std::string("7&") + letter + "&0");
+    }
+}
+
 inline std::vector<BYTE> SzBytes(const std::string& text) {
     std::vector<BYTE> bytes(text.begin(), text.end());
     bytes.push_back(0);

@@ -11,22 +11,7 @@ TEST(RestorePurge, WhichLettersAreRestored) {
     FakeWindows fake;
     CIConEx service(fake);
     for (DriveSlot& slot : service.DriveSlots) slot = DriveSlot{'Q', 7};
-    WriteIconKeys(fake, 'F', "KD Media");
-    WriteIconKeys(fake, 'K', "KA Media");  // rows 0 and 5: the lower wins
-    // Marker without a DefaultLabel value.
-    fake.SetString(LetterKey('E'), "QarnHMD", "KB Media");
-    fake.CreateKey(LetterKey('E') + "\\DefaultLabel");
-    // Marker without a DefaultLabel key.
-    fake.SetString(LetterKey('G'), "QarnHMD", "KB Media");
-    // DefaultLabel naming a model, but no marker.
-    fake.SetString(LetterKey('H') + "\\DefaultLabel", "", "KB Media");
-    // Label of another case.
-    WriteIconKeys(fake, 'I', "kb media");
-    // An empty marker counts.
-    WriteIconKeys(fake, 'J', "KF Card");
-    fake.SetString(LetterKey('J'), "QarnHMD", "");
-    // Letters before 'D' are never looked at.
-    WriteIconKeys(fake, 'C', "KB Media");
+    WriteIconKeysOfEveryKind(fake);
 
     service.RestoreDriveSlots();
     EXPECT_EQ("F3 J10 K0 ", Slots(service));

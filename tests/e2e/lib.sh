@@ -13,6 +13,8 @@ E2E_INSTALL_DIR='C:\Qarn'
 E2E_EXE_WIN='C:\Qarn\QarnIEx.exe'
 E2E_HELPER_WIN='C:\QarnTest\sendcontrol.exe'
 E2E_DRIVEICONS='HKLM\Software\Microsoft\Windows\CurrentVersion\Explorer\DriveIcons'
+# The 32-bit view's DriveIcons as seen from the 64-bit view.
+E2E_DRIVEICONS32='HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Explorer\DriveIcons'
 E2E_USBSTOR='HKLM\System\CurrentControlSet\Enum\USBSTOR'
 E2E_MOUNTED='HKLM\System\MountedDevices'
 E2E_EVENTSRC='HKLM\System\CurrentControlSet\Services\EventLog\Application\QarnIEx'
@@ -388,4 +390,39 @@ e2e_msi_remove_all() {
     done
     rm -rf "${WINEPREFIX:?}/$E2E_MSI_DIR_UNIX"
     [ -z "$(e2e_msi_products)" ]
+}
+
+# The registry as reg export files (regedit 5, UTF-16 LE) in the given
+# folder: all of HKLM\System and HKLM\Software in both views, and the keys a
+# support engineer asks for, named explain-*.reg: MountedDevices, USBSTOR and
+# DriveIcons of each view (the 32-bit one under its Wow6432Node path, as a
+# 64-bit reg.exe exports it).
+e2e_export_hklm() { # folder
+    local dir=$1 win
+    mkdir -p "$dir" || return 1
+    win="C:\\QarnTest\\$(basename "$dir")"
+    e2e_wine cmd /c mkdir "$win" >/dev/null 2>&1
+    e2e_reg export 'HKLM\System' "$win\\system64.reg" /y /reg:64 &&
+        e2e_reg export 'HKLM\Software' "$win\\software64.reg" /y /reg:64 &&
+        e2e_reg export 'HKLM\Software' "$win\\software32.reg" /y /reg:32 &&
+        e2e_reg export "$E2E_MOUNTED" "$win\\explain-mounted.reg" /y /reg:64 &&
+        e2e_reg export "$E2E_USBSTOR" "$win\\explain-usbstor.reg" /y /reg:64 || return 1
+    # A view without a DriveIcons key has nothing to export.
+    e2e_reg export "$E2E_DRIVEICONS" "$win\\explain-driveicons64.reg" /y /reg:64
+    e2e_reg export "$E2E_DRIVEICONS32" "$win\\explain-driveicons32.reg" /y /reg:64
+    cp "$WINEPREFIX/drive_c/QarnTest/$(basename "$dir")"/*.reg "$dir"/
+}
+
+# The Linux build of QarnIExplain (build/native), built when missing.
+e2e_native_explain() {
+    local native="$ROOT/build/native/QarnIExplain"
+    if [ ! -x "$native" ]; then
+        (cd "$ROOT" && source scripts/common.sh &&
+            cmake -S . -B build/native -G "$(qx_generator)" >/dev/null &&
+            cmake --build build/native --target QarnIExplain >/dev/null) || {
+            echo "the native build failed"
+            return 1
+        }
+    fi
+    echo "$native"
 }

@@ -4,6 +4,7 @@
 #
 #   tests/e2e/run_e2e.sh [path/to/QarnIEx.exe]
 #
+# QarnIExplain.exe, built beside it, is run on the same simulated readers.
 # Without an argument it cross-builds build/win32/QarnIEx.exe first. Prints
 # "PASS <case>" or "FAIL <case>" per case and "N passed, M failed" at the end;
 # exits non-zero on any failure. E2E_KEEP=1 keeps the work folder (prefix,
@@ -65,6 +66,8 @@ for tool in wine wineserver wineboot i686-w64-mingw32-gcc timeout; do
 done
 
 exe=$(e2e_resolve_exe "${1:-}") || fatal "no executable to test"
+# The explain tool is built beside the service.
+E2E_EXPLAIN=$(dirname "$exe")/QarnIExplain.exe
 
 E2E_WORK=$(mktemp -d "${TMPDIR:-/tmp}/qarn-e2e.XXXXXX") || fatal "no temp folder"
 trap cleanup EXIT
@@ -666,6 +669,66 @@ case_msi_uninstall_killed() {
     check_nothing_left "after the uninstall" 64
 }
 
+# QarnIExplain.exe on the simulated readers, run from the service's folder
+# by an administrator: each reader is named with its model, the stick with
+# the step at which it fails, the old keys with what the start does to them;
+# the registry is the same, byte for byte, before and after. The Linux build
+# then reads the same keys as reg export files and must say the same.
+case_explain() { # version style view(32|64) linux-windows-option
+    local version=$1 style=$2 view=$3 windows=$4 out status before after letters native
+    local dir="$CASE_DIR" c_dir='C:\QarnTest'
+    e2e_set_version "$version" || err "could not set the Windows version"
+    e2e_simulate_readers "$style" 2>>"$CASE_DIR/setup.err" || { err "reader simulation: $(cat "$CASE_DIR/setup.err")"; return; }
+    seed_foreign_keys "$view"
+    e2e_reg add "$E2E_DRIVEICONS\\W" /v QarnHMD /t REG_SZ /d 'KD Media' /f "/reg:$view"
+    e2e_reg add "$E2E_DRIVEICONS\\W\\DefaultLabel" /ve /t REG_SZ /d 'KD Media' /f "/reg:$view"
+    install_service
+    cp "$E2E_EXPLAIN" "$WINEPREFIX/drive_c/Qarn/QarnIExplain.exe" || { err "QarnIExplain.exe could not be copied"; return; }
+
+    e2e_export_hklm "$dir/before" || { err "the registry could not be exported before the run"; return; }
+    out=$(e2e_wine_text 'C:\Qarn\QarnIExplain.exe')
+    status=$?
+    printf '%s\n' "$out" >"$dir/explain.out"
+    e2e_export_hklm "$dir/after" || { err "the registry could not be exported after the run"; return; }
+    check_eq "QarnIExplain.exe exit code" 0 "$status"
+    for before in "$dir"/before/*.reg; do
+        after="$dir/after/$(basename "$before")"
+        cmp -s "$before" "$after" ||
+            err "$(basename "$before" .reg) changed while QarnIExplain.exe ran:"$'\n'"$(diff <(iconv -f UTF-16LE -t UTF-8 "$before") <(iconv -f UTF-16LE -t UTF-8 "$after") | head -20)"
+    done
+
+    local iconT reasonT
+    if [ "$style" = instance ]; then
+        reasonT="device key $E2E_DEV_T holds no reader model's text"
+    else
+        reasonT="no instance of a reader's device key has ParentIdPrefix $E2E_PIP_T"
+    fi
+    letters=$(grep -E '^[D-Z]:  ' <<<"$out")
+    check_lines "QarnIExplain.exe verdicts" "R:  ICON     reader KA Slot Module (model row 5), label \"KA Media\"
+S:  ICON     reader LNK   QX-KC/KB (model row 2), label \"KB/KC\"
+T:  NO ICON  $reasonT
+U:  NO ICON  not a removable drive (no drive); the service looks at removable drives only
+V:  NO ICON  not a removable drive (no drive); the service looks at removable drives only
+W:  NO ICON  not a removable drive (no drive); the service looks at removable drives only" "$letters"
+    grep -qxF 'Service folder  C:\Qarn\ (from the installed service'"'"'s ImagePath)' <<<"$out" ||
+        err "QarnIExplain.exe did not take the service folder from the installed service"
+    grep -qxF 'Service         not running (state 1): no drive gets an icon until it starts (net start QarnIEx)' <<<"$out" ||
+        err "QarnIExplain.exe does not say that the installed service is not running"
+    grep -qF "leaves the keys: marked, but \"ka media\" is no reader model's label" <<<"$out" ||
+        err "QarnIExplain.exe does not say why V's keys stay"
+    grep -qF "deletes the keys: they carry the service's marker and the label of row 3" <<<"$out" ||
+        err "QarnIExplain.exe does not say that W's keys go at start"
+
+    # The same machine from reg export files, explained by the Linux build.
+    native=$(e2e_native_explain) || { err "no native QarnIExplain: $native"; return; }
+    out=$("$native" --windows "$windows" --wow64 --service-dir 'C:\Qarn' "$dir"/before/explain-*.reg 2>&1)
+    status=$?
+    printf '%s\n' "$out" >"$dir/explain-linux.out"
+    check_eq "Linux QarnIExplain exit code" 0 "$status"
+    check_lines "explanation from the exported files" \
+        "$(sed -n '/^[D-Z]:  /,$p' "$dir/explain.out")" "$(sed -n '/^[D-Z]:  /,$p' <<<"$out")"
+}
+
 # ---------------------------------------------------------------- run
 
 echo "== cases"
@@ -681,6 +744,8 @@ run_case killed_service_win10 case_killed win10 parentid 32 yes
 run_case killed_service_vista case_killed vista instance 64 yes
 run_case user_controls case_user_controls
 run_case stop_during_scan case_stop_during_scan
+run_case explain_winxp case_explain winxp parentid 32 xp
+run_case explain_vista case_explain vista instance 64 vista
 
 # Vista without WOW64: a 32-bit prefix of its own.
 if [ -z "${E2E_CASES:-}" ] || [[ " $E2E_CASES " == *" platform_vista_32bit_prefix "* ]]; then

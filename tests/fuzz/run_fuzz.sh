@@ -2,11 +2,11 @@
 # Builds the libFuzzer targets with clang (ASan + UBSan) and runs each one for
 # a bounded time from its seed corpus. Exits non-zero on any finding; the
 # input that triggered it is left in build/fuzz/artifacts/.
-#   QX_FUZZ_SECONDS   run time per target (default 60)
+#   QX_FUZZ_SECONDS   run time per target (default 45)
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 
-seconds=${QX_FUZZ_SECONDS:-60}
+seconds=${QX_FUZZ_SECONDS:-45}
 build=build/fuzz
 generator=Ninja
 command -v ninja >/dev/null || generator="Unix Makefiles"
@@ -21,11 +21,11 @@ fi
 
 cmake -S . -B "$build" -G "$generator" -DCMAKE_CXX_COMPILER=clang++ -DQX_FUZZ=ON \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
-    cmake --build "$build" --target fuzz_mount_record fuzz_registry || exit 1
+    cmake --build "$build" --target fuzz_mount_record fuzz_registry fuzz_reg_file || exit 1
 
 status=0
 mkdir -p "$build/artifacts"
-for target in fuzz_mount_record fuzz_registry; do
+for target in fuzz_mount_record fuzz_registry fuzz_reg_file; do
     # Work on a copy: the committed seeds stay small.
     corpus=$(mktemp -d)
     cp tests/fuzz/corpus/"$target"/* "$corpus"/

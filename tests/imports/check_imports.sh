@@ -11,13 +11,21 @@
 #  - IsWow64Process and RegDeleteKeyExA are not imported (the loader would
 #    refuse the exe on Windows versions without them) but named for look-up;
 #  - it is a console program;
-#  - it carries the event-log message table (language 1033, ids 100-108 with
-#    their exact texts) and the version resource with the product's identity
-#    (company, product, description, copyright, version 1.2.0.0).
-# Usage: check_imports.sh path/to/QarnIEx.exe
+#  - it carries the version resource with the product's identity (company,
+#    product, description, copyright, version 1.2.0.0) and its own file name,
+#    and the service (not a tool) the event-log message table (language 1033,
+#    ids 100-108 with their exact texts).
+# Usage: check_imports.sh [--tool] path/to/QarnIEx.exe
+#   --tool   a console tool built from the service's sources (QarnIExplain.exe):
+#            no message table and no service entry points to look for
 set -uo pipefail
 
-EXE=${1:?usage: check_imports.sh path/to/QarnIEx.exe}
+TOOL=0
+if [ "${1:-}" = --tool ]; then
+    TOOL=1
+    shift
+fi
+EXE=${1:?usage: check_imports.sh [--tool] path/to/QarnIEx.exe}
 PREFIX=${MINGW_PREFIX:-i686-w64-mingw32}
 OBJDUMP=${PREFIX}-objdump
 CC=${PREFIX}-gcc
@@ -149,7 +157,9 @@ if [ -z "$unlisted" ]; then
 else
     fail "msvcrt imports not on the XP list (check that XP's msvcrt.dll has them, then list them): ${unlisted}"
 fi
-for required in StartServiceCtrlDispatcherA RegisterDeviceNotificationA ReportEventA; do
+required_imports="StartServiceCtrlDispatcherA RegisterDeviceNotificationA ReportEventA"
+[ "$TOOL" = 1 ] && required_imports="RegOpenKeyExA RegEnumKeyExA GetDriveTypeA"
+for required in $required_imports; do
     if grep -qx "$required" <<<"$imported"; then
         pass "$required is imported"
     else
@@ -175,56 +185,69 @@ done
 # of the message table: "MessageId = 0x64" and then the text with C escapes.
 resources=$("$WINDRES" -J coff -i "$EXE" -O rc 2>&1) || { fail "windres cannot read the resources"; finish; }
 
-message_lang=$(awk '/^LANGUAGE/ { lang = $2 $3 } /RT_MESSAGETABLE/ { print lang; exit }' <<<"$resources")
-if [ "$message_lang" = "9,1" ]; then
-    pass "message table resource, language 1033"
-else
-    fail "no message table resource in language 1033 (found: '${message_lang}')"
-fi
-
-declare -A expected=(
-    [100]='The %1 service was installed.\r\n'
-    [101]='The %1 service was removed.\r\n'
-    [102]='The %1 service could not be removed.\r\n'
-    [103]='The control handler could not be installed.\r\n'
-    [104]='The initialization process failed.\r\n'
-    [105]='The service was started.\r\n'
-    [106]='The service received an unsupported request.\r\n'
-    [107]='Debug: %1\r\n'
-    [108]='The service was stopped.\r\n'
-)
-# id<TAB>text, padding NULs removed and leading blanks of the dump trimmed.
-messages=$(awk 'function hex(s,   i, n) { n = 0; s = tolower(substr(s, 3))
-                                  for (i = 1; i <= length(s); i++) n = n * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1
-                                  return n }
-                /MessageId = 0x/ { id = hex($3); getline text
-                                   sub(/^[[:space:]]+/, "", text)
-                                   while (sub(/\\000$/, "", text)) {}
-                                   print id "\t" text }' <<<"$resources")
-message_count=$(grep -c . <<<"$messages")
-if [ "$message_count" -eq 9 ]; then
-    pass "message table holds 9 messages"
-else
-    fail "message table holds ${message_count} messages, expected 9"
-fi
-for id in $(printf '%s\n' "${!expected[@]}" | sort -n); do
-    actual=$(awk -F'\t' -v id="$id" '$1 == id { print $2 }' <<<"$messages")
-    if [ "$actual" = "${expected[$id]}" ]; then
-        pass "message ${id}: ${actual}"
+# The service's event-log messages.
+if [ "$TOOL" = 0 ]; then
+    message_lang=$(awk '/^LANGUAGE/ { lang = $2 $3 } /RT_MESSAGETABLE/ { print lang; exit }' <<<"$resources")
+    if [ "$message_lang" = "9,1" ]; then
+        pass "message table resource, language 1033"
     else
-        fail "message ${id}: '${actual}', expected '${expected[$id]}'"
+        fail "no message table resource in language 1033 (found: '${message_lang}')"
     fi
-done
+
+    declare -A expected=(
+        [100]='The %1 service was installed.\r\n'
+        [101]='The %1 service was removed.\r\n'
+        [102]='The %1 service could not be removed.\r\n'
+        [103]='The control handler could not be installed.\r\n'
+        [104]='The initialization process failed.\r\n'
+        [105]='The service was started.\r\n'
+        [106]='The service received an unsupported request.\r\n'
+        [107]='Debug: %1\r\n'
+        [108]='The service was stopped.\r\n'
+    )
+    # id<TAB>text, padding NULs removed and leading blanks of the dump trimmed.
+    messages=$(awk 'function hex(s,   i, n) { n = 0; s = tolower(substr(s, 3))
+                                      for (i = 1; i <= length(s); i++) n = n * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1
+                                      return n }
+                    /MessageId = 0x/ { id = hex($3); getline text
+                                       sub(/^[[:space:]]+/, "", text)
+                                       while (sub(/\\000$/, "", text)) {}
+                                       print id "\t" text }' <<<"$resources")
+    message_count=$(grep -c . <<<"$messages")
+    if [ "$message_count" -eq 9 ]; then
+        pass "message table holds 9 messages"
+    else
+        fail "message table holds ${message_count} messages, expected 9"
+    fi
+    for id in $(printf '%s\n' "${!expected[@]}" | sort -n); do
+        actual=$(awk -F'\t' -v id="$id" '$1 == id { print $2 }' <<<"$messages")
+        if [ "$actual" = "${expected[$id]}" ]; then
+            pass "message ${id}: ${actual}"
+        else
+            fail "message ${id}: '${actual}', expected '${expected[$id]}'"
+        fi
+    done
+fi
 
 for line in 'FILEVERSION 1, 2, 0, 0' 'PRODUCTVERSION 1, 2, 0, 0' 'VALUE "FileVersion", "1.2.0.0"' \
             'VALUE "ProductVersion", "1.2.0.0"' 'VALUE "ProductName", "QarnIEx"' \
             'VALUE "CompanyName", "Qarn"' 'VALUE "LegalCopyright", "Copyright (C) 2026 Qarn"' \
-            'VALUE "FileDescription", "Drive icons and labels for Qarn USB card readers"'; do
+            "VALUE \"OriginalFilename\", \"$(basename "$EXE")\""; do
     if grep -qF "$line" <<<"$resources"; then
         pass "version resource: $line"
     else
         fail "version resource lacks: $line"
     fi
 done
+if [ "$TOOL" = 0 ]; then
+    description='Drive icons and labels for Qarn USB card readers'
+else
+    description='Why a drive has, or has not, a Qarn card reader icon'
+fi
+if grep -qF "VALUE \"FileDescription\", \"$description\"" <<<"$resources"; then
+    pass "version resource: FileDescription $description"
+else
+    fail "version resource lacks: FileDescription $description"
+fi
 
 finish

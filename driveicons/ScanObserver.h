@@ -1,0 +1,51 @@
+// What the drive icon logic finds and decides, told step by step. The explain
+// tool (QarnIExplain) listens to the service's own steps through it, so its
+// answer cannot drift from the service; the service itself runs without one,
+// and then each step costs one pointer test. An observer only listens: it
+// must not call back into the service.
+#pragma once
+
+#include <string>
+
+#include "driveicons/MountText.h"
+
+class ScanObserver {
+public:
+    virtual ~ScanObserver() = default;
+
+    // ---- Restore and delete ---------------------------------------------------
+    // A letter key under DriveIcons carries the marker; its DefaultLabel text
+    // (null: could not be read) and the first model row with that label (-1: none).
+    virtual void OnMarkedKey(char letter, const std::string* label, int modelRow) = 0;
+    // The three icon keys of a letter are about to be deleted; false when
+    // RegDeleteKeyExA is missing under WOW64 and nothing is deleted.
+    virtual void OnDeleteKeys(char letter, bool deleteFunctionFound) = 0;
+
+    // ---- Assignment scan, per letter --------------------------------------------
+    virtual void OnLetter(char letter, UINT driveType) = 0;
+    // The mount record could be read (false: missing, or longer than 260
+    // bytes), and its ANSI text.
+    virtual void OnMountText(char letter, bool read, const std::string& mountText) = 0;
+    // The variant's marker was found in the text, and what was cut out of it.
+    virtual void OnVolumeId(bool markerFound, const VolumeId& volume) = 0;
+
+    // ---- Device search ------------------------------------------------------------
+    // A device key under USBSTOR that passed the variant's name test (in the
+    // instance-path variant only the key named in the record does), and the
+    // first model row whose text it holds (-1: none; its instances are not read).
+    virtual void OnDeviceKey(const std::string& name, int modelRow) = 0;
+    // An instance key of a reader's device key: its ParentIdPrefix (parent-id
+    // variant; null: not readable, or the instance-path variant) and whether
+    // it belongs to the volume.
+    virtual void OnInstanceKey(const std::string& name, const std::string* parentIdPrefix,
+                               bool match) = 0;
+    // A matching instance gave the letter a slot and a model row; slot -1:
+    // none was free, nothing is written and the search goes on.
+    virtual void OnMatch(char letter, int slot, int modelRow) = 0;
+
+    // ---- Writes ---------------------------------------------------------------------
+    // A value the logic sets; `accepted` false when it refuses it before any
+    // registry call (too long for its 260-byte buffer).
+    virtual void OnWrite(const std::string& keyPath, const char* valueName, const char* text,
+                         bool accepted) = 0;
+};

@@ -1,0 +1,271 @@
+#include "explain/DriveExplainer.h"
+
+#include <cstring>
+#include <utility>
+
+#include "driveicons/AnsiText.h"
+#include "driveicons/IConEx.h"
+#include "driveicons/ScanObserver.h"
+#include "platform/ReadOnlyPlatform.h"
+#include "platform/ScopedHandle.h"
+
+namespace {
+
+const char kServiceName[] = "QarnIEx";
+const char kServiceKey[] = "SYSTEM\\CurrentControlSet\\Services\\QarnIEx";
+constexpr DWORD kManagerConnect = 0x0001;      // SC_MANAGER_CONNECT
+constexpr DWORD kServiceQueryStatus = 0x0004;  // SERVICE_QUERY_STATUS
+const char kServiceExe[] = "QarnIEx.exe";
+
+// The service asks for its own path at start; here the answer is the
+// service's, not the tool's. Without one the call fails, as when the service
+// cannot learn its path.
+class ExplainPlatform : public ReadOnlyPlatform {
+public:
+    ExplainPlatform(Platform& machine, std::string servicePath)
+        : ReadOnlyPlatform(machine), servicePath_(std::move(servicePath)) {}
+
+    DWORD GetModuleFileNameA(HMODULE, LPSTR fileName, DWORD size) override {
+        if (servicePath_.empty() || size == 0 || fileName == nullptr) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return 0;
+        }
+        const size_t length = servicePath_.size() < size ? servicePath_.size() : size - 1;
+        std::memcpy(fileName, servicePath_.data(), length);
+        fileName[length] = '\0';
+        if (length < servicePath_.size()) {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return size;
+        }
+        return static_cast<DWORD>(length);
+    }
+
+private:
+    std::string servicePath_;
+};
+
+// Writes each step of the service's start-up into the explanation.
+class Recorder : public ScanObserver {
+public:
+    explicit Recorder(Explanation& explanation) : explanation_(explanation) {}
+
+    void OnMarkedKey(char letter, const std::string* label, int modelRow) override {
+        if (LetterExplanation* l = At(letter)) {
+            l->marked = true;
+            l->markedLabel = label ? std::optional<std::string>(*label) : std::nullopt;
+            l->markedRow = modelRow;
+        }
+    }
+    void OnDeleteKeys(char letter, bool deleteFunctionFound) override {
+        if (LetterExplanation* l = At(letter)) {
+            l->deleted = true;
+            l->deleteFunctionFound = deleteFunctionFound;
+        }
+    }
+    void OnLetter(char letter, UINT driveType) override {
+        current_ = At(letter);
+        if (current_ == nullptr) return;
+        current_->examined = true;
+        current_->driveType = driveType;
+    }
+    void OnMountText(char letter, bool read, const std::string& mountText) override {
+        if (LetterExplanation* l = At(letter)) {
+            l->recordRead = read;
+            l->mountText = mountText;
+        }
+    }
+    void OnVolumeId(bool markerFound, const VolumeId& volume) override {
+        if (current_ == nullptr) return;
+        current_->markerFound = markerFound;
+        current_->volume = volume;
+    }
+    void OnDeviceKey(const std::string& name, int modelRow) override {
+        if (current_ != nullptr) current_->devices.push_back(DeviceSeen{name, modelRow, {}});
+    }
+    void OnInstanceKey(const std::string& name, const std::string* parentIdPrefix,
+                       bool match) override {
+        if (current_ == nullptr || current_->devices.empty()) return;
+        DeviceSeen& device = current_->devices.back();
+        device.instances.push_back(InstanceSeen{
+            name, parentIdPrefix ? std::optional<std::string>(*parentIdPrefix) : std::nullopt,
+            match});
+        if (match) {
+            current_->matchedDevice = device.name;
+            current_->matchedInstance = name;
+        }
+    }
+    void OnMatch(char letter, int slot, int modelRow) override {
+        if (LetterExplanation* l = At(letter)) {
+            l->matched = true;
+            l->slot = slot;
+            l->modelRow = modelRow;
+        }
+    }
+    void OnWrite(const std::string& keyPath, const char* valueName, const char* text,
+                 bool accepted) override {
+        // <DriveIcons base><letter>[\<subkey>]
+        const size_t base = std::strlen(DriveIconsBase);
+        if (keyPath.compare(0, base, DriveIconsBase) != 0 || keyPath.size() <= base) return;
+        LetterExplanation* l = At(keyPath[base]);
+        if (l == nullptr) return;
+        const std::string subkey = keyPath.size() > base + 2 ? keyPath.substr(base + 2) : "";
+        l->writes.push_back(
+            ValueWrite{subkey, valueName ? valueName : "", text ? text : "", accepted});
+    }
+
+private:
+    LetterExplanation* At(char letter) {
+        if (letter < 'D' || letter > 'Z') return nullptr;
+        return &explanation_.letters[static_cast<size_t>(letter - 'D')];
+    }
+
+    Explanation& explanation_;
+    LetterExplanation* current_ = nullptr;
+};
+
+std::string FolderOf(Platform& os, const std::string& path) {
+    const size_t slash = AnsiText::FindLastChar(os, path, '\\');
+    return slash == AnsiText::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// The ImagePath of the installed service, without the quotes that a path with
+// blanks gets.
+bool ReadImagePath(Platform& os, std::string& path) {
+    ScopedRegKey key(os);
+    if (os.RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_READ, key.receive()) !=
+        ERROR_SUCCESS) {
+        return false;
+    }
+    char buffer[MAX_PATH] = {};
+    DWORD size = sizeof buffer - 1;
+    if (os.RegQueryValueExA(key.get(), "ImagePath", nullptr, nullptr,
+                            reinterpret_cast<LPBYTE>(buffer), &size) != ERROR_SUCCESS) {
+        return false;
+    }
+    path = AnsiText::FromBuffer(buffer, size);
+    if (path.size() >= 2 && path.front() == '"') {
+        const size_t close = path.find('"', 1);
+        path = path.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+    }
+    return !FolderOf(os, path).empty();
+}
+
+// Path of QarnIEx.exe for the service's start-up, and where it came from.
+std::string ServicePath(Platform& os, const ExplainOptions& options, std::string& source) {
+    if (!options.serviceDirectory.empty()) {
+        source = "as given";
+        std::string folder = options.serviceDirectory;
+        if (folder.back() != '\\') folder += '\\';
+        return folder + kServiceExe;
+    }
+    std::string imagePath;
+    if (ReadImagePath(os, imagePath)) {
+        source = "from the installed service's ImagePath";
+        return FolderOf(os, imagePath) + kServiceExe;
+    }
+    char own[MAX_PATH] = {};
+    const DWORD length = os.GetModuleFileNameA(nullptr, own, MAX_PATH);
+    if (length > 0 && length < MAX_PATH && !FolderOf(os, own).empty()) {
+        source = "the folder of this program; no installed service names one";
+        return FolderOf(os, own) + kServiceExe;
+    }
+    source = "unknown: the icon paths below lack it";
+    return "";
+}
+
+void ReadPlatform(Platform& os, Explanation& explanation) {
+    OSVERSIONINFOEXA& version = explanation.version;
+    std::memset(&version, 0, sizeof version);
+    version.dwOSVersionInfoSize = sizeof(OSVERSIONINFOEXA);
+    explanation.extendedVersion = os.GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&version));
+    if (!explanation.extendedVersion) {
+        std::memset(&version, 0, sizeof version);
+        version.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
+        explanation.versionRead = os.GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&version));
+    } else {
+        explanation.versionRead = true;
+    }
+    const HMODULE kernel = os.GetModuleHandleA("kernel32");
+    const FARPROC isWow64Process = kernel ? os.GetProcAddress(kernel, "IsWow64Process") : nullptr;
+    BOOL wow64 = FALSE;
+    if (isWow64Process != nullptr)
+        os.CallIsWow64Process(isWow64Process, os.GetCurrentProcess(), &wow64);
+    explanation.wow64Process = wow64 != FALSE;
+}
+
+void ReadIconKeys(CIConEx& service, char letter, IconKeysNow& now) {
+    const std::string key = std::string(DriveIconsBase) + letter;
+    ScopedRegKey opened(service.os);
+    now.exists = service.os.RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0,
+                                          KEY_READ | service.View(),
+                                          opened.receive()) == ERROR_SUCCESS;
+    if (!now.exists) return;
+    auto read = [&](const std::string& path, const char* name) -> std::optional<std::string> {
+        std::string text;
+        if (!service.ReadRegValue(HKEY_LOCAL_MACHINE, path.c_str(), name, REG_SZ, &text, MAX_PATH))
+            return std::nullopt;
+        return text;
+    };
+    now.marker = read(key, DriveIconMarker);
+    now.label = read(key + "\\DefaultLabel", nullptr);
+    now.icon = read(key + "\\DefaultIcon", nullptr);
+}
+
+// The service's state, 0 when it is not installed.
+long ServiceState(Platform& os) {
+    ScopedServiceHandle manager(os, os.OpenSCManagerA(nullptr, nullptr, kManagerConnect));
+    if (!manager) return 0;
+    ScopedServiceHandle service(os,
+                                os.OpenServiceA(manager.get(), kServiceName, kServiceQueryStatus));
+    SERVICE_STATUS status{};
+    if (!service || !os.QueryServiceStatus(service.get(), &status)) return 0;
+    return static_cast<long>(status.dwCurrentState);
+}
+
+// Keys the explanation reads, in the service's view, that cannot be opened.
+void CheckKeys(CIConEx& service, Explanation& explanation) {
+    std::string driveIcons = DriveIconsBase;
+    driveIcons.pop_back();
+    for (const std::string& path :
+         {std::string(MountedDevicesPath), std::string(UsbStorPath), driveIcons}) {
+        ScopedRegKey key(service.os);
+        const LONG error = service.os.RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0,
+                                                    KEY_READ | service.View(), key.receive());
+        // No DriveIcons key only means that no drive has an icon of its own.
+        if (error == ERROR_SUCCESS || (path == driveIcons && error == ERROR_FILE_NOT_FOUND))
+            continue;
+        explanation.unreadableKeys.emplace_back(path, error);
+    }
+}
+
+}  // namespace
+
+Explanation ExplainDrives(Platform& machine, const ExplainOptions& options) {
+    Explanation explanation;
+    for (char letter = 'D'; letter <= 'Z'; ++letter) {
+        explanation.letters.emplace_back();
+        explanation.letters.back().letter = letter;
+    }
+    ReadOnlyPlatform reader(machine);
+    const std::string servicePath =
+        ServicePath(reader, options, explanation.serviceDirectorySource);
+    ExplainPlatform serviceView(machine, servicePath);
+
+    CIConEx service(serviceView);
+    Recorder recorder(explanation);
+    service.Observer = &recorder;
+    service.OnInit();
+    service.Observer = nullptr;
+
+    explanation.isVistaWorkstation = service.IsVistaWorkstation != FALSE;
+    explanation.isWow64 = service.IsWow64 != FALSE;
+    explanation.serviceDirectory = service.ModuleDirectory;
+    ReadPlatform(serviceView, explanation);
+    for (LetterExplanation& letter : explanation.letters) {
+        ReadIconKeys(service, letter.letter, letter.now);
+    }
+    CheckKeys(service, explanation);
+    if (options.askServiceState) explanation.serviceState = ServiceState(serviceView);
+    explanation.refused = serviceView.Refused();
+    return explanation;
+}

@@ -1,0 +1,113 @@
+// Why a drive has, or has not, a reader icon: the service's own start-up
+// (platform detection, clean-up of old keys, full assignment scan) run on a
+// read-only view of a machine, with an observer that records each step.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "driveicons/MountText.h"
+#include "platform/Platform.h"
+
+struct InstanceSeen {
+    std::string name;
+    std::optional<std::string> parentIdPrefix;  // parent-id variant, when readable
+    bool match = false;
+};
+
+struct DeviceSeen {
+    std::string name;
+    int modelRow = -1;  // -1: holds no reader model's text; its instances were not read
+    std::vector<InstanceSeen> instances;
+};
+
+struct ValueWrite {
+    std::string subkey;     // "" (the letter key), "DefaultLabel" or "DefaultIcon"
+    std::string valueName;  // "" for the default value
+    std::string text;
+    bool accepted = true;  // false: too long, refused before any registry call
+};
+
+// DriveIcons\<letter> in the registry view the service uses, as it is now.
+struct IconKeysNow {
+    bool exists = false;
+    std::optional<std::string> marker;  // the QarnHMD value
+    std::optional<std::string> label;   // default value of DefaultLabel
+    std::optional<std::string> icon;    // default value of DefaultIcon
+};
+
+struct LetterExplanation {
+    char letter = 0;
+    UINT driveType = DRIVE_NO_ROOT_DIR;
+
+    // The assignment scan's steps; each is set only when the scan got there.
+    bool examined = false;
+    bool recordRead = false;
+    std::string mountText;
+    bool markerFound = false;
+    VolumeId volume;
+    std::vector<DeviceSeen> devices;
+    bool matched = false;  // a matching instance was found
+    int slot = -1;         // the slot it got; -1: none (none free, or no match)
+    int modelRow = -1;
+    std::string matchedDevice;
+    std::string matchedInstance;
+
+    // DriveIcons: what is there, what the clean-up at start makes of it,
+    // and what the scan writes.
+    IconKeysNow now;
+    bool marked = false;  // the restore found the marker
+    std::optional<std::string> markedLabel;
+    int markedRow = -1;
+    bool deleted = false;  // the purge deletes its keys
+    bool deleteFunctionFound = true;
+    std::vector<ValueWrite> writes;
+
+    bool GetsIcon() const { return slot >= 0; }
+};
+
+struct Explanation {
+    // Platform as the version query reports it (for the header; the service
+    // decides on its own query).
+    bool versionRead = false;
+    bool extendedVersion = false;  // the OSVERSIONINFOEXA record could be filled
+    OSVERSIONINFOEXA version{};
+    bool wow64Process = false;
+    // What the service's platform detection set.
+    bool isVistaWorkstation = false;
+    bool isWow64 = false;
+
+    std::string serviceDirectory;  // ModuleDirectory as the service sets it
+    std::string serviceDirectorySource;
+    // State of the installed service (SERVICE_RUNNING and so on); 0: not
+    // installed; -1: not asked.
+    long serviceState = -1;
+    // Registry keys the explanation rests on that could not be opened: path
+    // and error code.
+    std::vector<std::pair<std::string, LONG>> unreadableKeys;
+
+    std::vector<LetterExplanation> letters;  // 'D' to 'Z'
+    std::map<std::string, int> refused;      // calls the read-only view refused
+
+    const LetterExplanation& Letter(char letter) const { return letters.at(letter - 'D'); }
+};
+
+struct ExplainOptions {
+    // Folder of QarnIEx.exe. Empty: the installed service's ImagePath, else
+    // the folder of the running program (on Windows the tool, which belongs
+    // beside the service), else unknown.
+    std::string serviceDirectory;
+    // Ask the service manager whether the service runs (the machine the tool
+    // runs on; files do not say it).
+    bool askServiceState = false;
+};
+
+// Nothing on `machine` is written or deleted: every call goes through a
+// ReadOnlyPlatform.
+Explanation ExplainDrives(Platform& machine, const ExplainOptions& options);
+
+// The report: a header with the platform row, then one block per letter that
+// is removable or has a key under DriveIcons.
+std::string ExplanationText(const Explanation& explanation);

@@ -1,0 +1,39 @@
+// The files "reg export" and regedit write: "Windows Registry Editor Version
+// 5.00" in UTF-16 LE with a byte-order mark (also accepted as UTF-8, as an
+// editor may re-save it), or "REGEDIT4" in the ANSI code page of the machine.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/WinTypes.h"
+
+struct RegFileValue {
+    int line = 0;
+    std::u16string name;  // empty: the key's default value ("@")
+    DWORD type = REG_NONE;
+    // The data as the registry holds it. A version 5 file holds strings in
+    // UTF-16 LE, with the terminating NUL for "..." values.
+    std::vector<BYTE> data;
+};
+
+struct RegFileKey {
+    int line = 0;
+    std::u16string path;  // as written between the brackets, root key included
+    std::vector<RegFileValue> values;
+};
+
+struct RegFile {
+    // false: a REGEDIT4 file, whose names and string data are bytes of an ANSI
+    // code page; each char16_t of a path or name then holds one byte.
+    bool unicode = true;
+    std::vector<RegFileKey> keys;
+};
+
+// Reads a whole file. A malformed or truncated file gives false and an error
+// "line N: what is wrong"; `file` is then incomplete.
+bool ParseRegFile(const std::string& bytes, RegFile& file, std::string& error);
+
+// Value types a reg file holds as text, whose data is converted with the
+// names when a version 5 file is loaded through the ANSI functions.
+bool IsStringType(DWORD type);

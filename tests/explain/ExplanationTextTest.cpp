@@ -1,0 +1,204 @@
+// What the explanation tells: the step at which the scan stopped for each
+// letter, in words, and the details behind it.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "Scenarios.h"
+#include "explain/DriveExplainer.h"
+
+using namespace fixture;
+
+namespace {
+
+std::string Explain(const std::function<void(FakeWindows&)>& build) {
+    FakeWindows fake;
+    fake.SetModulePath("C:\\Qarn\\QarnIEx.exe");
+    build(fake);
+    return ExplanationText(ExplainDrives(fake, ExplainOptions{}));
+}
+
+// The headline of a letter's block, without the "X:  ".
+std::string Headline(const std::string& text, char letter) {
+    const std::string start = std::string("\n") + letter + ":  ";
+    const size_t at = text.find(start);
+    if (at == std::string::npos) return "(no block)";
+    const size_t from = at + start.size();
+    return text.substr(from, text.find('\n', from) - from);
+}
+
+std::string Lines(std::initializer_list<std::string> lines) {
+    std::string text;
+    for (const std::string& line : lines) text += line + "\n";
+    return text;
+}
+
+// The block of a letter: its headline and the indented lines after it.
+std::string Block(const std::string& text, char letter) {
+    const size_t at = text.find(std::string("\n") + letter + ":  ");
+    if (at == std::string::npos) return "(no block)";
+    return text.substr(at + 1, text.find("\n\n", at + 1) - at);
+}
+
+}  // namespace
+
+TEST(ExplanationText, EveryStepAtWhichTheScanStops) {
+    std::string text = Explain(FindScenario("parent-id recognition").build);
+    EXPECT_EQ("ICON     reader LNK   QX-KB Slot (model row 1), label \"KB Media\"",
+              Headline(text, 'E'));
+    EXPECT_EQ("NO ICON  no instance of a reader's device key has ParentIdPrefix 7&f&0",
+              Headline(text, 'F'));
+    EXPECT_EQ(
+        "NO ICON  the mount record holds no \"RemovableMedia\": not the removable-media "
+        "volume a reader's drive has",
+        Headline(text, 'G'));
+    EXPECT_EQ(
+        "NO ICON  no mount record \\DosDevices\\I: under HKLM\\SYSTEM\\MountedDevices, or "
+        "one longer than 260 bytes",
+        Headline(text, 'I'));
+    EXPECT_EQ("(no block)", Headline(text, 'J'));  // neither removable nor with keys
+
+    text = Explain(FindScenario("instance-path recognition").build);
+    EXPECT_EQ(
+        "NO ICON  device key Disk&Ven_Qarn&Prod_KF_Slot_Module&Rev_1.00 has no instance key "
+        "0000000000003&0",
+        Headline(text, 'G'));
+    EXPECT_EQ(
+        "NO ICON  the mount record holds no \"USBSTOR\": not the USB storage device path a "
+        "reader's drive has",
+        Headline(text, 'H'));
+    EXPECT_EQ(
+        "NO ICON  device key Disk&Ven_Generic&Prod_Flash_Disk&Rev_8.07 holds no reader "
+        "model's text",
+        Headline(text, 'J'));
+    EXPECT_EQ("NO ICON  no device key under USBSTOR is named Disk&Ven_Qarn&Prod_KD_Slot_Module",
+              Headline(text, 'K'));
+
+    text = Explain(FindScenario("23 marked letters and 22 readers for 20 slots").build);
+    EXPECT_EQ("NO ICON  a reader's drive, but all 20 slots are taken: no keys are written",
+              Headline(text, 'Z'));
+    text = Explain(FindScenario("double-byte key names under code page 932").build);
+    EXPECT_EQ("NO ICON  the mount record has no text, or one too long for 259 ANSI bytes",
+              Headline(text, 'F'));
+
+    // How far the parent-id device search got.
+    text = Explain([](FakeWindows& fake) {
+        PlugParentIdDevice(fake, 'E', "Disk&Ven_Generic&Prod_Flash_Disk&Rev_8.07", "1&0", "7&e&0");
+    });
+    EXPECT_EQ("NO ICON  no device key under USBSTOR holds a reader model's text",
+              Headline(text, 'E'));
+    text = Explain([](FakeWindows& fake) {
+        PlugParentIdDevice(fake, 'E', "Disk&Ven_Generic&Prod_Flash_Disk&Rev_8.07", "1&0", "7&e&0");
+        fake.CreateKey(kUsbStor + "\\" + kKcModule);
+    });
+    EXPECT_EQ("NO ICON  the readers' device keys under USBSTOR have no instance keys",
+              Headline(text, 'E'));
+    text = Explain([](FakeWindows& fake) {
+        fake.SetDriveType('E', DRIVE_REMOVABLE);
+        fake.SetMountRecord('E', "\\??\\STORAGE#RemovableMedia#7&e&0&RM#" + kVolumeGuid);
+    });
+    EXPECT_EQ("NO ICON  no device keys under USBSTOR (or USBSTOR cannot be read)",
+              Headline(text, 'E'));
+}
+
+TEST(ExplanationText, HeaderAndLetterDetails) {
+    const std::string text = Explain(
+        FindScenario("XP x64: parent-id scan under WOW64, old keys in the 64-bit view").build);
+    const size_t headerStart = text.find("Windows ");
+    EXPECT_EQ(Lines({
+                  "Windows         NT 5.2 build 3790, workstation",
+                  "Process         32-bit under WOW64 (64-bit Windows)",
+                  "Platform row    IsVistaWorkstation 0, IsWow64 1",
+                  "Scan variant    parent-id: the mount record names a removable-media volume; "
+                  "its parent id",
+                  "                must be the ParentIdPrefix of an instance of a reader's device "
+                  "key",
+                  "Registry view   64-bit (KEY_WOW64_64KEY)",
+                  "Service folder  C:\\Qarn\\ (the folder of this program; no installed service "
+                  "names one)",
+              }),
+              text.substr(headerStart, text.find("\nE:  ") - headerStart));
+    EXPECT_EQ(Lines({
+                  "E:  ICON     reader LNK   QX-KB Slot (model row 1), label \"KB Media\"",
+                  "    drive type      removable drive",
+                  "    scan variant    parent-id",
+                  "    mount record    \\??\\STORAGE#RemovableMedia#7&e&0&RM#" + kVolumeGuid,
+                  "    parent id       7&e&0",
+                  "    device key      Disk&Ven_Qarn&Prod_LNK___QX-KB_Slot&Rev_1.00",
+                  "    instance key    1&0 (ParentIdPrefix 7&e&0)",
+                  "    model           row 1, LNK   QX-KB Slot: label \"KB Media\", icon "
+                  "QarnIcons.dll,3 (no DefaultIcon written)",
+                  "    DriveIcons now  no key",
+                  "    at start        writes DefaultLabel = \"KB Media\"",
+                  "                    writes QarnHMD = \"KB Media\"",
+                  "                    writes no DefaultIcon: the parent-id scan leaves it out "
+                  "under WOW64",
+              }),
+              Block(text, 'E'));
+    EXPECT_EQ(Lines({
+                  "K:  NO ICON  not a removable drive (no drive); the service looks at removable "
+                  "drives only",
+                  "    drive type      no drive",
+                  "    DriveIcons now  QarnHMD \"KD Media\", DefaultLabel \"KD Media\", "
+                  "DefaultIcon \"C:\\Old\\QarnIcons.dll,0\"",
+                  "    at start        deletes the keys: they carry the service's marker and the "
+                  "label of row 3",
+              }),
+              Block(text, 'K'));
+    EXPECT_NE(std::string::npos,
+              text.find("Nothing was changed: 5 registry calls that would have written or deleted "
+                        "were refused.\n"));
+
+    // The foreign stick: every device key the search went through.
+    const std::string stick = Block(
+        Explain(FindScenario("pre-Vista machine with a CD drive, a fixed disk and a foreign stick")
+                    .build),
+        'F');
+    EXPECT_NE(
+        std::string::npos,
+        stick.find("    device keys     Disk&Ven_Qarn&Prod_KC_Slot_Module&Rev_2.10: reader "
+                   "KC Slot Module (row 8)\n"
+                   "                      instance 0000000000002&0: ParentIdPrefix 7&aa11bb22&0\n"
+                   "                    Disk&Ven_Qarn&Prod_LNK___QX-KB_Slot&Rev_1.00: reader "
+                   "LNK   QX-KB Slot (row 1)\n"
+                   "                      instance 0000000000001&0: ParentIdPrefix 7&1a2b3c4d&0\n"
+                   "                    Disk&Ven_SanDisk&Prod_Cruzer_Micro&Rev_8.02: no reader "
+                   "model's text\n"))
+        << stick;
+
+    // Keys the explanation rests on that cannot be read are named.
+    const std::string denied = Explain([](FakeWindows& fake) {
+        fake.CreateKey("SYSTEM\\MountedDevices");
+        fake.DenyAccess("SYSTEM\\MountedDevices");
+    });
+    EXPECT_NE(std::string::npos,
+              denied.find(
+                  "Cannot read     HKLM\\SYSTEM\\MountedDevices: access denied (run as "
+                  "administrator)\n"
+                  "Cannot read     HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR: no such key\n"))
+        << denied;
+
+    // On the machine itself the tool also says whether the service runs.
+    FakeWindows fake;
+    ExplainOptions options;
+    options.askServiceState = true;
+    auto serviceLine = [&] {
+        const std::string out = ExplanationText(ExplainDrives(fake, options));
+        const size_t at = out.find("\nService         ");
+        return at == std::string::npos ? "(none)"
+                                       : out.substr(at + 17, out.find('\n', at + 1) - at - 17);
+    };
+    EXPECT_EQ("not installed: no drive gets an icon (QarnIEx.exe -i installs it)", serviceLine());
+    FakeWindows::ServiceRecord record;
+    record.name = "QarnIEx";
+    record.state = SERVICE_STOPPED;
+    fake.AddService(record);
+    EXPECT_EQ("not running (state 1): no drive gets an icon until it starts (net start QarnIEx)",
+              serviceLine());
+    record.state = SERVICE_RUNNING;
+    fake.UpdateService(record);
+    EXPECT_EQ("running; below is what its start does with the registry as it is now",
+              serviceLine());
+    options.askServiceState = false;
+    EXPECT_EQ("(none)", serviceLine());
+}

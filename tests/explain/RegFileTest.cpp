@@ -1,0 +1,277 @@
+// Reg export files as Windows writes them (regedit 5 in UTF-16 LE, REGEDIT4 in
+// ANSI) and as an editor may re-save them (UTF-8), and the explanation of a
+// machine read from them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "../driveicons/DriveFixture.h"
+#include "explain/DriveExplainer.h"
+#include "explain/ExportedMachine.h"
+#include "explain/RegFile.h"
+
+using namespace fixture;
+
+namespace {
+
+std::string Utf16File(const std::u16string& text) {
+    std::string bytes = "\xFF\xFE";
+    for (char16_t c : text) {
+        bytes += static_cast<char>(c & 0xFF);
+        bytes += static_cast<char>(c >> 8);
+    }
+    return bytes;
+}
+
+std::u16string Widen(const std::string& ascii) {
+    return std::u16string(ascii.begin(), ascii.end());
+}
+
+// A "hex:" list of the UTF-16 form of `text`, wrapped the way regedit wraps it.
+std::string HexRecord(const std::string& name, const std::string& text) {
+    std::string line = "\"" + name + "\"=hex:";
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char pair[8];
+        std::snprintf(pair, sizeof pair, "%02x,00", static_cast<unsigned char>(text[i]));
+        line += pair;
+        if (i + 1 == text.size()) break;
+        line += ",";
+        if (line.size() > 74) {
+            out += line + "\\\r\n";
+            line = "  ";
+        }
+    }
+    return out + line + "\r\n";
+}
+
+std::string ParentIdRecord(const std::string& parentId) {
+    return "\\??\\STORAGE#RemovableMedia#" + parentId + "&RM#" + kVolumeGuid;
+}
+
+// One machine as exports: reader E, a foreign stick F, a fixed disk C, a key
+// left by an earlier run for W and another program's key for U.
+std::string MachineExport() {
+    const std::string kc =
+        "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR\\" + kKcModule;
+    const std::string stick =
+        "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR\\"
+        "Disk&Ven_Generic&Prod_Flash_Disk&Rev_8.07";
+    const std::string icons =
+        "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons";
+    return "[HKEY_LOCAL_MACHINE\\SYSTEM\\MountedDevices]\r\n" +
+           HexRecord("\\\\DosDevices\\\\E:", ParentIdRecord("7&1a2b3c4d&0")) +
+           HexRecord("\\\\DosDevices\\\\F:", ParentIdRecord("7&3c4d5e6f&0")) +
+           "\"\\\\DosDevices\\\\C:\"=hex:8a,3e,2c,1b,00,7e,00,00,00,00,00,00\r\n\r\n"
+           "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR]\r\n\r\n"
+           "[" +
+           kc + "]\r\n\r\n[" + kc +
+           "\\0000000000002&0]\r\n"
+           "\"ParentIdPrefix\"=\"7&1a2b3c4d&0\"\r\n\"Capabilities\"=dword:00000010\r\n\r\n"
+           "[" +
+           stick +
+           "\\AA00000000001&0]\r\n\"ParentIdPrefix\"=\"7&3c4d5e6f&0\"\r\n\r\n"
+           "[" +
+           icons +
+           "]\r\n\r\n"
+           "[" +
+           icons +
+           "\\U\\DefaultIcon]\r\n@=\"C:\\\\Other\\\\drive.ico\"\r\n\r\n"
+           "[" +
+           icons +
+           "\\W]\r\n\"QarnHMD\"=\"KD Media\"\r\n\r\n"
+           "[" +
+           icons + "\\W\\DefaultLabel]\r\n@=\"KD Media\"\r\n\r\n";
+}
+
+// The same machine set up directly.
+void BuildMachine(FakeWindows& fake) {
+    fake.SetDriveType('C', DRIVE_FIXED);
+    fake.SetBinary("SYSTEM\\MountedDevices",
+                   "\\DosDevices\\C:", {0x8a, 0x3e, 0x2c, 0x1b, 0, 0x7e, 0, 0, 0, 0, 0, 0});
+    PlugParentIdDevice(fake, 'E', kKcModule, "0000000000002&0", "7&1a2b3c4d&0");
+    fake.SetDword(kUsbStor + "\\" + kKcModule + "\\0000000000002&0", "Capabilities", 0x10);
+    PlugParentIdDevice(fake, 'F', "Disk&Ven_Generic&Prod_Flash_Disk&Rev_8.07", "AA00000000001&0",
+                       "7&3c4d5e6f&0");
+    fake.SetString(LetterKey('U') + "\\DefaultIcon", "", "C:\\Other\\drive.ico");
+    fake.SetString(LetterKey('W'), "QarnHMD", "KD Media");
+    fake.SetString(LetterKey('W') + "\\DefaultLabel", "", "KD Media");
+}
+
+std::string ParseError(const std::string& bytes) {
+    RegFile file;
+    std::string error;
+    return ParseRegFile(bytes, file, error) ? "parsed" : error;
+}
+
+}  // namespace
+
+TEST(RegFile, ExportsInEveryFormExplainLikeTheMachineItself) {
+    const std::string body = MachineExport();
+    const std::string v5 = "Windows Registry Editor Version 5.00\r\n\r\n" + body;
+    std::string utf8Lf = "\xEF\xBB\xBF" + v5;
+    for (size_t at; (at = utf8Lf.find("\r\n")) != std::string::npos;) utf8Lf.erase(at, 1);
+    const std::vector<std::pair<const char*, std::string>> files = {
+        {"regedit 5, UTF-16 LE", Utf16File(Widen(v5))},
+        {"regedit 5, UTF-8 with LF line ends", utf8Lf},
+        {"REGEDIT4", "REGEDIT4\r\n\r\n" + body},
+    };
+
+    FakeWindows direct;
+    direct.SetVersion(5, 1, VER_NT_WORKSTATION);
+    BuildMachine(direct);
+    ExplainOptions options;
+    options.serviceDirectory = "C:\\Qarn";
+    const std::string expected = ExplanationText(ExplainDrives(direct, options));
+    ASSERT_NE(std::string::npos, expected.find("E:  ICON     reader KC Slot Module (model row 8)"));
+
+    for (const auto& [form, bytes] : files) {
+        SCOPED_TRACE(form);
+        RegFile file;
+        std::string error;
+        ASSERT_TRUE(ParseRegFile(bytes, file, error)) << error;
+        ASSERT_EQ(9u, file.keys.size());
+        const RegFileKey& mounted = file.keys[0];
+        EXPECT_EQ(u"HKEY_LOCAL_MACHINE\\SYSTEM\\MountedDevices", mounted.path);
+        ASSERT_EQ(3u, mounted.values.size());
+        EXPECT_EQ(u"\\DosDevices\\E:", mounted.values[0].name);
+        EXPECT_EQ(static_cast<DWORD>(REG_BINARY), mounted.values[0].type);
+        EXPECT_EQ(FakeWindows::Utf16Bytes(Widen(ParentIdRecord("7&1a2b3c4d&0"))),
+                  mounted.values[0].data);
+        // The record of E goes on over several lines.
+        const std::string recordE = HexRecord("E", ParentIdRecord("7&1a2b3c4d&0"));
+        const int recordLines = static_cast<int>(std::count(recordE.begin(), recordE.end(), '\n'));
+        EXPECT_LT(1, recordLines);
+        EXPECT_EQ(recordLines, mounted.values[1].line - mounted.values[0].line);
+        const RegFileValue& capabilities = file.keys[3].values[1];
+        EXPECT_EQ(static_cast<DWORD>(REG_DWORD), capabilities.type);
+        EXPECT_EQ((std::vector<BYTE>{0x10, 0, 0, 0}), capabilities.data);
+        EXPECT_TRUE(file.keys[6].values[0].name.empty());  // @
+
+        FakeWindows machine;
+        MachineFacts facts;
+        ASSERT_TRUE(ParseWindowsName("xp", facts));
+        SetUpMachine(machine, facts);
+        ASSERT_TRUE(LoadRegFile(machine, file, error)) << error;
+        SetDriveTypes(machine, "");
+        EXPECT_EQ(
+            "7&1a2b3c4d&0",
+            machine.GetValue(kUsbStor + "\\" + kKcModule + "\\0000000000002&0", "ParentIdPrefix")
+                ->AsString());
+        EXPECT_EQ(static_cast<UINT>(DRIVE_REMOVABLE), machine.GetDriveTypeA("F:\\"));
+        EXPECT_EQ(static_cast<UINT>(DRIVE_NO_ROOT_DIR), machine.GetDriveTypeA("U:\\"));
+        EXPECT_EQ(expected, ExplanationText(ExplainDrives(machine, options)));
+    }
+}
+
+TEST(RegFile, NamesAndTextInTheMachinesCodePage) {
+    // U+00E9 is 0xE9 under 1252; U+30BD is 0x83 0x5C under 932, whose trail
+    // byte is a backslash that must not split the key name.
+    const std::u16string v5 =
+        u"Windows Registry Editor Version 5.00\r\n\r\n"
+        u"[HKEY_LOCAL_MACHINE\\SYSTEM\\Caf\u00e9\\\u30bd]\r\n"
+        u"\"N\u00e9\"=\"\u00e9\u30bd\"\r\n\"Path\"=hex(2):25,00,41,00,25,00,00,00\r\n"
+        u"\"Quote\"=\"say \\\"hi\\\" \\\\ \"\r\n";
+    RegFile file;
+    std::string error;
+    ASSERT_TRUE(ParseRegFile(Utf16File(v5), file, error)) << error;
+
+    FakeWindows cp932;
+    MachineFacts facts;
+    facts.codePage = 932;
+    ASSERT_TRUE(ParseWindowsName("vista", facts));
+    SetUpMachine(cp932, facts);
+    ASSERT_TRUE(LoadRegFile(cp932, file, error)) << error;
+    EXPECT_EQ(std::vector<std::string>{"SYSTEM\\Caf?\\\x83\x5C"}, cp932.KeysBelow("SYSTEM\\Caf?"));
+    EXPECT_EQ("?\x83\x5C", cp932.GetValue("SYSTEM\\Caf?\\\x83\x5C", "N?")->AsString());
+    EXPECT_EQ(static_cast<DWORD>(REG_EXPAND_SZ),
+              cp932.GetValue("SYSTEM\\Caf?\\\x83\x5C", "Path")->type);
+    EXPECT_EQ("%A%", cp932.GetValue("SYSTEM\\Caf?\\\x83\x5C", "Path")->AsString());
+    EXPECT_EQ("say \"hi\" \\ ", cp932.GetValue("SYSTEM\\Caf?\\\x83\x5C", "Quote")->AsString());
+
+    // A REGEDIT4 file holds the bytes of the code page already.
+    ASSERT_TRUE(ParseRegFile(
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Caf\xE9]\n\"N\xE9\"=\"\xE9\"\n", file, error))
+        << error;
+    FakeWindows cp1252;
+    SetUpMachine(cp1252, MachineFacts{5, 1, false, false, 1252});
+    ASSERT_TRUE(LoadRegFile(cp1252, file, error)) << error;
+    EXPECT_EQ("\xE9", cp1252.GetValue("SYSTEM\\Caf\xE9", "N\xE9")->AsString());
+}
+
+TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
+    const std::string v5 = "Windows Registry Editor Version 5.00\r\n";
+    const std::string key = "[HKEY_LOCAL_MACHINE\\SYSTEM\\MountedDevices]\r\n";
+    const struct {
+        std::string bytes;
+        std::string error;
+    } cases[] = {
+        {"", "line 1: not a registry export"},
+        {"[HKEY_LOCAL_MACHINE\\SYSTEM]\r\n", "line 1: not a registry export"},
+        {"\xFE\xFF\0W", "line 1: UTF-16 big-endian"},
+        {Utf16File(Widen(v5 + key)) + "x", "line 3: the file ends in the middle of a character"},
+        {v5 + key + "\"A\"=hex:41,\xC3",
+         "line 3: the file ends in the middle of a UTF-8 character"},
+        {v5 + key + "\"A\"=\"\xFF\"\r\n", "line 3: not UTF-8 text (byte 0xff)"},
+        {v5 + "\"A\"=\"x\"\r\n", "line 2: a value before the first [key] line"},
+        {v5 + "[HKEY_LOCAL_MACHINE\\SYSTEM\r\n", "line 2: key line not closed with ']'"},
+        {v5 + "[-HKEY_LOCAL_MACHINE\\SYSTEM]\r\n", "line 2: a key deletion"},
+        {v5 + "[]\r\n", "line 2: empty key name"},
+        {v5 + key + "\r\n\"A\"=\"cut",
+         "line 4: string value not closed with '\"' (is the file cut short?)"},
+        {v5 + key + "\"A=\"x\"\r\n", "line 3: '=' missing after the value name"},
+        {v5 + key + "\"A\"=\"x\" y\r\n", "line 3: text after the closing '\"'"},
+        {v5 + key + "\"A\"=hex:01,02,\\\r\n", "line 3: the file ends after a line continued"},
+        {v5 + key + "\"A\"=hex:01,02,\\\r\n  03,\r\n",
+         "line 3: hex data must be bytes of two hex digits separated by ',', at \"\" (is the file "
+         "cut short?)"},
+        {v5 + key + "\"A\"=hex:01,0g\r\n", "line 3: hex data must be bytes"},
+        {v5 + key + "\"A\"=hex:012\r\n", "line 3: hex data must be bytes"},
+        {v5 + key + "\"A\"=hex(zz):01\r\n", "line 3: hex(type): needs a type"},
+        {v5 + key + "\"A\"=hex\r\n", "line 3: ':' missing after hex"},
+        {v5 + key + "\"A\"=dword:123456789\r\n", "line 3: dword: needs 1 to 8 hex digits"},
+        {v5 + key + "\"A\"=dword:\r\n", "line 3: dword: needs 1 to 8 hex digits"},
+        {v5 + key + "\"A\"=-\r\n", "line 3: a value deletion"},
+        {v5 + key + "\"A\"=str\r\n", "line 3: value data must be"},
+        {v5 + key + "garbage\r\n", "line 3: expected a [key] line"},
+        {"REGEDIT4\r\n\r\n; comment\r\n" + key + "@=hex:\r\n\"\"=\"\"\r\n\"B\"=\"x",
+         "line 7: string value not closed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        const std::string error = ParseError(c.bytes);
+        EXPECT_EQ(c.error, error.substr(0, c.error.size())) << error;
+    }
+    // NUL characters cannot be named through the ANSI functions.
+    EXPECT_EQ(
+        "line 2: NUL character in a key name",
+        ParseError(Utf16File(u"Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\A" +
+                             std::u16string(1, u'\0') + u"]\r\n")));
+
+    // A file of another root loads nothing.
+    RegFile file;
+    std::string error;
+    ASSERT_TRUE(ParseRegFile(v5 + key + "[HKEY_CURRENT_USER\\Software]\r\n", file, error));
+    FakeWindows machine;
+    EXPECT_FALSE(LoadRegFile(machine, file, error));
+    EXPECT_EQ("line 3: a key outside HKEY_LOCAL_MACHINE; export HKLM keys only", error);
+
+    // Cut anywhere, a real export either still parses or names a line it has.
+    const std::string whole =
+        Utf16File(Widen("Windows Registry Editor Version 5.00\r\n\r\n" + MachineExport()));
+    for (size_t cut = 0; cut < whole.size(); cut += 3) {
+        const std::string part = whole.substr(0, cut);
+        const std::string result = ParseError(part);
+        if (result == "parsed") continue;
+        int line = 0;
+        ASSERT_EQ(1, std::sscanf(result.c_str(), "line %d:", &line)) << result;
+        int lines = 1;
+        for (size_t i = 2; i + 1 < part.size(); i += 2)
+            lines += part[i] == '\n' && part[i + 1] == 0;
+        EXPECT_GE(line, 1);
+        EXPECT_LE(line, lines) << result;
+    }
+}
