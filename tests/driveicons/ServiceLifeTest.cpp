@@ -2,12 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <condition_variable>
-#include <cstring>
-#include <mutex>
 #include <string>
 
 #include "DriveFixture.h"
+#include "support/Interleavings.h"
 
 using namespace fixture;
 
@@ -75,11 +73,11 @@ TEST(DriveIconServiceLife, PreVistaMachine) {
     fake.SetDriveType('D', DRIVE_CDROM);
     fake.SetMountRecord('D', "\\??\\IDE#CdRomHL-DT-ST_DVD-RAM_GSA-H55N_1.00____#5&2b1a3c&0&1.0.0#"
                              "{53f5630d-b6bf-11d0-94f2-00a0c91efb8b}");
-    PlugParentIdDevice(fake, 'E', "Disk&Ven_Qarn&Prod_LNK___QX-KB_Slot&Rev_1.00",
+    PlugParentIdDevice(fake, 'E', kKbSlot,
                        "0000000000001&0", "7&1a2b3c4d&0");
     PlugParentIdDevice(fake, 'F', "Disk&Ven_SanDisk&Prod_Cruzer_Micro&Rev_8.02", "20043512&0",
                        "7&2c3d4e5f&0");
-    PlugParentIdDevice(fake, 'G', "Disk&Ven_Qarn&Prod_KC_Slot_Module&Rev_2.10", "0000000000002&0",
+    PlugParentIdDevice(fake, 'G', kKcModule, "0000000000002&0",
                        "7&aa11bb22&0");
     // Another program's icon for C stays untouched.
     fake.SetString(LetterKey('C') + "\\DefaultIcon", "", "C:\\Windows\\disk.ico");
@@ -108,9 +106,9 @@ TEST(DriveIconServiceLife, PreVistaMachine) {
     EXPECT_TRUE(HasDriveKeys(fake, 'H', "KEE/KF", dir + "QarnIcons.dll,4"));
 
     // A dual reader brings I and J at once: one arrival serves one drive.
-    PlugParentIdDevice(fake, 'I', "Disk&Ven_Qarn&Prod_LNK___QX-KD_Slot&Rev_1.00",
+    PlugParentIdDevice(fake, 'I', kKdSlot,
                        "0000000000004&0", "7&4d5e6f70&0");
-    PlugParentIdDevice(fake, 'J', "Disk&Ven_Qarn&Prod_KF_Slot_Module&Rev_1.00",
+    PlugParentIdDevice(fake, 'J', kKfModule,
                        "0000000000005&0", "7&5e6f7081&0");
     fake.SendControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL);
     EXPECT_EQ("E1 G8 H4 I3 ", Slots(service));
@@ -145,7 +143,7 @@ TEST(DriveIconServiceLife, VistaMachineUnderWow64) {
     fake.SetModulePath("C:\\Program Files (x86)\\Qarn\\QarnIEx.exe");
     fake.SetDriveType('C', DRIVE_FIXED);
     fake.SetDriveType('D', DRIVE_CDROM);
-    PlugInstancePathDevice(fake, 'E', "Disk&Ven_Qarn&Prod_LNK___QX-KC/KB&Rev_1.00",
+    PlugInstancePathDevice(fake, 'E', kKcKb,
                            "0000000000001&0");
     PlugInstancePathDevice(fake, 'F', "Disk&Ven_Kingston&Prod_DataTraveler_2.0&Rev_1.00",
                            "5B6C7D8E9F00&0");
@@ -207,7 +205,7 @@ TEST(DriveIconServiceLife, TraceLinesControlsAndIgnoredEvents) {
     DispatcherRun run(fake, service);
     ASSERT_TRUE(fake.WaitForReportedState(SERVICE_RUNNING));
 
-    PlugParentIdDevice(fake, 'E', "Disk&Ven_Qarn&Prod_KB_Slot_Module&Rev_1.00", "1&0", "7&e&0");
+    PlugParentIdDevice(fake, 'E', kKbModule, "1&0", "7&e&0");
     // Other event types change nothing and trace nothing of their own.
     for (DWORD type : {DBT_DEVICEQUERYREMOVE, DBT_DEVICEREMOVEPENDING, DBT_DEVNODES_CHANGED}) {
         const size_t before = TraceTexts(fake).size();
@@ -304,51 +302,6 @@ TEST(DriveIconServiceLife, ModuleDirectoryAndStartValues) {
     }
 }
 
-namespace {
-
-// Posts a volume arrival while the start-up scan is still at its last letter
-// and holds that scan until the dispatcher has taken up the event.
-class OverlappingWindows : public FakeWindows {
-public:
-    UINT GetDriveTypeA(LPCSTR root) override {
-        bool post = false;
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            post = armed_ && root != nullptr && root[0] == 'Z';
-            if (post) armed_ = false;
-        }
-        if (post) {
-            // E appears behind the scan's back, so only the arrival can find it.
-            PlugParentIdDevice(*this, 'E', "Disk&Ven_Qarn&Prod_KB_Slot_Module&Rev_1.00", "9&0",
-                               "7&e9&0");
-            PostControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL);
-            std::unique_lock<std::mutex> lock(mu_);
-            handlerEntered_.wait_for(lock, std::chrono::seconds(10), [&] { return entered_; });
-        }
-        return FakeWindows::GetDriveTypeA(root);
-    }
-    void OutputDebugStringA(LPCSTR text) override {
-        FakeWindows::OutputDebugStringA(text);
-        if (std::strstr(text, "CNTService::Handler(11)") != nullptr) {
-            std::lock_guard<std::mutex> lock(mu_);
-            entered_ = true;
-            handlerEntered_.notify_all();
-        }
-    }
-    void Arm() {
-        std::lock_guard<std::mutex> lock(mu_);
-        armed_ = true;
-    }
-
-private:
-    std::mutex mu_;
-    std::condition_variable handlerEntered_;
-    bool armed_ = false;
-    bool entered_ = false;
-};
-
-}  // namespace
-
 TEST(DriveIconServiceLife, DeviceEventDuringStartWaitsForIt) {
     OverlappingWindows fake;
     fake.SetVersion(5, 1, VER_NT_WORKSTATION);
@@ -395,7 +348,7 @@ TEST(DriveIconServiceLife, DeviceEventsAfterStopWriteNothing) {
 
     service.OnStop();
     EXPECT_TRUE(DriveIconKeys(fake).empty());
-    PlugParentIdDevice(fake, 'F', "Disk&Ven_Qarn&Prod_KB_Slot_Module&Rev_1.00", "0000000000002&0",
+    PlugParentIdDevice(fake, 'F', kKbModule, "0000000000002&0",
                        "7&2b3c4d5e&0");
     EXPECT_TRUE(service.OnDeviceChange(DBT_DEVICEARRIVAL, nullptr));
     EXPECT_TRUE(DriveIconKeys(fake).empty());
