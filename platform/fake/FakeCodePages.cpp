@@ -1,7 +1,9 @@
 // Code pages: the active ANSI code page (1252 single-byte or 932 double-byte)
-// that cuts names into characters, folds their case, and converts UTF-16.
+// that cuts names into characters, folds their case for the registry, and
+// converts UTF-16. The data is in FakeCodePageTables.cpp.
 #include <cstring>
 
+#include "platform/fake/FakeCodePageTables.h"
 #include "platform/fake/FakeWindowsState.h"
 
 namespace fakewindows {
@@ -19,8 +21,7 @@ size_t CharLength(UINT codePage, const std::string& text, size_t pos) {
     return 1;
 }
 
-// Names are compared the way the registry does after converting them from
-// the code page: per character, so a trail byte in 'a'..'z' stays as it is.
+// Upper-cases 'a'..'z' per character, so a trail byte in that range stays.
 std::string Upper(std::string text, UINT codePage) {
     for (size_t pos = 0; pos < text.size();) {
         const size_t length = CharLength(codePage, text, pos);
@@ -29,6 +30,52 @@ std::string Upper(std::string text, UINT codePage) {
         pos += length;
     }
     return text;
+}
+
+char16_t DecodeChar(UINT codePage, const std::string& text, size_t pos, size_t length) {
+    const BYTE first = static_cast<BYTE>(text[pos]);
+    if (length == 1) {
+        if (first < 0x80) return first;
+        if (codePage == 1252) return first < 0xA0 ? kCp1252High[first - 0x80] : first;
+        if (first >= 0xA1 && first <= 0xDF) return static_cast<char16_t>(0xFF61 + first - 0xA1);
+        return first;  // a lone lead byte
+    }
+    const WORD code = static_cast<WORD>(first << 8 | static_cast<BYTE>(text[pos + 1]));
+    for (size_t i = 0; i < kCp932RunsSize; ++i) {
+        const DoubleByteRun& run = kCp932Runs[i];
+        if (code >= run.firstCode && code < run.firstCode + run.count)
+            return static_cast<char16_t>(run.firstUnit + (code - run.firstCode));
+    }
+    for (size_t i = 0; i < kCp932TableSize; ++i)
+        if (kCp932Table[i].code == code) return kCp932Table[i].unit;
+    return code;  // unknown here: ordered by its code
+}
+
+char16_t UpperUnit(char16_t unit) {
+    if (unit >= 'a' && unit <= 'z') return static_cast<char16_t>(unit - 0x20);
+    if (unit >= 0xE0 && unit <= 0xFE && unit != 0xF7) return static_cast<char16_t>(unit - 0x20);
+    if (unit >= 0xFF41 && unit <= 0xFF5A) return static_cast<char16_t>(unit - 0x20);
+    switch (unit) {
+    case 0x00FF: return 0x0178;  // ÿ
+    case 0x0153: return 0x0152;  // œ
+    case 0x0161: return 0x0160;  // š
+    case 0x017E: return 0x017D;  // ž
+    case 0x0192: return 0x0191;  // ƒ
+    default: return unit;
+    }
+}
+
+std::string NameKey(const std::string& name, UINT codePage) {
+    std::string key;
+    key.reserve(2 * name.size());
+    for (size_t pos = 0; pos < name.size();) {
+        const size_t length = CharLength(codePage, name, pos);
+        const char16_t unit = UpperUnit(DecodeChar(codePage, name, pos, length));
+        key += static_cast<char>(unit >> 8);
+        key += static_cast<char>(unit & 0xFF);
+        pos += length;
+    }
+    return key;
 }
 
 // Split per character: under a double-byte code page a trail byte 0x5C is
@@ -61,51 +108,39 @@ std::string JoinPath(const std::vector<std::string>& parts) {
 
 namespace {
 
-// Windows-1252 bytes 0x80..0x9F. The five holes map to themselves, as on Windows.
-const char16_t kCp1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                  0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-                                  0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                  0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+std::string CodeBytes(WORD code) {
+    if (code <= 0xFF) return std::string(1, static_cast<char>(code));
+    return std::string{static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
+}
 
-// A few Shift-JIS double-byte characters; several end in 0x5C, the byte that
-// doubles as '\' and trips up byte-wise text searches.
-struct DoubleByte {
-    char16_t unit;
-    BYTE lead;
-    BYTE trail;
-};
-const DoubleByte kCp932Table[] = {
-    {0x3000, 0x81, 0x40},  // ideographic space
-    {0x3042, 0x82, 0xA0},  // あ
-    {0x3044, 0x82, 0xA2},  // い
-    {0x30A2, 0x83, 0x41},  // ア
-    {0x30BD, 0x83, 0x5C},  // ソ
-    {0x4E88, 0x97, 0x5C},  // 予
-    {0x5341, 0x8F, 0x5C},  // 十
-    {0x7533, 0x90, 0x5C},  // 申
-    {0x65E5, 0x93, 0xFA},  // 日
-    {0x672C, 0x96, 0x7B},  // 本
-    {0x80FD, 0x94, 0x5C},  // 能
-    {0x8868, 0x95, 0x5C},  // 表
-    {0x8A9E, 0x8C, 0xEA},  // 語
-};
+std::string BestFitBytes(const BestFit* table, size_t size, char16_t unit) {
+    for (size_t i = 0; i < size; ++i)
+        if (table[i].unit == unit) return CodeBytes(table[i].code);
+    return {};
+}
 
-// The bytes of one UTF-16 unit in the code page; empty when it has none.
+// The bytes of one UTF-16 unit in the code page, exact or by best fit; empty
+// when it has none.
 std::string EncodeUnit(UINT codePage, char16_t unit) {
     if (unit < 0x80) return std::string(1, static_cast<char>(unit));
     if (codePage == 1252) {
         if (unit >= 0xA0 && unit <= 0xFF) return std::string(1, static_cast<char>(unit));
         for (int i = 0; i < 32; ++i)
             if (kCp1252High[i] == unit) return std::string(1, static_cast<char>(0x80 + i));
-        return {};
+        if (unit >= 0xFF01 && unit <= 0xFF5E && unit != 0xFF1F)
+            return std::string(1, static_cast<char>(unit - 0xFEE0));
+        return BestFitBytes(kBestFit1252, kBestFit1252Size, unit);
     }
     if (unit >= 0xFF61 && unit <= 0xFF9F)
         return std::string(1, static_cast<char>(unit - 0xFF61 + 0xA1));
-    for (const DoubleByte& entry : kCp932Table)
-        if (entry.unit == unit) {
-            return std::string{static_cast<char>(entry.lead), static_cast<char>(entry.trail)};
-        }
-    return {};
+    for (size_t i = 0; i < kCp932RunsSize; ++i) {
+        const DoubleByteRun& run = kCp932Runs[i];
+        if (unit >= run.firstUnit && unit < run.firstUnit + run.count)
+            return CodeBytes(static_cast<WORD>(run.firstCode + (unit - run.firstUnit)));
+    }
+    for (size_t i = 0; i < kCp932TableSize; ++i)
+        if (kCp932Table[i].unit == unit) return CodeBytes(kCp932Table[i].code);
+    return BestFitBytes(kBestFit932, kBestFit932Size, unit);
 }
 
 }  // namespace
@@ -163,10 +198,7 @@ int FakeWindows::WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideText
         char16_t unit = wideText[i];
         std::string bytes = EncodeUnit(page, unit);
         if (bytes.empty()) {
-            // A surrogate pair is one character and gets one default char.
-            if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < count && wideText[i + 1] >= 0xDC00 &&
-                wideText[i + 1] <= 0xDFFF)
-                ++i;
+            // Each half of a surrogate pair gets a default character of its own.
             bytes = fallback;
             usedDefault = true;
         }

@@ -17,8 +17,8 @@ Key::Subkeys::iterator Key::SubkeyAt(size_t index) {
     return at;
 }
 
-std::shared_ptr<Key>& Key::AddSubkey(const std::string& upperName) {
-    auto inserted = subkeys.emplace(upperName, nullptr);
+std::shared_ptr<Key>& Key::AddSubkey(const std::string& nameKey) {
+    auto inserted = subkeys.emplace(nameKey, nullptr);
     if (inserted.second) positioned = false;
     return inserted.first->second;
 }
@@ -37,12 +37,18 @@ void MarkDeleted(Key& key) {
 
 using namespace fakewindows;
 
+namespace {
+
+bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == 7 /* REG_MULTI_SZ */; }
+
+}  // namespace
+
 // ---- Tree and handles -------------------------------------------------------------
 
 std::shared_ptr<Key> FakeWindows::State::Find(const std::vector<std::string>& parts) const {
     const std::shared_ptr<Key>* key = &root;
     for (const std::string& part : parts) {
-        auto it = (*key)->subkeys.find(Upper(part));
+        auto it = (*key)->subkeys.find(NameKey(part));
         if (it == (*key)->subkeys.end()) return nullptr;
         key = &it->second;
     }
@@ -52,7 +58,7 @@ std::shared_ptr<Key> FakeWindows::State::Find(const std::vector<std::string>& pa
 std::shared_ptr<Key> FakeWindows::State::FindNamed(std::vector<std::string>& parts) const {
     const std::shared_ptr<Key>* key = &root;
     for (std::string& part : parts) {
-        auto it = (*key)->subkeys.find(Upper(part));
+        auto it = (*key)->subkeys.find(NameKey(part));
         if (it == (*key)->subkeys.end()) return nullptr;
         key = &it->second;
         part = (*key)->name;
@@ -64,7 +70,7 @@ std::shared_ptr<Key> FakeWindows::State::Create(std::vector<std::string>& parts,
     std::shared_ptr<Key> key = root;
     if (created) *created = false;
     for (std::string& part : parts) {
-        std::shared_ptr<Key>& slot = key->AddSubkey(Upper(part));
+        std::shared_ptr<Key>& slot = key->AddSubkey(NameKey(part));
         if (!slot) {
             slot = std::make_shared<Key>();
             slot->name = part;
@@ -77,7 +83,7 @@ std::shared_ptr<Key> FakeWindows::State::Create(std::vector<std::string>& parts,
 }
 
 bool FakeWindows::State::IsDenied(const std::vector<std::string>& parts) const {
-    return !denied.empty() && denied.count(UpperPath(parts)) != 0;
+    return !denied.empty() && denied.count(KeyPath(parts)) != 0;
 }
 
 bool FakeWindows::State::Redirects(REGSAM access) const {
@@ -166,7 +172,7 @@ LONG FakeWindows::State::DeleteKey(const char* function, HKEY key, LPCSTR subKey
     std::vector<std::string> parentPath(target.native.begin(), target.native.end() - 1);
     std::shared_ptr<Key> parent = Find(parentPath);
     if (!parent) return ERROR_FILE_NOT_FOUND;
-    auto it = parent->subkeys.find(Upper(target.native.back()));
+    auto it = parent->subkeys.find(NameKey(target.native.back()));
     if (it == parent->subkeys.end()) return ERROR_FILE_NOT_FOUND;
     if (IsDenied(target.native) || !it->second->subkeys.empty()) return ERROR_ACCESS_DENIED;
     MarkDeleted(*it->second);
@@ -240,7 +246,7 @@ LONG FakeWindows::RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved,
     if (reserved || (data && !dataSize)) return ERROR_INVALID_PARAMETER;
     if (open->key->deleted) return kErrorKeyDeleted;
     if (!(open->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-    auto it = open->key->values.find(s.Upper(name));
+    auto it = open->key->values.find(s.NameKey(name));
     if (it == open->key->values.end()) return ERROR_FILE_NOT_FOUND;
     const RegValue& value = it->second.second;
     DWORD size = static_cast<DWORD>(value.data.size());
@@ -254,6 +260,10 @@ LONG FakeWindows::RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved,
         return ERROR_MORE_DATA;
     }
     if (size > 0) std::memcpy(data, value.data.data(), size);
+    // A string stored without its NUL gets one where the buffer has room;
+    // the size does not count it.
+    if (IsStringType(value.type) && size > 0 && size < *dataSize && data[size - 1] != 0)
+        data[size] = 0;
     *dataSize = size;
     return ERROR_SUCCESS;
 }
@@ -270,10 +280,14 @@ LONG FakeWindows::RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWO
     if (!data && dataSize) return kErrorNoAccess;
     if (open->key->deleted) return kErrorKeyDeleted;
     if (!(open->access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+    // A string whose size leaves out the NUL that follows it gets the NUL
+    // stored too, as Windows does (it reads the byte past the size for that).
+    if (IsStringType(type) && dataSize > 0 && data[dataSize - 1] != 0 && data[dataSize] == 0)
+        ++dataSize;
     RegValue value;
     value.type = type;
     if (dataSize) value.data.assign(data, data + dataSize);
-    open->key->values[s.Upper(name)] = {name, value};
+    open->key->values[s.NameKey(name)] = {name, value};
     return ERROR_SUCCESS;
 }
 

@@ -22,7 +22,7 @@ void FakeWindows::SetValue(const std::string& path, const std::string& name, DWO
     std::lock_guard<std::mutex> lock(state_->mu);
     std::vector<std::string> parts = state_->SplitPath(path);
     std::shared_ptr<Key> key = state_->Create(parts, nullptr);
-    key->values[state_->Upper(name)] = {name, RegValue{type, data}};
+    key->values[state_->NameKey(name)] = {name, RegValue{type, data}};
 }
 
 void FakeWindows::SetString(const std::string& path, const std::string& name,
@@ -62,7 +62,7 @@ std::optional<FakeWindows::RegValue> FakeWindows::GetValue(const std::string& pa
     std::lock_guard<std::mutex> lock(state_->mu);
     std::shared_ptr<Key> key = state_->Find(state_->SplitPath(path));
     if (!key) return std::nullopt;
-    auto it = key->values.find(state_->Upper(name));
+    auto it = key->values.find(state_->NameKey(name));
     if (it == key->values.end()) return std::nullopt;
     return it->second.second;
 }
@@ -94,7 +94,7 @@ std::vector<std::string> FakeWindows::KeysBelow(const std::string& path) const {
     // Report the path in the case the keys were created with.
     std::shared_ptr<Key> walk = state_->root;
     for (std::string& part : parts) {
-        walk = walk->subkeys.at(state_->Upper(part));
+        walk = walk->subkeys.at(state_->NameKey(part));
         part = walk->name;
     }
     CollectBelow(*key, JoinPath(parts), out);
@@ -108,7 +108,7 @@ void FakeWindows::DeleteTree(const std::string& path) {
     std::vector<std::string> parentPath(parts.begin(), parts.end() - 1);
     std::shared_ptr<Key> parent = state_->Find(parentPath);
     if (!parent) return;
-    auto it = parent->subkeys.find(state_->Upper(parts.back()));
+    auto it = parent->subkeys.find(state_->NameKey(parts.back()));
     if (it == parent->subkeys.end()) return;
     MarkDeleted(*it->second);
     parent->EraseSubkey(it);
@@ -116,7 +116,7 @@ void FakeWindows::DeleteTree(const std::string& path) {
 
 void FakeWindows::DenyAccess(const std::string& path) {
     std::lock_guard<std::mutex> lock(state_->mu);
-    state_->denied.insert(state_->UpperPath(state_->SplitPath(path)));
+    state_->denied.insert(state_->KeyPath(state_->SplitPath(path)));
 }
 
 size_t FakeWindows::OpenKeyCount() const {

@@ -173,8 +173,9 @@ UINT FakeWindows::GetDriveTypeA(LPCSTR rootPathName) {
     s.Record("GetDriveTypeA", rootPathName ? rootPathName : "");
     if (!rootPathName) return DRIVE_FIXED;  // the current directory's drive, C:
     std::string path = rootPathName;
-    if (path.size() != 3 || path[1] != ':' || path[2] != '\\' ||
-        !std::isalpha(static_cast<unsigned char>(path[0])))
+    // "X:\" or "X:".
+    if (path.size() < 2 || path.size() > 3 || path[1] != ':' ||
+        (path.size() == 3 && path[2] != '\\') || !std::isalpha(static_cast<unsigned char>(path[0])))
         return DRIVE_NO_ROOT_DIR;
     auto it =
         s.driveTypes.find(static_cast<char>(std::toupper(static_cast<unsigned char>(path[0]))));
@@ -202,9 +203,9 @@ DWORD FakeWindows::GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size
         std::memcpy(fileName, path.c_str(), path.size() + 1);
         return static_cast<DWORD>(path.size());
     }
-    // Truncated the Vista way: cut, still terminated, and reported as the full size.
-    std::memcpy(fileName, path.data(), size - 1);
-    fileName[size - 1] = '\0';
+    // Cut the way Windows XP (and Wine) cuts it: without a terminator, and
+    // reported as the full size.
+    std::memcpy(fileName, path.data(), size);
     s.Fail(ERROR_INSUFFICIENT_BUFFER);
     return size;
 }

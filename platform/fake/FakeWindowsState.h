@@ -41,8 +41,16 @@ bool IsLeadByte(UINT codePage, BYTE byte);
 // Bytes of the character at `pos`. A lead byte at the end, or before a NUL,
 // stands alone.
 size_t CharLength(UINT codePage, const std::string& text, size_t pos);
-// Upper case the way the registry compares names, per character of the code page.
+// 'a'..'z' upper-cased per character of the code page (never a trail byte).
 std::string Upper(std::string text, UINT codePage);
+// One character of the code page (`length` bytes at `pos`) as UTF-16.
+// Double-byte characters the substitute does not know come back as their code.
+char16_t DecodeChar(UINT codePage, const std::string& text, size_t pos, size_t length);
+char16_t UpperUnit(char16_t unit);
+// The registry's view of a name: the upper-case UTF-16 units of its
+// characters, big-endian, so that equal keys are equal names and byte order
+// is the order Windows enumerates in.
+std::string NameKey(const std::string& name, UINT codePage);
 // A registry path cut at its separators, per character of the code page.
 std::vector<std::string> SplitPath(const std::string& path, UINT codePage);
 std::string JoinPath(const std::vector<std::string>& parts);
@@ -53,7 +61,7 @@ struct Key {
     using Subkeys = std::map<std::string, std::shared_ptr<Key>>;
 
     std::string name;
-    // Keyed by the upper-case name: the order Windows enumerates in. Changed
+    // Keyed by NameKey: the order Windows enumerates in. Changed
     // only through AddSubkey and EraseSubkey, which keep the cursor right.
     Subkeys subkeys;
     std::map<std::string, std::pair<std::string, FakeWindows::RegValue>> values;
@@ -63,7 +71,7 @@ struct Key {
     // index, so the last position is kept: stepping through the map from its
     // start every time would make a whole enumeration quadratic.
     Subkeys::iterator SubkeyAt(size_t index);
-    std::shared_ptr<Key>& AddSubkey(const std::string& upperName);
+    std::shared_ptr<Key>& AddSubkey(const std::string& nameKey);
     void EraseSubkey(Subkeys::iterator it);
 
 private:
@@ -122,7 +130,7 @@ struct FakeWindows::State {
     // Registry
     std::shared_ptr<Key> root = std::make_shared<Key>();
     std::map<HKEY, OpenKey> keys;
-    std::set<std::vector<std::string>> denied;  // upper-case native paths
+    std::set<std::vector<std::string>> denied;  // native paths, each part a NameKey
 
     // Process and system
     bool wow64 = false;
@@ -205,8 +213,11 @@ struct FakeWindows::State {
     std::vector<std::string> SplitPath(const std::string& path) const {
         return fakewindows::SplitPath(path, codePage);
     }
-    std::vector<std::string> UpperPath(std::vector<std::string> parts) const {
-        for (std::string& part : parts) part = Upper(part);
+    std::string NameKey(const std::string& name) const {
+        return fakewindows::NameKey(name, codePage);
+    }
+    std::vector<std::string> KeyPath(std::vector<std::string> parts) const {
+        for (std::string& part : parts) part = NameKey(part);
         return parts;
     }
     bool EqualsNoCase(const std::string& a, const std::string& b) const {

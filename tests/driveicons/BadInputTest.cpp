@@ -148,8 +148,8 @@ TEST(BadKeyNames, SeparatorsLookAlikesAndTheNameBufferEdge) {
     m.fake.SetMountRecord('E', ParentIdRecord("7#e&&0"));
     m.fake.SetString(kUsbStor + "\\" + kKcModule + "\\1&0", "ParentIdPrefix", "7&e&&0");
     m.fake.SetString(kUsbStor + "\\" + kKcModule + "\\2&0", "ParentIdPrefix", "7#e&&0");
-    // Full-width '\' and '#' have no single-byte form: both become '?'; no
-    // instance has that parent id.
+    // Full-width '\' and '#' have no single-byte form: Windows takes the
+    // nearest one (best fit), '\' and '#'; no instance has that parent id.
     m.fake.SetDriveType('F', DRIVE_REMOVABLE);
     m.fake.SetBinary(kMounted, MountValueName('F'),
                      FakeWindows::Utf16Bytes(u"\\??\\STORAGE#RemovableMedia#7&\uFF3C\uFF03&0&RM#{g}"));
@@ -158,8 +158,9 @@ TEST(BadKeyNames, SeparatorsLookAlikesAndTheNameBufferEdge) {
     EXPECT_EQ("E8 ", Slots(m.service));
     EXPECT_TRUE(HasDriveKeys(m.fake, 'E', "KC Media", "C:\\Qarn\\QarnIcons.dll,5"));
 
-    // Instance-path records: an extra '#' field names a device key with '/',
-    // look-alikes name keys that are not there.
+    // Instance-path records: an extra '#' field names a device key with '/';
+    // full-width '#' and '\' turn into real ones (best fit) and so cut the
+    // record into fields that name keys that are not there.
     Machine v(true);
     PlugInstancePathDevice(v.fake, 'E', kKcModule + "/extra", "0001&0");
     v.fake.SetDriveType('F', DRIVE_REMOVABLE);
