@@ -2,7 +2,7 @@
 # the two builds, and a throw-away Wine prefix.
 
 # Debian packages the builds and the Wine runs need.
-QX_PACKAGES=(cmake ninja-build g++ libgtest-dev mingw-w64 gcc-mingw-w64-i686-win32 g++-mingw-w64-i686-win32
+QX_PACKAGES=(cmake ninja-build g++ libgtest-dev googletest mingw-w64 gcc-mingw-w64-i686-win32 g++-mingw-w64-i686-win32
              binutils-mingw-w64-i686 wine wine64 wine32:i386 wixl msitools)
 
 qx_as_root() {
@@ -60,6 +60,14 @@ qx_build_win32() {
 # QarnIEx-<version>.msi beside the exe (after qx_build_win32).
 qx_build_msi() {
     cmake --build build/win32 --target msi
+}
+
+# The cross build with the test programs of tests/win32 (GoogleTest built from
+# /usr/src/googletest); QarnIEx.exe itself is built the same as in build/win32.
+qx_build_win32_tests() {
+    cmake -S . -B build/win32-tests -G "$(qx_generator)" -DCMAKE_BUILD_TYPE=Release \
+          -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DQX_WIN32_TESTS=ON &&
+        cmake --build build/win32-tests
 }
 
 # A fresh Wine prefix in a temp folder, removed again by qx_wine_cleanup.
