@@ -1,33 +1,30 @@
-// The scenarios' machine on the in-memory substitute: 64-bit Windows, the
-// service run from C:\QarnTest.
-#include "platform/fake/FakeWindows.h"
-#include "support/DeviceEventScenarios.h"
+#include "FakeScenarioMachine.h"
+
+namespace support {
+
+bool FakeScenarioMachine::UseWindows(bool vista) {
+    fake_.SetWow64Process(true);
+    fake_.SetVersion(vista ? 6 : 5, vista ? 0 : 1, VER_NT_WORKSTATION);
+    return true;
+}
+
+bool FakeScenarioMachine::SetDrivePresent(char letter, bool present) {
+    fake_.SetDriveType(letter, present ? DRIVE_REMOVABLE : DRIVE_NO_ROOT_DIR);
+    return true;
+}
 
 namespace {
 
-class FakeScenarioMachine : public support::ScenarioMachine {
-public:
-    FakeScenarioMachine() {
-        fake_.SetWow64Process(true);
-        fake_.SetModulePath("C:\\QarnTest\\device_events.exe");
-        fake_.SetDriveType('C', DRIVE_FIXED);
+// A machine of its own: C: fixed, the service run from C:\QarnTest.
+struct OwnFakeMachine : FakeWindows, FakeScenarioMachine {
+    OwnFakeMachine() : FakeScenarioMachine(static_cast<FakeWindows&>(*this)) {
+        SetModulePath("C:\\QarnTest\\device_events.exe");
+        SetDriveType('C', DRIVE_FIXED);
     }
-    Platform& os() override { return fake_; }
-    bool UseWindows(bool vista) override {
-        fake_.SetVersion(vista ? 6 : 5, vista ? 0 : 1, VER_NT_WORKSTATION);
-        return true;
-    }
-    bool SetDrivePresent(char letter, bool present) override {
-        fake_.SetDriveType(letter, present ? DRIVE_REMOVABLE : DRIVE_NO_ROOT_DIR);
-        return true;
-    }
-
-private:
-    FakeWindows fake_;
 };
 
 }  // namespace
 
-std::unique_ptr<support::ScenarioMachine> support::NewScenarioMachine() {
-    return std::make_unique<FakeScenarioMachine>();
-}
+std::unique_ptr<ScenarioMachine> NewScenarioMachine() { return std::make_unique<OwnFakeMachine>(); }
+
+}  // namespace support

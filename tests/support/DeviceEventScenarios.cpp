@@ -1,6 +1,7 @@
 #include "DeviceEventScenarios.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "platform/ScopedHandle.h"
 #include "service/NTService.h"
@@ -207,6 +208,12 @@ void CollectState(Platform& os, const std::string& base, const std::string& rela
 const std::vector<DeviceEventScenario>& DeviceEventScenarios() {
     static const std::vector<DeviceEventScenario> scenarios = BuildScenarios();
     return scenarios;
+}
+
+const DeviceEventScenario& FindScenario(const std::string& name) {
+    for (const DeviceEventScenario& scenario : DeviceEventScenarios())
+        if (name == scenario.name) return scenario;
+    std::abort();
 }
 
 std::string IconBase(bool vista) { return vista ? kDriveIcons : kDriveIcons32; }

@@ -63,6 +63,7 @@ struct DeviceEventScenario {
 };
 
 const std::vector<DeviceEventScenario>& DeviceEventScenarios();
+const DeviceEventScenario& FindScenario(const std::string& name);  // aborts when unknown
 
 // What a scenario needs from a machine beyond Platform. Both machines are
 // 64-bit Windows running the 32-bit service under WOW64.

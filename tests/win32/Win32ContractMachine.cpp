@@ -1,7 +1,7 @@
 // The contract's set-up layer for the real Win32 implementation. The runner
 // (tests/win32/run_win32_tests.sh) arranges the Wine prefix; this layer only
 // removes the scratch keys and the scratch service before and after each test.
-#include "ContractMachine.h"
+#include "contract/ContractMachine.h"
 
 namespace {
 
