@@ -39,6 +39,17 @@ TEST_F(ServiceManagerContract, CreatesOpensControlsAndDeletesWithTheirErrorCodes
     EXPECT_EQ(Code(SERVICE_WIN32_OWN_PROCESS), status.dwServiceType);
     EXPECT_FALSE(os.ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
     EXPECT_EQ(Code(ERROR_SERVICE_NOT_ACTIVE), os.GetLastError());
+    // The extended status of a stopped service names no process.
+    SERVICE_STATUS_PROCESS process{};
+    DWORD needed = 0;
+    EXPECT_FALSE(os.QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                                         reinterpret_cast<LPBYTE>(&process), sizeof status, &needed));
+    EXPECT_EQ(Code(ERROR_INSUFFICIENT_BUFFER), os.GetLastError());
+    EXPECT_EQ(sizeof process, needed);
+    ASSERT_TRUE(os.QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                                        reinterpret_cast<LPBYTE>(&process), sizeof process, &needed));
+    EXPECT_EQ(Code(SERVICE_STOPPED), process.dwCurrentState);
+    EXPECT_EQ(0u, process.dwProcessId);
     EXPECT_TRUE(os.DeleteService(service.get()));
     service.reset();
     EXPECT_EQ(nullptr, os.OpenServiceA(scm.get(), kName, SERVICE_ALL_ACCESS));
@@ -51,6 +62,19 @@ TEST_F(ServiceManagerContract, DispatcherFailsInAProcessNotStartedAsAService) {
     os.SetLastError(0);
     EXPECT_FALSE(os.StartServiceCtrlDispatcherA(table));
     EXPECT_EQ(Code(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT), os.GetLastError());
+}
+
+// What "-u" meets when the service's process is already gone.
+TEST_F(ServiceManagerContract, HandlesOfNoProcessFail) {
+    os.SetLastError(0);
+    EXPECT_EQ(nullptr, os.OpenProcess(SYNCHRONIZE, FALSE, 0));
+    EXPECT_EQ(Code(ERROR_INVALID_PARAMETER), os.GetLastError());
+    const HANDLE none = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x7FFF0000));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_FAILED), os.WaitForSingleObject(none, 0));
+    EXPECT_EQ(Code(ERROR_INVALID_HANDLE), os.GetLastError());
+    os.SetLastError(0);
+    EXPECT_FALSE(os.CloseHandle(none));
+    EXPECT_EQ(Code(ERROR_INVALID_HANDLE), os.GetLastError());
 }
 
 TEST_F(ServiceManagerContract, EventSourceTakesReportsUntilDeregistered) {
