@@ -2,7 +2,10 @@
 # the two builds, and a throw-away Wine prefix.
 
 # Debian packages the builds and the Wine runs need.
-QX_PACKAGES=(cmake ninja-build g++ libgtest-dev mingw-w64 gcc-mingw-w64-i686-win32 g++-mingw-w64-i686-win32
+# The -posix compilers build the Windows test programs (tests/win32).
+QX_PACKAGES=(cmake ninja-build g++ libgtest-dev googletest mingw-w64
+             gcc-mingw-w64-i686-win32 g++-mingw-w64-i686-win32
+             gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix
              binutils-mingw-w64-i686 wine wine64 wine32:i386 wixl msitools)
 
 qx_as_root() {
@@ -60,6 +63,18 @@ qx_build_win32() {
 # QarnIEx-<version>.msi beside the exe (after qx_build_win32).
 qx_build_msi() {
     cmake --build build/win32 --target msi
+}
+
+# The cross build with the test programs of tests/win32, GoogleTest built from
+# /usr/src/googletest. GoogleTest needs std::mutex, which only the -posix
+# compilers have, so this build takes those; the code under test (the real
+# platform, the service) is the same, and it still builds for XP.
+qx_build_win32_tests() {
+    cmake -S . -B build/win32-tests -G "$(qx_generator)" -DCMAKE_BUILD_TYPE=Release \
+          -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DQX_WIN32_TESTS=ON \
+          -DCMAKE_C_COMPILER="$(command -v i686-w64-mingw32-gcc-posix)" \
+          -DCMAKE_CXX_COMPILER="$(command -v i686-w64-mingw32-g++-posix)" &&
+        cmake --build build/win32-tests
 }
 
 # A fresh Wine prefix in a temp folder, removed again by qx_wine_cleanup.

@@ -2,9 +2,10 @@
 # All tests: installs what is missing, builds natively and runs the unit tests,
 # cross-builds QarnIEx.exe and QarnIExplain.exe, checks their imports and
 # resources, builds the Windows Installer package, and runs "QarnIEx.exe -v"
-# under Wine and the end-to-end suite (package cases included), then the unit
-# tests again under ASan + UBSan and under TSan, and each fuzz target for a
-# bounded time. Ends with
+# under Wine and the end-to-end suite (package and explain cases included),
+# cross-builds the Windows test programs and runs them under Wine, then the
+# unit tests again under ASan + UBSan and under TSan, and each fuzz target for
+# a bounded time. Ends with
 # "N passed, M failed"; exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -15,6 +16,25 @@ failed=0
 step() { echo; echo "== $*"; }
 pass() { echo "-- PASS: $*"; passed=$((passed + 1)); }
 fail() { echo "-- FAIL: $*"; failed=$((failed + 1)); }
+# Runs a script that ends with "N passed, M failed" and counts its cases one
+# by one; a run that ends without that summary counts as one failure.
+counted_suite() { # name script args...
+    local name=$1 out status line suite_passed suite_failed
+    shift
+    out=$(mktemp)
+    bash "$@" 2>&1 | tee "$out"
+    status=${PIPESTATUS[0]}
+    line=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$out" | tail -n 1)
+    rm -f "$out"
+    if [ -n "$line" ]; then
+        read -r suite_passed _ suite_failed _ <<<"${line//,/}"
+        passed=$((passed + suite_passed))
+        failed=$((failed + suite_failed))
+        [ "$status" -eq 0 ] || [ "$suite_failed" -gt 0 ] || fail "${name} exit code ${status}"
+    else
+        fail "${name} ended without its summary (exit code ${status})"
+    fi
+}
 summary() {
     echo
     echo "${passed} passed, ${failed} failed"
@@ -89,22 +109,8 @@ if qx_build_win32; then
     fi
 
     # ---- end-to-end suite (tests/e2e): the exe as a real service under Wine.
-    # Its cases count one by one; a run that ends without its summary counts
-    # as one failure.
     step "End-to-end suite under Wine (tests/e2e/run_e2e.sh)"
-    e2e_out=$(mktemp)
-    bash tests/e2e/run_e2e.sh build/win32/QarnIEx.exe 2>&1 | tee "$e2e_out"
-    e2e_status=${PIPESTATUS[0]}
-    e2e_summary=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$e2e_out" | tail -n 1)
-    rm -f "$e2e_out"
-    if [ -n "$e2e_summary" ]; then
-        read -r e2e_passed _ e2e_failed _ <<<"${e2e_summary//,/}"
-        passed=$((passed + e2e_passed))
-        failed=$((failed + e2e_failed))
-        [ "$e2e_status" -eq 0 ] || [ "$e2e_failed" -gt 0 ] || fail "end-to-end suite exit code ${e2e_status}"
-    else
-        fail "end-to-end suite ended without its summary (exit code ${e2e_status})"
-    fi
+    counted_suite "end-to-end suite" tests/e2e/run_e2e.sh build/win32/QarnIEx.exe
     # ---- end of the end-to-end suite
 else
     fail "cross build"
@@ -114,13 +120,25 @@ else
     fail "end-to-end suite not run"
 fi
 
+# ---- Windows test programs under Wine (tests/win32): the Platform contract
+# against the real Win32 platform, and the drive icon service driven with
+# device events; each run counts.
+step "Windows test programs under Wine (build/win32-tests, tests/win32/run_win32_tests.sh)"
+if qx_build_win32_tests; then
+    pass "cross build of the Windows test programs"
+    counted_suite "Windows test programs" tests/win32/run_win32_tests.sh build/win32-tests
+else
+    fail "cross build of the Windows test programs"
+fi
+
 # ---- Sanitizers and fuzzing: full rebuilds of their own, a few minutes each.
 for sanitizer in address,undefined thread; do
     step "Unit tests with -fsanitize=${sanitizer} (build/san-${sanitizer%%,*})"
     dir="build/san-${sanitizer%%,*}"
     if cmake -S . -B "$dir" -G "$(qx_generator)" -DQX_SANITIZE="$sanitizer" \
              -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
-       cmake --build "$dir" && "$dir/tests/unit_tests" --gtest_brief=1; then
+       cmake --build "$dir" && "$dir/tests/unit_tests" --gtest_brief=1 &&
+       "$dir/tests/platform_contract" --gtest_brief=1; then
         pass "unit tests with -fsanitize=${sanitizer}"
     else
         fail "unit tests with -fsanitize=${sanitizer}"

@@ -33,10 +33,12 @@ public:
     // "SOFTWARE\Wow6432Node\X". A value name of "" is the key's default value.
     // Paths and names are read per character of the current code page, as
     // Windows does once it has converted them to Unicode: under 932 a trail
-    // byte 0x5C is part of a name, not a separator, and only single-byte
-    // 'a'..'z' fold to upper case (never a trail byte). Names are kept as
-    // bytes, so set the code page before creating keys or values whose names
-    // hold bytes above 0x7F.
+    // byte 0x5C is part of a name, not a separator; letters fold to upper
+    // case as Unicode letters (A..Z, the Latin-1 ones under 1252, full-width
+    // ones under 932; never a trail byte on its own), and subkeys enumerate in
+    // the order of their upper-case Unicode names. Names are kept as bytes,
+    // so set the code page before creating keys or values whose names hold
+    // bytes above 0x7F.
     struct RegValue {
         DWORD type = REG_NONE;
         std::vector<BYTE> data;

@@ -12,11 +12,12 @@
 
 #include "driveicons/IConEx.h"
 #include "platform/fake/FakeWindows.h"
+#include "support/ReaderDevices.h"
 
 namespace {
 
-const std::string kUsbStor = "SYSTEM\\CurrentControlSet\\Enum\\USBSTOR";
-const std::string kDriveIcons = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons";
+using namespace support;
+
 const std::string kReader = "Disk&Ven_Qarn&Prod_KC_Slot_Module&Rev_1.00";
 
 // The substitute answers the code-page query without recording it: the text
@@ -50,8 +51,7 @@ void Build(FakeWindows& fake, int devices, int instances, int letters) {
         const std::string parentId = std::string("7&reader") + letter + "&0";
         fake.SetString(kUsbStor + "\\" + kReader + "\\" + letter + "&0", "ParentIdPrefix", parentId);
         fake.SetDriveType(letter, DRIVE_REMOVABLE);
-        fake.SetMountRecord(letter, "\\??\\STORAGE#RemovableMedia#" + parentId +
-                                        "&RM#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}");
+        fake.SetMountRecord(letter, ParentIdRecord(parentId));
     }
 }
 

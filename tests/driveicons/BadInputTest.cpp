@@ -13,23 +13,9 @@ using namespace fixture;
 
 namespace {
 
-const std::string kMounted = "SYSTEM\\MountedDevices";
-
-std::string MountValue(char letter) { return std::string("\\DosDevices\\") + letter + ":"; }
-
-std::vector<BYTE> Latin1Units(const std::string& text) {
-    std::u16string units;
-    for (char c : text) units.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
-    return FakeWindows::Utf16Bytes(units);
-}
-
-std::string ParentIdRecord(const std::string& parentId) {
-    return "\\??\\STORAGE#RemovableMedia#" + parentId + "&RM#" + kVolumeGuid;
-}
-
 void SetRecordBytes(FakeWindows& fake, char letter, const std::vector<BYTE>& bytes) {
     fake.SetDriveType(letter, DRIVE_REMOVABLE);
-    fake.SetBinary(kMounted, MountValue(letter), bytes);
+    fake.SetBinary(kMounted, MountValueName(letter), bytes);
 }
 
 struct Machine : ScanMachine {
@@ -111,9 +97,9 @@ TEST(BadMountRecord, OddLengthsNulsAndTheSizeLimit) {
     Machine v(true);
     const std::string instance = std::string(32, '1') + "&0";
     PlugInstancePathDevice(v.fake, 'E', kKdSlot, instance);
-    ASSERT_EQ(260u, v.fake.GetValue(kMounted, MountValue('E'))->data.size());
+    ASSERT_EQ(260u, v.fake.GetValue(kMounted, MountValueName('E'))->data.size());
     PlugInstancePathDevice(v.fake, 'F', kKdSlot, instance + "2");
-    ASSERT_EQ(262u, v.fake.GetValue(kMounted, MountValue('F'))->data.size());
+    ASSERT_EQ(262u, v.fake.GetValue(kMounted, MountValueName('F'))->data.size());
     EXPECT_FALSE(v.service.AssignDrives(TRUE));
     EXPECT_EQ("E3 ", Slots(v.service));
     EXPECT_EQ("E3 ", v.ReleaseCheck("F"));
@@ -162,27 +148,28 @@ TEST(BadKeyNames, SeparatorsLookAlikesAndTheNameBufferEdge) {
     m.fake.SetMountRecord('E', ParentIdRecord("7#e&&0"));
     m.fake.SetString(kUsbStor + "\\" + kKcModule + "\\1&0", "ParentIdPrefix", "7&e&&0");
     m.fake.SetString(kUsbStor + "\\" + kKcModule + "\\2&0", "ParentIdPrefix", "7#e&&0");
-    // Full-width '\' and '#' have no single-byte form: both become '?'; no
-    // instance has that parent id.
+    // Full-width '\' and '#' have no single-byte form: Windows takes the
+    // nearest one (best fit), '\' and '#'; no instance has that parent id.
     m.fake.SetDriveType('F', DRIVE_REMOVABLE);
-    m.fake.SetBinary(kMounted, MountValue('F'),
+    m.fake.SetBinary(kMounted, MountValueName('F'),
                      FakeWindows::Utf16Bytes(u"\\??\\STORAGE#RemovableMedia#7&\uFF3C\uFF03&0&RM#{g}"));
     m.fake.SetString(kUsbStor + "\\" + kKcModule + "\\3&0", "ParentIdPrefix", "7&f&0");
     EXPECT_FALSE(m.service.AssignDrives(TRUE));
     EXPECT_EQ("E8 ", Slots(m.service));
     EXPECT_TRUE(HasDriveKeys(m.fake, 'E', "KC Media", "C:\\Qarn\\QarnIcons.dll,5"));
 
-    // Instance-path records: an extra '#' field names a device key with '/',
-    // look-alikes name keys that are not there.
+    // Instance-path records: an extra '#' field names a device key with '/';
+    // full-width '#' and '\' turn into real ones (best fit) and so cut the
+    // record into fields that name keys that are not there.
     Machine v(true);
     PlugInstancePathDevice(v.fake, 'E', kKcModule + "/extra", "0001&0");
     v.fake.SetDriveType('F', DRIVE_REMOVABLE);
-    v.fake.SetBinary(kMounted, MountValue('F'),
+    v.fake.SetBinary(kMounted, MountValueName('F'),
                      FakeWindows::Utf16Bytes(u"\\??\\USBSTOR#Disk&Ven_Qarn&Prod_KF_Slot_Module"
                                              u"\uFF03Rev_1.00#0002&0#{g}"));
     v.fake.CreateKey(kUsbStor + "\\" + kKfModule + "\\0002&0");
     v.fake.SetDriveType('G', DRIVE_REMOVABLE);
-    v.fake.SetBinary(kMounted, MountValue('G'),
+    v.fake.SetBinary(kMounted, MountValueName('G'),
                      FakeWindows::Utf16Bytes(u"\\??\\USBSTOR#" + std::u16string(kKfModule.begin(),
                                                                                kKfModule.end()) +
                                              u"#0003\uFF3C0#{g}"));

@@ -1,78 +1,18 @@
-// Registry fixtures shared by the drive icon tests.
+// GoogleTest checks shared by the drive icon tests; the builders they use
+// are in tests/support.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "driveicons/IConEx.h"
-#include "platform/fake/FakeWindows.h"
+#include "support/FakeMachine.h"
 
 namespace fixture {
 
-inline const std::string kDriveIcons =
-    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons";
-inline const std::string kDriveIcons32 =
-    "SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons";
-inline const std::string kUsbStor = "SYSTEM\\CurrentControlSet\\Enum\\USBSTOR";
-inline const std::string kVolumeGuid = "{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
-
-// Device key names of supported readers, by their row in the model table.
-inline const std::string kKbSlot = "Disk&Ven_Qarn&Prod_LNK___QX-KB_Slot&Rev_1.00";   // row 1
-inline const std::string kKcKb = "Disk&Ven_Qarn&Prod_LNK___QX-KC/KB&Rev_1.00";      // row 2
-inline const std::string kKdSlot = "Disk&Ven_Qarn&Prod_LNK___QX-KD_Slot&Rev_1.00";   // row 3
-inline const std::string kKcModule = "Disk&Ven_Qarn&Prod_KC_Slot_Module&Rev_2.10";  // row 8
-inline const std::string kKfModule = "Disk&Ven_Qarn&Prod_KF_Slot_Module&Rev_1.00";  // row 10
-
-// A service ready for a scan from 'D', installed in C:\Qarn\; the parent-id
-// variant unless `vista`.
-struct ScanMachine {
-    FakeWindows fake;
-    CIConEx service{fake};
-    explicit ScanMachine(bool vista = false) {
-        std::strcpy(service.ModuleDirectory, "C:\\Qarn\\");
-        service.ScanStartLetter = 'D';
-        service.IsVistaWorkstation = vista ? TRUE : FALSE;
-    }
-};
-
-inline std::string LetterKey(char letter, const std::string& base = kDriveIcons) {
-    return base + "\\" + letter;
-}
-
-// A USB volume as Windows before Vista records it: the mount record names a
-// removable-media device whose parent id is the USBSTOR instance's ParentIdPrefix.
-inline void PlugParentIdDevice(FakeWindows& fake, char letter, const std::string& deviceKey,
-                               const std::string& instance, const std::string& parentId) {
-    fake.SetDriveType(letter, DRIVE_REMOVABLE);
-    fake.SetMountRecord(letter, "\\??\\STORAGE#RemovableMedia#" + parentId + "&RM#" + kVolumeGuid);
-    fake.SetString(kUsbStor + "\\" + deviceKey + "\\" + instance, "ParentIdPrefix", parentId);
-}
-
-// A USB volume as Vista records it: the USBSTOR device path itself, a '/' of
-// the device name written as '#'.
-inline void PlugInstancePathDevice(FakeWindows& fake, char letter, const std::string& deviceKey,
-                                   const std::string& instance) {
-    std::string device = deviceKey;
-    for (char& c : device) {
-        if (c == '/') c = '#';
-    }
-    fake.SetDriveType(letter, DRIVE_REMOVABLE);
-    fake.SetMountRecord(letter, "\\??\\USBSTOR#" + device + "#" + instance + "#" + kVolumeGuid);
-    fake.CreateKey(kUsbStor + "\\" + deviceKey + "\\" + instance);
-}
-
-// The three icon keys of one letter, as left by an earlier run.
-inline void WriteIconKeys(FakeWindows& fake, char letter, const std::string& label,
-                          const std::string& base = kDriveIcons) {
-    fake.SetString(LetterKey(letter, base) + "\\DefaultLabel", "", label);
-    fake.SetString(LetterKey(letter, base) + "\\DefaultIcon", "", "C:\\Old\\QarnIcons.dll,0");
-    fake.SetString(LetterKey(letter, base), "QarnHMD", label);
-}
+using namespace support;
 
 // Keys under DriveIcons of every kind the restore meets: marked with a known
 // label (F "KD Media", K "KA Media" of rows 0 and 5), an empty marker (J),
@@ -137,57 +77,5 @@ inline ::testing::AssertionResult HasDriveKeys(const FakeWindows& fake, char let
     if (failure.empty()) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << failure;
 }
-
-// Names of the keys below DriveIcons, relative to it, e.g. "E\DefaultLabel".
-inline std::vector<std::string> DriveIconKeys(const FakeWindows& fake,
-                                              const std::string& base = kDriveIcons) {
-    std::vector<std::string> names;
-    for (const std::string& path : fake.KeysBelow(base)) {
-        names.push_back(path.size() > base.size() + 1 ? path.substr(base.size() + 1) : path);
-    }
-    return names;
-}
-
-inline std::string Slots(const CIConEx& service) {
-    std::string text;
-    for (const DriveSlot& slot : service.DriveSlots) {
-        if (slot.Letter == 0) continue;
-        text += slot.Letter;
-        text += std::to_string(slot.ModelIndex);
-        text += ' ';
-    }
-    return text;
-}
-
-// Trace texts after the "[name](thread): " prefix, without the newline.
-inline std::vector<std::string> TraceTexts(const FakeWindows& fake) {
-    std::vector<std::string> texts;
-    for (std::string line : fake.DebugOutput()) {
-        const size_t prefixEnd = line.find("): ");
-        if (prefixEnd != std::string::npos) line = line.substr(prefixEnd + 3);
-        if (!line.empty() && line.back() == '\n') line.pop_back();
-        texts.push_back(line);
-    }
-    return texts;
-}
-
-// The service run through the framework's dispatcher on its own thread.
-class DispatcherRun {
-public:
-    DispatcherRun(FakeWindows& fake, CIConEx& service) : fake_(fake) {
-        fake.SetStartedAsService(true);
-        thread_ = std::thread([&service] { service.RunDispatcher(); });
-    }
-    void Stop() {
-        if (!thread_.joinable()) return;
-        fake_.SendControl(SERVICE_CONTROL_STOP);
-        thread_.join();
-    }
-    ~DispatcherRun() { Stop(); }
-
-private:
-    FakeWindows& fake_;
-    std::thread thread_;
-};
 
 }  // namespace fixture

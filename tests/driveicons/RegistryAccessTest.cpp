@@ -236,7 +236,7 @@ TEST(DriveIconRegistry, FlagsChooseViewVariantAndDefaultIcon) {
         fake.SetVersion(row.major, row.minor, row.product);
         fake.SetWow64Process(row.wow64Process);
         fake.SetModulePath("C:\\Qarn\\QarnIEx.exe");
-        const std::string device = "Disk&Ven_Qarn&Prod_KF_Slot_Module&Rev_1.00";
+        const std::string device = kKfModule;
         if (row.instancePath) {
             PlugInstancePathDevice(fake, 'E', device, "0000000000001&0");
         } else {

@@ -79,7 +79,7 @@ TEST(AssignmentScan, ParentIdRecognition) {
     ScanMachine m;
     // Case of ParentIdPrefix does not matter; case of the model text does.
     PlugParentIdDevice(m.fake, 'E', kKbSlot, "1&0", "7&ABCD&0");
-    m.fake.SetMountRecord('E', "\\??\\STORAGE#RemovableMedia#7&abcd&0&RM#" + kVolumeGuid);
+    m.fake.SetMountRecord('E', ParentIdRecord("7&abcd&0"));
     PlugParentIdDevice(m.fake, 'F', "Disk&Ven_QARN&Prod_LNK___QX-KB_Slot&Rev_2.00", "1&0",
                        "7&f&0");
     // No "RemovableMedia" in the record.
@@ -285,7 +285,7 @@ TEST(ReleaseWalk, CheckRules) {
     ScanMachine m;
     // Another supported model now carries the drive's parent id, in other case: kept.
     PlugParentIdDevice(m.fake, 'E', kKfModule, "1&0", "7&ABC&0");
-    m.fake.SetMountRecord('E', "\\??\\STORAGE#RemovableMedia#7&abc&0&RM#" + kVolumeGuid);
+    m.fake.SetMountRecord('E', ParentIdRecord("7&abc&0"));
     m.service.DriveSlots[0] = DriveSlot{'E', 1};
     // A foreign stick now behind F: released.
     PlugParentIdDevice(m.fake, 'F', "Disk&Ven_Generic&Prod_Flash&Rev_1.00", "2&0", "7&f&0");

@@ -2,12 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <condition_variable>
-#include <cstring>
-#include <mutex>
 #include <string>
 
 #include "DriveFixture.h"
+#include "scenarios/FakeScenarioMachine.h"
+#include "scenarios/ScenarioRun.h"
+#include "support/Interleavings.h"
 
 using namespace fixture;
 
@@ -65,137 +65,79 @@ std::string UninstallFromConsole(FakeWindows& fake, bool deleteFails = false) {
 
 }  // namespace
 
+// The device-event scenarios of tests/support, which tests/win32 also runs on
+// the real platform, here through the framework's dispatcher: every event is a
+// control sent to the running service.
+void SendDeviceEvent(FakeWindows& fake, DWORD eventType) {
+    EXPECT_EQ(static_cast<DWORD>(NO_ERROR), fake.SendControl(SERVICE_CONTROL_DEVICEEVENT, eventType));
+}
+
 TEST(DriveIconServiceLife, PreVistaMachine) {
+    // Windows XP without WOW64: one registry view. Besides the scenario's USB
+    // drives a fixed disk C, whose DefaultIcon another program set, and a CD-ROM D.
+    const DeviceEventScenario& scenario = FindScenario("XpArrivalsAndRemovals");
     FakeWindows fake;
     fake.SetVersion(5, 1, VER_NT_WORKSTATION);
     fake.SetModulePath("C:\\Program Files\\Qarn\\QarnIEx.exe");
     fake.SetDriveType('C', DRIVE_FIXED);
-    fake.SetBinary("SYSTEM\\MountedDevices", "\\DosDevices\\C:",
+    fake.SetBinary(kMounted, MountValueName('C'),
                    {0x8A, 0x3E, 0x2C, 0x1B, 0x00, 0x7E, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
     fake.SetDriveType('D', DRIVE_CDROM);
     fake.SetMountRecord('D', "\\??\\IDE#CdRomHL-DT-ST_DVD-RAM_GSA-H55N_1.00____#5&2b1a3c&0&1.0.0#"
                              "{53f5630d-b6bf-11d0-94f2-00a0c91efb8b}");
-    PlugParentIdDevice(fake, 'E', "Disk&Ven_Qarn&Prod_LNK___QX-KB_Slot&Rev_1.00",
-                       "0000000000001&0", "7&1a2b3c4d&0");
-    PlugParentIdDevice(fake, 'F', "Disk&Ven_SanDisk&Prod_Cruzer_Micro&Rev_8.02", "20043512&0",
-                       "7&2c3d4e5f&0");
-    PlugParentIdDevice(fake, 'G', "Disk&Ven_Qarn&Prod_KC_Slot_Module&Rev_2.10", "0000000000002&0",
-                       "7&aa11bb22&0");
-    // Another program's icon for C stays untouched.
+    FakeScenarioMachine machine(fake);
+    PrepareScenario(machine, scenario, kDriveIcons);
     fake.SetString(LetterKey('C') + "\\DefaultIcon", "", "C:\\Windows\\disk.ico");
-    const std::string dir = "C:\\Program Files\\Qarn\\";
+    const std::vector<std::string> unrelated = {"C", "C\\DefaultIcon =C:\\Windows\\disk.ico"};
+    fake.ClearCalls();
 
     CIConEx service(fake);
     DispatcherRun run(fake, service);
     ASSERT_TRUE(fake.WaitForReportedState(SERVICE_RUNNING));
-    EXPECT_EQ(dir, service.ModuleDirectory);
+    EXPECT_STREQ("C:\\Program Files\\Qarn\\", service.ModuleDirectory);
     EXPECT_FALSE(service.IsVistaWorkstation);
     EXPECT_FALSE(service.IsWow64);
-    EXPECT_EQ("E1 G8 ", Slots(service));
-    EXPECT_TRUE(HasDriveKeys(fake, 'E', "KB Media", dir + "QarnIcons.dll,3"));
-    EXPECT_TRUE(HasDriveKeys(fake, 'G', "KC Media", dir + "QarnIcons.dll,5"));
-    Keys keys = LetterKeys({'E', 'G'});
-    keys.push_back("C");
-    keys.push_back("C\\DefaultIcon");
-    EXPECT_EQ(Sorted(keys), Sorted(DriveIconKeys(fake)));
-
-    // A reader is plugged in as H.
-    PlugParentIdDevice(fake, 'H', "Disk&Ven_Qarn&Prod_LNK___QX-KF_Slot&Rev_1.10",
-                       "0000000000003&0", "7&3b4c5d6e&0");
-    EXPECT_EQ(static_cast<DWORD>(NO_ERROR),
-              fake.SendControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL));
-    EXPECT_EQ("E1 G8 H4 ", Slots(service));
-    EXPECT_TRUE(HasDriveKeys(fake, 'H', "KEE/KF", dir + "QarnIcons.dll,4"));
-
-    // A dual reader brings I and J at once: one arrival serves one drive.
-    PlugParentIdDevice(fake, 'I', "Disk&Ven_Qarn&Prod_LNK___QX-KD_Slot&Rev_1.00",
-                       "0000000000004&0", "7&4d5e6f70&0");
-    PlugParentIdDevice(fake, 'J', "Disk&Ven_Qarn&Prod_KF_Slot_Module&Rev_1.00",
-                       "0000000000005&0", "7&5e6f7081&0");
-    fake.SendControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL);
-    EXPECT_EQ("E1 G8 H4 I3 ", Slots(service));
-    EXPECT_FALSE(fake.KeyExists(LetterKey('J')));
-    fake.SendControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL);
-    EXPECT_EQ("E1 G8 H4 I3 J10 ", Slots(service));
-    EXPECT_TRUE(HasDriveKeys(fake, 'I', "KD Media", dir + "QarnIcons.dll,1"));
-    EXPECT_TRUE(HasDriveKeys(fake, 'J', "KF Card", dir + "QarnIcons.dll,4"));
-
-    // H is pulled out; its record stays in MountedDevices, as on Windows.
-    fake.SetDriveType('H', DRIVE_NO_ROOT_DIR);
-    fake.SendControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVECOMPLETE);
-    EXPECT_EQ("E1 G8 I3 J10 ", Slots(service));
-    EXPECT_EQ(0, service.DriveSlots[2].Letter);
-    keys = LetterKeys({'E', 'G', 'I', 'J'});
-    keys.push_back("C");
-    keys.push_back("C\\DefaultIcon");
-    EXPECT_EQ(Sorted(keys), Sorted(DriveIconKeys(fake)));
+    CheckScenarioState(fake, service, kDriveIcons, kDriveIcons32, scenario.slotsAfterStart,
+                       scenario.keysAfterStart, {}, unrelated);
+    RunScenarioSteps(machine, scenario, service, kDriveIcons, kDriveIcons32,
+                     [&](DWORD eventType) { SendDeviceEvent(fake, eventType); }, unrelated);
+    // A pulled-out drive's record stays in MountedDevices, as on Windows.
+    EXPECT_TRUE(fake.GetValue(kMounted, MountValueName('H')));
 
     run.Stop();
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), fake.StatusReports().back().dwCurrentState);
-    EXPECT_EQ((Keys{"C", "C\\DefaultIcon"}), DriveIconKeys(fake));
-    EXPECT_EQ("", Slots(service));
+    CheckScenarioState(fake, service, kDriveIcons, kDriveIcons32, "", {}, scenario.extraAfterStop,
+                       unrelated);
     EXPECT_EQ(0u, fake.CountCalls("RegDeleteKeyExA"));
     EXPECT_EQ(0u, fake.OpenKeyCount());
 }
 
 TEST(DriveIconServiceLife, VistaMachineUnderWow64) {
+    const DeviceEventScenario& scenario = FindScenario("VistaArrivalsAndRemovalsIn64BitView");
     FakeWindows fake;
-    fake.SetVersion(6, 0, VER_NT_WORKSTATION);
-    fake.SetWow64Process(true);
     fake.SetModulePath("C:\\Program Files (x86)\\Qarn\\QarnIEx.exe");
     fake.SetDriveType('C', DRIVE_FIXED);
     fake.SetDriveType('D', DRIVE_CDROM);
-    PlugInstancePathDevice(fake, 'E', "Disk&Ven_Qarn&Prod_LNK___QX-KC/KB&Rev_1.00",
-                           "0000000000001&0");
-    PlugInstancePathDevice(fake, 'F', "Disk&Ven_Kingston&Prod_DataTraveler_2.0&Rev_1.00",
-                           "5B6C7D8E9F00&0");
-    PlugInstancePathDevice(fake, 'G', "Disk&Ven_Qarn&Prod_KD_Slot_Module&Rev_1.00",
-                           "0000000000007&0");
-    // Keys left by a run that was killed: K is no longer present.
-    WriteIconKeys(fake, 'K', "KD Media");
-    WriteIconKeys(fake, 'G', "KD Media");
-    const std::string dir = "C:\\Program Files (x86)\\Qarn\\";
+    FakeScenarioMachine machine(fake);
+    ASSERT_TRUE(machine.UseWindows(true));
+    PrepareScenario(machine, scenario, kDriveIcons);
+    fake.ClearCalls();
 
     CIConEx service(fake);
     DispatcherRun run(fake, service);
     ASSERT_TRUE(fake.WaitForReportedState(SERVICE_RUNNING));
+    EXPECT_STREQ("C:\\Program Files (x86)\\Qarn\\", service.ModuleDirectory);
     EXPECT_TRUE(service.IsVistaWorkstation);
     EXPECT_TRUE(service.IsWow64);
-    EXPECT_EQ("E2 G9 ", Slots(service));
-    EXPECT_TRUE(HasDriveKeys(fake, 'E', "KB/KC", dir + "QarnIcons.dll,3"));
-    EXPECT_TRUE(HasDriveKeys(fake, 'G', "KD Media", dir + "QarnIcons.dll,1"));
-    EXPECT_EQ(Sorted(LetterKeys({'E', 'G'})), Sorted(DriveIconKeys(fake)));
-    EXPECT_FALSE(fake.KeyExists(kDriveIcons32));
-
-    // A reader whose product name holds '/' arrives as H.
-    PlugInstancePathDevice(fake, 'H', "Disk&Ven_Qarn&Prod_KEE/KF__Module&Rev_1.00",
-                           "0000000000008&0");
-    fake.SendControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL);
-    EXPECT_EQ("E2 G9 H11 ", Slots(service));
-    EXPECT_TRUE(HasDriveKeys(fake, 'H', "KEE/KF", dir + "QarnIcons.dll,4"));
-
-    PlugInstancePathDevice(fake, 'I', "Disk&Ven_Qarn&Prod_LNK___QX-KA_Slot&Rev_1.00",
-                           "0000000000009&0");
-    fake.SendControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL);
-    EXPECT_EQ("E2 G9 H11 I0 ", Slots(service));
-    EXPECT_TRUE(HasDriveKeys(fake, 'I', "KA Media", dir + "QarnIcons.dll,0"));
-
-    // E is pulled out.
-    fake.SetDriveType('E', DRIVE_NO_ROOT_DIR);
-    fake.SendControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVECOMPLETE);
-    EXPECT_EQ("G9 H11 I0 ", Slots(service));
-    EXPECT_EQ(Sorted(LetterKeys({'G', 'H', 'I'})), Sorted(DriveIconKeys(fake)));
+    CheckScenarioState(fake, service, kDriveIcons, kDriveIcons32, scenario.slotsAfterStart,
+                       scenario.keysAfterStart, {}, {});
+    RunScenarioSteps(machine, scenario, service, kDriveIcons, kDriveIcons32,
+                     [&](DWORD eventType) { SendDeviceEvent(fake, eventType); });
     EXPECT_EQ(0u, fake.CountCalls("RegDeleteKeyA"));
 
-    // A new arrival may now take slot 0 again.
-    fake.SetDriveType('E', DRIVE_REMOVABLE);
-    fake.SendControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL);
-    EXPECT_EQ("E2 G9 H11 I0 ", Slots(service));
-
     run.Stop();
-    EXPECT_TRUE(DriveIconKeys(fake).empty());
+    CheckScenarioState(fake, service, kDriveIcons, kDriveIcons32, "", {}, {}, {});
     EXPECT_FALSE(fake.KeyExists(kDriveIcons32));
-    EXPECT_EQ("", Slots(service));
     EXPECT_EQ(0u, fake.OpenKeyCount());
 }
 
@@ -207,7 +149,7 @@ TEST(DriveIconServiceLife, TraceLinesControlsAndIgnoredEvents) {
     DispatcherRun run(fake, service);
     ASSERT_TRUE(fake.WaitForReportedState(SERVICE_RUNNING));
 
-    PlugParentIdDevice(fake, 'E', "Disk&Ven_Qarn&Prod_KB_Slot_Module&Rev_1.00", "1&0", "7&e&0");
+    PlugParentIdDevice(fake, 'E', kKbModule, "1&0", "7&e&0");
     // Other event types change nothing and trace nothing of their own.
     for (DWORD type : {DBT_DEVICEQUERYREMOVE, DBT_DEVICEREMOVEPENDING, DBT_DEVNODES_CHANGED}) {
         const size_t before = TraceTexts(fake).size();
@@ -304,51 +246,6 @@ TEST(DriveIconServiceLife, ModuleDirectoryAndStartValues) {
     }
 }
 
-namespace {
-
-// Posts a volume arrival while the start-up scan is still at its last letter
-// and holds that scan until the dispatcher has taken up the event.
-class OverlappingWindows : public FakeWindows {
-public:
-    UINT GetDriveTypeA(LPCSTR root) override {
-        bool post = false;
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            post = armed_ && root != nullptr && root[0] == 'Z';
-            if (post) armed_ = false;
-        }
-        if (post) {
-            // E appears behind the scan's back, so only the arrival can find it.
-            PlugParentIdDevice(*this, 'E', "Disk&Ven_Qarn&Prod_KB_Slot_Module&Rev_1.00", "9&0",
-                               "7&e9&0");
-            PostControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL);
-            std::unique_lock<std::mutex> lock(mu_);
-            handlerEntered_.wait_for(lock, std::chrono::seconds(10), [&] { return entered_; });
-        }
-        return FakeWindows::GetDriveTypeA(root);
-    }
-    void OutputDebugStringA(LPCSTR text) override {
-        FakeWindows::OutputDebugStringA(text);
-        if (std::strstr(text, "CNTService::Handler(11)") != nullptr) {
-            std::lock_guard<std::mutex> lock(mu_);
-            entered_ = true;
-            handlerEntered_.notify_all();
-        }
-    }
-    void Arm() {
-        std::lock_guard<std::mutex> lock(mu_);
-        armed_ = true;
-    }
-
-private:
-    std::mutex mu_;
-    std::condition_variable handlerEntered_;
-    bool armed_ = false;
-    bool entered_ = false;
-};
-
-}  // namespace
-
 TEST(DriveIconServiceLife, DeviceEventDuringStartWaitsForIt) {
     OverlappingWindows fake;
     fake.SetVersion(5, 1, VER_NT_WORKSTATION);
@@ -395,7 +292,7 @@ TEST(DriveIconServiceLife, DeviceEventsAfterStopWriteNothing) {
 
     service.OnStop();
     EXPECT_TRUE(DriveIconKeys(fake).empty());
-    PlugParentIdDevice(fake, 'F', "Disk&Ven_Qarn&Prod_KB_Slot_Module&Rev_1.00", "0000000000002&0",
+    PlugParentIdDevice(fake, 'F', kKbModule, "0000000000002&0",
                        "7&2b3c4d5e&0");
     EXPECT_TRUE(service.OnDeviceChange(DBT_DEVICEARRIVAL, nullptr));
     EXPECT_TRUE(DriveIconKeys(fake).empty());

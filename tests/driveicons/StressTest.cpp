@@ -2,21 +2,16 @@
 // service must end where the same events run one after another would leave it.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <cstring>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "DriveFixture.h"
+#include "support/Interleavings.h"
 
 using namespace fixture;
 
 namespace {
-
-const std::string kKbModule = "Disk&Ven_Qarn&Prod_KB_Slot_Module&Rev_1.00";  // row 6
-const std::string kStick = "Disk&Ven_Generic&Prod_Flash_Disk&Rev_8.07";
 
 const DWORD kEvents[] = {DBT_DEVICEARRIVAL,       DBT_DEVICEREMOVECOMPLETE, DBT_DEVICEARRIVAL,
                          0x0007 /* DBT_DEVNODES_CHANGED */, DBT_DEVICEARRIVAL,
@@ -55,35 +50,6 @@ std::string State(const FakeWindows& fake, const CIConEx& service) {
     }
     return text;
 }
-
-// Delivers one volume arrival in the gap between the registration of the
-// volume notification and OnInit, and holds the service thread until the
-// handler is done with it.
-class ArrivalBeforeStart : public FakeWindows {
-public:
-    HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags) override {
-        HDEVNOTIFY notification = FakeWindows::RegisterDeviceNotificationA(recipient, filter, flags);
-        PostControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL);
-        std::unique_lock<std::mutex> lock(mu_);
-        handled_.wait_for(lock, std::chrono::seconds(10), [&] { return updated_; });
-        return notification;
-    }
-    void OutputDebugStringA(LPCSTR text) override {
-        FakeWindows::OutputDebugStringA(text);
-        std::lock_guard<std::mutex> lock(mu_);
-        if (std::strstr(text, "CNTService::Handler(11)") != nullptr) inHandler_ = true;
-        if (inHandler_ && std::strstr(text, "Updating status") != nullptr) {
-            updated_ = true;
-            handled_.notify_all();
-        }
-    }
-
-private:
-    std::mutex mu_;
-    std::condition_variable handled_;
-    bool inHandler_ = false;
-    bool updated_ = false;
-};
 
 }  // namespace
 

@@ -12,7 +12,8 @@
 # the cases named.
 #
 # Wine does not deliver device events to services, so volume arrival and
-# removal are left to the unit tests; every start here runs the full scan.
+# removal are left to the unit tests and to tests/win32 (device_events.exe
+# calls the service's handler itself); every start here runs the full scan.
 set -uo pipefail
 
 E2E_DIR=$(cd "$(dirname "$0")" && pwd)

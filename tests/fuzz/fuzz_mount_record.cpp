@@ -3,29 +3,26 @@
 // page. First input byte: bit 0 selects code page 932; the rest is the
 // REG_BINARY record of drive E.
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "FuzzCheck.h"
 #include "driveicons/IConEx.h"
 #include "platform/fake/FakeWindows.h"
+#include "support/FakeMachine.h"
 
 namespace {
 
-const std::string kUsbStor = "SYSTEM\\CurrentControlSet\\Enum\\USBSTOR";
-const std::string kDriveIcons = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons";
+using namespace support;
 
 // A plausible machine: two readers, one with a '/' in its product name, a
 // foreign stick, and a device name with a double-byte character.
 void BuildTree(FakeWindows& fake) {
-    const std::string kc = kUsbStor + "\\Disk&Ven_Qarn&Prod_KC_Slot_Module&Rev_2.10";
+    const std::string kc = kUsbStor + "\\" + kKcModule;
     fake.SetString(kc + "\\0000000000001&0", "ParentIdPrefix", "7&1a2b3c4d&0");
     fake.SetString(kc + "\\0000000000002&0", "ParentIdPrefix", "7&E&0");
-    fake.SetString(kUsbStor + "\\Disk&Ven_Qarn&Prod_LNK___QX-KC/KB&Rev_1.00\\AA&0", "ParentIdPrefix",
-                   "7&e&0");
-    fake.SetString(kUsbStor + "\\Disk&Ven_Generic&Prod_Flash_Disk&Rev_8.07\\1234&0",
-                   "ParentIdPrefix", "7&2f&0");
+    fake.SetString(kUsbStor + "\\" + kKcKb + "\\AA&0", "ParentIdPrefix", "7&e&0");
+    fake.SetString(kUsbStor + "\\" + kStick + "\\1234&0", "ParentIdPrefix", "7&2f&0");
     fake.SetString(kUsbStor + "\\Disk&Ven_Qarn&Prod_KF_Slot_Module&Rev_\x93\xFA\\\x93\xFA&0",
                    "ParentIdPrefix", "7&\x93\xFA&0");
     fake.CreateKey(kDriveIcons);
@@ -34,9 +31,7 @@ void BuildTree(FakeWindows& fake) {
 
 void RunVariant(FakeWindows& fake, bool vista) {
     CIConEx service(fake);
-    std::strcpy(service.ModuleDirectory, "C:\\Qarn\\");
-    service.ScanStartLetter = 'D';
-    service.IsVistaWorkstation = vista ? TRUE : FALSE;
+    ReadyForScan(service, vista);
 
     service.AssignDrives(TRUE);
     FUZZ_CHECK(fake.OpenKeyCount() == 0, "key left open by the scan");
@@ -64,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fake.SetCodePage((data[0] & 1) ? 932 : 1252);
     BuildTree(fake);
     fake.SetDriveType('E', DRIVE_REMOVABLE);
-    fake.SetBinary("SYSTEM\\MountedDevices", "\\DosDevices\\E:",
+    fake.SetBinary(kMounted, MountValueName('E'),
                    std::vector<BYTE>(data + 1, data + size));
     RunVariant(fake, false);
     RunVariant(fake, true);

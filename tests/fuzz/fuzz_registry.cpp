@@ -17,14 +17,11 @@
 #include "FuzzCheck.h"
 #include "driveicons/IConEx.h"
 #include "platform/fake/FakeWindows.h"
+#include "support/ReaderDevices.h"
 
 namespace {
 
-const std::string kUsbStor = "SYSTEM\\CurrentControlSet\\Enum\\USBSTOR";
-const std::string kMounted = "SYSTEM\\MountedDevices";
-const std::string kDriveIcons = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons";
-const std::string kDriveIcons32 =
-    "SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons";
+using namespace support;
 
 std::string Upper(std::string text) {
     for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -181,7 +178,7 @@ private:
     }
 
     void MountRecord(char letter) {
-        const std::string name = std::string("\\DosDevices\\") + letter + ":";
+        const std::string name = MountValueName(letter);
         const int shape = in_.ConsumeIntegralInRange<int>(0, 5);
         if (shape == 0) return;
         if (shape == 5 || instances.empty()) {
@@ -199,12 +196,7 @@ private:
             text = "\\??\\USBSTOR#" + device + "#" + target.name + "#{53f56307}";
         }
         // Each byte one UTF-16 unit, the way SetMountRecord builds it.
-        std::vector<BYTE> bytes;
-        for (char c : text) {
-            bytes.push_back(static_cast<BYTE>(c));
-            bytes.push_back(0);
-        }
-        fake.SetBinary(kMounted, name, bytes);
+        fake.SetBinary(kMounted, name, Latin1Units(text));
     }
 
     void OldIconKeys(char letter) {

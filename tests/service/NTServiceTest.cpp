@@ -13,8 +13,12 @@
 #include "platform/fake/FakeWindows.h"
 #include "service/EventIds.h"
 #include "service/NTService.h"
+#include "support/FakeMachine.h"
 
 namespace {
+
+using support::DispatcherRun;
+using support::TraceTexts;
 
 const char kEventKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QarnIEx";
 
@@ -39,18 +43,6 @@ std::vector<DWORD> ReportedStates(const FakeWindows& os) {
     std::vector<DWORD> states;
     for (const SERVICE_STATUS& status : os.StatusReports()) states.push_back(status.dwCurrentState);
     return states;
-}
-
-// Debug output with the "[name](tid): " prefix and the newline taken off.
-std::vector<std::string> TraceTexts(const FakeWindows& os) {
-    std::vector<std::string> texts;
-    for (const std::string& line : os.DebugOutput()) {
-        const size_t start = line.find("): ");
-        std::string text = start == std::string::npos ? line : line.substr(start + 3);
-        if (!text.empty() && text.back() == '\n') text.pop_back();
-        texts.push_back(text);
-    }
-    return texts;
 }
 
 // Run starts after RUNNING is reported; waiting for its first trace line keeps
@@ -128,24 +120,6 @@ public:
 private:
     std::mutex mutex_;
     std::vector<std::string> hooks_;
-};
-
-// Starts the dispatcher as the service control manager would and waits for RUNNING.
-class RunningService {
-public:
-    RunningService(FakeWindows& os, CNTService& service) {
-        os.SetStartedAsService(true);
-        thread_ = std::thread([&] { result_ = service.RunDispatcher(); });
-    }
-    ~RunningService() { Join(); }
-    BOOL Join() {
-        if (thread_.joinable()) thread_.join();
-        return result_;
-    }
-
-private:
-    std::thread thread_;
-    std::atomic<BOOL> result_{FALSE};
 };
 
 }  // namespace
@@ -404,7 +378,7 @@ TEST(ServiceRun, NormalLifeReportsStatesEventsAndTraces) {
     FakeWindows os;
     RecordingService service(os);
     {
-        RunningService running(os, service);
+        DispatcherRun running(os, service);
         ASSERT_TRUE(os.WaitForReportedState(SERVICE_RUNNING));
         ASSERT_TRUE(WaitForRun(os));
         EXPECT_EQ(os.SendControl(SERVICE_CONTROL_STOP), static_cast<DWORD>(NO_ERROR));
@@ -474,7 +448,7 @@ TEST(ServiceRun, FailingInitStopsWithItsErrorAsExitCode) {
     RecordingService service(os);
     service.initResult = FALSE;
     service.initError = 31;
-    RunningService running(os, service);
+    DispatcherRun running(os, service);
     EXPECT_TRUE(running.Join());
 
     EXPECT_EQ(ReportedStates(os),
@@ -491,7 +465,7 @@ TEST(ServiceRun, HealthyStartReportsRunningWithExitCodeZero) {
     FakeWindows os;
     RecordingService service(os);
     service.initError = ERROR_FILE_NOT_FOUND;  // left behind by a call OnInit tolerated
-    RunningService running(os, service);
+    DispatcherRun running(os, service);
     ASSERT_TRUE(os.WaitForReportedState(SERVICE_RUNNING));
     os.SendControl(SERVICE_CONTROL_STOP);
     running.Join();
@@ -505,7 +479,7 @@ TEST(ServiceRun, HandlerRegistrationFailureLogsAndReportsNothing) {
     FakeWindows os;
     os.SetRegisterHandlerFails(true);
     RecordingService service(os);
-    RunningService running(os, service);
+    DispatcherRun running(os, service);
     running.Join();
 
     EXPECT_TRUE(os.StatusReports().empty());
@@ -528,7 +502,7 @@ TEST(ServiceRun, StopRightAfterRunningReportIsNotLost) {
         }
     } os;
     RecordingService service(os);
-    RunningService running(os, service);
+    DispatcherRun running(os, service);
     EXPECT_TRUE(running.Join());
     EXPECT_EQ(ReportedStates(os).back(), static_cast<DWORD>(SERVICE_STOPPED));
 }
@@ -537,7 +511,7 @@ TEST(Handler, DispatchTable) {
     FakeWindows os;
     RecordingService service(os);
     service.acceptedUserCode = 200;
-    RunningService running(os, service);
+    DispatcherRun running(os, service);
     ASSERT_TRUE(os.WaitForReportedState(SERVICE_RUNNING));
     ASSERT_TRUE(WaitForRun(os));
     service.ClearHooks();

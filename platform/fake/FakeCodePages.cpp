@@ -1,0 +1,234 @@
+// Code pages: the active ANSI code page (1252 single-byte or 932 double-byte)
+// that cuts names into characters, folds their case for the registry, and
+// converts UTF-16. The data is in FakeCodePageTables.cpp.
+#include <cstring>
+
+#include "platform/fake/FakeCodePageTables.h"
+#include "platform/fake/FakeWindowsState.h"
+
+namespace fakewindows {
+
+bool IsLeadByte(UINT codePage, BYTE byte) {
+    return codePage == 932 && ((byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC));
+}
+
+// Bytes of the character at `pos`. A lead byte at the end, or before a NUL,
+// stands alone.
+size_t CharLength(UINT codePage, const std::string& text, size_t pos) {
+    if (pos + 1 < text.size() && text[pos + 1] != '\0' &&
+        IsLeadByte(codePage, static_cast<BYTE>(text[pos])))
+        return 2;
+    return 1;
+}
+
+// Upper-cases 'a'..'z' per character, so a trail byte in that range stays.
+std::string Upper(std::string text, UINT codePage) {
+    for (size_t pos = 0; pos < text.size();) {
+        const size_t length = CharLength(codePage, text, pos);
+        if (length == 1 && text[pos] >= 'a' && text[pos] <= 'z')
+            text[pos] = static_cast<char>(text[pos] - 'a' + 'A');
+        pos += length;
+    }
+    return text;
+}
+
+char16_t DecodeChar(UINT codePage, const std::string& text, size_t pos, size_t length) {
+    const BYTE first = static_cast<BYTE>(text[pos]);
+    if (length == 1) {
+        if (first < 0x80) return first;
+        if (codePage == 1252) return first < 0xA0 ? kCp1252High[first - 0x80] : first;
+        if (first >= 0xA1 && first <= 0xDF) return static_cast<char16_t>(0xFF61 + first - 0xA1);
+        return first;  // a lone lead byte
+    }
+    const WORD code = static_cast<WORD>(first << 8 | static_cast<BYTE>(text[pos + 1]));
+    for (size_t i = 0; i < kCp932RunsSize; ++i) {
+        const DoubleByteRun& run = kCp932Runs[i];
+        if (code >= run.firstCode && code < run.firstCode + run.count)
+            return static_cast<char16_t>(run.firstUnit + (code - run.firstCode));
+    }
+    for (size_t i = 0; i < kCp932TableSize; ++i)
+        if (kCp932Table[i].code == code) return kCp932Table[i].unit;
+    return code;  // unknown here: ordered by its code
+}
+
+char16_t UpperUnit(char16_t unit) {
+    if (unit >= 'a' && unit <= 'z') return static_cast<char16_t>(unit - 0x20);
+    if (unit >= 0xE0 && unit <= 0xFE && unit != 0xF7) return static_cast<char16_t>(unit - 0x20);
+    if (unit >= 0xFF41 && unit <= 0xFF5A) return static_cast<char16_t>(unit - 0x20);
+    switch (unit) {
+    case 0x00FF: return 0x0178;  // ÿ
+    case 0x0153: return 0x0152;  // œ
+    case 0x0161: return 0x0160;  // š
+    case 0x017E: return 0x017D;  // ž
+    case 0x0192: return 0x0191;  // ƒ
+    default: return unit;
+    }
+}
+
+std::string NameKey(const std::string& name, UINT codePage) {
+    std::string key;
+    key.reserve(2 * name.size());
+    for (size_t pos = 0; pos < name.size();) {
+        const size_t length = CharLength(codePage, name, pos);
+        const char16_t unit = UpperUnit(DecodeChar(codePage, name, pos, length));
+        key += static_cast<char>(unit >> 8);
+        key += static_cast<char>(unit & 0xFF);
+        pos += length;
+    }
+    return key;
+}
+
+// Split per character: under a double-byte code page a trail byte 0x5C is
+// part of a name, not a separator. Empty components (a doubled or trailing
+// separator) are passed over.
+std::vector<std::string> SplitPath(const std::string& path, UINT codePage) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    size_t pos = 0;
+    while (pos < path.size()) {
+        if (path[pos] == '\\') {
+            if (pos > start) parts.push_back(path.substr(start, pos - start));
+            start = ++pos;
+        } else {
+            pos += CharLength(codePage, path, pos);
+        }
+    }
+    if (pos > start) parts.push_back(path.substr(start, pos - start));
+    return parts;
+}
+
+std::string JoinPath(const std::vector<std::string>& parts) {
+    std::string path;
+    for (const std::string& part : parts) {
+        if (!path.empty()) path += '\\';
+        path += part;
+    }
+    return path;
+}
+
+namespace {
+
+std::string CodeBytes(WORD code) {
+    if (code <= 0xFF) return std::string(1, static_cast<char>(code));
+    return std::string{static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
+}
+
+std::string BestFitBytes(const BestFit* table, size_t size, char16_t unit) {
+    for (size_t i = 0; i < size; ++i)
+        if (table[i].unit == unit) return CodeBytes(table[i].code);
+    return {};
+}
+
+// The bytes of one UTF-16 unit in the code page, exact or by best fit; empty
+// when it has none.
+std::string EncodeUnit(UINT codePage, char16_t unit) {
+    if (unit < 0x80) return std::string(1, static_cast<char>(unit));
+    if (codePage == 1252) {
+        if (unit >= 0xA0 && unit <= 0xFF) return std::string(1, static_cast<char>(unit));
+        for (int i = 0; i < 32; ++i)
+            if (kCp1252High[i] == unit) return std::string(1, static_cast<char>(0x80 + i));
+        if (unit >= 0xFF01 && unit <= 0xFF5E && unit != 0xFF1F)
+            return std::string(1, static_cast<char>(unit - 0xFEE0));
+        return BestFitBytes(kBestFit1252, kBestFit1252Size, unit);
+    }
+    if (unit >= 0xFF61 && unit <= 0xFF9F)
+        return std::string(1, static_cast<char>(unit - 0xFF61 + 0xA1));
+    for (size_t i = 0; i < kCp932RunsSize; ++i) {
+        const DoubleByteRun& run = kCp932Runs[i];
+        if (unit >= run.firstUnit && unit < run.firstUnit + run.count)
+            return CodeBytes(static_cast<WORD>(run.firstCode + (unit - run.firstUnit)));
+    }
+    for (size_t i = 0; i < kCp932TableSize; ++i)
+        if (kCp932Table[i].unit == unit) return CodeBytes(kCp932Table[i].code);
+    return BestFitBytes(kBestFit932, kBestFit932Size, unit);
+}
+
+}  // namespace
+}  // namespace fakewindows
+
+using namespace fakewindows;
+
+void FakeWindows::SetCodePage(UINT codePage) {
+    if (codePage != 1252 && codePage != 932) TestBug("SetCodePage: only 1252 and 932 are known");
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->codePage = codePage;
+}
+
+std::vector<BYTE> FakeWindows::Utf16Bytes(const std::u16string& text) {
+    std::vector<BYTE> bytes;
+    for (char16_t unit : text) {
+        bytes.push_back(static_cast<BYTE>(unit & 0xFF));
+        bytes.push_back(static_cast<BYTE>(unit >> 8));
+    }
+    return bytes;
+}
+
+int FakeWindows::WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideText, int wideLength,
+                                     LPSTR multiByteText, int multiByteSize, LPCCH defaultChar,
+                                     LPBOOL usedDefaultChar) {
+    State& s = *state_;
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.Record("WideCharToMultiByte");
+    UINT page = codePage == CP_ACP ? s.codePage : codePage;
+    if (page != 1252 && page != 932) {
+        s.Fail(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (flags != 0) {
+        s.Fail(kErrorInvalidFlags);
+        return 0;
+    }
+    if (!wideText || wideLength == 0 || wideLength < -1 || multiByteSize < 0 ||
+        (multiByteSize > 0 && !multiByteText)) {
+        s.Fail(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    size_t count = 0;
+    if (wideLength == -1) {
+        while (wideText[count] != 0) ++count;
+        ++count;  // the terminator is converted too
+    } else {
+        count = static_cast<size_t>(wideLength);
+    }
+
+    std::string fallback = defaultChar ? std::string(1, *defaultChar) : std::string("?");
+    std::vector<std::string> chars;
+    bool usedDefault = false;
+    for (size_t i = 0; i < count; ++i) {
+        char16_t unit = wideText[i];
+        std::string bytes = EncodeUnit(page, unit);
+        if (bytes.empty()) {
+            // Each half of a surrogate pair gets a default character of its own.
+            bytes = fallback;
+            usedDefault = true;
+        }
+        chars.push_back(bytes);
+    }
+    size_t needed = 0;
+    for (const std::string& c : chars) needed += c.size();
+
+    if (multiByteSize == 0) {
+        if (usedDefaultChar) *usedDefaultChar = usedDefault ? TRUE : FALSE;
+        return static_cast<int>(needed);
+    }
+    // Whole characters only, as far as they fit; then report the shortfall.
+    size_t written = 0;
+    for (const std::string& c : chars) {
+        if (written + c.size() > static_cast<size_t>(multiByteSize)) break;
+        std::memcpy(multiByteText + written, c.data(), c.size());
+        written += c.size();
+    }
+    if (written < needed) {
+        s.Fail(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    if (usedDefaultChar) *usedDefaultChar = usedDefault ? TRUE : FALSE;
+    return static_cast<int>(needed);
+}
+
+BOOL FakeWindows::IsDBCSLeadByte(BYTE testChar) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->Record("IsDBCSLeadByte");
+    return IsLeadByte(state_->codePage, testChar) ? TRUE : FALSE;
+}
+
