@@ -17,20 +17,16 @@ source tests/e2e/lib.sh    # the Wine prefix, the simulated drives, traces, mess
 # Per Windows version: how that Windows records a USB volume in its mount
 # records (Vista names the USB device itself; the others a removable-media
 # volume), and in user words where the service's keys go on it.
+x64_row="the 32-bit service writes into the 64-bit view, where the 64-bit Explorer looks for drive icons."
+server_row="on server editions the 32-bit service writes into its own, 32-bit view."
 version=${1:-vista}
 case $version in
-    winxp) style=parentid name="Windows XP"
-        row="Windows XP is 32-bit and has one view; in this 64-bit Wine prefix the service's own view is the 32-bit one." ;;
-    winxp64) style=parentid name="Windows XP x64"
-        row="on 64-bit XP the 32-bit service writes into the 64-bit view, where the 64-bit Explorer looks for drive icons." ;;
-    win2003) style=parentid name="Windows Server 2003"
-        row="on server editions the 32-bit service writes into its own, 32-bit view." ;;
-    vista) style=instance name="Windows Vista x64"
-        row="on 64-bit Vista the 32-bit service writes into the 64-bit view, where the 64-bit Explorer looks for drive icons." ;;
-    win2008) style=parentid name="Windows Server 2008"
-        row="on server editions the 32-bit service writes into its own, 32-bit view." ;;
-    win10) style=parentid name="Windows 10"
-        row="from Windows 7 on the service writes into its own, 32-bit view, and Windows shares that key with the 64-bit view (this demo's prefix keeps them apart)." ;;
+    winxp) style=parentid name="Windows XP" row="32-bit Windows XP has one registry view; in this 64-bit Wine prefix the service's own view is the 32-bit one." ;;
+    winxp64) style=parentid name="Windows XP x64" row="on 64-bit XP $x64_row" ;;
+    win2003) style=parentid name="Windows Server 2003" row=$server_row ;;
+    vista) style=instance name="Windows Vista x64" row="on 64-bit Vista $x64_row" ;;
+    win2008) style=parentid name="Windows Server 2008" row=$server_row ;;
+    win10) style=parentid name="Windows 10" row="from Windows 7 on the service writes into its own, 32-bit view, and Windows shares that key with the 64-bit view (this demo's prefix keeps them apart)." ;;
     *) echo "usage: $0 [winxp|winxp64|win2003|vista|win2008|win10]" >&2; exit 2 ;;
 esac
 # The one row where a reader drive gets no icon of its own, by design.
