@@ -41,7 +41,9 @@ ok() { checked=$((checked + 1)); }
 
 # ---- What the README names, one record per name:
 #   <line> TAB path TAB <path>              a repository path
-#   <line> TAB layout TAB <folder> TAB <name>  a name in a Layout row
+#   <line> TAB entry TAB <path>             a folder or file a Layout row lists
+#   <line> TAB layout TAB <folder> TAB <name> TAB <folder above>
+#                                           a name in a Layout row's description
 #   <line> TAB command TAB <command line>   a command of Quick start or Building
 #   <line> TAB option TAB <QX_NAME> TAB -D|name
 #   <line> TAB target TAB <name>
@@ -81,18 +83,28 @@ awk '
         pending = ""
         next
     }
+    # A Layout row: its entries (a top-level name, or names in the folder of
+    # the row above when indented by two), then after a gap its description.
     fence && layout {
-        if (match($0, /^(  )?[A-Za-z0-9_.-]+\/ /)) {
-            name = substr($0, 1, RLENGTH - 1); sub(/^ +/, "", name); sub(/\/$/, "", name)
-            folder = RLENGTH > 2 && substr($0, 1, 2) == "  " ? top "/" name : name
-            if (substr($0, 1, 1) != " ") top = name
-            print NR "\tlayout\t.\t" folder
-            rest = substr($0, RLENGTH + 1)
+        if ($0 ~ /^(  )?[^ ]/) {
+            indent = substr($0, 1, 1) == " "
+            row = substr($0, indent ? 3 : 1)
+            gap = index(row, "  ")
+            entries = gap ? substr(row, 1, gap - 1) : row
+            rest = gap ? substr(row, gap) : ""
+            parent = indent ? top : "."
+            n = split(entries, e, " ")
+            for (i = 1; i <= n; i++) {
+                entry = (indent ? top "/" : "") e[i]; sub(/\/$/, "", entry)
+                print NR "\tentry\t" entry
+            }
+            if (!indent) { top = e[1]; sub(/\/$/, "", top) }
+            folder = (n == 1 && e[1] ~ /\/$/) ? entry : parent
         } else rest = $0
         n = split(rest, w, /[ \t]+/)
         for (i = 1; i <= n; i++) {
             t = w[i]; gsub(/^[("\x27]+|[)"\x27,.;:]+$/, "", t)
-            if (t ~ /\/$/ || t ~ /^[A-Za-z0-9_\/.-]+\.(h|cpp|c|sh|mc|rc|wxs|cmake|md|txt)$/) print NR "\tlayout\t" folder "\t" t
+            if (t ~ /\/$/ || t ~ /^[A-Za-z0-9_\/.-]+\.(h|cpp|c|sh|mc|rc|wxs|cmake|md|txt)$/) print NR "\tlayout\t" folder "\t" t "\t" parent
         }
         next
     }
@@ -116,7 +128,7 @@ awk '
     }' "$README" >"$WORK/names"
 
 # ---- Paths
-while IFS=$'\t' read -r line kind a b; do
+while IFS=$'\t' read -r line kind a b c; do
     case $kind in
         path)
             case $a in build/*) continue ;; esac
@@ -124,8 +136,17 @@ while IFS=$'\t' read -r line kind a b; do
             if [[ $a == *.sh ]] && [ -f "$a" ]; then
                 if bash -n "$a" 2>"$WORK/syntax"; then ok; else wrong "$line" "\`$a\` does not pass bash -n: $(head -1 "$WORK/syntax")"; fi
             fi ;;
+        entry)
+            if [ -e "$a" ]; then ok; else wrong "$line" "Layout lists \`$a\`, which does not exist"; fi ;;
         layout)
-            if [ -e "$a/$b" ] || [ -e "$b" ]; then ok; else wrong "$line" "Layout names \`$b\`, which is neither $a/$b nor $b"; fi ;;
+            # A name in a description: in the row's folder, the folder above,
+            # from the top, or (a bare file name) anywhere.
+            if [ -e "$a/$b" ] || [ -e "$c/$b" ] || [ -e "$b" ] ||
+               { [[ $b != */* ]] && [ -n "$(find . -path ./build -prune -o -path ./.git -prune -o -name "$b" -print -quit)" ]; }; then
+                ok
+            else
+                wrong "$line" "Layout names \`$b\`, found neither in $a/ nor anywhere else in the repository"
+            fi ;;
     esac
 done <"$WORK/names"
 
@@ -180,6 +201,7 @@ check_cmake() { # line words...
         dir=${words[2]:-}
         tmp=${trees[$dir]:-}
         [ -n "$tmp" ] || { wrong "$line" "\`cmake --build $dir\`: no configure line above configures $dir"; return; }
+        [ "$tmp" != failed ] || return   # reported with its configure line
         check_options "$line" "cmake --build" "$(cmake --build 2>&1 | known_options)" "${words[@]:3}"
         targets=$(ninja -C "$tmp" -t targets all 2>/dev/null || make -C "$tmp" help 2>/dev/null)
         for ((i = 3; i < ${#words[@]}; i++)); do
@@ -206,6 +228,7 @@ check_cmake() { # line words...
     done
     [ -n "$dir" ] || { wrong "$line" "a cmake line that neither configures (-B) nor builds (--build)"; return; }
     if ! out=$(cmake "${args[@]}" 2>&1); then
+        trees[$dir]=failed
         wrong "$line" "the configure fails:"$'\n'"$(grep -v '^[[:space:]]*$' <<<"$out" | sed -n '/CMake Error/,$p' | head -n 4 | sed 's/^/      /')"
         return
     fi
@@ -228,7 +251,7 @@ check_ctest() { # line words...
         wrong "$line" "ctest without --test-dir: it would run in the source folder"
     elif [ -z "${trees[$dir]:-}" ]; then
         wrong "$line" "\`ctest --test-dir $dir\`: no configure line above configures $dir"
-    else
+    elif [ "${trees[$dir]}" != failed ]; then
         ok
     fi
     check_options "$line" ctest "$(ctest --help 2>&1 | known_options)" "${words[@]:1}"
@@ -254,7 +277,7 @@ fi
 if grep -q $'\toption\t' "$WORK/names" && [ ${#trees[@]} -eq 0 ]; then
     cmake -S . -B "$WORK/trees/default" >/dev/null 2>&1 && trees[default]=$WORK/trees/default
 fi
-cache_names=$(for tmp in "${trees[@]}"; do sed -n 's/^\(QX_[A-Z0-9_]*\):.*/\1/p' "$tmp/CMakeCache.txt"; done | sort -u)
+cache_names=$(for tmp in "${trees[@]}"; do [ "$tmp" = failed ] || sed -n 's/^\(QX_[A-Z0-9_]*\):.*/\1/p' "$tmp/CMakeCache.txt"; done | sort -u)
 script_names=$(grep -rhoE 'QX_[A-Z0-9_]+' scripts tests --include='*.sh' 2>/dev/null | sort -u)
 cmake_targets=$(find . -name CMakeLists.txt -not -path './build*' -exec cat {} + |
     grep -oE '(add_executable|add_library|add_custom_target)\([A-Za-z0-9_.-]+' | sed 's/.*(//' | sort -u)
