@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Keeps README.md true where it can drift without anyone noticing:
 #  - every repository path it names exists: in backticks, in links, in the
-#    code blocks, and every folder and file of the Layout block (a name there
-#    is looked up in its row's folder, then from the top). Build outputs
-#    (build/...), absolute and Windows paths are not looked up;
+#    code blocks, and every folder and file of the Layout block (a name in a
+#    row's description is looked up in the row's folder, the folder above,
+#    from the top, and a bare file name anywhere). Build outputs (build/...),
+#    absolute and Windows paths are not looked up;
 #  - every script it names passes "bash -n"; every CMake option (-DQX_...,
 #    QX_...) is one that a configure of the project knows, and a QX_ name that
 #    is not an option is one the scripts use; every target it names
