@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# All tests: installs what is missing, builds natively and runs the unit tests,
+# All tests: installs what is missing, checks that README.md names only what
+# exists and shows only commands that work, builds natively and runs the unit tests,
 # cross-builds QarnIEx.exe and QarnIExplain.exe, checks their imports and
 # resources, builds the Windows Installer package, and runs "QarnIEx.exe -v"
 # under Wine and the end-to-end suite (package and explain cases included),
@@ -49,6 +50,13 @@ if qx_ensure_packages; then
 else
     fail "packages could not be installed"
     summary
+fi
+
+step "README check (tests/readme/check_readme.sh)"
+if bash tests/readme/check_readme.sh; then
+    pass "README check"
+else
+    fail "README check"
 fi
 
 step "Native build (build/native)"

@@ -19,6 +19,8 @@ E2E_USBSTOR='HKLM\System\CurrentControlSet\Enum\USBSTOR'
 E2E_MOUNTED='HKLM\System\MountedDevices'
 E2E_EVENTSRC='HKLM\System\CurrentControlSet\Services\EventLog\Application\QarnIEx'
 E2E_WINE_TIMEOUT=${E2E_WINE_TIMEOUT:-90}
+# Wine's debug channels that carry the service's trace lines and events.
+E2E_TRACE_CHANNELS=+pid,+timestamp,+eventlog,+debugstr
 
 # The absolute path of the exe to test: the one given, or a fresh cross build
 # of build/win32 (ROOT is the checkout).
@@ -56,9 +58,14 @@ E2E_PIP_R_OLD='7&0f0f0f0f&0'
 E2E_GUID_DISK='{53f56307-b6bf-11d0-94f2-00a0c91efb8b}'
 E2E_GUID_VOLUME='{53f5630d-b6bf-11d0-94f2-00a0c91efb8b}'
 
-# Runs a Windows program of the prefix, quietly, bounded.
+# Runs a Windows program of the prefix, quietly, bounded. With E2E_TRACE_TO
+# set, the program's trace lines and events are appended to that file.
 e2e_wine() {
-    WINEDEBUG=-all timeout "$E2E_WINE_TIMEOUT" wine "$@" </dev/null
+    if [ -n "${E2E_TRACE_TO:-}" ]; then
+        WINEDEBUG=$E2E_TRACE_CHANNELS timeout "$E2E_WINE_TIMEOUT" wine "$@" </dev/null 2>>"$E2E_TRACE_TO"
+    else
+        WINEDEBUG=-all timeout "$E2E_WINE_TIMEOUT" wine "$@" </dev/null
+    fi
 }
 
 # Same, with Wine's CR LF line ends made LF.
@@ -222,7 +229,7 @@ e2e_server_stop() {
 e2e_session_start() { # trace-file
     local trace=$1 deadline
     e2e_server_start || return 1
-    WINEDEBUG=+pid,+timestamp,+eventlog,+debugstr timeout "$E2E_WINE_TIMEOUT" \
+    WINEDEBUG=$E2E_TRACE_CHANNELS timeout "$E2E_WINE_TIMEOUT" \
         wine cmd /c exit </dev/null >/dev/null 2>"$trace" || return 1
     deadline=$((SECONDS + 30))
     until [ -n "$(e2e_reg_value "$E2E_MOUNTED" '\DosDevices\T:' 64)" ]; do
@@ -295,10 +302,12 @@ e2e_set_version() { # winxp, winxp64, win2003, vista, win2008, win10
 #   <time>|<pid>|<tid>|E|<type> <id> <n>   ReportEventA (type, id in decimal, inserts)
 #   <time>|<pid>|<tid>|R|<args>            RegisterEventSourceA
 #   <time>|<pid>|<tid>|D|                  DeregisterEventSource
+#   <time>|<pid>|<tid>|I|<text>            an insert of the event before it
+#                                          (only when asked for: "inserts")
 # A trace line whose prefix is not "[QarnIEx](<decimal id of the writing
 # thread>): " or that does not end in a newline becomes "BAD PREFIX: <line>".
-e2e_trace_records() { # trace-file
-    awk -F: '
+e2e_trace_records() { # trace-file [inserts]
+    awk -F: -v inserts="${2:-}" '
         function hex(s,   i, v) { v = 0; s = tolower(s)
             for (i = 1; i <= length(s); i++) v = v * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1
             return v }
@@ -322,8 +331,29 @@ e2e_trace_records() { # trace-file
                 print head "|R|" s
             } else if (index($0, ":fixme:advapi:DeregisterEventSource (")) {
                 print head "|D|"
+            } else if (inserts != "" && index($0, ":eventlog:ReportEventW L\"")) {
+                s = $0; s = substr(s, index(s, "ReportEventW L\"") + 15); sub(/"$/, "", s)
+                gsub(/\\"/, "\"", s); gsub(/\\\\/, "\\", s)
+                print head "|I|" s
             }
         }' "$1" "$1"
+}
+
+# The event-log message table of an exe, one "<id><TAB><text>" line per
+# message, the id in decimal and the text as the exe carries it, with its C
+# escapes (\r\n at the end) and without the NUL padding. windres decompiles
+# the resources and appends the table as "MessageId = 0x64" with the text on
+# the next line.
+e2e_message_texts() { # exe
+    local resources
+    resources=$("${MINGW_PREFIX:-i686-w64-mingw32}-windres" -J coff -i "$1" -O rc 2>&1) || return 1
+    awk 'function hex(s,   i, n) { n = 0; s = tolower(substr(s, 3))
+                                    for (i = 1; i <= length(s); i++) n = n * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1
+                                    return n }
+         /MessageId = 0x/ { id = hex($3); getline text
+                            sub(/^[[:space:]]+/, "", text)
+                            while (sub(/\\000$/, "", text)) {}
+                            print id "\t" text }' <<<"$resources"
 }
 
 # ---- The Windows Installer package (installer/)

@@ -128,7 +128,7 @@ run_case() { # name function args...
 run_console() { # label args...
     local label=$1
     shift
-    WINEDEBUG=+pid,+timestamp,+eventlog,+debugstr timeout "$E2E_WINE_TIMEOUT" \
+    WINEDEBUG=$E2E_TRACE_CHANNELS timeout "$E2E_WINE_TIMEOUT" \
         wine "$E2E_EXE_WIN" "$@" </dev/null >"$CASE_DIR/$label.out" 2>"$CASE_DIR/$label.err"
     STATUS=$?
     OUT=$(tr -d '\r' <"$CASE_DIR/$label.out")
@@ -555,7 +555,7 @@ E2E_MSI_EXE_WIN="$E2E_MSI_DIR_WIN\\QarnIEx.exe"
 # Runs msiexec quietly and checks its exit code; RECORDS: the trace records of
 # the processes it started (its custom action).
 msiexec_ok() { # label /i|/x package
-    E2E_MSI_WINEDEBUG=+pid,+timestamp,+eventlog,+debugstr e2e_msiexec "$CASE_DIR/$1.log" "$2" "$3"
+    E2E_MSI_WINEDEBUG=$E2E_TRACE_CHANNELS e2e_msiexec "$CASE_DIR/$1.log" "$2" "$3"
     check_eq "msiexec $2 exit code ($1)" 0 "$?"
     RECORDS=$(e2e_trace_records "$CASE_DIR/$1.log.err")
 }

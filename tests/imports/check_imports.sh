@@ -19,6 +19,7 @@
 #   --tool   a console tool built from the service's sources (QarnIExplain.exe):
 #            no message table and no service entry points to look for
 set -uo pipefail
+source "$(dirname "$0")/../e2e/lib.sh"   # e2e_message_texts
 
 TOOL=0
 if [ "${1:-}" = --tool ]; then
@@ -205,14 +206,7 @@ if [ "$TOOL" = 0 ]; then
         [107]='Debug: %1\r\n'
         [108]='The service was stopped.\r\n'
     )
-    # id<TAB>text, padding NULs removed and leading blanks of the dump trimmed.
-    messages=$(awk 'function hex(s,   i, n) { n = 0; s = tolower(substr(s, 3))
-                                      for (i = 1; i <= length(s); i++) n = n * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1
-                                      return n }
-                    /MessageId = 0x/ { id = hex($3); getline text
-                                       sub(/^[[:space:]]+/, "", text)
-                                       while (sub(/\\000$/, "", text)) {}
-                                       print id "\t" text }' <<<"$resources")
+    messages=$(e2e_message_texts "$EXE")
     message_count=$(grep -c . <<<"$messages")
     if [ "$message_count" -eq 9 ]; then
         pass "message table holds 9 messages"
