@@ -8,6 +8,12 @@
 # are gone, and prints the service's trace and events (event texts from the
 # exe's own message table).
 #
+# Where this machine runs no 32-bit programs (QarnIEx.exe and the 32-bit Wine
+# loader are such; see qx_probe_32bit in scripts/common.sh) it says so in one
+# line and shows what it can without Wine: the same simulated machine,
+# written as reg export files and explained by the Linux build of
+# QarnIExplain, which runs the service's own start-up on them.
+#
 #   scripts/run.sh [winxp|winxp64|win2003|vista|win2008|win10]   (default vista)
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -34,6 +40,70 @@ no_icon_row="by design, on 64-bit XP the service writes no DefaultIcon: reader d
 
 die() { echo "demo failed: $*" >&2; exit 1; }
 
+# QarnIExplain's report in short, per simulated drive: its verdict and what
+# the service writes for it, in the given tense ("wrote" or "would write").
+drive_stories() { # explanation verb
+    awk -v verb="$2" '
+        function flush() {
+            if (letter == "") return
+            printf "   %s  %s\n", letter, verdict
+            if (verdict ~ /^ICON /)
+                printf "                the service %s label %s and %s\n", verb, label,
+                       icon == "" ? "no icon path: Explorer shows its standard drive icon" : "icon " icon
+            else
+                printf "                the service %s nothing for it\n", verb
+            letter = ""
+        }
+        /^[R-T]:  / { flush(); letter = substr($0, 1, 2); verdict = substr($0, 5); label = icon = ""; next }
+        /^[D-Z]:  / { flush(); next }
+        letter != "" && match($0, /writes DefaultLabel = /) { label = substr($0, RSTART + RLENGTH) }
+        letter != "" && match($0, /writes DefaultIcon = "/) { icon = substr($0, RSTART + RLENGTH); sub(/"$/, "", icon) }
+        END { flush() }' <<<"$1"
+}
+
+# The demo where no 32-bit program runs: QarnIExplain's Linux build on reg
+# export files of the same simulated machine.
+explain_without_wine() {
+    local windows explanation
+    case $version in
+        winxp) windows=(--windows xp) ;;
+        winxp64) windows=(--windows xp-x64) ;;
+        win2003) windows=(--windows 2003 --wow64) ;;
+        vista) windows=(--windows vista --wow64) ;;
+        win2008) windows=(--windows 2008 --wow64) ;;
+        win10) windows=(--windows 10 --wow64) ;;
+    esac
+    echo "QarnIEx.exe is a 32-bit program and cannot run here: $QX_32BIT_WHY; $QX_32BIT_REMEDY, and then this demo runs the service under Wine."
+    echo
+    echo "== Native build of QarnIExplain (build/native)"
+    E2E_WORK=$(mktemp -d) || die "no temp folder"
+    if ! { cmake -S . -B build/native -G "$(qx_generator)" && cmake --build build/native --target QarnIExplain; } \
+            >"$E2E_WORK/build.log" 2>&1; then
+        tail -n 30 "$E2E_WORK/build.log" >&2
+        die "the native build of QarnIExplain failed"
+    fi
+    echo "   build/native/QarnIExplain is up to date"
+    echo
+    echo "== The simulated machine as reg export files (MountedDevices and USBSTOR of $name)"
+    e2e_simulated_reg_files "$style" "$E2E_WORK" || die "the reg files could not be written"
+    printf '   %-7s %-46s %s\n' Drive "USB storage device" "What it is" \
+        R: "$E2E_DEV_R" "card reader, KA slot" \
+        S: "$E2E_DEV_S" "card reader, KC/KB slot" \
+        T: "$E2E_DEV_T" "USB stick of another vendor"
+    echo "   service at $E2E_EXE_WIN"
+    echo
+    echo "== What the service would do with each drive, and why (QarnIExplain: the service's own start-up on those files; no service runs)"
+    echo "> QarnIExplain ${windows[*]} --removable RST --service-dir '$E2E_INSTALL_DIR' mounted.reg usbstor.reg"
+    explanation=$(build/native/QarnIExplain "${windows[@]}" --removable RST --service-dir "$E2E_INSTALL_DIR" \
+                      "$E2E_WORK/mounted.reg" "$E2E_WORK/usbstor.reg") || die "QarnIExplain failed: $explanation"
+    drive_stories "$explanation" "would write"
+    echo "   Registry view: $row"
+    [ "$version" = winxp64 ] && echo "   No icon path: $no_icon_row"
+    echo
+    echo "== QarnIExplain's full report"
+    sed 's/^/   /' <<<"$explanation"
+}
+
 E2E_WORK=
 finish() {
     if [ -n "$E2E_WORK" ]; then
@@ -44,11 +114,19 @@ finish() {
 trap finish EXIT
 trap 'exit 130' INT TERM
 
-echo "QarnIEx under Wine, pretending to be $name ($version)"
+if qx_runs_32bit; then
+    echo "QarnIEx under Wine, pretending to be $name ($version)"
+else
+    echo "QarnIEx on a simulated $name ($version), without Wine"
+fi
 echo
 echo "== Packages"
 qx_ensure_packages || die "the packages could not be installed"
 echo
+if ! qx_runs_32bit; then
+    explain_without_wine
+    exit
+fi
 echo "== Cross build of QarnIEx.exe and QarnIExplain.exe (build/win32)"
 E2E_WORK=$(mktemp -d) || die "no temp folder"
 if ! qx_build_win32 >"$E2E_WORK/build.log" 2>&1; then
@@ -139,22 +217,7 @@ echo "   RUNNING"
 echo
 echo "== What the service did with each drive, and why (as QarnIExplain.exe tells it)"
 explanation=$(e2e_wine_text 'C:\Qarn\QarnIExplain.exe') || die "QarnIExplain.exe failed: $explanation"
-awk -v no_icon="$no_icon_row" '
-    function flush() {
-        if (letter == "") return
-        printf "   %s  %s\n", letter, verdict
-        if (verdict ~ /^ICON /)
-            printf "                the service wrote label %s and %s\n", label,
-                   icon == "" ? "no icon path: Explorer shows its standard drive icon" : "icon " icon
-        else
-            printf "                the service wrote nothing for it\n"
-        letter = ""
-    }
-    /^[R-T]:  / { flush(); letter = substr($0, 1, 2); verdict = substr($0, 5); label = icon = ""; next }
-    /^[D-Z]:  / { flush(); next }
-    letter != "" && match($0, /writes DefaultLabel = /) { label = substr($0, RSTART + RLENGTH) }
-    letter != "" && match($0, /writes DefaultIcon = "/) { icon = substr($0, RSTART + RLENGTH); sub(/"$/, "", icon) }
-    END { flush() }' <<<"$explanation"
+drive_stories "$explanation" wrote
 view=$(awk '$1 == "Registry" && $2 == "view" { print ($3 == "64-bit" ? 64 : 32); exit }' <<<"$explanation")
 [ -n "$view" ] || die "QarnIExplain.exe did not name the registry view:"$'\n'"$explanation"
 

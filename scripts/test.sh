@@ -4,33 +4,53 @@
 # cross-builds QarnIEx.exe and QarnIExplain.exe, checks their imports and
 # resources, builds the Windows Installer package, and runs "QarnIEx.exe -v"
 # under Wine and the end-to-end suite (package and explain cases included),
-# cross-builds the Windows test programs and runs them under Wine, then the
-# unit tests again under ASan + UBSan and under TSan, and each fuzz target for
-# a bounded time. Ends with
-# "N passed, M failed"; exits non-zero on any failure.
+# cross-builds the Windows test programs as 32-bit and as 64-bit programs and
+# runs them under Wine, then the unit tests again under ASan + UBSan and under
+# TSan, and each fuzz target for a bounded time. Ends with
+# "N passed, M failed, K skipped"; exits non-zero on any failure.
+#
+# Where this machine runs no 32-bit programs (see qx_probe_32bit in
+# scripts/common.sh) the steps that run 32-bit programs under Wine are skipped,
+# and the reason is said once. QX_REQUIRE_32BIT=1 makes each of them fail
+# instead; QX_NO_32BIT=1 takes that path on any machine.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
 
 passed=0
 failed=0
+skipped=0
 step() { echo; echo "== $*"; }
 pass() { echo "-- PASS: $*"; passed=$((passed + 1)); }
 fail() { echo "-- FAIL: $*"; failed=$((failed + 1)); }
-# Runs a script that ends with "N passed, M failed" and counts its cases one
-# by one; a run that ends without that summary counts as one failure.
+# A step that runs 32-bit programs: true where they run; elsewhere the step is
+# counted as skipped (failed with QX_REQUIRE_32BIT=1) and false.
+runs_32bit() { # step
+    qx_runs_32bit && return 0
+    if [ "${QX_REQUIRE_32BIT:-}" = 1 ]; then
+        fail "$1: no 32-bit programs run here (QX_REQUIRE_32BIT=1)"
+    else
+        echo "-- SKIP: $1 (no 32-bit programs here, see the top)"
+        skipped=$((skipped + 1))
+    fi
+    return 1
+}
+# Runs a script that ends with "N passed, M failed[, K skipped]" and counts
+# its cases one by one; a run that ends without that summary counts as one
+# failure.
 counted_suite() { # name script args...
-    local name=$1 out status line suite_passed suite_failed
+    local name=$1 out status line suite_passed suite_failed suite_skipped
     shift
     out=$(mktemp)
     bash "$@" 2>&1 | tee "$out"
     status=${PIPESTATUS[0]}
-    line=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$out" | tail -n 1)
+    line=$(grep -E '^[0-9]+ passed, [0-9]+ failed(, [0-9]+ skipped)?$' "$out" | tail -n 1)
     rm -f "$out"
     if [ -n "$line" ]; then
-        read -r suite_passed _ suite_failed _ <<<"${line//,/}"
+        read -r suite_passed _ suite_failed _ suite_skipped _ <<<"${line//,/}"
         passed=$((passed + suite_passed))
         failed=$((failed + suite_failed))
+        skipped=$((skipped + ${suite_skipped:-0}))
         [ "$status" -eq 0 ] || [ "$suite_failed" -gt 0 ] || fail "${name} exit code ${status}"
     else
         fail "${name} ended without its summary (exit code ${status})"
@@ -38,7 +58,7 @@ counted_suite() { # name script args...
 }
 summary() {
     echo
-    echo "${passed} passed, ${failed} failed"
+    echo "${passed} passed, ${failed} failed, ${skipped} skipped"
     [ "$failed" -eq 0 ]
     exit
 }
@@ -50,6 +70,13 @@ if qx_ensure_packages; then
 else
     fail "packages could not be installed"
     summary
+fi
+
+step "Can this machine run 32-bit programs (QarnIEx.exe, the 32-bit Wine loader)?"
+if qx_runs_32bit; then
+    echo "yes"
+else
+    qx_say_no_32bit
 fi
 
 step "README check (tests/readme/check_readme.sh)"
@@ -100,7 +127,9 @@ if qx_build_win32; then
     fi
 
     step "QarnIEx.exe -v under Wine"
-    if qx_wine_setup; then
+    if ! runs_32bit "QarnIEx.exe -v under Wine"; then
+        :
+    elif qx_wine_setup; then
         out=$(qx_wine_run -v)
         status=$?
         echo "$out"
@@ -118,7 +147,9 @@ if qx_build_win32; then
 
     # ---- end-to-end suite (tests/e2e): the exe as a real service under Wine.
     step "End-to-end suite under Wine (tests/e2e/run_e2e.sh)"
-    counted_suite "end-to-end suite" tests/e2e/run_e2e.sh build/win32/QarnIEx.exe
+    if runs_32bit "end-to-end suite"; then
+        counted_suite "end-to-end suite" tests/e2e/run_e2e.sh build/win32/QarnIEx.exe
+    fi
     # ---- end of the end-to-end suite
 else
     fail "cross build"
@@ -130,13 +161,22 @@ fi
 
 # ---- Windows test programs under Wine (tests/win32): the Platform contract
 # against the real Win32 platform, and the drive icon service driven with
-# device events; each run counts.
+# device events; each run counts. The 64-bit build runs on every machine.
 step "Windows test programs under Wine (build/win32-tests, tests/win32/run_win32_tests.sh)"
 if qx_build_win32_tests; then
     pass "cross build of the Windows test programs"
-    counted_suite "Windows test programs" tests/win32/run_win32_tests.sh build/win32-tests
+    if runs_32bit "Windows test programs (32-bit)"; then
+        counted_suite "Windows test programs" tests/win32/run_win32_tests.sh build/win32-tests
+    fi
 else
     fail "cross build of the Windows test programs"
+fi
+step "64-bit Windows test programs under 64-bit Wine (build/win64-tests, tests/win32/run_win32_tests.sh --win64)"
+if qx_build_win32_tests x86_64; then
+    pass "cross build of the 64-bit Windows test programs"
+    counted_suite "64-bit Windows test programs" tests/win32/run_win32_tests.sh --win64 build/win64-tests
+else
+    fail "cross build of the 64-bit Windows test programs"
 fi
 
 # ---- Sanitizers and fuzzing: full rebuilds of their own, a few minutes each.

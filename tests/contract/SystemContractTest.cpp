@@ -100,8 +100,12 @@ TEST_F(SystemContract, LooksUpOptionalExportsByModuleAndName) {
     EXPECT_EQ(nullptr, os.GetProcAddress(advapi, "IsWow64Process"));  // another module's
     EXPECT_EQ(kErrorProcNotFound, os.GetLastError());
     EXPECT_EQ(nullptr, os.GetProcAddress(kernel, "iswow64process"));  // export names keep their case
+}
 
+TEST_F(SystemContract, IsWow64ProcessTellsAProcessUnderWow64) {
     // The runner's machine is 64-bit: the 32-bit process runs under WOW64.
+    FARPROC isWow64 = os.GetProcAddress(os.GetModuleHandleA("kernel32"), "IsWow64Process");
+    ASSERT_NE(nullptr, isWow64);
     BOOL flag = FALSE;
     EXPECT_TRUE(os.CallIsWow64Process(isWow64, os.GetCurrentProcess(), &flag));
     EXPECT_TRUE(flag);

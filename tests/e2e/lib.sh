@@ -7,6 +7,39 @@
 # "floppy" and dosdevices/<letter>: links to a folder; the mount manager
 # rewrites the "\DosDevices\X:" records of its drives at boot, so the reader
 # records are written after every boot.
+#
+# Wine runs through E2E_WINE: the wine command, which takes the 32-bit loader,
+# or after e2e_use_wine64 the 64-bit loader alone, for 64-bit programs where
+# no 32-bit program runs (see qx_probe_32bit in scripts/common.sh).
+
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/common.sh"
+
+E2E_WINE=${E2E_WINE:-wine}
+
+e2e_use_wine64() {
+    E2E_WINE=$QX_WINE64
+    # Wine starts the programs of a prefix with WINELOADER.
+    export WINELOADER=$QX_WINE64
+}
+
+# For a script that runs 32-bit programs: returns where they run; elsewhere
+# says why and ends the script with its summary, the run counted as skipped
+# (or, with QX_REQUIRE_32BIT=1, failed).
+e2e_require_32bit() { # run name
+    qx_runs_32bit && return 0
+    qx_say_no_32bit
+    echo
+    if [ "${QX_REQUIRE_32BIT:-}" = 1 ]; then
+        echo "FAIL $1: needs 32-bit programs"
+        echo
+        echo "0 passed, 1 failed"
+        exit 1
+    fi
+    echo "SKIP $1"
+    echo
+    echo "0 passed, 0 failed, 1 skipped"
+    exit 0
+}
 
 E2E_SERVICE=QarnIEx
 E2E_INSTALL_DIR='C:\Qarn'
@@ -62,9 +95,9 @@ E2E_GUID_VOLUME='{53f5630d-b6bf-11d0-94f2-00a0c91efb8b}'
 # set, the program's trace lines and events are appended to that file.
 e2e_wine() {
     if [ -n "${E2E_TRACE_TO:-}" ]; then
-        WINEDEBUG=$E2E_TRACE_CHANNELS timeout "$E2E_WINE_TIMEOUT" wine "$@" </dev/null 2>>"$E2E_TRACE_TO"
+        WINEDEBUG=$E2E_TRACE_CHANNELS timeout "$E2E_WINE_TIMEOUT" "$E2E_WINE" "$@" </dev/null 2>>"$E2E_TRACE_TO"
     else
-        WINEDEBUG=-all timeout "$E2E_WINE_TIMEOUT" wine "$@" </dev/null
+        WINEDEBUG=-all timeout "$E2E_WINE_TIMEOUT" "$E2E_WINE" "$@" </dev/null
     fi
 }
 
@@ -162,6 +195,30 @@ e2e_simulate_readers() { # style
     done
 }
 
+# The simulated devices and mount records of R, S and T as regedit 5 files
+# (UTF-8), as "reg export" of MountedDevices and USBSTOR would give them: what
+# the Linux build of QarnIExplain reads where no Wine runs.
+e2e_simulated_reg_files() { # style folder
+    local style=$1 dir=$2 l dev inst pip hex
+    {
+        printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\MountedDevices]\r\n'
+        for l in R S T; do
+            eval "dev=\$E2E_DEV_$l inst=\$E2E_INST_$l pip=\$E2E_PIP_$l"
+            hex=$(e2e_utf16_hex "$(e2e_mount_text "$style" "$dev" "$inst" "$pip")" | sed 's/../&,/g; s/,$//')
+            printf '"\\\\DosDevices\\\\%s:"=hex:%s\r\n' "$l" "${hex,,}"
+        done
+        printf '\r\n'
+    } >"$dir/mounted.reg" || return 1
+    {
+        printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+        for l in R_OLD R S T; do
+            eval "dev=\$E2E_DEV_${l%_OLD} inst=\$E2E_INST_$l pip=\$E2E_PIP_$l"
+            printf '[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR\\%s\\%s]\r\n"ParentIdPrefix"="%s"\r\n\r\n' \
+                "$dev" "$inst" "$pip"
+        done
+    } >"$dir/usbstor.reg"
+}
+
 # A long USB history: `count` sticks of another vendor, seen once each. Their
 # device keys sort between the simulated stick and the readers, so every
 # reader search walks past all of them.
@@ -175,7 +232,7 @@ e2e_import_usb_history() { # count
     e2e_reg import 'C:\QarnTest\history.reg' /reg:64
 }
 
-# Creates the prefix (once per run): the service and helper copied in, the
+# Creates the prefix (once per run): the service (unless "") and helper copied in, the
 # removable letters configured, and the 32-bit view's DriveIcons link removed
 # so that the two registry views are kept apart as on XP x64 and Vista x64.
 e2e_prefix_create() { # exe helper-exe|"" [folder name [win64|win32]]
@@ -183,14 +240,14 @@ e2e_prefix_create() { # exe helper-exe|"" [folder name [win64|win32]]
     export WINEPREFIX="$E2E_WORK/${3:-prefix}" WINEARCH=${4:-win64}
     export WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
     unset DISPLAY WAYLAND_DISPLAY
-    timeout 300 wineboot -i >"$WINEPREFIX.wineboot.log" 2>&1 || {
+    timeout 300 "$E2E_WINE" wineboot -i >"$WINEPREFIX.wineboot.log" 2>&1 || {
         echo "wineboot failed:" >&2
         tail -20 "$WINEPREFIX.wineboot.log" >&2
         return 1
     }
     timeout 60 wineserver -w
     mkdir -p "$WINEPREFIX/drive_c/Qarn" "$WINEPREFIX/drive_c/QarnTest" || return 1
-    cp "$exe" "$WINEPREFIX/drive_c/Qarn/QarnIEx.exe" || return 1
+    [ -z "$exe" ] || cp "$exe" "$WINEPREFIX/drive_c/Qarn/QarnIEx.exe" || return 1
     [ -z "$helper" ] || cp "$helper" "$WINEPREFIX/drive_c/QarnTest/sendcontrol.exe" || return 1
     e2e_server_start
     for l in r s t; do
@@ -230,7 +287,7 @@ e2e_session_start() { # trace-file
     local trace=$1 deadline
     e2e_server_start || return 1
     WINEDEBUG=$E2E_TRACE_CHANNELS timeout "$E2E_WINE_TIMEOUT" \
-        wine cmd /c exit </dev/null >/dev/null 2>"$trace" || return 1
+        "$E2E_WINE" cmd /c exit </dev/null >/dev/null 2>"$trace" || return 1
     deadline=$((SECONDS + 30))
     until [ -n "$(e2e_reg_value "$E2E_MOUNTED" '\DosDevices\T:' 64)" ]; do
         [ $SECONDS -lt $deadline ] || { echo "mount manager wrote no record for T:" >&2; return 1; }

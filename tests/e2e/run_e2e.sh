@@ -7,7 +7,8 @@
 # QarnIExplain.exe, built beside it, is run on the same simulated readers.
 # Without an argument it cross-builds build/win32/QarnIEx.exe first. Prints
 # "PASS <case>" or "FAIL <case>" per case and "N passed, M failed" at the end;
-# exits non-zero on any failure. E2E_KEEP=1 keeps the work folder (prefix,
+# exits non-zero on any failure. Where no 32-bit program runs it says why and
+# skips (see e2e_require_32bit in lib.sh). E2E_KEEP=1 keeps the work folder (prefix,
 # traces, outputs) for a look afterwards; E2E_CASES="name ..." runs only
 # the cases named.
 #
@@ -62,6 +63,7 @@ cleanup() {
 
 # ---------------------------------------------------------------- setup
 
+e2e_require_32bit e2e
 for tool in wine wineserver wineboot i686-w64-mingw32-gcc timeout; do
     command -v "$tool" >/dev/null || fatal "$tool is not installed (needs wine, wine32, wine64, mingw-w64)"
 done

@@ -27,10 +27,10 @@ TEST_P(DeviceEvents, RegistryAfterEachStep) {
     const DeviceEventScenario& scenario = DeviceEventScenarios()[GetParam()];
     std::unique_ptr<ScenarioMachine> machine = NewScenarioMachine();
     if (!machine->UseWindows(scenario.vista))
-        GTEST_SKIP() << "needs Windows " << (scenario.vista ? "Vista" : "XP") << " under WOW64";
+        GTEST_SKIP() << "needs Windows " << (scenario.vista ? "Vista" : "XP") << " x64";
     Platform& os = machine->os();
-    const std::string base = IconBase(scenario.vista);
-    const std::string otherBase = OtherIconBase(scenario.vista);
+    const std::string base = IconBase(scenario.vista, machine->Wow64Process());
+    const std::string otherBase = OtherIconBase(scenario.vista, machine->Wow64Process());
     PrepareScenario(*machine, scenario, base);
     if (HasFatalFailure()) return;
 

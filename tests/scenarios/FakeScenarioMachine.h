@@ -12,6 +12,7 @@ public:
     Platform& os() override { return fake_; }
     // Under WOW64, as the Wine runner's prefix runs the service.
     bool UseWindows(bool vista) override;
+    bool Wow64Process() override { return true; }
     bool SetDrivePresent(char letter, bool present) override;
 
 private:

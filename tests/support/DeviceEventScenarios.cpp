@@ -216,8 +216,12 @@ const DeviceEventScenario& FindScenario(const std::string& name) {
     std::abort();
 }
 
-std::string IconBase(bool vista) { return vista ? kDriveIcons : kDriveIcons32; }
-std::string OtherIconBase(bool vista) { return vista ? kDriveIcons32 : kDriveIcons; }
+std::string IconBase(bool vista, bool wow64) {
+    return vista || !wow64 ? kDriveIcons : kDriveIcons32;
+}
+std::string OtherIconBase(bool vista, bool wow64) {
+    return IconBase(vista, wow64) == kDriveIcons ? kDriveIcons32 : kDriveIcons;
+}
 
 bool WriteReaderRecords(Platform& os, const ScenarioDrive& drive, bool vista) {
     const std::string instance = kUsbStor + "\\" + drive.deviceKey + "\\" + drive.instance;

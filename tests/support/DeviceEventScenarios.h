@@ -66,11 +66,14 @@ const std::vector<DeviceEventScenario>& DeviceEventScenarios();
 const DeviceEventScenario& FindScenario(const std::string& name);  // aborts when unknown
 
 // What a scenario needs from a machine beyond Platform. Both machines are
-// 64-bit Windows running the 32-bit service under WOW64.
+// 64-bit Windows; the service runs as a 32-bit process under WOW64, except in
+// the 64-bit build of the Windows test programs.
 class ScenarioMachine {
 public:
     virtual ~ScenarioMachine() = default;
     virtual Platform& os() = 0;
+    // Whether the service runs under WOW64; a 64-bit process has only the 64-bit view.
+    virtual bool Wow64Process() = 0;
     // Whether the machine runs the scenario's Windows version (the substitute: now does).
     virtual bool UseWindows(bool vista) = 0;
     // Makes the drive letter a removable drive, or no drive at all. A present
@@ -79,10 +82,11 @@ public:
 };
 std::unique_ptr<ScenarioMachine> NewScenarioMachine();
 
-// The registry view the service writes in: 64-bit on Vista (NT 6.0 under
-// WOW64), the 32-bit one on XP (NT 5.1 does not take part in WOW64 views).
-std::string IconBase(bool vista);
-std::string OtherIconBase(bool vista);
+// The registry view the service writes in: its own one, except on Vista
+// (NT 6.0) under WOW64, where it asks for the 64-bit one. NT 5.1 takes no
+// part in WOW64 views, so a 32-bit service on XP writes in the 32-bit view.
+std::string IconBase(bool vista, bool wow64);
+std::string OtherIconBase(bool vista, bool wow64);
 
 // Writes the USBSTOR instance and the mount record of a plugged drive.
 bool WriteReaderRecords(Platform& os, const ScenarioDrive& drive, bool vista);

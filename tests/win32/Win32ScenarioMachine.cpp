@@ -46,12 +46,15 @@ public:
         if (manager_ != INVALID_HANDLE_VALUE) ::CloseHandle(manager_);
     }
     Platform& os() override { return RealPlatform(); }
+    bool Wow64Process() override {
+        BOOL wow64 = FALSE;
+        return ::IsWow64Process(::GetCurrentProcess(), &wow64) && wow64;
+    }
     bool UseWindows(bool vista) override {
         OSVERSIONINFOA version{};
         version.dwOSVersionInfoSize = sizeof version;
-        BOOL wow64 = FALSE;
-        ::IsWow64Process(::GetCurrentProcess(), &wow64);
-        return ::GetVersionExA(&version) && wow64 &&
+        // The 32-bit program must run under WOW64; the 64-bit one is 64-bit Windows itself.
+        return ::GetVersionExA(&version) && (sizeof(void*) == 8 || Wow64Process()) &&
                version.dwMajorVersion == (vista ? 6u : 5u) &&
                version.dwMinorVersion == (vista ? 0u : 1u);
     }

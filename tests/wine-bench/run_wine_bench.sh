@@ -65,6 +65,7 @@ cleanup() {
     fi
 }
 
+qx_runs_32bit || die "$QX_32BIT_WHY: the benchmark runs the 32-bit QarnIEx.exe; $QX_32BIT_REMEDY"
 for tool in wine wineserver wineboot i686-w64-mingw32-gcc timeout pgrep; do
     command -v "$tool" >/dev/null || die "$tool is not installed"
 done
