@@ -29,6 +29,11 @@ const char kEventSourceKeyBase[] = "SYSTEM\\CurrentControlSet\\Services\\EventLo
 // How long "-u" waits for the process of a stopped service to end.
 const DWORD kProcessEndTimeoutMs = 30000;
 
+// Polls of 200 ms, about 30 s, for a starting service to run and then to
+// report STOPPED, both together. Without a bound a hung service would hang
+// the package's uninstall, which runs "-u" and waits for it.
+const int kStatusPolls = 150;
+
 // {53F5630D-B6BF-11D0-94F2-00A0C91EFB8B}: volume device interfaces.
 const GUID kVolumeInterfaceGuid = {
     0x53F5630D, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
@@ -133,8 +138,10 @@ BOOL CNTService::ProcessCommandLine(int argc, char* argv[]) {
     if (EqualsIgnoreCase(option, "-u")) {
         if (!IsServiceInstalled()) {
             Print(os, "%s is not installed\n", ServiceName);
-        } else if (RemoveService()) {
-            OnRemoved();
+        } else if (BOOL stopped = FALSE; RemoveService(&stopped)) {
+            // A service not known to be stopped may still write keys after
+            // a purge here; its own stop takes them back.
+            if (stopped) OnRemoved();
             char path[MAX_PATH] = {};
             os.GetModuleFileNameA(nullptr, path, MAX_PATH);
             path[MAX_PATH - 1] = '\0';
@@ -204,7 +211,8 @@ BOOL CNTService::InstallService() {
     return TRUE;
 }
 
-BOOL CNTService::RemoveService() {
+BOOL CNTService::RemoveService(BOOL* stopped) {
+    if (stopped != nullptr) *stopped = FALSE;
     ScopedServiceHandle manager(os, os.OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) return FALSE;
     ScopedServiceHandle service(os,
@@ -228,15 +236,12 @@ BOOL CNTService::RemoveService() {
         process.reset(os.OpenProcess(SYNCHRONIZE, FALSE, running.dwProcessId));
     }
 
-    SERVICE_STATUS status = {};
-    if (os.ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
-        for (;;) {
-            os.SleepEx(200, FALSE);
-            if (!os.QueryServiceStatus(service.get(), &status)) break;
-            if (status.dwCurrentState == SERVICE_STOPPED) break;
-        }
-        if (process) os.WaitForSingleObject(process.get(), kProcessEndTimeoutMs);
+    const DWORD state = StopForRemoval(service.get());
+    // A service left running or starting does not end its process.
+    if (process && state != SERVICE_RUNNING && state != SERVICE_START_PENDING) {
+        os.WaitForSingleObject(process.get(), kProcessEndTimeoutMs);
     }
+    if (stopped != nullptr) *stopped = state == SERVICE_STOPPED ? TRUE : FALSE;
     process.reset();  // now, so that no later close can change the last error printed
 
     if (os.DeleteService(service.get())) {
@@ -251,6 +256,48 @@ BOOL CNTService::RemoveService() {
     manager.reset();
     os.SetLastError(error);
     return FALSE;
+}
+
+DWORD CNTService::StopForRemoval(SC_HANDLE service) {
+    SERVICE_STATUS status = {};
+    int pollsLeft = kStatusPolls;
+    // False once the time is up or the state cannot be read (state 0).
+    auto poll = [&] {
+        if (pollsLeft-- <= 0) return false;
+        os.SleepEx(200, FALSE);
+        if (os.QueryServiceStatus(service, &status)) return true;
+        status.dwCurrentState = 0;
+        return false;
+    };
+    auto refused = [&] {
+        const DWORD error = os.GetLastError();
+        if (error == ERROR_SERVICE_NOT_ACTIVE) {
+            status.dwCurrentState = SERVICE_STOPPED;
+        } else if (error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL ||
+                   !os.QueryServiceStatus(service, &status)) {
+            status.dwCurrentState = 0;
+        }
+    };
+
+    bool stopSent = os.ControlService(service, SERVICE_CONTROL_STOP, &status) != FALSE;
+    if (!stopSent) {
+        refused();
+        // Refused while its start-up scan runs: asked again once it runs.
+        if (status.dwCurrentState == SERVICE_START_PENDING) {
+            while (status.dwCurrentState == SERVICE_START_PENDING && poll()) {
+            }
+            if (status.dwCurrentState == SERVICE_RUNNING) {
+                stopSent = os.ControlService(service, SERVICE_CONTROL_STOP, &status) != FALSE;
+                if (!stopSent) refused();
+            }
+        }
+    }
+    // STOP_PENDING without our stop: someone else's stop is under way.
+    if (stopSent || status.dwCurrentState == SERVICE_STOP_PENDING) {
+        while (status.dwCurrentState != SERVICE_STOPPED && poll()) {
+        }
+    }
+    return status.dwCurrentState;
 }
 
 BOOL CNTService::RunDispatcher() {

@@ -29,15 +29,19 @@ public:
     virtual void OnShutdown();
     virtual BOOL OnUserControl(DWORD controlCode);
     virtual BOOL OnDeviceChange(DWORD eventType, LPVOID eventData);
-    // After "-u" removed the service, in the console's process: the place to
-    // take back what the service leaves behind when it could not stop itself.
+    // After "-u" removed a service seen STOPPED, in the console's process: the
+    // place to take back what the service leaves behind when it could not stop
+    // itself.
     virtual void OnRemoved();
 
     // Console switches "-v", "-i", "-u"; TRUE when one was handled.
     BOOL ProcessCommandLine(int argc, char* argv[]);
     BOOL IsServiceInstalled();
     BOOL InstallService();
-    BOOL RemoveService();
+    // Stops the service (waiting about 30 s at most for STOPPED, and as long
+    // again for its process) and deletes it. *stopped tells whether it was
+    // seen STOPPED.
+    BOOL RemoveService(BOOL* stopped = nullptr);
     BOOL RunDispatcher();
 
     BOOL Initialize();
@@ -65,6 +69,8 @@ public:
     Platform& os;
 
 private:
+    // The state the service was last seen in after the stop, 0 if unknown.
+    DWORD StopForRemoval(SC_HANDLE service);
     void SetStatusLocked(DWORD state);  // statusLock_ held
     void ReportStatus();  // sends ServiceStatus as a whole; statusLock_ held
 

@@ -167,12 +167,15 @@ BOOL FakeWindows::ControlService(SC_HANDLE service, DWORD control, SERVICE_STATU
         s.Fail(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    if (record->stopsBeforeTheControl) record->state = SERVICE_STOPPED;
     if (record->state == SERVICE_STOPPED) {
         s.Fail(ERROR_SERVICE_NOT_ACTIVE);
         return FALSE;
     }
     if (control == SERVICE_CONTROL_STOP) {
-        if (record->refuseStop) {
+        // Windows takes no stop while the service starts or already stops.
+        if (record->refuseStop || record->state == SERVICE_START_PENDING ||
+            record->state == SERVICE_STOP_PENDING) {
             s.Fail(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
             return FALSE;
         }
@@ -196,7 +199,10 @@ BOOL FakeWindows::QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) 
         s.Fail(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (record->state == SERVICE_STOP_PENDING && --record->queriesUntilStopped <= 0) {
+    if (record->state == SERVICE_START_PENDING && --record->queriesUntilStarted <= 0) {
+        record->queriesUntilStarted = 0;
+        record->state = SERVICE_RUNNING;
+    } else if (record->state == SERVICE_STOP_PENDING && --record->queriesUntilStopped <= 0) {
         record->queriesUntilStopped = 0;
         record->state = SERVICE_STOPPED;
     }

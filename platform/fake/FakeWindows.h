@@ -125,7 +125,12 @@ public:
         // While running in another process: QueryServiceStatus calls after an
         // accepted stop before the state reads SERVICE_STOPPED.
         int queriesUntilStopped = 0;
+        // While START_PENDING: QueryServiceStatus calls before it reads RUNNING.
+        int queriesUntilStarted = 0;
         bool refuseStop = false;       // ControlService(STOP) fails with 1061
+        // It stops by itself between a caller's status query and the stop
+        // request, which then finds it stopped (1062).
+        bool stopsBeforeTheControl = false;
         bool queryFails = false;       // QueryServiceStatus fails
         bool deleteFails = false;      // DeleteService fails with ERROR_ACCESS_DENIED
         // The service's process (0: none), reported by QueryServiceStatusEx

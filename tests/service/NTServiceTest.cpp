@@ -350,6 +350,57 @@ TEST(Remove, RefusedStopOrFailedQueryStillDeletes) {
     EXPECT_FALSE(os.FindService("QarnIEx").has_value());
 }
 
+// "-u" runs inside the package's uninstall, which waits for it: whatever the
+// service does, "-u" ends, and takes the keys back only from a service seen
+// stopped (one still starting would write its keys after that purge).
+TEST(Remove, NeverHangsAndPurgesOnlyAfterAStop) {
+    struct Case {
+        const char* what;
+        DWORD state;
+        int queriesUntilStarted;
+        int queriesUntilStopped;
+        bool stopsBeforeTheControl;
+        size_t stopRequests;
+        size_t statusQueries;
+        bool processWaited;
+        bool purged;
+    };
+    const Case cases[] = {
+        {"stuck in STOP_PENDING", SERVICE_RUNNING, 0, 1000, false, 1, 150, true, false},
+        {"stopped by someone else", SERVICE_STOP_PENDING, 0, 2, false, 1, 2, true, true},
+        {"stop refused while starting", SERVICE_START_PENDING, 3, 2, false, 2, 3 + 2, true,
+         true},
+        {"stuck in START_PENDING", SERVICE_START_PENDING, 1000, 0, false, 1, 1 + 150, false,
+         false},
+        {"stops just before the stop request", SERVICE_RUNNING, 0, 0, true, 1, 0, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeWindows os;
+        os.SetModulePath("C:\\Tools\\QarnIEx.exe");
+        RecordingService service(os);
+        FakeWindows::ServiceRecord record = InstalledService();
+        record.state = c.state;
+        record.queriesUntilStarted = c.queriesUntilStarted;
+        record.queriesUntilStopped = c.queriesUntilStopped;
+        record.stopsBeforeTheControl = c.stopsBeforeTheControl;
+        record.processId = 4242;
+        os.AddService(record);
+
+        EXPECT_EQ(RunSwitch(os, service, {"-u"}),
+                  "QarnIEx removed. (You must delete the file (C:\\Tools\\QarnIEx.exe) "
+                  "yourself.)\n");
+        EXPECT_FALSE(os.FindService("QarnIEx").has_value());
+        EXPECT_EQ(os.CountCalls("ControlService"), c.stopRequests);
+        EXPECT_EQ(os.CountCalls("QueryServiceStatus"), c.statusQueries);
+        EXPECT_EQ(os.CountCalls("WaitForSingleObject"), c.processWaited ? 1u : 0u);
+        EXPECT_EQ(service.Hooks(),
+                  c.purged ? std::vector<std::string>{"OnRemoved"} : std::vector<std::string>{});
+        EXPECT_EQ(os.OpenProcessHandleCount(), 0u);
+        EXPECT_EQ(os.OpenServiceHandleCount(), 0u);
+    }
+}
+
 TEST(Remove, FailedDeletionPrintsItsErrorAndLogsIt) {
     FakeWindows os;
     FakeWindows::ServiceRecord record = InstalledService();
