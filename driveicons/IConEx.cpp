@@ -32,7 +32,10 @@ std::string LetterKey(char letter) { return std::string(DriveIconsBase) + letter
 
 }  // namespace
 
-CIConEx::CIConEx(Platform& platform) : CNTService("QarnIEx", platform) {}
+CIConEx::CIConEx(Platform& platform) : CNTService("QarnIEx", platform) {
+    // The package's text too.
+    ServiceDescription = "Gives the drives of Qarn USB card readers their own icon and label.";
+}
 
 // ---- Shared steps of the assignment scan and the release check -------------
 

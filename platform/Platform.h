@@ -60,6 +60,9 @@ public:
     virtual BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) = 0;
     virtual BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE buffer,
                                       DWORD bufferSize, LPDWORD bytesNeeded) = 0;
+    // SERVICE_CONFIG_DESCRIPTION (SERVICE_DESCRIPTIONA) and
+    // SERVICE_CONFIG_FAILURE_ACTIONS (SERVICE_FAILURE_ACTIONSA).
+    virtual BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPVOID info) = 0;
     virtual BOOL DeleteService(SC_HANDLE service) = 0;
     virtual BOOL CloseServiceHandle(SC_HANDLE handle) = 0;
     virtual BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) = 0;

@@ -131,6 +131,11 @@ BOOL ReadOnlyPlatform::QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE in
     return inner_.QueryServiceStatusEx(service, infoLevel, buffer, bufferSize, bytesNeeded);
 }
 
+BOOL ReadOnlyPlatform::ChangeServiceConfig2A(SC_HANDLE, DWORD, LPVOID) {
+    Refuse("ChangeServiceConfig2A");
+    return FALSE;
+}
+
 BOOL ReadOnlyPlatform::DeleteService(SC_HANDLE) {
     Refuse("DeleteService");
     return FALSE;

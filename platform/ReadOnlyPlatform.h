@@ -58,6 +58,7 @@ public:
     BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) override;
     BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE buffer,
                               DWORD bufferSize, LPDWORD bytesNeeded) override;
+    BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPVOID info) override;
     BOOL DeleteService(SC_HANDLE service) override;
     BOOL CloseServiceHandle(SC_HANDLE handle) override;
     BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) override;

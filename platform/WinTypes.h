@@ -134,6 +134,29 @@ typedef SERVICE_STATUS* LPSERVICE_STATUS;
 
 enum SC_STATUS_TYPE { SC_STATUS_PROCESS_INFO = 0 };
 
+#define SERVICE_CONFIG_DESCRIPTION 1
+#define SERVICE_CONFIG_FAILURE_ACTIONS 2
+
+struct SERVICE_DESCRIPTIONA {
+    LPSTR lpDescription;
+};
+
+enum SC_ACTION_TYPE { SC_ACTION_NONE = 0, SC_ACTION_RESTART = 1, SC_ACTION_REBOOT = 2,
+                      SC_ACTION_RUN_COMMAND = 3 };
+
+struct SC_ACTION {
+    SC_ACTION_TYPE Type;
+    DWORD Delay;
+};
+
+struct SERVICE_FAILURE_ACTIONSA {
+    DWORD dwResetPeriod;
+    LPSTR lpRebootMsg;
+    LPSTR lpCommand;
+    DWORD cActions;
+    SC_ACTION* lpsaActions;
+};
+
 struct SERVICE_STATUS_PROCESS {
     DWORD dwServiceType;
     DWORD dwCurrentState;

@@ -34,6 +34,11 @@ const DWORD kProcessEndTimeoutMs = 30000;
 // the package's uninstall, which runs "-u" and waits for it.
 const int kStatusPolls = 150;
 
+// Recovery policy: restart a minute after each of the first two failures;
+// the count starts again after a day without one.
+const DWORD kRestartDelayMs = 60000;
+const DWORD kFailureResetSeconds = 24 * 60 * 60;
+
 // {53F5630D-B6BF-11D0-94F2-00A0C91EFB8B}: volume device interfaces.
 const GUID kVolumeInterfaceGuid = {
     0x53F5630D, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
@@ -188,6 +193,8 @@ BOOL CNTService::InstallService() {
         return FALSE;
     }
 
+    ConfigureService(service.get());
+
     char keyPath[256];
     std::snprintf(keyPath, sizeof keyPath, "%s%s", kEventSourceKeyBase, ServiceName);
     ScopedRegKey key(os);
@@ -209,6 +216,25 @@ BOOL CNTService::InstallService() {
 
     WriteEventLog(EVENTLOG_INFORMATION_TYPE, MsgInstalled, ServiceName);
     return TRUE;
+}
+
+void CNTService::ConfigureService(SC_HANDLE service) {
+    if (ServiceDescription != nullptr) {
+        std::string text = ServiceDescription;
+        SERVICE_DESCRIPTIONA description = {&text[0]};
+        os.ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &description);
+    }
+    // A crashed service comes back by itself and takes back the keys it
+    // left; one that keeps crashing is left down until the next day. The
+    // last action holds for every later failure, hence the third.
+    SC_ACTION restarts[] = {{SC_ACTION_RESTART, kRestartDelayMs},
+                            {SC_ACTION_RESTART, kRestartDelayMs},
+                            {SC_ACTION_NONE, 0}};
+    SERVICE_FAILURE_ACTIONSA actions = {};
+    actions.dwResetPeriod = kFailureResetSeconds;
+    actions.cActions = sizeof restarts / sizeof restarts[0];
+    actions.lpsaActions = restarts;
+    os.ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions);
 }
 
 BOOL CNTService::RemoveService(BOOL* stopped) {

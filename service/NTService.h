@@ -57,6 +57,7 @@ public:
     static CNTService* Instance;
 
     char ServiceName[64];
+    const char* ServiceDescription = nullptr;  // shown by the Services console; set by "-i"
     int MajorVersion;
     int MinorVersion;
     int PatchVersion;
@@ -71,6 +72,8 @@ public:
 private:
     // The state the service was last seen in after the stop, 0 if unknown.
     DWORD StopForRemoval(SC_HANDLE service);
+    // Description and recovery policy; what fails is left unset.
+    void ConfigureService(SC_HANDLE service);
     void SetStatusLocked(DWORD state);  // statusLock_ held
     void ReportStatus();  // sends ServiceStatus as a whole; statusLock_ held
 

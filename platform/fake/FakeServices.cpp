@@ -69,6 +69,11 @@ void FakeWindows::SetCreateServiceFails(DWORD error) {
     state_->createServiceFails = error;
 }
 
+void FakeWindows::SetChangeServiceConfigFails(DWORD error) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->changeConfigFails = error;
+}
+
 size_t FakeWindows::OpenServiceHandleCount() const {
     std::lock_guard<std::mutex> lock(state_->mu);
     return state_->scHandles.size();
@@ -208,6 +213,40 @@ BOOL FakeWindows::QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) 
     }
     State::FillStatus(*record, status);
     return TRUE;
+}
+
+BOOL FakeWindows::ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPVOID info) {
+    State& s = *state_;
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.Record("ChangeServiceConfig2A", std::to_string(infoLevel));
+    ServiceRecord* record = s.ServiceOf(service);
+    if (!record) return FALSE;
+    if (s.changeConfigFails) {
+        s.Fail(s.changeConfigFails);
+        return FALSE;
+    }
+    if (infoLevel == SERVICE_CONFIG_DESCRIPTION && info) {
+        const LPSTR text = static_cast<SERVICE_DESCRIPTIONA*>(info)->lpDescription;
+        if (text) record->description = text;  // null: left as it is
+        return TRUE;
+    }
+    if (infoLevel == SERVICE_CONFIG_FAILURE_ACTIONS && info) {
+        const auto* actions = static_cast<SERVICE_FAILURE_ACTIONSA*>(info);
+        if (actions->cActions != 0 && !actions->lpsaActions) {
+            s.Fail(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        if (actions->lpsaActions) {  // null: the policy is left as it is
+            record->failureResetPeriod = actions->dwResetPeriod;
+            record->failureActions.clear();
+            for (DWORD i = 0; i < actions->cActions; ++i)
+                record->failureActions.emplace_back(actions->lpsaActions[i].Type,
+                                                    actions->lpsaActions[i].Delay);
+        }
+        return TRUE;
+    }
+    s.Fail(ERROR_INVALID_PARAMETER);
+    return FALSE;
 }
 
 BOOL FakeWindows::DeleteService(SC_HANDLE service) {

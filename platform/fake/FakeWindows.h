@@ -17,6 +17,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/Platform.h"
@@ -121,6 +122,11 @@ public:
         DWORD errorControl = 0;
         std::string imagePath;
         std::string account;  // "" = LocalSystem
+        std::string description;
+        // The recovery policy: reset period in seconds, then (type, delay in
+        // ms) for the first, second, ... failure.
+        DWORD failureResetPeriod = 0;
+        std::vector<std::pair<DWORD, DWORD>> failureActions;
         DWORD state = SERVICE_STOPPED;
         // While running in another process: QueryServiceStatus calls after an
         // accepted stop before the state reads SERVICE_STOPPED.
@@ -145,6 +151,7 @@ public:
     void UpdateService(const ServiceRecord& record);
     void SetScmOpenFails(DWORD error);            // 0: OpenSCManagerA succeeds
     void SetCreateServiceFails(DWORD error);      // 0: succeeds unless the name exists
+    void SetChangeServiceConfigFails(DWORD error);  // 0: ChangeServiceConfig2A succeeds
     size_t OpenServiceHandleCount() const;        // manager and service handles still open
     size_t OpenProcessHandleCount() const;        // from OpenProcess, not yet closed
 
@@ -224,6 +231,7 @@ public:
     BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) override;
     BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE buffer,
                               DWORD bufferSize, LPDWORD bytesNeeded) override;
+    BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPVOID info) override;
     BOOL DeleteService(SC_HANDLE service) override;
     BOOL CloseServiceHandle(SC_HANDLE handle) override;
     BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) override;

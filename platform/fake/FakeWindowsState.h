@@ -155,6 +155,7 @@ struct FakeWindows::State {
     std::map<SC_HANDLE, ScHandle> scHandles;
     DWORD scmOpenFails = 0;
     DWORD createServiceFails = 0;
+    DWORD changeConfigFails = 0;
     std::map<HANDLE, std::string> processHandles;  // handle -> name of the service
 
     // Dispatcher

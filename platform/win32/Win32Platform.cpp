@@ -91,6 +91,9 @@ public:
                               DWORD bufferSize, LPDWORD bytesNeeded) override {
         return ::QueryServiceStatusEx(service, infoLevel, buffer, bufferSize, bytesNeeded);
     }
+    BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPVOID info) override {
+        return ::ChangeServiceConfig2A(service, infoLevel, info);
+    }
     BOOL DeleteService(SC_HANDLE service) override { return ::DeleteService(service); }
     BOOL CloseServiceHandle(SC_HANDLE handle) override { return ::CloseServiceHandle(handle); }
     BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) override {

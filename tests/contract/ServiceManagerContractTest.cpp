@@ -56,6 +56,30 @@ TEST_F(ServiceManagerContract, CreatesOpensControlsAndDeletesWithTheirErrorCodes
     EXPECT_EQ(Code(ERROR_SERVICE_DOES_NOT_EXIST), os.GetLastError());
 }
 
+// What "-i" sets after the creation: the description and the recovery policy.
+TEST_F(ServiceManagerContract, TakesADescriptionAndFailureActions) {
+    ScopedServiceHandle scm(os, os.OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    ASSERT_TRUE(scm);
+    ScopedServiceHandle service(
+        os, os.CreateServiceA(scm.get(), kName, kName, SERVICE_ALL_ACCESS,
+                              SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                              "C:\\QarnTest\\absent.exe", nullptr, nullptr, nullptr, nullptr,
+                              nullptr));
+    ASSERT_TRUE(service);
+    char text[] = "Qarn contract service";
+    SERVICE_DESCRIPTIONA description = {text};
+    EXPECT_TRUE(os.ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, &description));
+    SC_ACTION restarts[] = {{SC_ACTION_RESTART, 60000}, {SC_ACTION_NONE, 0}};
+    SERVICE_FAILURE_ACTIONSA actions = {86400, nullptr, nullptr, 2, restarts};
+    EXPECT_TRUE(
+        os.ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &actions));
+    EXPECT_TRUE(os.DeleteService(service.get()));
+    service.reset();
+    os.SetLastError(0);
+    EXPECT_FALSE(os.ChangeServiceConfig2A(nullptr, SERVICE_CONFIG_DESCRIPTION, &description));
+    EXPECT_EQ(Code(ERROR_INVALID_HANDLE), os.GetLastError());
+}
+
 TEST_F(ServiceManagerContract, DispatcherFailsInAProcessNotStartedAsAService) {
     char name[] = "QarnContract";
     SERVICE_TABLE_ENTRYA table[] = {{name, NoServiceMain}, {nullptr, nullptr}};

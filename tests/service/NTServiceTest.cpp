@@ -205,6 +205,37 @@ TEST(Install, PathWithoutBlankIsNotQuoted) {
     EXPECT_EQ(os.FindService("QarnIEx")->imagePath, "C:\\Tools\\QarnIEx.exe");
 }
 
+// A crashed service is restarted after a minute, twice; the count starts
+// again after a day. Neither the policy nor the description is worth a
+// failed installation.
+TEST(Install, SetsDescriptionAndRecoveryPolicyUnlessRefused) {
+    for (const DWORD refusal : {DWORD{0}, DWORD{ERROR_ACCESS_DENIED}}) {
+        SCOPED_TRACE(refusal);
+        FakeWindows os;
+        os.SetChangeServiceConfigFails(refusal);
+        CNTService service("QarnIEx", os);
+        service.ServiceDescription = "Icons for readers.";
+
+        EXPECT_EQ(RunSwitch(os, service, {"-i"}), "QarnIEx installed\n");
+        std::optional<FakeWindows::ServiceRecord> record = os.FindService("QarnIEx");
+        ASSERT_TRUE(record.has_value());
+        using Actions = std::vector<std::pair<DWORD, DWORD>>;
+        if (refusal == 0) {
+            EXPECT_EQ(record->description, "Icons for readers.");
+            EXPECT_EQ(record->failureResetPeriod, 86400u);
+            EXPECT_EQ(record->failureActions,
+                      (Actions{{SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000},
+                               {SC_ACTION_NONE, 0}}));
+        } else {
+            EXPECT_EQ(record->description, "");
+            EXPECT_TRUE(record->failureActions.empty());
+        }
+        EXPECT_TRUE(os.KeyExists(kEventKey));
+        EXPECT_EQ(EventIds(os), std::vector<DWORD>{MsgInstalled});
+        EXPECT_EQ(os.OpenServiceHandleCount(), 0u);
+    }
+}
+
 TEST(Install, FailuresPrintTheErrorOfTheFailedStep) {
     FakeWindows os;
     CNTService service("QarnIEx", os);
