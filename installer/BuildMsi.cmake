@@ -59,5 +59,31 @@ if(NOT result EQUAL 0 OR NOT registry MATCHES "\tEventMessageFile\t#%\\[#QarnIEx
   file(REMOVE "${output}")
   message(FATAL_ERROR "msibuild did not make EventMessageFile a REG_EXPAND_SZ (${result})")
 endif()
+
+# Custom action types: 18 runs an installed file, 34 a program in a folder;
+# +64 its exit code is ignored, +256 rollback only, +1024 deferred, +2048 as
+# LocalSystem. The recovery policy: a restart a minute after the first and
+# the second failure, none after that, the count reset after a day.
+set(sc "\"[SystemFolder]sc.exe\"")
+set(recovery "${sc} failure QarnIEx reset= 86400 actions= restart/60000/restart/60000//0")
+set(queries
+  "UPDATE `CustomAction` SET `Type` = 3410 WHERE `Action` = 'RestoreService'"
+  "INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES ('StartRestoredService', 3426, 'SystemFolder', '${sc} start QarnIEx')"
+  "INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES ('SetRecoveryPolicy', 3170, 'SystemFolder', '${recovery}')"
+  "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('StartRestoredService', 'REMOVE~=\"ALL\"', 1848)"
+  "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('SetRecoveryPolicy', 'NOT REMOVE~=\"ALL\"', 5850)")
+foreach(query IN LISTS queries)
+  execute_process(COMMAND "${MSIBUILD}" "${output}" -q "${query}" RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    file(REMOVE "${output}")
+    message(FATAL_ERROR "msibuild failed (${result}): ${query}")
+  endif()
+endforeach()
+execute_process(COMMAND "${MSIINFO}" export "${output}" CustomAction OUTPUT_VARIABLE actions)
+if(NOT actions MATCHES "RestoreService\t3410\t" OR NOT actions MATCHES "SetRecoveryPolicy\t3170\t")
+  file(REMOVE "${output}")
+  message(FATAL_ERROR "the custom actions did not come out as meant:\n${actions}")
+endif()
+
 file(REMOVE_RECURSE "${stage}")
 message(STATUS "Built ${output} (product code {${PRODUCT_CODE}})")
