@@ -2,7 +2,9 @@
 # All tests: installs what is missing, checks that README.md names only what
 # exists and shows only commands that work, builds natively and runs the unit tests,
 # cross-builds QarnIEx.exe and QarnIExplain.exe, checks their imports and
-# resources, builds the Windows Installer package, and runs "QarnIEx.exe -v"
+# resources, builds the Windows Installer package, signs the three in a build
+# of their own with a throw-away CA and a local time-stamping authority and
+# installs the signed package under Wine, and runs "QarnIEx.exe -v"
 # under Wine and the end-to-end suite (package and explain cases included),
 # cross-builds the Windows test programs as 32-bit and as 64-bit programs and
 # runs them under Wine, then the unit tests again under ASan + UBSan and under
@@ -124,6 +126,17 @@ if qx_build_win32; then
         pass "msi package"
     else
         fail "msi package"
+    fi
+
+    step "Signed build, offline (build/win32-signed, tests/signing/check_signing.sh)"
+    if bash tests/signing/check_signing.sh build/win32-signed; then
+        pass "signing"
+        if runs_32bit "signed package under Wine"; then
+            E2E_CASES=msi_install counted_suite "signed package under Wine" \
+                tests/e2e/run_e2e.sh build/win32-signed/QarnIEx.exe
+        fi
+    else
+        fail "signing"
     fi
 
     step "QarnIEx.exe -v under Wine"

@@ -256,18 +256,22 @@ BOOL CNTService::RemoveService(BOOL* stopped) {
     SERVICE_STATUS_PROCESS running = {};
     DWORD needed = 0;
     ScopedKernelHandle process(os);
+    // A process already gone (killed, crashed) writes no more keys, whatever
+    // state the service manager still shows.
+    bool processEnded = false;
     if (os.QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
                                 reinterpret_cast<LPBYTE>(&running), sizeof running, &needed) &&
         running.dwProcessId != 0) {
         process.reset(os.OpenProcess(SYNCHRONIZE, FALSE, running.dwProcessId));
+        processEnded = !process && os.GetLastError() == ERROR_INVALID_PARAMETER;
     }
 
     const DWORD state = StopForRemoval(service.get());
     // A service left running or starting does not end its process.
     if (process && state != SERVICE_RUNNING && state != SERVICE_START_PENDING) {
-        os.WaitForSingleObject(process.get(), kProcessEndTimeoutMs);
+        processEnded = os.WaitForSingleObject(process.get(), kProcessEndTimeoutMs) == WAIT_OBJECT_0;
     }
-    if (stopped != nullptr) *stopped = state == SERVICE_STOPPED ? TRUE : FALSE;
+    if (stopped != nullptr) *stopped = state == SERVICE_STOPPED || processEnded ? TRUE : FALSE;
     process.reset();  // now, so that no later close can change the last error printed
 
     if (os.DeleteService(service.get())) {

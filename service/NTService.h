@@ -40,7 +40,7 @@ public:
     BOOL InstallService();
     // Stops the service (waiting about 30 s at most for STOPPED, and as long
     // again for its process) and deletes it. *stopped tells whether it was
-    // seen STOPPED.
+    // seen STOPPED or its process seen ended.
     BOOL RemoveService(BOOL* stopped = nullptr);
     BOOL RunDispatcher();
 

@@ -1,0 +1,55 @@
+# Signs one file in place with osslsigncode: an Authenticode signature with
+# SHA-1 (the only digest Windows XP SP2 and Server 2003 can check), then a
+# nested SHA-256 one (what Vista and later prefer), each with an RFC 3161
+# timestamp, so that it stays valid after the certificate expires.
+#
+#   cmake -DFILE=path -DOSSLSIGNCODE=path
+#         ( -DPKCS12=file.p12 | -DPKCS11_MODULE=lib.so -DPKCS11_CERT=uri -DPKCS11_KEY=uri )
+#         [-DPASSWORD_FILE=file] -DTIMESTAMP_URLS="url1|url2" -P cmake/Sign.cmake
+#
+# The timestamp URLs are tried in turn until one answers.
+cmake_minimum_required(VERSION 3.20)
+
+foreach(required FILE OSSLSIGNCODE TIMESTAMP_URLS)
+  if(NOT DEFINED ${required} OR "${${required}}" STREQUAL "")
+    message(FATAL_ERROR "Sign.cmake: ${required} is not set")
+  endif()
+endforeach()
+
+if(DEFINED PKCS12 AND NOT PKCS12 STREQUAL "")
+  set(credentials -pkcs12 "${PKCS12}")
+elseif(DEFINED PKCS11_MODULE AND NOT PKCS11_MODULE STREQUAL "")
+  set(credentials -pkcs11module "${PKCS11_MODULE}" -pkcs11cert "${PKCS11_CERT}" -key "${PKCS11_KEY}")
+else()
+  message(FATAL_ERROR "Sign.cmake: neither PKCS12 nor PKCS11_MODULE is set")
+endif()
+if(DEFINED PASSWORD_FILE AND NOT PASSWORD_FILE STREQUAL "")
+  list(APPEND credentials -readpass "${PASSWORD_FILE}")
+endif()
+string(REPLACE "|" ";" urls "${TIMESTAMP_URLS}")
+set(timestamps)
+foreach(url IN LISTS urls)
+  list(APPEND timestamps -ts "${url}")
+endforeach()
+
+get_filename_component(name "${FILE}" NAME)
+set(pass1 "${FILE}.sha1.tmp")
+set(pass2 "${FILE}.sha256.tmp")
+file(REMOVE "${pass1}" "${pass2}")
+execute_process(
+  COMMAND "${OSSLSIGNCODE}" sign ${credentials} -h sha1 -n QarnIEx ${timestamps}
+          -in "${FILE}" -out "${pass1}"
+  RESULT_VARIABLE result OUTPUT_QUIET)
+if(result EQUAL 0)
+  execute_process(
+    COMMAND "${OSSLSIGNCODE}" sign ${credentials} -nest -h sha256 -n QarnIEx ${timestamps}
+            -in "${pass1}" -out "${pass2}"
+    RESULT_VARIABLE result OUTPUT_QUIET)
+endif()
+file(REMOVE "${pass1}")
+if(NOT result EQUAL 0)
+  file(REMOVE "${pass2}")
+  message(FATAL_ERROR "osslsigncode could not sign ${name} (${result})")
+endif()
+file(RENAME "${pass2}" "${FILE}")
+message(STATUS "Signed ${name} (SHA-1, nested SHA-256, timestamped)")
