@@ -19,6 +19,9 @@ function(qx_sign_command var file)
 endfunction()
 
 set(QX_SIGN_COMMAND)
+if(NOT WIN32 OR CMAKE_SIZEOF_VOID_P EQUAL 8)
+  return()  # only the 32-bit Windows build makes files to ship
+endif()
 if(QX_SIGN_PKCS12 STREQUAL "" AND QX_SIGN_PKCS11_MODULE STREQUAL "")
   message(STATUS "Unsigned build: set QX_SIGN_PKCS12 (or QX_SIGN_PKCS11_MODULE) and QX_SIGN_TIMESTAMP_URLS to sign")
   return()
