@@ -14,6 +14,7 @@ set -uo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 source "$ROOT/scripts/common.sh"
 BUILD=${1:-$ROOT/build/win32-signed}
+mkdir -p "$BUILD" && BUILD=$(cd "$BUILD" && pwd)
 
 passed=0
 failed=0
