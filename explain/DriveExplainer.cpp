@@ -211,6 +211,25 @@ void ReadIconKeys(CIConEx& service, char letter, IconKeysNow& now) {
     now.icon = read(key + "\\DefaultIcon", nullptr);
 }
 
+// Size of a mount record that the scan could not read; none when there is no
+// such value (or the key cannot be read, which the header tells).
+std::optional<DWORD> UnreadRecordSize(CIConEx& service, char letter) {
+    ScopedRegKey key(service.os);
+    if (service.os.RegOpenKeyExA(HKEY_LOCAL_MACHINE, MountedDevicesPath, 0,
+                                 KEY_READ | service.View(), key.receive()) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    const char name[] = {'\\', 'D', 'o', 's', 'D', 'e', 'v', 'i', 'c', 'e', 's', '\\',
+                         letter, ':', '\0'};
+    DWORD size = 0;
+    if (service.os.RegQueryValueExA(key.get(), name, nullptr, nullptr, nullptr, &size) !=
+            ERROR_SUCCESS ||
+        size <= MountRecordSize) {
+        return std::nullopt;
+    }
+    return size;
+}
+
 // The service's state, 0 when it is not installed.
 long ServiceState(Platform& os) {
     ScopedServiceHandle manager(os, os.OpenSCManagerA(nullptr, nullptr, kManagerConnect));
@@ -263,6 +282,8 @@ Explanation ExplainDrives(Platform& machine, const ExplainOptions& options) {
     ReadPlatform(serviceView, explanation);
     for (LetterExplanation& letter : explanation.letters) {
         ReadIconKeys(service, letter.letter, letter.now);
+        if (letter.examined && !letter.recordRead)
+            letter.recordTooLong = UnreadRecordSize(service, letter.letter);
     }
     CheckKeys(service, explanation);
     if (options.askServiceState) explanation.serviceState = ServiceState(serviceView);

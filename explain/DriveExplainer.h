@@ -45,6 +45,8 @@ struct LetterExplanation {
     // The assignment scan's steps; each is set only when the scan got there.
     bool examined = false;
     bool recordRead = false;
+    // A record the scan could not read, because it is longer than MountRecordSize.
+    std::optional<DWORD> recordTooLong;  // its size in bytes
     std::string mountText;
     bool markerFound = false;
     VolumeId volume;

@@ -126,13 +126,16 @@ std::string WhyNot(const Explanation& e, const LetterExplanation& l) {
                "); the service looks at removable drives only";
     }
     if (!l.examined) return "not examined by the scan";
+    if (l.recordTooLong) {
+        return "the mount record \\DosDevices\\" + std::string(1, l.letter) + ": is " +
+               std::to_string(*l.recordTooLong) + " bytes long; the service reads at most " +
+               std::to_string(MountRecordSize);
+    }
     if (!l.recordRead) {
         return std::string("no mount record \\DosDevices\\") + l.letter +
-               ": under HKLM\\SYSTEM\\MountedDevices, or one longer than 260 bytes";
+               ": under HKLM\\SYSTEM\\MountedDevices";
     }
-    if (l.mountText.empty()) {
-        return "the mount record has no text, or one too long for 259 ANSI bytes";
-    }
+    if (l.mountText.empty()) return "the mount record has no text";
     if (!l.markerFound) {
         return e.isVistaWorkstation
                    ? "the mount record holds no \"USBSTOR\": not the USB storage device path "

@@ -52,10 +52,13 @@ TEST(ExplanationText, EveryStepAtWhichTheScanStops) {
         "NO ICON  the mount record holds no \"RemovableMedia\": not the removable-media "
         "volume a reader's drive has",
         Headline(text, 'G'));
-    EXPECT_EQ(
-        "NO ICON  no mount record \\DosDevices\\I: under HKLM\\SYSTEM\\MountedDevices, or "
-        "one longer than 260 bytes",
-        Headline(text, 'I'));
+    EXPECT_EQ("NO ICON  no mount record \\DosDevices\\I: under HKLM\\SYSTEM\\MountedDevices",
+              Headline(text, 'I'));
+    text = Explain(FindScenario("mount records that fill the buffer and one character more").build);
+    EXPECT_EQ("NO ICON  the mount record \\DosDevices\\F: is " +
+                  std::to_string(MountRecordSize + 2) + " bytes long; the service reads at most " +
+                  std::to_string(MountRecordSize),
+              Headline(text, 'F'));
     EXPECT_EQ("(no block)", Headline(text, 'J'));  // neither removable nor with keys
 
     text = Explain(FindScenario("instance-path recognition").build);
@@ -78,8 +81,10 @@ TEST(ExplanationText, EveryStepAtWhichTheScanStops) {
     EXPECT_EQ("NO ICON  a reader's drive, but all 20 slots are taken: no keys are written",
               Headline(text, 'Z'));
     text = Explain(FindScenario("double-byte key names under code page 932").build);
-    EXPECT_EQ("NO ICON  the mount record has no text, or one too long for 259 ANSI bytes",
-              Headline(text, 'F'));
+    EXPECT_EQ(
+        "NO ICON  the mount record holds no \"USBSTOR\": not the USB storage device path a "
+        "reader's drive has",
+        Headline(text, 'F'));
 
     // How far the parent-id device search got.
     text = Explain([](FakeWindows& fake) {
