@@ -230,14 +230,25 @@ std::optional<DWORD> UnreadRecordSize(CIConEx& service, char letter) {
     return size;
 }
 
-// The service's state, 0 when it is not installed.
-long ServiceState(Platform& os) {
+// The service's state, 0 when it is not installed, -2 with the error when
+// the service manager cannot be opened or asked.
+long ServiceState(Platform& os, LONG& error) {
     ScopedServiceHandle manager(os, os.OpenSCManagerA(nullptr, nullptr, kManagerConnect));
-    if (!manager) return 0;
+    if (!manager) {
+        error = static_cast<LONG>(os.GetLastError());
+        return -2;
+    }
     ScopedServiceHandle service(os,
                                 os.OpenServiceA(manager.get(), kServiceName, kServiceQueryStatus));
+    if (!service) {
+        error = static_cast<LONG>(os.GetLastError());
+        return error == ERROR_SERVICE_DOES_NOT_EXIST ? 0 : -2;
+    }
     SERVICE_STATUS status{};
-    if (!service || !os.QueryServiceStatus(service.get(), &status)) return 0;
+    if (!os.QueryServiceStatus(service.get(), &status)) {
+        error = static_cast<LONG>(os.GetLastError());
+        return -2;
+    }
     return static_cast<long>(status.dwCurrentState);
 }
 
@@ -286,7 +297,8 @@ Explanation ExplainDrives(Platform& machine, const ExplainOptions& options) {
             letter.recordTooLong = UnreadRecordSize(service, letter.letter);
     }
     CheckKeys(service, explanation);
-    if (options.askServiceState) explanation.serviceState = ServiceState(serviceView);
+    if (options.askServiceState)
+        explanation.serviceState = ServiceState(serviceView, explanation.serviceError);
     explanation.refused = serviceView.Refused();
     return explanation;
 }

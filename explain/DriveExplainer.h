@@ -84,14 +84,21 @@ struct Explanation {
     std::string serviceDirectory;  // ModuleDirectory as the service sets it
     std::string serviceDirectorySource;
     // State of the installed service (SERVICE_RUNNING and so on); 0: not
-    // installed; -1: not asked.
+    // installed; -1: not asked; -2: the service manager could not tell
+    // (serviceError says why).
     long serviceState = -1;
+    LONG serviceError = 0;
+    // The drive types were inferred from the mount records (files do not tell them).
+    bool driveTypesInferred = false;
     // Registry keys the explanation rests on that could not be opened: path
     // and error code.
     std::vector<std::pair<std::string, LONG>> unreadableKeys;
 
     std::vector<LetterExplanation> letters;  // 'D' to 'Z'
     std::map<std::string, int> refused;      // calls the read-only view refused
+
+    // Every key and the service manager could be read.
+    bool Complete() const { return unreadableKeys.empty() && serviceState != -2; }
 
     const LetterExplanation& Letter(char letter) const { return letters.at(letter - 'D'); }
 };

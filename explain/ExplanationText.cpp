@@ -55,6 +55,11 @@ std::string ModelText(const LetterExplanation& l) {
            Quoted(model.Label) + ", icon " + icon;
 }
 
+std::string ErrorText(LONG error) {
+    return error == ERROR_ACCESS_DENIED ? std::string("access denied (run as administrator)")
+                                        : "error " + std::to_string(error);
+}
+
 std::string HeaderText(const Explanation& e) {
     std::string out =
         "QarnIExplain 1.20: why a drive has, or has not, a card reader icon.\n"
@@ -108,13 +113,14 @@ std::string HeaderText(const Explanation& e) {
     } else if (e.serviceState > 0) {
         field("Service", "not running (state " + std::to_string(e.serviceState) +
                              "): no drive gets an icon until it starts (net start QarnIEx)");
+    } else if (e.serviceState == -2) {
+        field("Service", "unknown: the service manager could not be asked (" +
+                             ErrorText(e.serviceError) + ")");
     }
     for (const auto& [path, error] : e.unreadableKeys) {
         field("Cannot read", "HKLM\\" + path + ": " +
                                  (error == ERROR_FILE_NOT_FOUND ? std::string("no such key")
-                                  : error == ERROR_ACCESS_DENIED
-                                      ? std::string("access denied (run as administrator)")
-                                      : "error " + std::to_string(error)));
+                                                                : ErrorText(error)));
     }
     return out;
 }
@@ -246,7 +252,11 @@ std::string LetterText(const Explanation& e, const LetterExplanation& l) {
         headline += "NO ICON  " + WhyNot(e, l);
     }
     out += headline + "\n";
-    Field(out, "drive type", DriveTypeName(l.driveType));
+    Field(out, "drive type",
+          DriveTypeName(l.driveType) +
+              (e.driveTypesInferred
+                   ? " (inferred from the mount record; --removable names the removable letters)"
+                   : ""));
     if (l.driveType == DRIVE_REMOVABLE) {
         Field(out, "scan variant", e.isVistaWorkstation ? "instance-path" : "parent-id");
     }

@@ -163,6 +163,17 @@ std::vector<BYTE> FakeWindows::Utf16Bytes(const std::u16string& text) {
     return bytes;
 }
 
+std::u16string FakeWindows::AnsiToUtf16(const std::string& text) const {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    std::u16string wide;
+    for (size_t pos = 0; pos < text.size();) {
+        const size_t length = CharLength(state_->codePage, text, pos);
+        wide += DecodeChar(state_->codePage, text, pos, length);
+        pos += length;
+    }
+    return wide;
+}
+
 int FakeWindows::WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideText, int wideLength,
                                      LPSTR multiByteText, int multiByteSize, LPCCH defaultChar,
                                      LPBOOL usedDefaultChar) {

@@ -392,6 +392,13 @@ case_platform() { # version style view icon(yes|no)
     [ "$icon" = yes ] && iconR='QarnIcons.dll,0' && iconS='QarnIcons.dll,3'
     e2e_set_version "$version" || err "could not set the Windows version"
     e2e_simulate_readers "$style" 2>>"$CASE_DIR/setup.err" || { err "reader simulation: $(cat "$CASE_DIR/setup.err")"; return; }
+    if [ "$style" = instance ]; then
+        # Reader S with a serial number of 40 characters: its device path
+        # needs 272 bytes, more than a MAX_PATH buffer.
+        local serial=QX40SERIAL000000000000000000000000000040
+        e2e_write_usb_device "$E2E_DEV_S" "$serial&0" "$E2E_PIP_S"
+        e2e_write_mount_record S instance "$E2E_DEV_S" "$serial&0" "$E2E_PIP_S"
+    fi
     seed_foreign_keys "${view/only/32}"
     install_service
     start_service || return
