@@ -356,3 +356,60 @@ TEST(RegFile, CutShortExportsAreRefusedOrExplainedAsTheWhole) {
         }
     }
 }
+
+// What reg export writes on a Japanese and on a Western machine: a version 5
+// file in UTF-16 and a REGEDIT4 file in the code page, with a service folder
+// and a note in the machine's own script. 表 ends in the byte 0x5C.
+TEST(RegFile, ExportsInTheMachinesOwnScript) {
+    const struct {
+        UINT codePage;
+        std::u16string folder;
+        std::u16string note;
+    } machines[] = {
+        {932, u"C:\\\u30ab\u30fc\u30c9\u30ea\u30fc\u30c0\u30fc\\Qarn\\", u"\u4e00\u89a7\u8868"},
+        {1252, u"C:\\K\u00e4se \u2013 L\u00ebser\\", u"Caf\u00e9 \u20ac"},
+    };
+    for (const auto& m : machines) {
+        SCOPED_TRACE(m.codePage);
+        FakeWindows machine;
+        SetUpMachine(machine, MachineFacts{5, 1, false, false, m.codePage});
+        auto ansi = [&](const std::u16string& text) {
+            std::string bytes(2 * text.size(), '\0');
+            bytes.resize(static_cast<size_t>(machine.WideCharToMultiByte(
+                CP_ACP, 0, text.data(), static_cast<int>(text.size()), &bytes[0],
+                static_cast<int>(bytes.size()), nullptr, nullptr)));
+            return bytes;
+        };
+        auto escaped = [](std::u16string text) {
+            for (size_t at = 0; (at = text.find(u'\\', at)) != std::u16string::npos; at += 2)
+                text.insert(at, 1, u'\\');
+            return text;
+        };
+        const std::u16string service =
+            u"[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\QarnIEx]\r\n"
+            u"\"ImagePath\"=\"" + escaped(m.folder) + u"QarnIEx.exe\"\r\n\"Note\"=\"" + m.note +
+            u"\"\r\n\r\n";
+        const std::string v5 = Utf16File(u"Windows Registry Editor Version 5.00\r\n\r\n" +
+                                         Widen(MachineExport()) + service);
+        const std::string regedit4 = "REGEDIT4\r\n\r\n" + MachineExport() + ansi(service);
+        ASSERT_EQ(std::string::npos, ansi(m.folder + m.note).find('?'));
+        ASSERT_EQ(m.folder + m.note, machine.AnsiToUtf16(ansi(m.folder + m.note)));
+
+        for (const std::string& bytes : {v5, regedit4}) {
+            RegFile file;
+            std::string error;
+            ASSERT_TRUE(ParseRegFile(bytes, file, error, m.codePage)) << error;
+            FakeWindows loaded;
+            SetUpMachine(loaded, MachineFacts{5, 1, false, false, m.codePage});
+            ASSERT_TRUE(LoadRegFile(loaded, file, error)) << error;
+            SetDriveTypes(loaded, "");
+            EXPECT_EQ(ansi(m.note),
+                      loaded.GetValue("SYSTEM\\CurrentControlSet\\Services\\QarnIEx", "Note")
+                          ->AsString());
+            const std::string report = ExplanationText(ExplainDrives(loaded, ExplainOptions{}));
+            EXPECT_NE(std::string::npos,
+                      report.find("icon " + ansi(m.folder) + "QarnIcons.dll,5\n"))
+                << report;
+        }
+    }
+}
