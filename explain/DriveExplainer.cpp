@@ -230,6 +230,35 @@ std::optional<DWORD> UnreadRecordSize(CIConEx& service, char letter) {
     return size;
 }
 
+// The device and instance whose ParentIdPrefix is the volume's: the scan
+// reads only readers' instances, the report names the drive all the same.
+void FindParentIdOwner(CIConEx& service, LetterExplanation& l) {
+    char name[MAX_PATH];
+    auto subkey = [&](const std::string& path, DWORD index, std::string& out) {
+        std::memset(name, 0, sizeof name);
+        DWORD length = sizeof name;
+        if (!service.EnumRegSubkey(HKEY_LOCAL_MACHINE, path.c_str(), name, &length, index))
+            return false;
+        out = AnsiText::FromBuffer(name, sizeof name);
+        return true;
+    };
+    std::string device;
+    for (DWORD d = 0; subkey(UsbStorPath, d, device); ++d) {
+        const std::string devicePath = std::string(UsbStorPath) + "\\" + device;
+        std::string instance;
+        for (DWORD i = 0; subkey(devicePath, i, instance); ++i) {
+            std::string prefix;
+            if (service.ReadRegValue(HKEY_LOCAL_MACHINE, (devicePath + "\\" + instance).c_str(),
+                                     "ParentIdPrefix", REG_SZ, &prefix, MAX_PATH) &&
+                AnsiText::EqualNoCase(service.os, prefix, l.volume.ParentId)) {
+                l.ownerDevice = device;
+                l.ownerInstance = instance;
+                return;
+            }
+        }
+    }
+}
+
 // The service's state, 0 when it is not installed, -2 with the error when
 // the service manager cannot be opened or asked.
 long ServiceState(Platform& os, LONG& error) {
@@ -295,6 +324,9 @@ Explanation ExplainDrives(Platform& machine, const ExplainOptions& options) {
         ReadIconKeys(service, letter.letter, letter.now);
         if (letter.examined && !letter.recordRead)
             letter.recordTooLong = UnreadRecordSize(service, letter.letter);
+        if (letter.markerFound && !letter.matched && !letter.devices.empty() &&
+            !explanation.isVistaWorkstation)
+            FindParentIdOwner(service, letter);
     }
     CheckKeys(service, explanation);
     if (options.askServiceState)

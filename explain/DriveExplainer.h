@@ -56,6 +56,10 @@ struct LetterExplanation {
     int modelRow = -1;
     std::string matchedDevice;
     std::string matchedInstance;
+    // Parent-id variant without a match: the USBSTOR device key and instance
+    // whose ParentIdPrefix is the volume's, whatever device it is; empty when none.
+    std::string ownerDevice;
+    std::string ownerInstance;
 
     // DriveIcons: what is there, what the clean-up at start makes of it,
     // and what the scan writes.

@@ -103,6 +103,11 @@ std::string HeaderText(const Explanation& e) {
     field("Registry view", e.isWow64        ? "64-bit (KEY_WOW64_64KEY)"
                            : e.wow64Process ? "32-bit (the process's own view)"
                                             : "the process's own");
+    if (e.driveTypesInferred) {
+        field("Drive types", "inferred from the mount records, which the files hold; the files do "
+                             "not tell them\n                (--removable LETTERS names the "
+                             "removable drives)");
+    }
     field("Service folder",
           (e.serviceDirectory.empty() ? std::string("(none)") : e.serviceDirectory) + " (" +
               e.serviceDirectorySource + ")");
@@ -169,6 +174,11 @@ std::string WhyNot(const Explanation& e, const LetterExplanation& l) {
     }
     if (!reader) return "no device key under USBSTOR holds a reader model's text";
     if (!instances) return "the readers' device keys under USBSTOR have no instance keys";
+    // Had it been a reader's, the scan would have found it.
+    if (!l.ownerDevice.empty()) {
+        return "the drive is " + l.ownerDevice + " (instance " + l.ownerInstance +
+               "), which is no supported reader";
+    }
     return "no instance of a reader's device key has ParentIdPrefix " + l.volume.ParentId;
 }
 
@@ -252,11 +262,7 @@ std::string LetterText(const Explanation& e, const LetterExplanation& l) {
         headline += "NO ICON  " + WhyNot(e, l);
     }
     out += headline + "\n";
-    Field(out, "drive type",
-          DriveTypeName(l.driveType) +
-              (e.driveTypesInferred
-                   ? " (inferred from the mount record; --removable names the removable letters)"
-                   : ""));
+    Field(out, "drive type", DriveTypeName(l.driveType));
     if (l.driveType == DRIVE_REMOVABLE) {
         Field(out, "scan variant", e.isVistaWorkstation ? "instance-path" : "parent-id");
     }

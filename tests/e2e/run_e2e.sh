@@ -711,7 +711,7 @@ case_explain() { # version style view(32|64) linux-windows-option
     if [ "$style" = instance ]; then
         reasonT="device key $E2E_DEV_T holds no reader model's text"
     else
-        reasonT="no instance of a reader's device key has ParentIdPrefix $E2E_PIP_T"
+        reasonT="the drive is $E2E_DEV_T (instance $E2E_INST_T), which is no supported reader"
     fi
     letters=$(grep -E '^[D-Z]:  ' <<<"$out")
     check_lines "QarnIExplain.exe verdicts" "R:  ICON     reader KA Slot Module (model row 5), label \"KA Media\"

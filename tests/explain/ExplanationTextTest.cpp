@@ -46,8 +46,10 @@ TEST(ExplanationText, EveryStepAtWhichTheScanStops) {
     std::string text = Explain(FindScenario("parent-id recognition").build);
     EXPECT_EQ("ICON     reader LNK   QX-KB Slot (model row 1), label \"KB Media\"",
               Headline(text, 'E'));
-    EXPECT_EQ("NO ICON  no instance of a reader's device key has ParentIdPrefix 7&f&0",
-              Headline(text, 'F'));
+    EXPECT_EQ(
+        "NO ICON  the drive is Disk&Ven_QARN&Prod_LNK___QX-KB_Slot&Rev_2.00 (instance 1&0), "
+        "which is no supported reader",
+        Headline(text, 'F'));
     EXPECT_EQ(
         "NO ICON  the mount record holds no \"RemovableMedia\": not the removable-media "
         "volume a reader's drive has",
@@ -103,6 +105,12 @@ TEST(ExplanationText, EveryStepAtWhichTheScanStops) {
         fake.SetMountRecord('E', "\\??\\STORAGE#RemovableMedia#7&e&0&RM#" + kVolumeGuid);
     });
     EXPECT_EQ("NO ICON  no device keys under USBSTOR (or USBSTOR cannot be read)",
+              Headline(text, 'E'));
+    text = Explain([](FakeWindows& fake) {
+        PlugParentIdDevice(fake, 'E', kKcModule, "1&0", "7&e&0");
+        fake.SetMountRecord('E', "\\??\\STORAGE#RemovableMedia#7&gone&0&RM#" + kVolumeGuid);
+    });
+    EXPECT_EQ("NO ICON  no instance of a reader's device key has ParentIdPrefix 7&gone&0",
               Headline(text, 'E'));
 }
 
