@@ -119,8 +119,8 @@ std::string HeaderText(const Explanation& e) {
         field("Service", "not running (state " + std::to_string(e.serviceState) +
                              "): no drive gets an icon until it starts (net start QarnIEx)");
     } else if (e.serviceState == -2) {
-        field("Service", "unknown: the service manager could not be asked (" +
-                             ErrorText(e.serviceError) + ")");
+        field("Service",
+              "unknown: the service manager could not be asked: " + ErrorText(e.serviceError));
     }
     for (const auto& [path, error] : e.unreadableKeys) {
         field("Cannot read", "HKLM\\" + path + ": " +

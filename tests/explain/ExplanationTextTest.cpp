@@ -212,6 +212,16 @@ TEST(ExplanationText, HeaderAndLetterDetails) {
     fake.UpdateService(record);
     EXPECT_EQ("running; below is what its start does with the registry as it is now",
               serviceLine());
+    // A service manager that cannot be asked is not taken for "not installed",
+    // and the report is not complete.
+    fake.CreateKey("SYSTEM\\MountedDevices");
+    fake.CreateKey(kUsbStor);
+    EXPECT_TRUE(ExplainDrives(fake, options).Complete());
+    fake.SetScmOpenFails(ERROR_ACCESS_DENIED);
+    EXPECT_EQ("unknown: the service manager could not be asked: access denied (run as "
+              "administrator)",
+              serviceLine());
+    EXPECT_FALSE(ExplainDrives(fake, options).Complete());
     options.askServiceState = false;
     EXPECT_EQ("(none)", serviceLine());
 }
