@@ -9,6 +9,7 @@
 
 #ifndef _WIN32
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "explain/ExportedMachine.h"
@@ -192,9 +193,12 @@ int main(int argc, char* argv[]) {
             return kFailed;
         }
         RegFile file;
-        if (!ParseRegFile(bytes, file, error, facts.codePage) ||
-            !LoadRegFile(machine, file, error)) {
+        if (!ParseRegFile(bytes, file, error, facts.codePage)) {
             Error(name + ": " + error);
+            return kFailed;
+        }
+        if (!LoadRegFile(machine, file, error)) {  // may name a value in the code page
+            Error(name + ": " + ToUtf8(machine, error));
             return kFailed;
         }
     }
