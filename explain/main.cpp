@@ -207,8 +207,8 @@ int main(int argc, char* argv[]) {
     explanation.driveTypesInferred = removable.empty();
     const std::string report = ToUtf8(machine, ExplanationText(explanation));
 #endif
-    std::fputs(report.c_str(), stdout);
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    // A write error shows at the latest when the buffer is flushed.
+    if (std::fputs(report.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
         Error("the report could not be written");
         return kFailed;
     }
