@@ -383,7 +383,7 @@ private:
             const std::u16string& more = lines_[next_++];
             list.append(more, SkipBlanks(more, 0), std::u16string::npos);
         }
-        // Comma-separated bytes of one or two hex digits; an empty list is no data.
+        // Comma-separated bytes of two hex digits; an empty list is no data.
         size_t at = SkipBlanks(list, 0);
         if (at == list.size()) return true;
         for (;;) {

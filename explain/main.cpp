@@ -9,7 +9,6 @@
 
 #ifndef _WIN32
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 
 #include "explain/ExportedMachine.h"
@@ -97,24 +96,15 @@ std::string ToUtf8(FakeWindows& machine, const std::string& ansi) {
     const std::u16string wide = machine.AnsiToUtf16(ansi);
     std::string out;
     out.reserve(ansi.size());
-    for (size_t i = 0; i < wide.size(); ++i) {
-        uint32_t code = wide[i];
-        if (code >= 0xD800 && code < 0xDC00 && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 &&
-            wide[i + 1] < 0xE000) {
-            code = 0x10000 + ((code - 0xD800) << 10) + (wide[++i] - 0xDC00);
-        }
+    // 1252 and 932 have no character outside the Basic Multilingual Plane.
+    for (const char16_t code : wide) {
         if (code < 0x80) {
             out += static_cast<char>(code);
         } else if (code < 0x800) {
             out += static_cast<char>(0xC0 | (code >> 6));
             out += static_cast<char>(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            out += static_cast<char>(0xE0 | (code >> 12));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
         } else {
-            out += static_cast<char>(0xF0 | (code >> 18));
-            out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+            out += static_cast<char>(0xE0 | (code >> 12));
             out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
             out += static_cast<char>(0x80 | (code & 0x3F));
         }
