@@ -1,6 +1,7 @@
 #include "driveicons/IConEx.h"
 
 #include <cstring>
+#include <vector>
 
 #include "driveicons/AnsiText.h"
 #include "driveicons/MountText.h"
@@ -56,12 +57,12 @@ bool CIConEx::IsTracked(char letter) const {
 BOOL CIConEx::ReadMountText(char letter, std::string& mountText) {
     const char valueName[] = {'\\', 'D', 'o', 's', 'D', 'e', 'v', 'i', 'c', 'e', 's', '\\',
                               letter, ':', '\0'};
-    BYTE record[MAX_PATH] = {};
+    // Not MAX_PATH: a reader's device path with a long serial number is longer.
+    std::vector<BYTE> record(MountRecordSize, 0);
     mountText.clear();
     const BOOL read = ReadRegValue(HKEY_LOCAL_MACHINE, MountedDevicesPath, valueName, REG_BINARY,
-                                   record, sizeof record);
-    // A text too long for the 260-byte buffer stays empty and so is not recognised.
-    if (read) MountRecordToText(os, record, sizeof record, mountText);
+                                   record.data(), static_cast<DWORD>(record.size()));
+    if (read) MountRecordToText(os, record.data(), record.size(), mountText);
     if (Observer) Observer->OnMountText(letter, read != FALSE, mountText);
     return read;
 }

@@ -15,14 +15,13 @@ bool MountRecordToText(Platform& os, const BYTE* record, size_t size, std::strin
     if (wide.empty()) return true;
 
     const int wideLength = static_cast<int>(wide.size());
-    const int needed =
-        os.WideCharToMultiByte(CP_ACP, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
-    char buffer[MAX_PATH];
-    if (needed <= 0 || needed > MAX_PATH - 1) return false;
-    const int written = os.WideCharToMultiByte(CP_ACP, 0, wide.data(), wideLength, buffer,
-                                               MAX_PATH - 1, nullptr, nullptr);
-    if (written <= 0 || written > MAX_PATH - 1) return false;
-    text.assign(buffer, static_cast<size_t>(written));
+    // Two bytes per character at most, so the text of any record fits.
+    std::vector<char> buffer(2 * wide.size());
+    const int written =
+        os.WideCharToMultiByte(CP_ACP, 0, wide.data(), wideLength, buffer.data(),
+                               static_cast<int>(buffer.size()), nullptr, nullptr);
+    if (written <= 0) return false;
+    text.assign(buffer.data(), static_cast<size_t>(written));
     return true;
 }
 

@@ -14,9 +14,14 @@ struct VolumeId {
     std::string InstanceKeyName;  // instance-path variant
 };
 
+// Bytes read of a mount record: the longest device path the mount manager
+// writes, "\??\USBSTOR#<device>#<instance>#{guid}" with key names at the
+// registry's limit of 255 characters, in UTF-16. A serial number (the
+// instance key name less "&0") may so have 253 characters; USB allows 126.
+constexpr size_t MountRecordSize = 2 * (12 + 255 + 1 + 255 + 1 + 38);
+
 // The ANSI text of a record (UTF-16LE up to its first NUL or the end of the
-// `size` bytes). A text that would not fit in 259 bytes is refused (false,
-// empty text): cutting it would give a wrong parse.
+// `size` bytes). False, with an empty text, when the conversion fails.
 bool MountRecordToText(Platform& os, const BYTE* record, size_t size, std::string& text);
 
 // "\??\STORAGE#RemovableMedia#<parent id>&RM#{guid}": false when the text has

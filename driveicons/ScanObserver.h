@@ -23,7 +23,7 @@ public:
 
     // ---- Assignment scan, per letter --------------------------------------------
     virtual void OnLetter(char letter, UINT driveType) = 0;
-    // The mount record could be read (false: missing, or longer than 260
+    // The mount record could be read (false: missing, or longer than MountRecordSize
     // bytes), and its ANSI text.
     virtual void OnMountText(char letter, bool read, const std::string& mountText) = 0;
     // The variant's marker was found in the text, and what was cut out of it.

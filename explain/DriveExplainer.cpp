@@ -211,14 +211,73 @@ void ReadIconKeys(CIConEx& service, char letter, IconKeysNow& now) {
     now.icon = read(key + "\\DefaultIcon", nullptr);
 }
 
-// The service's state, 0 when it is not installed.
-long ServiceState(Platform& os) {
+// Size of a mount record that the scan could not read; none when there is no
+// such value (or the key cannot be read, which the header tells).
+std::optional<DWORD> UnreadRecordSize(CIConEx& service, char letter) {
+    ScopedRegKey key(service.os);
+    if (service.os.RegOpenKeyExA(HKEY_LOCAL_MACHINE, MountedDevicesPath, 0,
+                                 KEY_READ | service.View(), key.receive()) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    const char name[] = {'\\', 'D', 'o', 's', 'D', 'e', 'v', 'i', 'c', 'e', 's', '\\',
+                         letter, ':', '\0'};
+    DWORD size = 0;
+    if (service.os.RegQueryValueExA(key.get(), name, nullptr, nullptr, nullptr, &size) !=
+            ERROR_SUCCESS ||
+        size <= MountRecordSize) {
+        return std::nullopt;
+    }
+    return size;
+}
+
+// The device and instance whose ParentIdPrefix is the volume's: the scan
+// reads only readers' instances, the report names the drive all the same.
+void FindParentIdOwner(CIConEx& service, LetterExplanation& l) {
+    char name[MAX_PATH];
+    auto subkey = [&](const std::string& path, DWORD index, std::string& out) {
+        std::memset(name, 0, sizeof name);
+        DWORD length = sizeof name;
+        if (!service.EnumRegSubkey(HKEY_LOCAL_MACHINE, path.c_str(), name, &length, index))
+            return false;
+        out = AnsiText::FromBuffer(name, sizeof name);
+        return true;
+    };
+    std::string device;
+    for (DWORD d = 0; subkey(UsbStorPath, d, device); ++d) {
+        const std::string devicePath = std::string(UsbStorPath) + "\\" + device;
+        std::string instance;
+        for (DWORD i = 0; subkey(devicePath, i, instance); ++i) {
+            std::string prefix;
+            if (service.ReadRegValue(HKEY_LOCAL_MACHINE, (devicePath + "\\" + instance).c_str(),
+                                     "ParentIdPrefix", REG_SZ, &prefix, MAX_PATH) &&
+                AnsiText::EqualNoCase(service.os, prefix, l.volume.ParentId)) {
+                l.ownerDevice = device;
+                l.ownerInstance = instance;
+                return;
+            }
+        }
+    }
+}
+
+// The service's state, 0 when it is not installed, -2 with the error when
+// the service manager cannot be opened or asked.
+long ServiceState(Platform& os, LONG& error) {
     ScopedServiceHandle manager(os, os.OpenSCManagerA(nullptr, nullptr, kManagerConnect));
-    if (!manager) return 0;
+    if (!manager) {
+        error = static_cast<LONG>(os.GetLastError());
+        return -2;
+    }
     ScopedServiceHandle service(os,
                                 os.OpenServiceA(manager.get(), kServiceName, kServiceQueryStatus));
+    if (!service) {
+        error = static_cast<LONG>(os.GetLastError());
+        return error == ERROR_SERVICE_DOES_NOT_EXIST ? 0 : -2;
+    }
     SERVICE_STATUS status{};
-    if (!service || !os.QueryServiceStatus(service.get(), &status)) return 0;
+    if (!os.QueryServiceStatus(service.get(), &status)) {
+        error = static_cast<LONG>(os.GetLastError());
+        return -2;
+    }
     return static_cast<long>(status.dwCurrentState);
 }
 
@@ -263,9 +322,15 @@ Explanation ExplainDrives(Platform& machine, const ExplainOptions& options) {
     ReadPlatform(serviceView, explanation);
     for (LetterExplanation& letter : explanation.letters) {
         ReadIconKeys(service, letter.letter, letter.now);
+        if (letter.examined && !letter.recordRead)
+            letter.recordTooLong = UnreadRecordSize(service, letter.letter);
+        if (letter.markerFound && !letter.matched && !letter.devices.empty() &&
+            !explanation.isVistaWorkstation)
+            FindParentIdOwner(service, letter);
     }
     CheckKeys(service, explanation);
-    if (options.askServiceState) explanation.serviceState = ServiceState(serviceView);
+    if (options.askServiceState)
+        explanation.serviceState = ServiceState(serviceView, explanation.serviceError);
     explanation.refused = serviceView.Refused();
     return explanation;
 }

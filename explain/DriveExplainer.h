@@ -45,6 +45,8 @@ struct LetterExplanation {
     // The assignment scan's steps; each is set only when the scan got there.
     bool examined = false;
     bool recordRead = false;
+    // A record the scan could not read, because it is longer than MountRecordSize.
+    std::optional<DWORD> recordTooLong;  // its size in bytes
     std::string mountText;
     bool markerFound = false;
     VolumeId volume;
@@ -54,6 +56,10 @@ struct LetterExplanation {
     int modelRow = -1;
     std::string matchedDevice;
     std::string matchedInstance;
+    // Parent-id variant without a match: the USBSTOR device key and instance
+    // whose ParentIdPrefix is the volume's, whatever device it is; empty when none.
+    std::string ownerDevice;
+    std::string ownerInstance;
 
     // DriveIcons: what is there, what the clean-up at start makes of it,
     // and what the scan writes.
@@ -82,14 +88,21 @@ struct Explanation {
     std::string serviceDirectory;  // ModuleDirectory as the service sets it
     std::string serviceDirectorySource;
     // State of the installed service (SERVICE_RUNNING and so on); 0: not
-    // installed; -1: not asked.
+    // installed; -1: not asked; -2: the service manager could not tell
+    // (serviceError says why).
     long serviceState = -1;
+    LONG serviceError = 0;
+    // The drive types were inferred from the mount records (files do not tell them).
+    bool driveTypesInferred = false;
     // Registry keys the explanation rests on that could not be opened: path
     // and error code.
     std::vector<std::pair<std::string, LONG>> unreadableKeys;
 
     std::vector<LetterExplanation> letters;  // 'D' to 'Z'
     std::map<std::string, int> refused;      // calls the read-only view refused
+
+    // Every key and the service manager could be read.
+    bool Complete() const { return unreadableKeys.empty() && serviceState != -2; }
 
     const LetterExplanation& Letter(char letter) const { return letters.at(letter - 'D'); }
 };

@@ -55,6 +55,11 @@ std::string ModelText(const LetterExplanation& l) {
            Quoted(model.Label) + ", icon " + icon;
 }
 
+std::string ErrorText(LONG error) {
+    return error == ERROR_ACCESS_DENIED ? std::string("access denied (run as administrator)")
+                                        : "error " + std::to_string(error);
+}
+
 std::string HeaderText(const Explanation& e) {
     std::string out =
         "QarnIExplain 1.20: why a drive has, or has not, a card reader icon.\n"
@@ -98,6 +103,11 @@ std::string HeaderText(const Explanation& e) {
     field("Registry view", e.isWow64        ? "64-bit (KEY_WOW64_64KEY)"
                            : e.wow64Process ? "32-bit (the process's own view)"
                                             : "the process's own");
+    if (e.driveTypesInferred) {
+        field("Drive types", "inferred from the mount records, which the files hold; the files do "
+                             "not tell them\n                (--removable LETTERS names the "
+                             "removable drives)");
+    }
     field("Service folder",
           (e.serviceDirectory.empty() ? std::string("(none)") : e.serviceDirectory) + " (" +
               e.serviceDirectorySource + ")");
@@ -108,13 +118,14 @@ std::string HeaderText(const Explanation& e) {
     } else if (e.serviceState > 0) {
         field("Service", "not running (state " + std::to_string(e.serviceState) +
                              "): no drive gets an icon until it starts (net start QarnIEx)");
+    } else if (e.serviceState == -2) {
+        field("Service",
+              "unknown: the service manager could not be asked: " + ErrorText(e.serviceError));
     }
     for (const auto& [path, error] : e.unreadableKeys) {
         field("Cannot read", "HKLM\\" + path + ": " +
                                  (error == ERROR_FILE_NOT_FOUND ? std::string("no such key")
-                                  : error == ERROR_ACCESS_DENIED
-                                      ? std::string("access denied (run as administrator)")
-                                      : "error " + std::to_string(error)));
+                                                                : ErrorText(error)));
     }
     return out;
 }
@@ -126,13 +137,16 @@ std::string WhyNot(const Explanation& e, const LetterExplanation& l) {
                "); the service looks at removable drives only";
     }
     if (!l.examined) return "not examined by the scan";
+    if (l.recordTooLong) {
+        return "the mount record \\DosDevices\\" + std::string(1, l.letter) + ": is " +
+               std::to_string(*l.recordTooLong) + " bytes long; the service reads at most " +
+               std::to_string(MountRecordSize);
+    }
     if (!l.recordRead) {
         return std::string("no mount record \\DosDevices\\") + l.letter +
-               ": under HKLM\\SYSTEM\\MountedDevices, or one longer than 260 bytes";
+               ": under HKLM\\SYSTEM\\MountedDevices";
     }
-    if (l.mountText.empty()) {
-        return "the mount record has no text, or one too long for 259 ANSI bytes";
-    }
+    if (l.mountText.empty()) return "the mount record has no text";
     if (!l.markerFound) {
         return e.isVistaWorkstation
                    ? "the mount record holds no \"USBSTOR\": not the USB storage device path "
@@ -160,6 +174,11 @@ std::string WhyNot(const Explanation& e, const LetterExplanation& l) {
     }
     if (!reader) return "no device key under USBSTOR holds a reader model's text";
     if (!instances) return "the readers' device keys under USBSTOR have no instance keys";
+    // Had it been a reader's, the scan would have found it.
+    if (!l.ownerDevice.empty()) {
+        return "the drive is " + l.ownerDevice + " (instance " + l.ownerInstance +
+               "), which is no supported reader";
+    }
     return "no instance of a reader's device key has ParentIdPrefix " + l.volume.ParentId;
 }
 

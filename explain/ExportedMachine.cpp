@@ -93,8 +93,11 @@ bool LoadRegFile(FakeWindows& machine, const RegFile& file, std::string& error) 
     for (const RegFileKey& key : file.keys) {
         if (!StartsWithNoCase(key.path, root) ||
             (key.path.size() > root.size() && key.path[root.size()] != u'\\')) {
+            const bool shortRoot = StartsWithNoCase(key.path, u"HKLM") &&
+                                   (key.path.size() == 4 || key.path[4] == u'\\');
             error = "line " + std::to_string(key.line) +
-                    ": a key outside HKEY_LOCAL_MACHINE; export HKLM keys only";
+                    (shortRoot ? ": the root key must be spelled out: HKEY_LOCAL_MACHINE, not HKLM"
+                               : ": a key outside HKEY_LOCAL_MACHINE; export HKLM keys only");
             return false;
         }
         const std::string path = ToAnsi(machine, key.path.substr(root.size()), file.unicode);
@@ -105,7 +108,15 @@ bool LoadRegFile(FakeWindows& machine, const RegFile& file, std::string& error) 
                 const std::string text = ToAnsi(machine, Utf16(value.data), true);
                 data.assign(text.begin(), text.end());
             }
-            machine.SetValue(path, ToAnsi(machine, value.name, file.unicode), value.type, data);
+            const std::string name = ToAnsi(machine, value.name, file.unicode);
+            // Exports taken at different times can disagree; neither may win unseen.
+            const auto earlier = machine.GetValue(path, name);
+            if (earlier && (earlier->type != value.type || earlier->data != data)) {
+                error = "line " + std::to_string(value.line) + ": value \"" + name + "\" of HKLM" +
+                        path + " differs from the one an earlier file or line gives";
+                return false;
+            }
+            machine.SetValue(path, name, value.type, data);
         }
     }
     return true;

@@ -63,6 +63,11 @@ std::string HexByte(unsigned char byte) {
     return std::string("0x") + digits[byte >> 4] + digits[byte & 0xF];
 }
 
+std::string NotUtf8(unsigned char byte) {
+    return "not UTF-8 text (byte " + HexByte(byte) +
+           "); a file in the ANSI code page needs the first line \"REGEDIT4\"";
+}
+
 // UTF-8 into UTF-16; false at the first byte that is not well-formed UTF-8.
 bool DecodeUtf8(const std::string& bytes, size_t start, std::u16string& text, Failure& failure) {
     auto fail = [&](const std::string& what) {
@@ -83,14 +88,16 @@ bool DecodeUtf8(const std::string& bytes, size_t start, std::u16string& text, Fa
             code = lead & 0x07;
             extra = 3;
         } else if (lead >= 0x80) {
-            return fail("not UTF-8 text (byte " + HexByte(lead) + ")");
+            return fail(NotUtf8(lead));
         }
         if (pos + extra >= bytes.size() && extra > 0) {
             return fail("the file ends in the middle of a UTF-8 character");
         }
         for (size_t i = 1; i <= extra; ++i) {
             const unsigned char next = static_cast<unsigned char>(bytes[pos + i]);
-            if ((next & 0xC0) != 0x80) return fail("not UTF-8 text (byte " + HexByte(next) + ")");
+            // The lead byte is the one out of place: an ANSI character
+            // followed by plain text.
+            if ((next & 0xC0) != 0x80) return fail(NotUtf8(lead));
             code = (code << 6) | (next & 0x3F);
         }
         // Overlong forms, surrogates and code points past U+10FFFF.
@@ -165,12 +172,22 @@ std::vector<std::u16string> SplitLines(const std::u16string& text) {
 
 class Parser {
 public:
-    Parser(std::vector<std::u16string> lines, bool unicode)
-        : lines_(std::move(lines)), unicode_(unicode) {}
+    Parser(std::vector<std::u16string> lines, bool endsWithLineEnd, bool unicode,
+           UINT ansiCodePage)
+        : lines_(std::move(lines)),
+          endsWithLineEnd_(endsWithLineEnd),
+          unicode_(unicode),
+          ansiCodePage_(ansiCodePage) {}
 
     bool Run(RegFile& file, Failure& failure) {
         file.unicode = unicode_;
         const std::u16string header = TrimRight(lines_.empty() ? std::u16string() : lines_[0]);
+        if (unicode_ && header == kHeader4) {
+            return Fail(failure, 1,
+                        "a \"REGEDIT4\" file must be in the ANSI code page, not UTF-16 or UTF-8 "
+                        "with a byte-order mark (or give it the first line \"Windows Registry "
+                        "Editor Version 5.00\")");
+        }
         if (header != (unicode_ ? kHeader5 : kHeader4)) {
             return Fail(failure, 1,
                         "not a registry export: the first line must be \"Windows Registry Editor "
@@ -199,6 +216,18 @@ public:
                                 Show(text.substr(start)) + "\"");
             }
         }
+        // reg export ends every key block, the last one too, with an empty
+        // line; a file cut short lacks it (or the line end before it).
+        const int last = static_cast<int>(lines_.size());
+        if (!endsWithLineEnd_) {
+            return Fail(failure, last, "the file does not end with a line end (is it cut short?)");
+        }
+        if (!TrimRight(lines_.back()).empty()) {
+            return Fail(failure, last,
+                        "the file does not end with the empty line that reg export writes last "
+                        "(is it cut short?)");
+        }
+        if (file.keys.empty()) return Fail(failure, last, "no [key] line (is the file cut short?)");
         return true;
     }
 
@@ -230,13 +259,20 @@ private:
 
     // A "quoted" text from `pos` (at the opening quote) with \\ and \" undone;
     // `pos` ends after the closing quote.
-    static bool ParseQuoted(const std::u16string& text, size_t& pos, std::u16string& out, int line,
-                            const char* what, Failure& failure) {
+    bool ParseQuoted(const std::u16string& text, size_t& pos, std::u16string& out, int line,
+                     const char* what, Failure& failure) const {
         for (++pos; pos < text.size(); ++pos) {
             const char16_t c = text[pos];
             if (c == u'"') {
                 ++pos;
                 return true;
+            }
+            // A double-byte character whose trail byte is a backslash (0x5C)
+            // escapes nothing.
+            if (IsLeadByte(c) && pos + 1 < text.size()) {
+                out += c;
+                out += text[++pos];
+                continue;
             }
             if (c == u'\\' && pos + 1 < text.size() &&
                 (text[pos + 1] == u'\\' || text[pos + 1] == u'"')) {
@@ -300,6 +336,11 @@ private:
             "value data must be \"text\", dword:, hex: or hex(type):, not \"" + Show(data) + "\"");
     }
 
+    bool IsLeadByte(char16_t c) const {
+        return !unicode_ && ansiCodePage_ == 932 &&
+               ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC));
+    }
+
     // One character of string data: UTF-16 LE, or one ANSI byte.
     void AppendUnit(std::vector<BYTE>& data, char16_t c) const {
         data.push_back(static_cast<BYTE>(c & 0xFF));
@@ -329,8 +370,10 @@ private:
         if (pos == text.size() || text[pos] != u':')
             return Fail(failure, line, "':' missing after hex");
         std::u16string list = text.substr(pos + 1);
+        // Trimmed in place: a copy per continuation line would cost time
+        // quadratic in the value's length.
         for (;;) {
-            list = TrimRight(list);
+            while (!list.empty() && IsBlank(list.back())) list.pop_back();
             if (list.empty() || list.back() != u'\\') break;
             list.pop_back();
             if (next_ == lines_.size()) {
@@ -338,9 +381,9 @@ private:
                             "the file ends after a line continued with '\\' (is it cut short?)");
             }
             const std::u16string& more = lines_[next_++];
-            list += more.substr(SkipBlanks(more, 0));
+            list.append(more, SkipBlanks(more, 0), std::u16string::npos);
         }
-        // Comma-separated bytes of one or two hex digits; an empty list is no data.
+        // Comma-separated bytes of two hex digits; an empty list is no data.
         size_t at = SkipBlanks(list, 0);
         if (at == list.size()) return true;
         for (;;) {
@@ -350,7 +393,7 @@ private:
                 byte = byte * 16 + HexDigit(list[at++]);
                 ++digits;
             }
-            if (digits == 0 || digits > 2) {
+            if (digits != 2) {
                 return Fail(failure, line,
                             "hex data must be bytes of two hex digits separated by ',', at \"" +
                                 Show(list.substr(at)) + "\"" +
@@ -369,7 +412,9 @@ private:
     }
 
     std::vector<std::u16string> lines_;
+    bool endsWithLineEnd_;
     bool unicode_;
+    UINT ansiCodePage_;
     size_t next_ = 1;
 };
 
@@ -379,13 +424,15 @@ bool IsStringType(DWORD type) {
     return type == REG_SZ || type == REG_EXPAND_SZ || type == kRegMultiSz;
 }
 
-bool ParseRegFile(const std::string& bytes, RegFile& file, std::string& error) {
+bool ParseRegFile(const std::string& bytes, RegFile& file, std::string& error,
+                  UINT ansiCodePage) {
     file = RegFile{};
     std::u16string text;
     bool unicode = true;
     Failure failure{0, ""};
     if (!Decode(bytes, text, unicode, failure) ||
-        !Parser(SplitLines(text), unicode).Run(file, failure)) {
+        !Parser(SplitLines(text), !text.empty() && text.back() == u'\n', unicode, ansiCodePage)
+             .Run(file, failure)) {
         error = "line " + std::to_string(failure.line) + ": " + failure.what;
         return false;
     }

@@ -31,8 +31,11 @@ struct RegFile {
 };
 
 // Reads a whole file. A malformed or truncated file gives false and an error
-// "line N: what is wrong"; `file` is then incomplete.
-bool ParseRegFile(const std::string& bytes, RegFile& file, std::string& error);
+// "line N: what is wrong"; `file` is then incomplete. A file counts as whole
+// only when it ends, as reg export writes it, with an empty line.
+// `ansiCodePage` (1252 or 932) is that of a REGEDIT4 file's bytes.
+bool ParseRegFile(const std::string& bytes, RegFile& file, std::string& error,
+                  UINT ansiCodePage = 1252);
 
 // Value types a reg file holds as text, whose data is converted with the
 // names when a version 5 file is loaded through the ANSI functions.

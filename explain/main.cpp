@@ -8,8 +8,8 @@
 #include "explain/DriveExplainer.h"
 
 #ifndef _WIN32
-#include <fstream>
-#include <iterator>
+#include <cerrno>
+#include <cstring>
 
 #include "explain/ExportedMachine.h"
 #endif
@@ -60,11 +60,58 @@ void Error(const std::string& message) {
     std::fputs(("QarnIExplain: " + message + "\n").c_str(), stderr);
 }
 
+// Exit codes, as the README lists them.
+constexpr int kComplete = 0;     // a report on every key it rests on
+constexpr int kFailed = 1;       // a file refused or unreadable, or the report not written
+constexpr int kUsageError = 2;   // a usage error
+constexpr int kIncomplete = 3;   // a report, but keys it rests on could not be read
+
 int UsageError(const std::string& message) {
     Error(message + "\n");
     std::fputs(kUsage, stderr);
-    return 2;
+    return kUsageError;
 }
+
+#ifndef _WIN32
+// The whole file; false with the reason when it cannot be read (a folder,
+// no access, an I/O error).
+bool ReadFile(const std::string& name, std::string& bytes, std::string& reason) {
+    std::FILE* in = std::fopen(name.c_str(), "rb");
+    if (in == nullptr) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    char buffer[65536];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, in)) > 0) bytes.append(buffer, got);
+    const bool failed = std::ferror(in) != 0;
+    if (failed) reason = std::strerror(errno);
+    std::fclose(in);
+    return !failed;
+}
+
+// The report in UTF-8, as a Linux terminal and grep expect it; the texts of
+// the machine are in its ANSI code page.
+std::string ToUtf8(FakeWindows& machine, const std::string& ansi) {
+    const std::u16string wide = machine.AnsiToUtf16(ansi);
+    std::string out;
+    out.reserve(ansi.size());
+    // 1252 and 932 have no character outside the Basic Multilingual Plane.
+    for (const char16_t code : wide) {
+        if (code < 0x80) {
+            out += static_cast<char>(code);
+        } else if (code < 0x800) {
+            out += static_cast<char>(0xC0 | (code >> 6));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            out += static_cast<char>(0xE0 | (code >> 12));
+            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    return out;
+}
+#endif
 
 }  // namespace
 
@@ -108,7 +155,12 @@ int main(int argc, char* argv[]) {
             facts.codePage = page == "932" ? 932 : 1252;
         } else if (arg.empty() || arg[0] != '-') {
             files.push_back(arg);
+        } else if ((arg == "--windows" || arg == "--removable" || arg == "--codepage") &&
+                   !hasValue) {
+            return UsageError(arg + " needs a value");
 #endif
+        } else if (arg == "--service-dir" && !hasValue) {
+            return UsageError(arg + " needs a value");
         } else {
             return UsageError("unknown option \"" + arg + "\"");
         }
@@ -117,29 +169,38 @@ int main(int argc, char* argv[]) {
 #ifdef _WIN32
     options.askServiceState = true;
     const Explanation explanation = ExplainDrives(RealPlatform(), options);
+    const std::string report = ExplanationText(explanation);
 #else
     if (!windowsGiven) return UsageError("say which Windows the files come from: --windows");
     if (files.empty()) return UsageError("no reg export files given");
     FakeWindows machine;
     SetUpMachine(machine, facts);
     for (const std::string& name : files) {
-        std::ifstream in(name, std::ios::binary);
-        if (!in) {
-            Error(name + ": cannot be read");
-            return 1;
-        }
-        const std::string bytes((std::istreambuf_iterator<char>(in)),
-                                std::istreambuf_iterator<char>());
-        RegFile file;
+        std::string bytes;
         std::string error;
-        if (!ParseRegFile(bytes, file, error) || !LoadRegFile(machine, file, error)) {
+        if (!ReadFile(name, bytes, error)) {
+            Error(name + ": cannot be read: " + error);
+            return kFailed;
+        }
+        RegFile file;
+        if (!ParseRegFile(bytes, file, error, facts.codePage)) {
             Error(name + ": " + error);
-            return 1;
+            return kFailed;
+        }
+        if (!LoadRegFile(machine, file, error)) {  // may name a value in the code page
+            Error(name + ": " + ToUtf8(machine, error));
+            return kFailed;
         }
     }
     SetDriveTypes(machine, removable);
-    const Explanation explanation = ExplainDrives(machine, options);
+    Explanation explanation = ExplainDrives(machine, options);
+    explanation.driveTypesInferred = removable.empty();
+    const std::string report = ToUtf8(machine, ExplanationText(explanation));
 #endif
-    std::fputs(ExplanationText(explanation).c_str(), stdout);
-    return 0;
+    // A write error shows at the latest when the buffer is flushed.
+    if (std::fputs(report.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+        Error("the report could not be written");
+        return kFailed;
+    }
+    return explanation.Complete() ? kComplete : kIncomplete;
 }

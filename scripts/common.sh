@@ -5,14 +5,15 @@
 # Debian packages the builds and the Wine runs need.
 # The -posix compilers build the Windows test programs (tests/win32), as
 # 32-bit and as 64-bit programs. osslsigncode signs; openssl and socat make
-# the throw-away CA and time-stamping authority of tests/signing.
+# the throw-away CA and time-stamping authority of tests/signing. python3
+# generates the substitute's code page 932 table.
 QX_PACKAGES=(cmake ninja-build g++ libgtest-dev googletest mingw-w64
              gcc-mingw-w64-i686-win32 g++-mingw-w64-i686-win32
              gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix
              binutils-mingw-w64-i686
              gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix
              binutils-mingw-w64-x86-64 wine wine64 wine32:i386 wixl msitools
-             osslsigncode openssl socat)
+             osslsigncode openssl socat python3)
 
 # The 64-bit Wine loader: it runs 64-bit programs where no 32-bit one runs.
 # (/usr/bin/wine always takes the 32-bit loader when wine32 is installed.)

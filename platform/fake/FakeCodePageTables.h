@@ -7,25 +7,16 @@
 
 namespace fakewindows {
 
-struct DoubleByte {
-    char16_t unit;
-    WORD code;  // lead byte << 8 | trail byte
-};
-struct DoubleByteRun {
-    char16_t firstUnit;
-    WORD firstCode;
-    WORD count;
-};
 struct BestFit {
     char16_t unit;
     WORD code;  // one byte, or lead << 8 | trail
 };
 
 extern const char16_t kCp1252High[32];
-extern const DoubleByte kCp932Table[];
-extern const size_t kCp932TableSize;
-extern const DoubleByteRun kCp932Runs[];
-extern const size_t kCp932RunsSize;
+// Lead bytes 0x81..0x9F and 0xE0..0xFC, each with trail bytes 0x40..0x7E and
+// 0x80..0xFC; 0 where the pair is no character.
+constexpr size_t kCp932TrailCount = 188;
+extern const char16_t kCp932DoubleBytes[60 * kCp932TrailCount];
 extern const BestFit kBestFit1252[];
 extern const size_t kBestFit1252Size;
 extern const BestFit kBestFit932[];

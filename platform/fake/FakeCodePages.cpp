@@ -2,6 +2,7 @@
 // that cuts names into characters, folds their case for the registry, and
 // converts UTF-16. The data is in FakeCodePageTables.cpp.
 #include <cstring>
+#include <vector>
 
 #include "platform/fake/FakeCodePageTables.h"
 #include "platform/fake/FakeWindowsState.h"
@@ -32,6 +33,46 @@ std::string Upper(std::string text, UINT codePage) {
     return text;
 }
 
+namespace {
+
+// Index into kCp932DoubleBytes, or -1 when the bytes cannot form a character.
+int DoubleByteIndex(WORD code) {
+    const int lead = code >> 8;
+    const int trail = code & 0xFF;
+    const int leadIndex = lead >= 0x81 && lead <= 0x9F   ? lead - 0x81
+                          : lead >= 0xE0 && lead <= 0xFC ? lead - 0xE0 + 0x1F
+                                                         : -1;
+    const int trailIndex = trail >= 0x40 && trail <= 0x7E   ? trail - 0x40
+                           : trail >= 0x80 && trail <= 0xFC ? trail - 0x80 + 0x3F
+                                                            : -1;
+    if (leadIndex < 0 || trailIndex < 0) return -1;
+    return leadIndex * static_cast<int>(kCp932TrailCount) + trailIndex;
+}
+
+char16_t Cp932Unit(WORD code) {
+    const int index = DoubleByteIndex(code);
+    return index < 0 ? 0 : kCp932DoubleBytes[index];
+}
+
+// The double-byte code of a UTF-16 unit, 0 for none. Where 932 has a
+// character twice (NEC and IBM extensions), Windows writes the lower code.
+WORD Cp932Code(char16_t unit) {
+    static const std::vector<WORD> codes = [] {
+        std::vector<WORD> table(0x10000, 0);
+        for (int lead = 0x81; lead <= 0xFC; ++lead) {
+            for (int trail = 0x40; trail <= 0xFC; ++trail) {
+                const WORD code = static_cast<WORD>(lead << 8 | trail);
+                const char16_t found = Cp932Unit(code);
+                if (found != 0 && table[found] == 0) table[found] = code;
+            }
+        }
+        return table;
+    }();
+    return codes[unit];
+}
+
+}  // namespace
+
 char16_t DecodeChar(UINT codePage, const std::string& text, size_t pos, size_t length) {
     const BYTE first = static_cast<BYTE>(text[pos]);
     if (length == 1) {
@@ -41,14 +82,8 @@ char16_t DecodeChar(UINT codePage, const std::string& text, size_t pos, size_t l
         return first;  // a lone lead byte
     }
     const WORD code = static_cast<WORD>(first << 8 | static_cast<BYTE>(text[pos + 1]));
-    for (size_t i = 0; i < kCp932RunsSize; ++i) {
-        const DoubleByteRun& run = kCp932Runs[i];
-        if (code >= run.firstCode && code < run.firstCode + run.count)
-            return static_cast<char16_t>(run.firstUnit + (code - run.firstCode));
-    }
-    for (size_t i = 0; i < kCp932TableSize; ++i)
-        if (kCp932Table[i].code == code) return kCp932Table[i].unit;
-    return code;  // unknown here: ordered by its code
+    const char16_t unit = Cp932Unit(code);
+    return unit != 0 ? unit : code;  // no character: ordered by its code
 }
 
 char16_t UpperUnit(char16_t unit) {
@@ -133,13 +168,7 @@ std::string EncodeUnit(UINT codePage, char16_t unit) {
     }
     if (unit >= 0xFF61 && unit <= 0xFF9F)
         return std::string(1, static_cast<char>(unit - 0xFF61 + 0xA1));
-    for (size_t i = 0; i < kCp932RunsSize; ++i) {
-        const DoubleByteRun& run = kCp932Runs[i];
-        if (unit >= run.firstUnit && unit < run.firstUnit + run.count)
-            return CodeBytes(static_cast<WORD>(run.firstCode + (unit - run.firstUnit)));
-    }
-    for (size_t i = 0; i < kCp932TableSize; ++i)
-        if (kCp932Table[i].unit == unit) return CodeBytes(kCp932Table[i].code);
+    if (const WORD code = Cp932Code(unit)) return CodeBytes(code);
     return BestFitBytes(kBestFit932, kBestFit932Size, unit);
 }
 
@@ -161,6 +190,17 @@ std::vector<BYTE> FakeWindows::Utf16Bytes(const std::u16string& text) {
         bytes.push_back(static_cast<BYTE>(unit >> 8));
     }
     return bytes;
+}
+
+std::u16string FakeWindows::AnsiToUtf16(const std::string& text) const {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    std::u16string wide;
+    for (size_t pos = 0; pos < text.size();) {
+        const size_t length = CharLength(state_->codePage, text, pos);
+        wide += DecodeChar(state_->codePage, text, pos, length);
+        pos += length;
+    }
+    return wide;
 }
 
 int FakeWindows::WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideText, int wideLength,

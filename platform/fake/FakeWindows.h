@@ -60,6 +60,8 @@ public:
     // use SetBinary with Utf16Bytes.
     void SetMountRecord(char letter, const std::string& text);
     static std::vector<BYTE> Utf16Bytes(const std::u16string& text);
+    // Text of the active code page as UTF-16, as MultiByteToWideChar gives it.
+    std::u16string AnsiToUtf16(const std::string& text) const;
 
     bool KeyExists(const std::string& path) const;
     std::optional<RegValue> GetValue(const std::string& path, const std::string& name) const;

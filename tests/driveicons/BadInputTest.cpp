@@ -70,18 +70,18 @@ TEST(BadMountRecord, OddLengthsNulsAndTheSizeLimit) {
     hidden.insert(hidden.end(), rest.begin(), rest.end());
     SetRecordBytes(m.fake, 'H', hidden);
     m.fake.SetString(kUsbStor + "\\" + kKcModule + "\\4&0", "ParentIdPrefix", "7&h&0");
-    // 260 NUL bytes.
-    SetRecordBytes(m.fake, 'I', std::vector<BYTE>(260, 0));
-    // 130 characters and one byte more: 261 bytes are not read at all.
-    const std::string fullId = "7&" + std::string(59, 'j');
-    std::vector<BYTE> tooLong = Latin1Units(ParentIdRecord(fullId));
-    ASSERT_EQ(260u, tooLong.size());
+    // A buffer's worth of NUL bytes.
+    SetRecordBytes(m.fake, 'I', std::vector<BYTE>(MountRecordSize, 0));
+    // A full buffer and one byte more is not read at all.
+    const std::string fullId = "7&j&0";
+    std::vector<BYTE> tooLong = Latin1Units(PaddedRecord(ParentIdRecord(fullId), MountRecordSize / 2));
+    ASSERT_EQ(MountRecordSize, tooLong.size());
     tooLong.push_back('{');
     SetRecordBytes(m.fake, 'J', tooLong);
     m.fake.SetString(kUsbStor + "\\" + kKcModule + "\\5&0", "ParentIdPrefix", fullId);
-    // 259 bytes: 129 characters and half of the last one, inside the GUID.
-    const std::string keptId = "7&" + std::string(59, 'k');
-    std::vector<BYTE> short1 = Latin1Units(ParentIdRecord(keptId));
+    // One byte short of the buffer: half of the last character, inside the GUID.
+    const std::string keptId = "7&k&0";
+    std::vector<BYTE> short1 = Latin1Units(PaddedRecord(ParentIdRecord(keptId), MountRecordSize / 2));
     short1.pop_back();
     SetRecordBytes(m.fake, 'K', short1);
     m.fake.SetString(kUsbStor + "\\" + kKcModule + "\\6&0", "ParentIdPrefix", keptId);
@@ -93,16 +93,22 @@ TEST(BadMountRecord, OddLengthsNulsAndTheSizeLimit) {
     // The release check reads them alike: the three stay, the others go.
     EXPECT_EQ("E8 G8 K8 ", m.ReleaseCheck("FHIJ"));
 
-    // Instance-path records at 260 and 262 bytes.
+    // Instance-path records of readers with serial numbers of 40 and 126
+    // characters (the most USB allows), one that fills the buffer with an
+    // instance key name of the registry's longest, and one a character longer.
     Machine v(true);
-    const std::string instance = std::string(32, '1') + "&0";
-    PlugInstancePathDevice(v.fake, 'E', kKdSlot, instance);
-    ASSERT_EQ(260u, v.fake.GetValue(kMounted, MountValueName('E'))->data.size());
-    PlugInstancePathDevice(v.fake, 'F', kKdSlot, instance + "2");
-    ASSERT_EQ(262u, v.fake.GetValue(kMounted, MountValueName('F'))->data.size());
+    PlugInstancePathDevice(v.fake, 'E', kKdSlot, std::string(40, 'S') + "&0");
+    PlugInstancePathDevice(v.fake, 'G', kKcModule, std::string(126, 'U') + "&0");
+    const std::string instance = std::string(253, '1') + "&0";
+    const std::string device =
+        kKdSlot + std::string(MountRecordSize / 2 - InstancePathRecord(kKdSlot, instance).size(),
+                              'x');
+    PlugInstancePathDevice(v.fake, 'H', device, instance);
+    ASSERT_EQ(MountRecordSize, v.fake.GetValue(kMounted, MountValueName('H'))->data.size());
+    PlugInstancePathDevice(v.fake, 'J', device + "x", instance);
     EXPECT_FALSE(v.service.AssignDrives(TRUE));
-    EXPECT_EQ("E3 ", Slots(v.service));
-    EXPECT_EQ("E3 ", v.ReleaseCheck("F"));
+    EXPECT_EQ("E3 G8 H3 ", Slots(v.service));
+    EXPECT_EQ("E3 G8 H3 ", v.ReleaseCheck("J"));
     EXPECT_EQ(0u, v.fake.OpenKeyCount());
 }
 

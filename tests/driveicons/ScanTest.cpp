@@ -150,15 +150,15 @@ TEST(AssignmentScan, ModelRowAndWriteRules) {
 
 TEST(AssignmentScan, MountRecordLengths) {
     ScanMachine m;
-    // 27 + 61 + 42 = 130 characters: exactly 260 bytes without a NUL.
-    const std::string parentId = "7&" + std::string(59, 'p');
-    const std::string record = "\\??\\STORAGE#RemovableMedia#" + parentId + "&RM#" + kVolumeGuid;
-    ASSERT_EQ(130u, record.size());
-    PlugParentIdDevice(m.fake, 'E', kKbSlot, "1&0", parentId);
-    ASSERT_EQ(260u, m.fake.GetValue("SYSTEM\\MountedDevices", "\\DosDevices\\E:")->data.size());
-    // One character more (262 bytes) is not read at all.
-    const std::string longerId = parentId + "q";
-    PlugParentIdDevice(m.fake, 'F', kKfModule, "1&0", longerId);
+    // A record that fills the buffer without a NUL, and one a character longer
+    // that is not read at all.
+    const size_t full = MountRecordSize / 2;
+    PlugParentIdDevice(m.fake, 'E', kKbSlot, "1&0", "7&e&0");
+    m.fake.SetBinary(kMounted, MountValueName('E'),
+                     Latin1Units(PaddedRecord(ParentIdRecord("7&e&0"), full)));
+    PlugParentIdDevice(m.fake, 'F', kKfModule, "1&0", "7&f&0");
+    m.fake.SetBinary(kMounted, MountValueName('F'),
+                     Latin1Units(PaddedRecord(ParentIdRecord("7&f&0"), full + 1)));
     EXPECT_FALSE(m.service.AssignDrives(TRUE));
     EXPECT_EQ("E1 ", Slots(m.service));
 

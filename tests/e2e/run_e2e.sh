@@ -392,6 +392,13 @@ case_platform() { # version style view icon(yes|no)
     [ "$icon" = yes ] && iconR='QarnIcons.dll,0' && iconS='QarnIcons.dll,3'
     e2e_set_version "$version" || err "could not set the Windows version"
     e2e_simulate_readers "$style" 2>>"$CASE_DIR/setup.err" || { err "reader simulation: $(cat "$CASE_DIR/setup.err")"; return; }
+    if [ "$style" = instance ]; then
+        # Reader S with a serial number of 40 characters: its device path
+        # needs 272 bytes, more than a MAX_PATH buffer.
+        local serial=QX40SERIAL000000000000000000000000000040
+        e2e_write_usb_device "$E2E_DEV_S" "$serial&0" "$E2E_PIP_S"
+        e2e_write_mount_record S instance "$E2E_DEV_S" "$serial&0" "$E2E_PIP_S"
+    fi
     seed_foreign_keys "${view/only/32}"
     install_service
     start_service || return
@@ -704,7 +711,7 @@ case_explain() { # version style view(32|64) linux-windows-option
     if [ "$style" = instance ]; then
         reasonT="device key $E2E_DEV_T holds no reader model's text"
     else
-        reasonT="no instance of a reader's device key has ParentIdPrefix $E2E_PIP_T"
+        reasonT="the drive is $E2E_DEV_T (instance $E2E_INST_T), which is no supported reader"
     fi
     letters=$(grep -E '^[D-Z]:  ' <<<"$out")
     check_lines "QarnIExplain.exe verdicts" "R:  ICON     reader KA Slot Module (model row 5), label \"KA Media\"

@@ -46,16 +46,21 @@ TEST(ExplanationText, EveryStepAtWhichTheScanStops) {
     std::string text = Explain(FindScenario("parent-id recognition").build);
     EXPECT_EQ("ICON     reader LNK   QX-KB Slot (model row 1), label \"KB Media\"",
               Headline(text, 'E'));
-    EXPECT_EQ("NO ICON  no instance of a reader's device key has ParentIdPrefix 7&f&0",
-              Headline(text, 'F'));
+    EXPECT_EQ(
+        "NO ICON  the drive is Disk&Ven_QARN&Prod_LNK___QX-KB_Slot&Rev_2.00 (instance 1&0), "
+        "which is no supported reader",
+        Headline(text, 'F'));
     EXPECT_EQ(
         "NO ICON  the mount record holds no \"RemovableMedia\": not the removable-media "
         "volume a reader's drive has",
         Headline(text, 'G'));
-    EXPECT_EQ(
-        "NO ICON  no mount record \\DosDevices\\I: under HKLM\\SYSTEM\\MountedDevices, or "
-        "one longer than 260 bytes",
-        Headline(text, 'I'));
+    EXPECT_EQ("NO ICON  no mount record \\DosDevices\\I: under HKLM\\SYSTEM\\MountedDevices",
+              Headline(text, 'I'));
+    text = Explain(FindScenario("mount records that fill the buffer and one character more").build);
+    EXPECT_EQ("NO ICON  the mount record \\DosDevices\\F: is " +
+                  std::to_string(MountRecordSize + 2) + " bytes long; the service reads at most " +
+                  std::to_string(MountRecordSize),
+              Headline(text, 'F'));
     EXPECT_EQ("(no block)", Headline(text, 'J'));  // neither removable nor with keys
 
     text = Explain(FindScenario("instance-path recognition").build);
@@ -78,8 +83,10 @@ TEST(ExplanationText, EveryStepAtWhichTheScanStops) {
     EXPECT_EQ("NO ICON  a reader's drive, but all 20 slots are taken: no keys are written",
               Headline(text, 'Z'));
     text = Explain(FindScenario("double-byte key names under code page 932").build);
-    EXPECT_EQ("NO ICON  the mount record has no text, or one too long for 259 ANSI bytes",
-              Headline(text, 'F'));
+    EXPECT_EQ(
+        "NO ICON  the mount record holds no \"USBSTOR\": not the USB storage device path a "
+        "reader's drive has",
+        Headline(text, 'F'));
 
     // How far the parent-id device search got.
     text = Explain([](FakeWindows& fake) {
@@ -98,6 +105,12 @@ TEST(ExplanationText, EveryStepAtWhichTheScanStops) {
         fake.SetMountRecord('E', "\\??\\STORAGE#RemovableMedia#7&e&0&RM#" + kVolumeGuid);
     });
     EXPECT_EQ("NO ICON  no device keys under USBSTOR (or USBSTOR cannot be read)",
+              Headline(text, 'E'));
+    text = Explain([](FakeWindows& fake) {
+        PlugParentIdDevice(fake, 'E', kKcModule, "1&0", "7&e&0");
+        fake.SetMountRecord('E', "\\??\\STORAGE#RemovableMedia#7&gone&0&RM#" + kVolumeGuid);
+    });
+    EXPECT_EQ("NO ICON  no instance of a reader's device key has ParentIdPrefix 7&gone&0",
               Headline(text, 'E'));
 }
 
@@ -199,6 +212,16 @@ TEST(ExplanationText, HeaderAndLetterDetails) {
     fake.UpdateService(record);
     EXPECT_EQ("running; below is what its start does with the registry as it is now",
               serviceLine());
+    // A service manager that cannot be asked is not taken for "not installed",
+    // and the report is not complete.
+    fake.CreateKey("SYSTEM\\MountedDevices");
+    fake.CreateKey(kUsbStor);
+    EXPECT_TRUE(ExplainDrives(fake, options).Complete());
+    fake.SetScmOpenFails(ERROR_ACCESS_DENIED);
+    EXPECT_EQ("unknown: the service manager could not be asked: access denied (run as "
+              "administrator)",
+              serviceLine());
+    EXPECT_FALSE(ExplainDrives(fake, options).Complete());
     options.askServiceState = false;
     EXPECT_EQ("(none)", serviceLine());
 }

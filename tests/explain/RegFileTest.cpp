@@ -170,7 +170,7 @@ TEST(RegFile, NamesAndTextInTheMachinesCodePage) {
         u"Windows Registry Editor Version 5.00\r\n\r\n"
         u"[HKEY_LOCAL_MACHINE\\SYSTEM\\Caf\u00e9\\\u30bd]\r\n"
         u"\"N\u00e9\"=\"\u00e9\u30bd\"\r\n\"Path\"=hex(2):25,00,41,00,25,00,00,00\r\n"
-        u"\"Quote\"=\"say \\\"hi\\\" \\\\ \"\r\n";
+        u"\"Quote\"=\"say \\\"hi\\\" \\\\ \"\r\n\r\n";
     RegFile file;
     std::string error;
     ASSERT_TRUE(ParseRegFile(Utf16File(v5), file, error)) << error;
@@ -194,7 +194,7 @@ TEST(RegFile, NamesAndTextInTheMachinesCodePage) {
 
     // A REGEDIT4 file holds the bytes of the code page already.
     ASSERT_TRUE(ParseRegFile(
-        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Caf\xE9]\n\"N\xE9\"=\"\xE9\"\n", file, error))
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Caf\xE9]\n\"N\xE9\"=\"\xE9\"\n\n", file, error))
         << error;
     FakeWindows cp1252;
     SetUpMachine(cp1252, MachineFacts{5, 1, false, false, 1252});
@@ -229,6 +229,19 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
          "line 3: hex data must be bytes of two hex digits separated by ',', at \"\" (is the file "
          "cut short?)"},
         {v5 + key + "\"A\"=hex:01,0g\r\n", "line 3: hex data must be bytes"},
+        // Cut short: a lone digit, no line end, no closing empty line, no key.
+        {v5 + key + "\"A\"=hex:01,\\\r\n  6\r\n\r\n", "line 3: hex data must be bytes"},
+        {v5 + key + "\"A\"=dword:0000", "line 3: the file does not end with a line end"},
+        {v5 + key + "\"A\"=dword:00000001\r\n",
+         "line 3: the file does not end with the empty line that reg export writes last"},
+        {v5 + "\r\n", "line 2: no [key] line (is the file cut short?)"},
+        // Encodings that do not go with their header.
+        {"\xEF\xBB\xBFREGEDIT4\r\n" + key + "\r\n",
+         "line 1: a \"REGEDIT4\" file must be in the ANSI code page"},
+        {Utf16File(u"REGEDIT4\r\n"), "line 1: a \"REGEDIT4\" file must be in the ANSI code page"},
+        {v5 + key + "\"A\"=\"Caf\xE9 au lait\"\r\n\r\n",
+         "line 3: not UTF-8 text (byte 0xe9); a file in the ANSI code page needs the first line "
+         "\"REGEDIT4\""},
         {v5 + key + "\"A\"=hex:012\r\n", "line 3: hex data must be bytes"},
         {v5 + key + "\"A\"=hex(zz):01\r\n", "line 3: hex(type): needs a type"},
         {v5 + key + "\"A\"=hex\r\n", "line 3: ':' missing after hex"},
@@ -251,13 +264,33 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
         ParseError(Utf16File(u"Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\A" +
                              std::u16string(1, u'\0') + u"]\r\n")));
 
-    // A file of another root loads nothing.
-    RegFile file;
-    std::string error;
-    ASSERT_TRUE(ParseRegFile(v5 + key + "[HKEY_CURRENT_USER\\Software]\r\n", file, error));
-    FakeWindows machine;
-    EXPECT_FALSE(LoadRegFile(machine, file, error));
-    EXPECT_EQ("line 3: a key outside HKEY_LOCAL_MACHINE; export HKLM keys only", error);
+    // A file of another root, or with the root abbreviated, loads nothing; nor
+    // does a file that contradicts an earlier one.
+    const struct {
+        std::string second;
+        std::string error;
+    } loads[] = {
+        {"[HKEY_CURRENT_USER\\Software]\r\n\r\n",
+         "line 3: a key outside HKEY_LOCAL_MACHINE; export HKLM keys only"},
+        {"[HKLM\\SYSTEM]\r\n\r\n",
+         "line 3: the root key must be spelled out: HKEY_LOCAL_MACHINE, not HKLM"},
+        {key + "\"A\"=hex:01\r\n\r\n",
+         "line 4: value \"A\" of HKLM\\SYSTEM\\MountedDevices differs from the one an earlier "
+         "file or line gives"},
+        {key + "\"A\"=hex:02\r\n\r\n", ""},
+    };
+    for (const auto& load : loads) {
+        RegFile file;
+        std::string error;
+        FakeWindows machine;
+        ASSERT_TRUE(ParseRegFile(v5 + key + "\"A\"=hex:02\r\n\r\n", file, error)) << error;
+        ASSERT_TRUE(LoadRegFile(machine, file, error)) << error;
+        ASSERT_TRUE(ParseRegFile(v5 + "\r\n" + load.second, file, error)) << error;
+        EXPECT_EQ(load.error.empty(), LoadRegFile(machine, file, error));
+        if (!load.error.empty()) {
+            EXPECT_EQ(load.error, error);
+        }
+    }
 
     // Cut anywhere, a real export either still parses or names a line it has.
     const std::string whole =
@@ -273,5 +306,110 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
             lines += part[i] == '\n' && part[i + 1] == 0;
         EXPECT_GE(line, 1);
         EXPECT_LE(line, lines) << result;
+    }
+}
+
+// Exports as a mail or a copy cuts them: every cut is refused or explained
+// as the whole file, unless it falls between two key blocks.
+TEST(RegFile, CutShortExportsAreRefusedOrExplainedAsTheWhole) {
+    const std::string vista =
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\MountedDevices]\r\n" +
+        HexRecord("\\\\DosDevices\\\\E:", InstancePathRecord(kKcKb, "QX40SERIAL0000000000000000000000000040&0")) +
+        "\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR\\" + kKcKb +
+        "\\QX40SERIAL0000000000000000000000000040&0]\r\n\"Capabilities\"=dword:00000010\r\n\r\n";
+    const struct {
+        const char* windows;
+        std::string body;
+    } samples[] = {{"xp", MachineExport()}, {"vista", vista}};
+    for (const auto& sample : samples) {
+        const std::string v5 = "Windows Registry Editor Version 5.00\r\n\r\n" + sample.body;
+        std::string lf = v5;
+        for (size_t at; (at = lf.find("\r\n")) != std::string::npos;) lf.erase(at, 1);
+        for (const bool utf16 : {true, false}) {
+            SCOPED_TRACE(std::string(sample.windows) + (utf16 ? " UTF-16" : " UTF-8 with LF"));
+            const std::string whole = utf16 ? Utf16File(Widen(v5)) : lf;
+            auto report = [&](const std::string& bytes) -> std::string {
+                RegFile file;
+                std::string error;
+                FakeWindows machine;
+                MachineFacts facts;
+                ParseWindowsName(sample.windows, facts);
+                SetUpMachine(machine, facts);
+                if (!ParseRegFile(bytes, file, error) || !LoadRegFile(machine, file, error))
+                    return "";
+                SetDriveTypes(machine, "");
+                return ExplanationText(ExplainDrives(machine, ExplainOptions{}));
+            };
+            const std::string expected = report(whole);
+            ASSERT_NE(std::string::npos, expected.find("E:  ICON"));
+            const std::string blockEnd = utf16 ? std::string("\n\0\r\0\n\0", 6) : "\n\n";
+            for (size_t cut = 0; cut < whole.size(); ++cut) {
+                const std::string part = whole.substr(0, cut);
+                const std::string got = report(part);
+                const bool betweenBlocks = part.size() >= blockEnd.size() &&
+                                           part.compare(part.size() - blockEnd.size(),
+                                                        blockEnd.size(), blockEnd) == 0;
+                if (!got.empty() && got != expected) {
+                    EXPECT_TRUE(betweenBlocks) << "cut at " << cut << " explained as:\n" << got;
+                }
+            }
+        }
+    }
+}
+
+// What reg export writes on a Japanese and on a Western machine: a version 5
+// file in UTF-16 and a REGEDIT4 file in the code page, with a service folder
+// and a note in the machine's own script. 表 ends in the byte 0x5C.
+TEST(RegFile, ExportsInTheMachinesOwnScript) {
+    const struct {
+        UINT codePage;
+        std::u16string folder;
+        std::u16string note;
+    } machines[] = {
+        {932, u"C:\\\u30ab\u30fc\u30c9\u30ea\u30fc\u30c0\u30fc\\Qarn\\", u"\u4e00\u89a7\u8868"},
+        {1252, u"C:\\K\u00e4se \u2013 L\u00ebser\\", u"Caf\u00e9 \u20ac"},
+    };
+    for (const auto& m : machines) {
+        SCOPED_TRACE(m.codePage);
+        FakeWindows machine;
+        SetUpMachine(machine, MachineFacts{5, 1, false, false, m.codePage});
+        auto ansi = [&](const std::u16string& text) {
+            std::string bytes(2 * text.size(), '\0');
+            bytes.resize(static_cast<size_t>(machine.WideCharToMultiByte(
+                CP_ACP, 0, text.data(), static_cast<int>(text.size()), &bytes[0],
+                static_cast<int>(bytes.size()), nullptr, nullptr)));
+            return bytes;
+        };
+        auto escaped = [](std::u16string text) {
+            for (size_t at = 0; (at = text.find(u'\\', at)) != std::u16string::npos; at += 2)
+                text.insert(at, 1, u'\\');
+            return text;
+        };
+        const std::u16string service =
+            u"[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\QarnIEx]\r\n"
+            u"\"ImagePath\"=\"" + escaped(m.folder) + u"QarnIEx.exe\"\r\n\"Note\"=\"" + m.note +
+            u"\"\r\n\r\n";
+        const std::string v5 = Utf16File(u"Windows Registry Editor Version 5.00\r\n\r\n" +
+                                         Widen(MachineExport()) + service);
+        const std::string regedit4 = "REGEDIT4\r\n\r\n" + MachineExport() + ansi(service);
+        ASSERT_EQ(std::string::npos, ansi(m.folder + m.note).find('?'));
+        ASSERT_EQ(m.folder + m.note, machine.AnsiToUtf16(ansi(m.folder + m.note)));
+
+        for (const std::string& bytes : {v5, regedit4}) {
+            RegFile file;
+            std::string error;
+            ASSERT_TRUE(ParseRegFile(bytes, file, error, m.codePage)) << error;
+            FakeWindows loaded;
+            SetUpMachine(loaded, MachineFacts{5, 1, false, false, m.codePage});
+            ASSERT_TRUE(LoadRegFile(loaded, file, error)) << error;
+            SetDriveTypes(loaded, "");
+            EXPECT_EQ(ansi(m.note),
+                      loaded.GetValue("SYSTEM\\CurrentControlSet\\Services\\QarnIEx", "Note")
+                          ->AsString());
+            const std::string report = ExplanationText(ExplainDrives(loaded, ExplainOptions{}));
+            EXPECT_NE(std::string::npos,
+                      report.find("icon " + ansi(m.folder) + "QarnIcons.dll,5\n"))
+                << report;
+        }
     }
 }

@@ -117,11 +117,15 @@ inline const Scenario kScenarios[] = {
          WriteIconKeys(fake, 'E', "KF Card");
      },
      "E"},
-    {"mount records of 130 and 131 characters",
+    {"mount records that fill the buffer and one character more",
      [](FakeWindows& fake) {
-         const std::string parentId = "7&" + std::string(59, 'p');
-         PlugParentIdDevice(fake, 'E', kKbSlot, "1&0", parentId);
-         PlugParentIdDevice(fake, 'F', kKfModule, "1&0", parentId + "q");
+         const size_t full = MountRecordSize / 2;
+         PlugParentIdDevice(fake, 'E', kKbSlot, "1&0", "7&e&0");
+         fake.SetBinary(kMounted, MountValueName('E'),
+                        Latin1Units(PaddedRecord(ParentIdRecord("7&e&0"), full)));
+         PlugParentIdDevice(fake, 'F', kKfModule, "1&0", "7&f&0");
+         fake.SetBinary(kMounted, MountValueName('F'),
+                        Latin1Units(PaddedRecord(ParentIdRecord("7&f&0"), full + 1)));
      },
      "E"},
     {"service folder too long for the icon path",

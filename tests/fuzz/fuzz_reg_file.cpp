@@ -28,19 +28,19 @@ void CheckError(const std::string& error, size_t fileSize) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     const std::string bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
-    RegFile file;
-    std::string error;
-    if (!ParseRegFile(bytes, file, error)) {
-        CheckError(error, bytes.size());
-        return 0;
-    }
-
-    FakeWindows machine;
     MachineFacts facts;
     facts.codePage = (data[0] & 1) ? 932 : 1252;
     FUZZ_CHECK(ParseWindowsName((data[0] & 2) ? "vista" : "xp", facts),
                "known Windows name refused");
     facts.wow64 = (data[0] & 4) != 0;
+    RegFile file;
+    std::string error;
+    if (!ParseRegFile(bytes, file, error, facts.codePage)) {
+        CheckError(error, bytes.size());
+        return 0;
+    }
+
+    FakeWindows machine;
     SetUpMachine(machine, facts);
     if (!LoadRegFile(machine, file, error)) {
         CheckError(error, bytes.size());

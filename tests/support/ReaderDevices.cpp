@@ -27,6 +27,10 @@ std::string ParentIdRecord(const std::string& parentId) {
     return "\\??\\STORAGE#RemovableMedia#" + parentId + "&RM#" + kVolumeGuid;
 }
 
+std::string PaddedRecord(const std::string& record, size_t characters) {
+    return record + std::string(characters - record.size(), '}');
+}
+
 std::string InstancePathRecord(const std::string& deviceKey, const std::string& instance) {
     std::string device = deviceKey;
     for (char& c : device) {

@@ -37,6 +37,8 @@ std::string MountValueName(char letter);
 // the USBSTOR device path itself, a '/' of the device name written as '#'.
 std::string ParentIdRecord(const std::string& parentId);
 std::string InstancePathRecord(const std::string& deviceKey, const std::string& instance);
+// `record` padded after its GUID to `characters`, which the scans do not read.
+std::string PaddedRecord(const std::string& record, size_t characters);
 // UTF-16LE bytes with one code unit per char of `text` (Latin-1), no NUL:
 // the REG_BINARY form the mount manager writes.
 std::vector<BYTE> Latin1Units(const std::string& text);
