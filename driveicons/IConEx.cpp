@@ -1,6 +1,5 @@
 #include "driveicons/IConEx.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -270,14 +269,11 @@ BOOL CIConEx::ReleaseWalk(Variant variant, BOOL releaseAll) {
     }
     WalkDevices(variant, letters, false);
 
-    for (int index = DriveSlotCount - 1; index >= 0; --index) {
+    // letters[next] belongs to the next tracked slot down.
+    size_t next = 0;
+    for (int index = DriveSlotCount - 1; index >= 0 && next < letters.size(); --index) {
         DriveSlot& slot = DriveSlots[index];
-        if (slot.Letter == 0) continue;
-        const auto search = std::find_if(letters.begin(), letters.end(), [&](const LetterSearch& l) {
-            return l.Letter == slot.Letter;
-        });
-        if (search == letters.end()) break;  // after the one that ended the list
-        if (search->Found) continue;
+        if (slot.Letter == 0 || letters[next++].Found) continue;
         DeleteDriveIconKeys(slot.Letter);
         slot.Letter = 0;
         ScanStartLetter = 'D';
