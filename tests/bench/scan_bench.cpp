@@ -2,23 +2,18 @@
 // USB history grows: N device keys under USBSTOR (one or four instances each)
 // and 1, 4 or 23 removable reader drives. Reports time and registry calls per
 // scan. Parent-id variant (Windows XP), the reader device key sorting after
-// all the others, so every letter walks the whole history. Then, with the
-// service run through the dispatcher: how long a stop sent during the start-up
-// scan takes to STOPPED, and how long the handler takes to return from an
-// arrival sent then.
+// all the others, so every letter walks the whole history. Then how long a
+// stop sent during the start-up scan takes, and the handler for an arrival.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <mutex>
+#include <future>
 #include <string>
-#include <thread>
 
 #include "driveicons/IConEx.h"
 #include "platform/fake/FakeWindows.h"
@@ -135,123 +130,76 @@ void Sizes(benchmark::internal::Benchmark* b) {
 using Clock = std::chrono::steady_clock;
 
 // Calls `onKey` on the service thread when the start-up scan enumerates its
-// device key number `at` (counted from 1), and notes when STOPPED is reported.
+// device key number `at`, and notes when STOPPED is reported.
 class TimedStartWindows : public BenchWindows {
 public:
     std::function<void()> onKey;
     int at = 1;
-
-    void Reset() {
-        deviceKeys_ = 0;
-        stopped_ = {};
-    }
-    Clock::time_point Stopped() const { return stopped_; }
+    int deviceKeys = 0;
+    Clock::time_point stopped;
 
     LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD reserved,
                        LPSTR keyClass, LPDWORD classLength, PFILETIME lastWriteTime) override {
         const LONG result = BenchWindows::RegEnumKeyExA(key, index, name, nameLength, reserved,
                                                         keyClass, classLength, lastWriteTime);
-        if (result == ERROR_SUCCESS && std::strncmp(name, "Disk&", 5) == 0 &&
-            ++deviceKeys_ == at && onKey) {
+        if (result == ERROR_SUCCESS && std::strncmp(name, "Disk&", 5) == 0 && ++deviceKeys == at)
             onKey();
-        }
         return result;
     }
     BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) override {
-        if (status != nullptr && status->dwCurrentState == SERVICE_STOPPED &&
-            stopped_ == Clock::time_point{}) {
-            stopped_ = Clock::now();
-        }
+        if (status->dwCurrentState == SERVICE_STOPPED && stopped == Clock::time_point{})
+            stopped = Clock::now();
         return BenchWindows::SetServiceStatus(handle, status);
     }
-
-private:
-    int deviceKeys_ = 0;  // service thread only
-    Clock::time_point stopped_;
 };
 
 double Seconds(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
 }
 
-// A stop (range(2) 1: an arrival, then a stop) posted when the start-up scan
-// is halfway through its first walk; the time to STOPPED. The substitute's
-// Sleep only yields, so the Run loop's period (up to a second on Windows) is
-// not in the figure.
-void StopDuringStartup(benchmark::State& state) {
+// The service run through the dispatcher. Halfway through the start-up
+// scan's first walk comes a stop (mode 0), an arrival and then a stop (1), or
+// an arrival sent from another thread (2). Time: from then to STOPPED (the
+// substitute's Sleep only yields, so the Run loop's period, up to a second on
+// Windows, is left out), or until the handler has returned (2).
+void DuringStartup(benchmark::State& state) {
     TimedStartWindows fake;
     const int devices = static_cast<int>(state.range(0));
     Build(fake, devices, 1, static_cast<int>(state.range(1)));
     fake.at = std::max(1, devices / 2);
-    const bool arrivalFirst = state.range(2) != 0;
-    Clock::time_point posted;
-    fake.onKey = [&] {
-        posted = Clock::now();
-        if (arrivalFirst) fake.PostControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL);
-        fake.PostControl(SERVICE_CONTROL_STOP);
-    };
+    const int64_t mode = state.range(2);
     for (auto _ : state) {
-        fake.Reset();
+        fake.deviceKeys = 0;
+        fake.stopped = {};
+        Clock::time_point from;
+        std::promise<void> reached;
+        fake.onKey = [&] {
+            from = Clock::now();
+            if (mode == 2) return reached.set_value();
+            if (mode == 1) fake.PostControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL);
+            fake.PostControl(SERVICE_CONTROL_STOP);
+        };
         CIConEx service(fake);
         support::DispatcherRun run(fake, service);
-        run.Join();
-        state.SetIterationTime(Seconds(posted, fake.Stopped()));
-        if (!fake.SubkeyNames(kDriveIcons).empty()) {
-            state.SkipWithError("keys outlived the stop");
-            break;
-        }
-    }
-}
-
-// An arrival sent from another thread when the start-up scan is halfway
-// through its first walk: the time until the handler has returned.
-void HandlerDuringStartup(benchmark::State& state) {
-    TimedStartWindows fake;
-    const int devices = static_cast<int>(state.range(0));
-    Build(fake, devices, 1, static_cast<int>(state.range(1)));
-    fake.at = std::max(1, devices / 2);
-    std::mutex mu;
-    std::condition_variable reached;
-    bool atKey = false;
-    fake.onKey = [&] {
-        std::lock_guard<std::mutex> lock(mu);
-        atKey = true;
-        reached.notify_all();
-    };
-    for (auto _ : state) {
-        fake.Reset();
-        atKey = false;
-        CIConEx service(fake);
-        support::DispatcherRun run(fake, service);
-        double seconds = 0;
-        std::thread sender([&] {
-            std::unique_lock<std::mutex> lock(mu);
-            reached.wait(lock, [&] { return atKey; });
-            lock.unlock();
+        if (mode == 2) {
+            reached.get_future().wait();
             const Clock::time_point sent = Clock::now();
             fake.SendControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL);
-            seconds = Seconds(sent, Clock::now());
-        });
-        sender.join();
-        run.Stop();
-        state.SetIterationTime(seconds);
+            state.SetIterationTime(Seconds(sent, Clock::now()));
+            run.Stop();
+        } else {
+            run.Join();
+            state.SetIterationTime(Seconds(from, fake.stopped));
+        }
+        if (!fake.SubkeyNames(kDriveIcons).empty()) state.SkipWithError("keys outlived the stop");
     }
 }
 
-void LatencySizes(benchmark::internal::Benchmark* b, bool withArrival) {
-    if (withArrival) {
-        b->ArgNames({"devices", "letters", "arrival_first"});
-    } else {
-        b->ArgNames({"devices", "letters"});
-    }
+void LatencySizes(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"devices", "letters", "mode"});
     for (int devices : {10, 10000}) {
         for (int letters : {4, 23}) {
-            if (!withArrival) {
-                b->Args({devices, letters});
-                continue;
-            }
-            b->Args({devices, letters, 0});
-            b->Args({devices, letters, 1});
+            for (int mode : {0, 1, 2}) b->Args({devices, letters, mode});
         }
     }
     b->UseManualTime()->Iterations(7)->Unit(benchmark::kMicrosecond);
@@ -261,8 +209,5 @@ void LatencySizes(benchmark::internal::Benchmark* b, bool withArrival) {
 
 BENCHMARK(StartupScan)->Apply(Sizes);
 BENCHMARK(ArrivalScan)->Apply(Sizes);
-BENCHMARK(StopDuringStartup)->Apply([](benchmark::internal::Benchmark* b) { LatencySizes(b, true); });
-BENCHMARK(HandlerDuringStartup)->Apply([](benchmark::internal::Benchmark* b) {
-    LatencySizes(b, false);
-});
+BENCHMARK(DuringStartup)->Apply(LatencySizes);
 BENCHMARK_MAIN();
