@@ -31,7 +31,7 @@ public:
 
     // ---- Device search ------------------------------------------------------------
     // One walk over USBSTOR serves every letter of a scan; each step is told
-    // once for each letter still looking for its match, in letter order.
+    // once for each letter still looking for its match.
     // A device key under USBSTOR that passed the variant's name test for the
     // letter (in the instance-path variant only the key named in its record
     // does), and the first model row whose text it holds (-1: none; its

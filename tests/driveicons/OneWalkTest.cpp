@@ -142,7 +142,7 @@ std::string Writes(const FakeWindows& fake) {
 
 TEST(OneWalk, DecidesEveryLetterAsTheRuleDoesLetterByLetter) {
     std::mt19937 rng(18);
-    for (int round = 0; round < 120; ++round) {
+    for (int round = 0; round < 64; ++round) {
         const bool vista = round % 2 == 1;
         SCOPED_TRACE("round " + std::to_string(round));
         FakeWindows fake;
