@@ -72,7 +72,8 @@ private:
         bool Found = false;
         std::string ModelText;  // the text the model row is looked up in
     };
-    // Device events that came while OnInit worked, and when the handler acts on them itself.
+    // For device events: queued while Starting, handled by the handler while
+    // Started, ignored before and after.
     enum class Phase { BeforeStart, Starting, Started, Stopped };
 
     bool IsRemovable(char letter);
