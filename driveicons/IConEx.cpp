@@ -1,5 +1,6 @@
 #include "driveicons/IConEx.h"
 
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -30,6 +31,10 @@ int FindLabel(const std::string& label) {
 }
 
 std::string LetterKey(char letter) { return std::string(DriveIconsBase) + letter; }
+
+// Device events held for OnInit; more arrive only from a flood, and then one
+// full release walk and scan stand in for the rest.
+constexpr size_t kMaxQueuedEvents = 64;
 
 }  // namespace
 
@@ -76,7 +81,24 @@ bool CIConEx::ParseMountText(Variant variant, const std::string& mountText, Volu
     return markerFound;
 }
 
-BOOL CIConEx::SearchDevices(Variant variant, const VolumeId& volume, const MatchAction& onMatch) {
+void CIConEx::AddLetter(Variant variant, char letter, std::vector<LetterSearch>& letters) {
+    letters.emplace_back();
+    LetterSearch& search = letters.back();
+    search.Letter = letter;
+    std::string mountText;
+    search.RecordRead = ReadMountText(letter, mountText);
+    search.Searching = search.RecordRead && ParseMountText(variant, mountText, search.Volume);
+}
+
+void CIConEx::WalkDevices(Variant variant, std::vector<LetterSearch>& letters, bool firstDecides) {
+    // Bit i: letters[i] still looks for its match (at most 23 letters).
+    uint32_t searching = 0;
+    for (size_t i = 0; i < letters.size(); ++i) {
+        if (letters[i].Searching) searching |= uint32_t{1} << i;
+    }
+    const uint32_t first = searching & (~searching + 1);  // lowest bit
+    auto done = [&] { return searching == 0 || (firstDecides && !(searching & first)); };
+
     char name[MAX_PATH];
     DWORD nameLength = 0;
     auto enumerate = [&](const char* path, DWORD index) {
@@ -84,42 +106,62 @@ BOOL CIConEx::SearchDevices(Variant variant, const VolumeId& volume, const Match
         nameLength = sizeof name;
         return EnumRegSubkey(HKEY_LOCAL_MACHINE, path, name, &nameLength, index);
     };
+    auto each = [&](uint32_t set, auto&& action) {
+        for (size_t i = 0; i < letters.size(); ++i) {
+            if (set & (uint32_t{1} << i)) action(letters[i], uint32_t{1} << i);
+        }
+    };
 
-    for (DWORD deviceIndex = 0; !StopRequested() && enumerate(UsbStorPath, deviceIndex);
+    // Each device key is enumerated once and a reader's instances are read
+    // once, whatever the number of letters: nothing is kept per device key.
+    for (DWORD deviceIndex = 0; !done() && !StopRequested() && enumerate(UsbStorPath, deviceIndex);
          ++deviceIndex) {
         const std::string deviceKeyName = AnsiText::FromBuffer(name, sizeof name);
-        if (variant == Variant::InstancePath &&
-            !AnsiText::EqualNoCase(os, deviceKeyName, volume.DeviceKeyName)) {
-            continue;
+        uint32_t comparing = searching;
+        if (variant == Variant::InstancePath) {
+            each(searching, [&](const LetterSearch& search, uint32_t bit) {
+                if (!AnsiText::EqualNoCase(os, deviceKeyName, search.Volume.DeviceKeyName)) {
+                    comparing &= ~bit;
+                }
+            });
+            if (comparing == 0) continue;
         }
         const int modelRow = FindModel(os, deviceKeyName);
-        if (Observer) Observer->OnDeviceKey(deviceKeyName, modelRow);
+        if (Observer) {
+            each(comparing, [&](const LetterSearch& search, uint32_t) {
+                Observer->OnDeviceKey(search.Letter, deviceKeyName, modelRow);
+            });
+        }
         if (modelRow < 0) continue;
 
         const std::string devicePath = std::string(UsbStorPath) + "\\" + deviceKeyName;
-        for (DWORD instanceIndex = 0; enumerate(devicePath.c_str(), instanceIndex);
+        for (DWORD instanceIndex = 0;
+             comparing != 0 && !StopRequested() && enumerate(devicePath.c_str(), instanceIndex);
              ++instanceIndex) {
             const std::string instanceKeyName = AnsiText::FromBuffer(name, sizeof name);
             const std::string instancePath = devicePath + "\\" + instanceKeyName;
-            bool match;
             std::string prefix;
-            bool prefixRead = false;
-            if (variant == Variant::ParentId) {
-                prefixRead = ReadRegValue(HKEY_LOCAL_MACHINE, instancePath.c_str(),
-                                          "ParentIdPrefix", REG_SZ, &prefix, MAX_PATH);
-                match = prefixRead && AnsiText::EqualNoCase(os, prefix, volume.ParentId);
-            } else {
-                match = AnsiText::EqualNoCase(os, instanceKeyName, volume.InstanceKeyName);
-            }
-            if (Observer) {
-                Observer->OnInstanceKey(instanceKeyName, prefixRead ? &prefix : nullptr, match);
-            }
-            if (!match) continue;
-            if (onMatch(variant == Variant::ParentId ? instancePath : deviceKeyName)) return TRUE;
-            break;  // not taken: the rest of this device's instances are not looked at
+            const bool prefixRead =
+                variant == Variant::ParentId &&
+                ReadRegValue(HKEY_LOCAL_MACHINE, instancePath.c_str(), "ParentIdPrefix", REG_SZ,
+                             &prefix, MAX_PATH);
+            each(comparing, [&](LetterSearch& search, uint32_t bit) {
+                const bool match =
+                    variant == Variant::ParentId
+                        ? prefixRead && AnsiText::EqualNoCase(os, prefix, search.Volume.ParentId)
+                        : AnsiText::EqualNoCase(os, instanceKeyName, search.Volume.InstanceKeyName);
+                if (Observer) {
+                    Observer->OnInstanceKey(search.Letter, instanceKeyName,
+                                            prefixRead ? &prefix : nullptr, match);
+                }
+                if (!match) return;
+                search.Found = true;
+                search.ModelText = variant == Variant::ParentId ? instancePath : deviceKeyName;
+                comparing &= ~bit;
+                searching &= ~bit;
+            });
         }
     }
-    return FALSE;
 }
 
 // ---- Assignment ------------------------------------------------------------
@@ -158,21 +200,45 @@ bool CIConEx::AssignLetter(Variant variant, char letter, const std::string& mode
     return true;
 }
 
+bool CIConEx::HasFreeSlot() const {
+    for (const DriveSlot& slot : DriveSlots) {
+        if (slot.Letter == 0) return true;
+    }
+    return false;
+}
+
 BOOL CIConEx::AssignScan(Variant variant, BOOL scanAll) {
     BOOL scanStatus = FALSE;
     // The service only ever looks at 'D' to 'Z'.
-    const char first = ScanStartLetter < 'D' ? 'D' : ScanStartLetter;
-    for (char letter = first; letter >= 'D' && letter <= 'Z' && !StopRequested(); ++letter) {
-        if (!IsRemovable(letter) || IsTracked(letter)) continue;
-        std::string mountText;
-        scanStatus = ReadMountText(letter, mountText);
-        if (!scanStatus) continue;
-        VolumeId volume;
-        if (!ParseMountText(variant, mountText, volume)) continue;
-        scanStatus = SearchDevices(variant, volume, [&](const std::string& modelText) {
-            return AssignLetter(variant, letter, modelText);
-        });
-        if (scanStatus && !scanAll) return scanStatus;
+    char letter = ScanStartLetter < 'D' ? 'D' : ScanStartLetter;
+    // An arrival mostly brings one drive, the lowest new one: it is searched
+    // alone first, so the letters after it are not looked at when it is a
+    // reader's drive; the letters after it then share one walk.
+    size_t searchesWanted = scanAll ? 'Z' - 'D' + 1 : 1;
+    std::vector<LetterSearch> letters;
+    while (letter >= 'D' && letter <= 'Z' && !StopRequested()) {
+        letters.clear();
+        size_t searches = 0;
+        for (; letter >= 'D' && letter <= 'Z' && searches < searchesWanted && !StopRequested();
+             ++letter) {
+            if (!IsRemovable(letter) || IsTracked(letter)) continue;
+            AddLetter(variant, letter, letters);
+            if (letters.back().Searching) ++searches;
+        }
+        searchesWanted = 'Z' - 'D' + 1;
+        // Without scanAll the first letter that matches ends the scan, unless
+        // it finds no slot.
+        WalkDevices(variant, letters, !scanAll && HasFreeSlot());
+        for (const LetterSearch& search : letters) {
+            if (StopRequested()) return FALSE;
+            if (!search.Searching) {
+                // A record without the variant's marker was still read.
+                scanStatus = search.RecordRead;
+                continue;
+            }
+            scanStatus = search.Found && AssignLetter(variant, search.Letter, search.ModelText);
+            if (scanStatus && !scanAll) return scanStatus;
+        }
     }
     return scanStatus;
 }
@@ -189,19 +255,29 @@ BOOL CIConEx::AssignDrivesByInstancePath(BOOL scanAll) {
 
 // ---- Release ---------------------------------------------------------------
 
-bool CIConEx::CheckDrive(Variant variant, char letter) {
-    if (!IsRemovable(letter)) return false;
-    std::string mountText;
-    if (!ReadMountText(letter, mountText)) return false;
-    VolumeId volume;
-    if (!ParseMountText(variant, mountText, volume)) return false;
-    return SearchDevices(variant, volume, [](const std::string&) { return true; }) == TRUE;
-}
-
 BOOL CIConEx::ReleaseWalk(Variant variant, BOOL releaseAll) {
+    // The tracked letters in slot order, from the last slot down. Without
+    // releaseAll the first that fails before the walk ends the list: a
+    // letter after it could not be the first to go.
+    std::vector<LetterSearch> letters;
     for (int index = DriveSlotCount - 1; index >= 0; --index) {
+        const char letter = DriveSlots[index].Letter;
+        if (letter == 0) continue;
+        if (!IsRemovable(letter)) {
+            letters.emplace_back();
+            letters.back().Letter = letter;
+        } else {
+            AddLetter(variant, letter, letters);
+        }
+        if (!letters.back().Searching && !releaseAll) break;
+    }
+    WalkDevices(variant, letters, false);
+
+    // letters[next] belongs to the next tracked slot down.
+    size_t next = 0;
+    for (int index = DriveSlotCount - 1; index >= 0 && next < letters.size(); --index) {
         DriveSlot& slot = DriveSlots[index];
-        if (slot.Letter == 0 || CheckDrive(variant, slot.Letter)) continue;
+        if (slot.Letter == 0 || letters[next++].Found) continue;
         DeleteDriveIconKeys(slot.Letter);
         slot.Letter = 0;
         ScanStartLetter = 'D';
@@ -278,6 +354,11 @@ void CIConEx::RestoreAndPurge() {
 // ---- Hooks -----------------------------------------------------------------
 
 BOOL CIConEx::OnInit() {
+    {
+        MutexLock lock(handOverLock_);
+        // A stop that came first keeps the phase at Stopped.
+        if (phase_ == Phase::BeforeStart) phase_ = Phase::Starting;
+    }
     MutexLock lock(driveLock_);
     DetectPlatform();
 
@@ -297,10 +378,41 @@ BOOL CIConEx::OnInit() {
     RestoreAndPurge();
     ScanStartLetter = 'D';
     AssignDrives(TRUE);
-    // A stop that came meanwhile has cut the scan short; its OnStop, waiting
-    // for the lock, takes back whatever the scan wrote.
-    started_ = !StopRequested();
+    HandleQueuedEvents();
     return TRUE;
+}
+
+// The events that came while OnInit worked, in their order, as the handler
+// would have handled them right after it; repeated while more come. The phase
+// becomes Started under the same lock as the last look at the queue finds it
+// empty, so an event is either queued before that look or handled by the
+// handler itself, which then waits only for OnInit to let go of the drives.
+void CIConEx::HandleQueuedEvents() {
+    for (;;) {
+        std::vector<DWORD> events;
+        bool overflowed = false;
+        {
+            MutexLock lock(handOverLock_);
+            // A stop has come: its OnStop, waiting for the drives, takes back
+            // whatever the scans wrote, and the queue is moot.
+            if (phase_ != Phase::Starting || StopRequested()) return;
+            if (queuedEvents_.empty() && !queueOverflowed_) {
+                phase_ = Phase::Started;
+                return;
+            }
+            events.swap(queuedEvents_);
+            overflowed = queueOverflowed_;
+            queueOverflowed_ = false;
+        }
+        for (DWORD eventType : events) HandleDeviceEvent(eventType);
+        if (overflowed) {
+            // Events were lost from the queue: take back every drive that is
+            // gone and give keys to every new one.
+            ReleaseDrives(TRUE);
+            ScanStartLetter = 'D';
+            AssignDrives(TRUE);
+        }
+    }
 }
 
 void CIConEx::Run() {
@@ -311,10 +423,15 @@ void CIConEx::OnStop() {
     // Raised before the lock is taken: a start-up scan that holds it gives up
     // at its next device key, so the stop does not wait for the whole scan.
     stopRequested_ = true;
+    {
+        MutexLock lock(handOverLock_);
+        // Device events can still come while Run winds down; keys written
+        // then would outlive the service.
+        phase_ = Phase::Stopped;
+        queuedEvents_.clear();
+        queueOverflowed_ = false;
+    }
     MutexLock lock(driveLock_);
-    // Device events can still come while Run winds down; keys written then
-    // would outlive the service.
-    started_ = false;
     // The drives tracked now go first: a key of ours whose label cannot be
     // read back (its write was refused, or someone removed it) would escape
     // the restore and outlive the service.
@@ -327,13 +444,32 @@ BOOL CIConEx::OnDeviceChange(DWORD eventType, LPVOID /*eventData*/) {
     // Every other event type (a query before a safe removal, for one) is
     // answered at once, without waiting for a scan that holds the drives.
     if (eventType != DBT_DEVICEARRIVAL && eventType != DBT_DEVICEREMOVECOMPLETE) return TRUE;
+    {
+        MutexLock lock(handOverLock_);
+        if (phase_ == Phase::Starting) {
+            // OnInit handles it after its scan: the handler, and every
+            // control queued behind it, must not wait for that scan.
+            if (queuedEvents_.size() < kMaxQueuedEvents) {
+                queuedEvents_.push_back(eventType);
+            } else {
+                queueOverflowed_ = true;
+            }
+            return TRUE;
+        }
+        // Before OnInit, an event would be acted on without the platform flags
+        // (so under WOW64 write marked keys into the 32-bit view, where no
+        // purge ever finds them) and without the directory; the start-up scan
+        // sees every volume present anyway. After OnStop, keys written would
+        // outlive the service.
+        if (phase_ != Phase::Started) return TRUE;
+    }
+    // Handler calls come one at a time, so no stop comes in between.
     MutexLock lock(driveLock_);
-    // An event can come in between the registration of the notification and
-    // OnInit, or after OnStop. Acted on then, it would scan without the platform flags (so
-    // under WOW64 write marked keys into the 32-bit view, where no purge ever
-    // finds them) and without the directory; the start-up scan sees every
-    // volume present anyway.
-    if (!started_) return TRUE;
+    HandleDeviceEvent(eventType);
+    return TRUE;
+}
+
+void CIConEx::HandleDeviceEvent(DWORD eventType) {
     if (eventType == DBT_DEVICEARRIVAL) {
         TraceMsg(this, "DeviceArrival-Enter");
         OnDeviceArrival();
@@ -343,7 +479,6 @@ BOOL CIConEx::OnDeviceChange(DWORD eventType, LPVOID /*eventData*/) {
         OnDeviceRemoveComplete();
         TraceMsg(this, "DeviceRemoveComplete-Exit");
     }
-    return TRUE;
 }
 
 void CIConEx::OnDeviceArrival() {

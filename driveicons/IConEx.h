@@ -4,8 +4,8 @@
 #pragma once
 
 #include <atomic>
-#include <functional>
 #include <string>
+#include <vector>
 
 #include "driveicons/ReaderModels.h"
 #include "driveicons/ScanObserver.h"
@@ -62,25 +62,45 @@ public:
 
 private:
     enum class Variant { ParentId, InstancePath };
-    // Called with the text the model row is looked up in; true ends the search.
-    using MatchAction = std::function<bool(const std::string& modelText)>;
+    // One letter of a scan: what its mount record names and, once the device
+    // walk is done, the first instance in enumeration order that belongs to it.
+    struct LetterSearch {
+        char Letter = 0;
+        BOOL RecordRead = FALSE;
+        bool Searching = false;  // the record carries the variant's marker: the walk looks for it
+        VolumeId Volume;
+        bool Found = false;
+        std::string ModelText;  // the text the model row is looked up in
+    };
+    // For device events: queued while Starting, handled by the handler while
+    // Started, ignored before and after.
+    enum class Phase { BeforeStart, Starting, Started, Stopped };
 
     bool IsRemovable(char letter);
     bool IsTracked(char letter) const;
     BOOL ReadMountText(char letter, std::string& mountText);
     bool ParseMountText(Variant variant, const std::string& mountText, VolumeId& volume);
-    BOOL SearchDevices(Variant variant, const VolumeId& volume, const MatchAction& onMatch);
+    // Removable `letter`: reads and parses its record into a new entry of `letters`.
+    void AddLetter(Variant variant, char letter, std::vector<LetterSearch>& letters);
+    // One walk over USBSTOR for every searching letter. It ends once each has
+    // its match, once the first has its match if `firstDecides`, or at a stop.
+    void WalkDevices(Variant variant, std::vector<LetterSearch>& letters, bool firstDecides);
     bool AssignLetter(Variant variant, char letter, const std::string& modelText);
-    bool CheckDrive(Variant variant, char letter);
+    bool HasFreeSlot() const;
     BOOL AssignScan(Variant variant, BOOL scanAll);
     BOOL ReleaseWalk(Variant variant, BOOL releaseAll);
     char RestoreDriveSlotsFrom(char firstLetter);
     void RestoreAndPurge();
+    void HandleDeviceEvent(DWORD eventType);  // driveLock_ held
+    void HandleQueuedEvents();                // by OnInit, driveLock_ held
 
     // Keeps device events off the slots and keys while OnInit or OnStop work on them.
     Mutex driveLock_;
-    // Set under driveLock_ from the end of OnInit to OnStop; device events
-    // outside that time are ignored.
-    bool started_ = false;
+    // Taken alone or inside driveLock_, never around it: the handler decides
+    // under it whether to queue an event, without waiting for a scan.
+    Mutex handOverLock_;
+    Phase phase_ = Phase::BeforeStart;  // under handOverLock_
+    std::vector<DWORD> queuedEvents_;   // under handOverLock_; in the order they came
+    bool queueOverflowed_ = false;      // under handOverLock_
     std::atomic<bool> stopRequested_{false};  // raised by OnStop
 };

@@ -30,17 +30,21 @@ public:
     virtual void OnVolumeId(bool markerFound, const VolumeId& volume) = 0;
 
     // ---- Device search ------------------------------------------------------------
-    // A device key under USBSTOR that passed the variant's name test (in the
-    // instance-path variant only the key named in the record does), and the
-    // first model row whose text it holds (-1: none; its instances are not read).
-    virtual void OnDeviceKey(const std::string& name, int modelRow) = 0;
+    // One walk over USBSTOR serves every letter of a scan; each step is told
+    // once for each letter still looking for its match.
+    // A device key under USBSTOR that passed the variant's name test for the
+    // letter (in the instance-path variant only the key named in its record
+    // does), and the first model row whose text it holds (-1: none; its
+    // instances are not read).
+    virtual void OnDeviceKey(char letter, const std::string& name, int modelRow) = 0;
     // An instance key of a reader's device key: its ParentIdPrefix (parent-id
     // variant; null: not readable, or the instance-path variant) and whether
-    // it belongs to the volume.
-    virtual void OnInstanceKey(const std::string& name, const std::string* parentIdPrefix,
-                               bool match) = 0;
-    // A matching instance gave the letter a slot and a model row; slot -1:
-    // none was free, nothing is written and the search goes on.
+    // it belongs to the letter's volume. The letter's first match ends its
+    // search.
+    virtual void OnInstanceKey(char letter, const std::string& name,
+                               const std::string* parentIdPrefix, bool match) = 0;
+    // After the walk, in letter order: the letter's match gave it a slot and
+    // a model row; slot -1: none was free and nothing is written.
     virtual void OnMatch(char letter, int slot, int modelRow) = 0;
 
     // ---- Writes ---------------------------------------------------------------------

@@ -79,19 +79,20 @@ public:
         current_->markerFound = markerFound;
         current_->volume = volume;
     }
-    void OnDeviceKey(const std::string& name, int modelRow) override {
-        if (current_ != nullptr) current_->devices.push_back(DeviceSeen{name, modelRow, {}});
+    void OnDeviceKey(char letter, const std::string& name, int modelRow) override {
+        if (LetterExplanation* l = At(letter)) l->devices.push_back(DeviceSeen{name, modelRow, {}});
     }
-    void OnInstanceKey(const std::string& name, const std::string* parentIdPrefix,
+    void OnInstanceKey(char letter, const std::string& name, const std::string* parentIdPrefix,
                        bool match) override {
-        if (current_ == nullptr || current_->devices.empty()) return;
-        DeviceSeen& device = current_->devices.back();
+        LetterExplanation* l = At(letter);
+        if (l == nullptr || l->devices.empty()) return;
+        DeviceSeen& device = l->devices.back();
         device.instances.push_back(InstanceSeen{
             name, parentIdPrefix ? std::optional<std::string>(*parentIdPrefix) : std::nullopt,
             match});
         if (match) {
-            current_->matchedDevice = device.name;
-            current_->matchedInstance = name;
+            l->matchedDevice = device.name;
+            l->matchedInstance = name;
         }
     }
     void OnMatch(char letter, int slot, int modelRow) override {

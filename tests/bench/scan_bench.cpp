@@ -2,16 +2,22 @@
 // USB history grows: N device keys under USBSTOR (one or four instances each)
 // and 1, 4 or 23 removable reader drives. Reports time and registry calls per
 // scan. Parent-id variant (Windows XP), the reader device key sorting after
-// all the others, so every letter walks the whole history.
+// all the others, so every letter walks the whole history. Then how long a
+// stop sent during the start-up scan takes, and the handler for an arrival.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <functional>
+#include <future>
 #include <string>
 
 #include "driveicons/IConEx.h"
 #include "platform/fake/FakeWindows.h"
+#include "support/FakeMachine.h"
 #include "support/ReaderDevices.h"
 
 namespace {
@@ -121,8 +127,88 @@ void Sizes(benchmark::internal::Benchmark* b) {
     b->Unit(benchmark::kMillisecond);
 }
 
+using Clock = std::chrono::steady_clock;
+
+// Calls `onKey` on the service thread when the start-up scan enumerates its
+// device key number `at`, and notes when STOPPED is reported.
+class TimedStartWindows : public BenchWindows {
+public:
+    std::function<void()> onKey;
+    int at = 1;
+    int deviceKeys = 0;
+    Clock::time_point stopped;
+
+    LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD reserved,
+                       LPSTR keyClass, LPDWORD classLength, PFILETIME lastWriteTime) override {
+        const LONG result = BenchWindows::RegEnumKeyExA(key, index, name, nameLength, reserved,
+                                                        keyClass, classLength, lastWriteTime);
+        if (result == ERROR_SUCCESS && std::strncmp(name, "Disk&", 5) == 0 && ++deviceKeys == at)
+            onKey();
+        return result;
+    }
+    BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) override {
+        if (status->dwCurrentState == SERVICE_STOPPED && stopped == Clock::time_point{})
+            stopped = Clock::now();
+        return BenchWindows::SetServiceStatus(handle, status);
+    }
+};
+
+double Seconds(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
+// The service run through the dispatcher. Halfway through the start-up
+// scan's first walk comes a stop (mode 0), an arrival and then a stop (1), or
+// an arrival sent from another thread (2). Time, per run: from then to
+// STOPPED (the substitute's Sleep only yields, so the Run loop's period, up
+// to a second on Windows, is left out), or until the handler has returned.
+void DuringStartup(benchmark::State& state) {
+    TimedStartWindows fake;
+    const int devices = static_cast<int>(state.range(0));
+    Build(fake, devices, 1, static_cast<int>(state.range(1)));
+    fake.at = std::max(1, devices / 2);
+    const int64_t mode = state.range(2);
+    for (auto _ : state) {
+        fake.deviceKeys = 0;
+        fake.stopped = {};
+        Clock::time_point from;
+        std::promise<void> reached;
+        fake.onKey = [&] {
+            from = Clock::now();
+            if (mode == 2) return reached.set_value();
+            if (mode == 1) fake.PostControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL);
+            fake.PostControl(SERVICE_CONTROL_STOP);
+        };
+        CIConEx service(fake);
+        support::DispatcherRun run(fake, service);
+        if (mode == 2) {
+            reached.get_future().wait();
+            const Clock::time_point sent = Clock::now();
+            fake.SendControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL);
+            state.SetIterationTime(Seconds(sent, Clock::now()));
+            run.Stop();
+        } else {
+            run.Join();
+            state.SetIterationTime(Seconds(from, fake.stopped));
+        }
+        if (!fake.SubkeyNames(kDriveIcons).empty()) state.SkipWithError("keys outlived the stop");
+    }
+}
+
+void LatencySizes(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"devices", "letters", "mode"});
+    for (int devices : {10, 10000}) {
+        for (int letters : {4, 23}) {
+            for (int mode : {0, 1, 2}) b->Args({devices, letters, mode});
+        }
+    }
+    b->UseManualTime()->Iterations(1)->Repetitions(9)->ReportAggregatesOnly(true);
+    b->Unit(benchmark::kMicrosecond);
+}
+
 }  // namespace
 
 BENCHMARK(StartupScan)->Apply(Sizes);
 BENCHMARK(ArrivalScan)->Apply(Sizes);
+BENCHMARK(DuringStartup)->Apply(LatencySizes);
 BENCHMARK_MAIN();

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DriveFixture.h"
@@ -203,4 +204,51 @@ TEST(StopDuringStart, IgnoredEventDoesNotWaitForTheScan) {
     EXPECT_EQ("E8 G2 K3 ", Slots(service));
     run.Stop();
     EXPECT_TRUE(DriveIconKeys(fake).empty());
+}
+
+// An arrival, then a stop, while the start-up scan is held: the handler
+// returns at once for the arrival, the stop behind it is taken, and neither
+// the scan nor the arrival leaves a key.
+TEST(StopDuringStart, StopBehindAnArrivalIsTakenAtOnce) {
+    GatedScanWindows fake(GatedScanWindows::Step::DeviceKey, 100);
+    BuildLongHistoryMachine(fake);
+    CIConEx service(fake);
+    DispatcherRun run(fake, service);
+    ASSERT_TRUE(fake.WaitUntilHeld());
+    fake.OpenOnceStopRequested(service);
+
+    std::mutex mu;
+    std::condition_variable answered;
+    bool arrivalAnswered = false;
+    std::thread sender([&] {
+        fake.SendControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL);
+        std::lock_guard<std::mutex> lock(mu);
+        arrivalAnswered = true;
+        answered.notify_all();
+    });
+    {
+        std::unique_lock<std::mutex> lock(mu);
+        EXPECT_TRUE(answered.wait_for(lock, std::chrono::seconds(2),
+                                      [&] { return arrivalAnswered; }))
+            << "the handler waited for the start-up scan";
+    }
+    EXPECT_TRUE(fake.StillHeld());
+
+    fake.PostControl(SERVICE_CONTROL_STOP);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (!service.StopRequested() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(service.StopRequested()) << "the stop queued behind the arrival was not taken";
+    fake.Open();  // a service that missed the stop runs on from here
+    sender.join();
+    run.Join();
+
+    EXPECT_EQ(0, fake.DeviceKeysAfterHold()) << "the scan went on after the stop";
+    const std::vector<DWORD> states = ReportedStates(fake);
+    EXPECT_EQ(states.end(), std::find(states.begin(), states.end(), SERVICE_RUNNING));
+    EXPECT_EQ(std::vector<DWORD>{MsgStopped}, EventIds(fake));
+    EXPECT_TRUE(DriveIconKeys(fake).empty());
+    EXPECT_TRUE(DriveIconKeys(fake, kDriveIcons32).empty());
+    EXPECT_EQ(0u, fake.OpenKeyCount());
 }
