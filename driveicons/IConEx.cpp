@@ -463,9 +463,11 @@ BOOL CIConEx::OnDeviceChange(DWORD eventType, LPVOID /*eventData*/) {
         // outlive the service.
         if (phase_ != Phase::Started) return TRUE;
     }
-    // Handler calls come one at a time, so no stop comes in between.
     MutexLock lock(driveLock_);
-    HandleDeviceEvent(eventType);
+    // Windows hands controls over one at a time, Wine a stop on a thread of
+    // its own: a stop taken meanwhile has purged, and keys written now would
+    // outlive the service.
+    if (!StopRequested()) HandleDeviceEvent(eventType);
     return TRUE;
 }
 
