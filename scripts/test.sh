@@ -22,7 +22,7 @@ source scripts/common.sh
 passed=0
 failed=0
 skipped=0
-step() { echo; echo "== $*"; }
+step() { echo; echo "== $* [$((SECONDS / 60)):$(printf %02d $((SECONDS % 60)))]"; }
 pass() { echo "-- PASS: $*"; passed=$((passed + 1)); }
 fail() { echo "-- FAIL: $*"; failed=$((failed + 1)); }
 # A step that runs 32-bit programs: true where they run; elsewhere the step is
@@ -60,6 +60,7 @@ counted_suite() { # name script args...
 }
 summary() {
     echo
+    echo "took $((SECONDS / 60)) min $((SECONDS % 60)) s"
     echo "${passed} passed, ${failed} failed, ${skipped} skipped"
     [ "$failed" -eq 0 ]
     exit
