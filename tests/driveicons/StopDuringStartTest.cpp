@@ -228,14 +228,14 @@ TEST(StopDuringStart, StopBehindAnArrivalIsTakenAtOnce) {
     });
     {
         std::unique_lock<std::mutex> lock(mu);
-        EXPECT_TRUE(answered.wait_for(lock, std::chrono::seconds(2),
+        EXPECT_TRUE(answered.wait_for(lock, std::chrono::seconds(10),
                                       [&] { return arrivalAnswered; }))
             << "the handler waited for the start-up scan";
     }
     EXPECT_TRUE(fake.StillHeld());
 
     fake.PostControl(SERVICE_CONTROL_STOP);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!service.StopRequested() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
