@@ -15,12 +15,15 @@ bool MountRecordToText(Platform& os, const BYTE* record, size_t size, std::strin
     if (wide.empty()) return true;
 
     const int wideLength = static_cast<int>(wide.size());
-    // Two bytes per character at most, so the text of any record fits.
-    std::vector<char> buffer(2 * wide.size());
-    const int written =
-        os.WideCharToMultiByte(CP_ACP, 0, wide.data(), wideLength, buffer.data(),
-                               static_cast<int>(buffer.size()), nullptr, nullptr);
-    if (written <= 0) return false;
+    // Sized by the conversion itself: a code page may take more than two
+    // bytes for a character.
+    const int needed =
+        os.WideCharToMultiByte(CP_ACP, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
+    if (needed <= 0) return false;
+    std::vector<char> buffer(static_cast<size_t>(needed));
+    const int written = os.WideCharToMultiByte(CP_ACP, 0, wide.data(), wideLength, buffer.data(),
+                                               needed, nullptr, nullptr);
+    if (written <= 0 || written > needed) return false;
     text.assign(buffer.data(), static_cast<size_t>(written));
     return true;
 }
