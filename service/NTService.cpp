@@ -312,14 +312,13 @@ DWORD CNTService::StopForRemoval(SC_HANDLE service) {
     bool stopSent = os.ControlService(service, SERVICE_CONTROL_STOP, &status) != FALSE;
     if (!stopSent) {
         refused();
-        // Refused while its start-up scan runs: asked again once it runs.
-        if (status.dwCurrentState == SERVICE_START_PENDING) {
-            while (status.dwCurrentState == SERVICE_START_PENDING && poll()) {
-            }
-            if (status.dwCurrentState == SERVICE_RUNNING) {
-                stopSent = os.ControlService(service, SERVICE_CONTROL_STOP, &status) != FALSE;
-                if (!stopSent) refused();
-            }
+        // Refused while its start-up scan ran: asked again once it runs, also
+        // when the scan ended between the refusal and the status query.
+        while (status.dwCurrentState == SERVICE_START_PENDING && poll()) {
+        }
+        if (status.dwCurrentState == SERVICE_RUNNING) {
+            stopSent = os.ControlService(service, SERVICE_CONTROL_STOP, &status) != FALSE;
+            if (!stopSent) refused();
         }
     }
     // STOP_PENDING without our stop: someone else's stop is under way.

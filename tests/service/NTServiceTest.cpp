@@ -395,6 +395,7 @@ TEST(Remove, NeverHangsAndPurgesOnlyAfterAStop) {
         size_t statusQueries;
         bool processWaited;
         bool purged;
+        bool refuseStop = false;
     };
     const Case cases[] = {
         {"stuck in STOP_PENDING", SERVICE_RUNNING, 0, 1000, false, 1, 150, true, false},
@@ -404,6 +405,10 @@ TEST(Remove, NeverHangsAndPurgesOnlyAfterAStop) {
         {"stuck in START_PENDING", SERVICE_START_PENDING, 1000, 0, false, 1, 1 + 150, false,
          false},
         {"stops just before the stop request", SERVICE_RUNNING, 0, 0, true, 1, 0, true, true},
+        {"refused, then RUNNING at the next query", SERVICE_START_PENDING, 1, 2, false, 2, 1 + 2,
+         true, true},
+        {"the retried stop refused too", SERVICE_START_PENDING, 3, 0, false, 2, 3 + 1, false, false,
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -415,6 +420,7 @@ TEST(Remove, NeverHangsAndPurgesOnlyAfterAStop) {
         record.queriesUntilStarted = c.queriesUntilStarted;
         record.queriesUntilStopped = c.queriesUntilStopped;
         record.stopsBeforeTheControl = c.stopsBeforeTheControl;
+        record.refuseStop = c.refuseStop;
         record.processId = 4242;
         os.AddService(record);
 
