@@ -32,9 +32,12 @@ int FindLabel(const std::string& label) {
 
 std::string LetterKey(char letter) { return std::string(DriveIconsBase) + letter; }
 
-// Device events held for OnInit; more arrive only from a flood, and then one
-// full release walk and scan stand in for the rest.
-constexpr size_t kMaxQueuedEvents = 64;
+// Device events held for OnInit and replayed one scan each. From one more on,
+// one full release walk and rescan stand in for all of them: two walks, never
+// more than replaying them would cost.
+constexpr size_t kMaxQueuedEvents = 2;
+// Rounds of queued events that OnInit handles before the handler takes over.
+constexpr int kHandOverRounds = 4;
 
 }  // namespace
 
@@ -383,35 +386,39 @@ BOOL CIConEx::OnInit() {
 }
 
 // The events that came while OnInit worked, in their order, as the handler
-// would have handled them right after it; repeated while more come. The phase
-// becomes Started under the same lock as the last look at the queue finds it
-// empty, so an event is either queued before that look or handled by the
-// handler itself, which then waits only for OnInit to let go of the drives.
+// would have handled them right after it; repeated while more come, for at
+// most kHandOverRounds rounds, so that events faster than the scans cannot
+// hold the service in START_PENDING (where Windows refuses every stop). The
+// phase becomes Started under the same lock as the last batch is taken from
+// the queue: an event is either in a batch handled here or finds the phase
+// Started, and then the handler takes it itself, waiting only for OnInit to
+// let go of the drives.
 void CIConEx::HandleQueuedEvents() {
-    for (;;) {
+    for (int round = 1;; ++round) {
         std::vector<DWORD> events;
         bool overflowed = false;
+        bool last = false;
         {
             MutexLock lock(handOverLock_);
             // A stop has come: its OnStop, waiting for the drives, takes back
             // whatever the scans wrote, and the queue is moot.
             if (phase_ != Phase::Starting || StopRequested()) return;
-            if (queuedEvents_.empty() && !queueOverflowed_) {
-                phase_ = Phase::Started;
-                return;
-            }
+            last = round == kHandOverRounds || (queuedEvents_.empty() && !queueOverflowed_);
+            if (last) phase_ = Phase::Started;
             events.swap(queuedEvents_);
             overflowed = queueOverflowed_;
             queueOverflowed_ = false;
         }
-        for (DWORD eventType : events) HandleDeviceEvent(eventType);
         if (overflowed) {
-            // Events were lost from the queue: take back every drive that is
-            // gone and give keys to every new one.
+            // Too many to replay: take back every drive that is gone and give
+            // keys to every new one, which is what the events would come to.
             ReleaseDrives(TRUE);
             ScanStartLetter = 'D';
             AssignDrives(TRUE);
+        } else {
+            for (DWORD eventType : events) HandleDeviceEvent(eventType);
         }
+        if (last) return;
     }
 }
 

@@ -3,10 +3,12 @@
 // and 1, 4 or 23 removable reader drives. Reports time and registry calls per
 // scan. Parent-id variant (Windows XP), the reader device key sorting after
 // all the others, so every letter walks the whole history. Then how long a
-// stop sent during the start-up scan takes, and the handler for an arrival.
+// stop sent during the start-up scan takes, and the handler for an arrival;
+// and how long the start stays pending while arrivals keep coming.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +16,7 @@
 #include <functional>
 #include <future>
 #include <string>
+#include <thread>
 
 #include "driveicons/IConEx.h"
 #include "platform/fake/FakeWindows.h"
@@ -206,9 +209,82 @@ void LatencySizes(benchmark::internal::Benchmark* b) {
     b->Unit(benchmark::kMicrosecond);
 }
 
+// Notes when the start-up scan wrote its last marker (the first `scanMarkers`
+// written) and when RUNNING is reported.
+class HandOverWindows : public BenchWindows {
+public:
+    int scanMarkers = 0;
+    std::atomic<int> markers{0};
+    std::atomic<Clock::rep> scanEnd{0};
+    std::atomic<Clock::rep> running{0};
+
+    LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
+                        DWORD dataSize) override {
+        const LONG result =
+            BenchWindows::RegSetValueExA(key, valueName, reserved, type, data, dataSize);
+        if (valueName != nullptr && std::strcmp(valueName, "QarnHMD") == 0 &&
+            ++markers == scanMarkers)
+            scanEnd = Clock::now().time_since_epoch().count();
+        return result;
+    }
+    BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) override {
+        if (status->dwCurrentState == SERVICE_RUNNING && running == 0)
+            running = Clock::now().time_since_epoch().count();
+        return BenchWindows::SetServiceStatus(handle, status);
+    }
+};
+
+// Volume arrivals posted from another thread every `period` ms from the start
+// on, for a removable drive that is no reader's: each costs a walk over all N
+// device keys. Time from the end of the start-up scan to RUNNING.
+void HandOver(benchmark::State& state) {
+    HandOverWindows fake;
+    const int letters = 4;
+    Build(fake, static_cast<int>(state.range(0)), 1, letters);
+    fake.SetDriveType('S', DRIVE_REMOVABLE);
+    fake.SetMountRecord('S', ParentIdRecord("7&nobody&0"));
+    fake.scanMarkers = letters;
+    const auto period = std::chrono::milliseconds(state.range(1));
+    for (auto _ : state) {
+        fake.DeleteTree(kDriveIcons);
+        fake.markers = 0;
+        fake.scanEnd = 0;
+        fake.running = 0;
+        CIConEx service(fake);
+        std::atomic<bool> feeding{true};
+        std::thread feeder([&] {
+            while (feeding) {
+                fake.PostControl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL);
+                std::this_thread::sleep_for(period);
+            }
+        });
+        support::DispatcherRun run(fake, service);
+        fake.WaitForReportedState(SERVICE_RUNNING);
+        feeding = false;
+        feeder.join();
+        run.Stop();
+        if (fake.scanEnd == 0 || fake.running == 0) {
+            state.SkipWithError("the start-up scan or RUNNING was not seen");
+            break;
+        }
+        state.SetIterationTime(std::chrono::duration<double>(
+            Clock::duration(fake.running - fake.scanEnd)).count());
+    }
+}
+
+void HandOverSizes(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"devices", "period_ms"});
+    for (int devices : {100, 1000, 10000}) {
+        for (int period : {1, 10}) b->Args({devices, period});
+    }
+    b->UseManualTime()->Iterations(1)->Repetitions(5)->ReportAggregatesOnly(true);
+    b->Unit(benchmark::kMillisecond);
+}
+
 }  // namespace
 
 BENCHMARK(StartupScan)->Apply(Sizes);
 BENCHMARK(ArrivalScan)->Apply(Sizes);
 BENCHMARK(DuringStartup)->Apply(LatencySizes);
+BENCHMARK(HandOver)->Apply(HandOverSizes);
 BENCHMARK_MAIN();

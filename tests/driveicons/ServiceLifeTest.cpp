@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "DriveFixture.h"
 #include "scenarios/FakeScenarioMachine.h"
@@ -246,7 +248,7 @@ TEST(DriveIconServiceLife, ModuleDirectoryAndStartValues) {
     }
 }
 
-TEST(DriveIconServiceLife, DeviceEventDuringStartWaitsForIt) {
+TEST(DriveIconServiceLife, DeviceEventDuringStartIsHandledAfterTheStartUpScanBeforeRunning) {
     OverlappingWindows fake;
     fake.SetVersion(5, 1, VER_NT_WORKSTATION);
     fake.SetModulePath("C:\\Qarn\\QarnIEx.exe");
@@ -275,6 +277,59 @@ TEST(DriveIconServiceLife, DeviceEventDuringStartWaitsForIt) {
     EXPECT_EQ(25u, roots.size());  // 23 at start; the arrival stops after E
     EXPECT_EQ(1, std::count(roots.begin(), lastOfStart, "D:\\"));
 
+    run.Stop();
+    EXPECT_TRUE(DriveIconKeys(fake).empty());
+}
+
+// Readers whose contacts flap send volume events faster than the scans can
+// handle them, from before the start until after RUNNING: the start must
+// still end, and no event may be lost between the start-up and the handler.
+TEST(DriveIconServiceLife, EventsFasterThanTheScansNeitherHoldTheStartNorGetLost) {
+    FakeWindows fake;
+    fake.SetVersion(5, 1, VER_NT_WORKSTATION);
+    PlugParentIdDevice(fake, 'E', kKbModule, "1&0", "7&e&0");
+    PlugParentIdDevice(fake, 'F', kKcModule, "2&0", "7&f&0");
+    PlugParentIdDevice(fake, 'G', kKdSlot, "3&0", "7&g&0");
+    // Sticks sorting before the readers: each search for a reader walks past them.
+    for (int i = 0; i < 200; ++i) {
+        fake.CreateKey(kUsbStor + "\\Disk&Ven_Other&Prod_" + std::to_string(i) + "\\1&0");
+    }
+    CIConEx service(fake);
+    auto change = [&](char letter, bool present) {
+        fake.SetDriveType(letter, present ? DRIVE_REMOVABLE : DRIVE_NO_ROOT_DIR);
+        fake.PostControl(SERVICE_CONTROL_DEVICEEVENT,
+                         present ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE);
+    };
+    auto reported = [&](DWORD state) {
+        const auto reports = fake.StatusReports();
+        return std::any_of(reports.begin(), reports.end(), [&](const SERVICE_STATUS& r) {
+            return r.dwCurrentState == state;
+        });
+    };
+    bool runningWhileFed = false;
+    std::thread feeder([&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        int more = -1;  // events still to send once RUNNING is reported
+        for (int i = 0; more != 0 && std::chrono::steady_clock::now() < deadline; ++i) {
+            change(i % 2 ? 'E' : 'F', i % 4 >= 2);
+            if (more > 0) {
+                --more;
+            } else if (reported(SERVICE_RUNNING)) {
+                runningWhileFed = true;
+                more = 200;
+            }
+            std::this_thread::yield();
+        }
+        change('E', true);
+        change('F', false);
+    });
+    DispatcherRun run(fake, service);
+    feeder.join();
+    // Sent after every posted event, so handled after them.
+    fake.SendControl(SERVICE_CONTROL_INTERROGATE);
+
+    EXPECT_TRUE(runningWhileFed);
+    EXPECT_EQ(Sorted(LetterKeys({'E', 'G'})), Sorted(DriveIconKeys(fake)));
     run.Stop();
     EXPECT_TRUE(DriveIconKeys(fake).empty());
 }
