@@ -85,5 +85,11 @@ if(NOT actions MATCHES "RestoreService\t3410\t" OR NOT actions MATCHES "SetRecov
   message(FATAL_ERROR "the custom actions did not come out as meant:\n${actions}")
 endif()
 
+execute_process(COMMAND "${MSIINFO}" export "${output}" LaunchCondition OUTPUT_VARIABLE conditions)
+if(NOT conditions MATCHES "VersionNT = 501 AND ServicePackLevel >= 2")
+  file(REMOVE "${output}")
+  message(FATAL_ERROR "the launch condition does not ask XP for its Service Pack 2:\n${conditions}")
+endif()
+
 file(REMOVE_RECURSE "${stage}")
 message(STATUS "Built ${output} (product code {${PRODUCT_CODE}})")

@@ -135,8 +135,9 @@ BOOL CNTService::ProcessCommandLine(int argc, char* argv[]) {
         } else if (InstallService()) {
             Print(os, "%s installed\n", ServiceName);
         } else {
-            Print(os, "%s failed to install. Error %d\n", ServiceName,
-                  static_cast<int>(os.GetLastError()));
+            const DWORD error = os.GetLastError();
+            Print(os, "%s failed to install. Error %d\n", ServiceName, static_cast<int>(error));
+            SetSwitchFailed(error);
         }
         return TRUE;
     }
@@ -153,12 +154,20 @@ BOOL CNTService::ProcessCommandLine(int argc, char* argv[]) {
             Print(os, "%s removed. (You must delete the file (%s) yourself.)\n", ServiceName,
                   path);
         } else {
-            Print(os, "Could not remove %s. Error %d\n", ServiceName,
-                  static_cast<int>(os.GetLastError()));
+            const DWORD error = os.GetLastError();
+            Print(os, "Could not remove %s. Error %d\n", ServiceName, static_cast<int>(error));
+            SetSwitchFailed(error);
         }
         return TRUE;
     }
     return FALSE;
+}
+
+// The process exits with the status record's exit code: a deployment script
+// must be able to tell a failed switch from a handled one, also when no
+// error code was left behind.
+void CNTService::SetSwitchFailed(DWORD error) {
+    ServiceStatus.dwWin32ExitCode = error != 0 ? error : ERROR_GEN_FAILURE;
 }
 
 BOOL CNTService::IsServiceInstalled() {

@@ -70,6 +70,8 @@ public:
     Platform& os;
 
 private:
+    // A failed "-i" or "-u": the process exits with `error` (never with 0).
+    void SetSwitchFailed(DWORD error);
     // The state the service was last seen in after the stop, 0 if unknown.
     DWORD StopForRemoval(SC_HANDLE service);
     // Description and recovery policy; what fails is left unset.

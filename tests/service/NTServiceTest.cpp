@@ -242,6 +242,7 @@ TEST(Install, FailuresPrintTheErrorOfTheFailedStep) {
 
     os.SetCreateServiceFails(ERROR_ACCESS_DENIED);
     EXPECT_EQ(RunSwitch(os, service, {"-i"}), "QarnIEx failed to install. Error 5\n");
+    EXPECT_EQ(service.ServiceStatus.dwWin32ExitCode, 5u);  // the process's exit code
     EXPECT_FALSE(os.FindService("QarnIEx").has_value());
     EXPECT_TRUE(os.Events().empty());
 
@@ -428,6 +429,7 @@ TEST(Remove, NeverHangsAndPurgesOnlyAfterAStop) {
                   "QarnIEx removed. (You must delete the file (C:\\Tools\\QarnIEx.exe) "
                   "yourself.)\n");
         EXPECT_FALSE(os.FindService("QarnIEx").has_value());
+        EXPECT_EQ(service.ServiceStatus.dwWin32ExitCode, 0u);
         EXPECT_EQ(os.CountCalls("ControlService"), c.stopRequests);
         EXPECT_EQ(os.CountCalls("QueryServiceStatus"), c.statusQueries);
         EXPECT_EQ(os.CountCalls("WaitForSingleObject"), c.processWaited ? 1u : 0u);
@@ -446,6 +448,7 @@ TEST(Remove, FailedDeletionPrintsItsErrorAndLogsIt) {
     CNTService service("QarnIEx", os);
 
     EXPECT_EQ(RunSwitch(os, service, {"-u"}), "Could not remove QarnIEx. Error 5\n");
+    EXPECT_EQ(service.ServiceStatus.dwWin32ExitCode, 5u);
     EXPECT_EQ(EventIds(os), std::vector<DWORD>{MsgNotRemoved});
     EXPECT_EQ(os.Events()[0].type, EVENTLOG_ERROR_TYPE);
     EXPECT_EQ(os.OpenServiceHandleCount(), 0u);
