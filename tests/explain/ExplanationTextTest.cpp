@@ -112,6 +112,15 @@ TEST(ExplanationText, EveryStepAtWhichTheScanStops) {
     });
     EXPECT_EQ("NO ICON  no instance of a reader's device key has ParentIdPrefix 7&gone&0",
               Headline(text, 'E'));
+    text = Explain([](FakeWindows& fake) {  // a reader after a foreign stick in USBSTOR
+        PlugParentIdDevice(fake, 'E', kStick, "1&0", "7&e&0");
+        fake.SetString(kUsbStor + "\\" + kKcModule + "\\2&0", "ParentIdPrefix", "7&k&0");
+    });
+    EXPECT_NE(std::string::npos, Block(text, 'E').find("\n                    " + kKcModule +
+                                                       ": reader KC Slot Module (row 8)\n"
+                                                       "                      instance 2&0: "
+                                                       "ParentIdPrefix 7&k&0\n"))
+        << text;
 }
 
 TEST(ExplanationText, HeaderAndLetterDetails) {
@@ -190,6 +199,16 @@ TEST(ExplanationText, HeaderAndLetterDetails) {
                   "administrator)\n"
                   "Cannot read     HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR: no such key\n"))
         << denied;
+    for (const std::string& key : {kUsbStor, kDriveIcons}) {  // MountedDevices readable
+        const std::string text = Explain([&](FakeWindows& fake) {
+            fake.CreateKey(kMounted);
+            fake.CreateKey(key);
+            fake.DenyAccess(key);
+        });
+        EXPECT_NE(std::string::npos,
+                  text.find("Cannot read     HKLM\\" + key + ": access denied (run as administrator)\n"))
+            << text;
+    }
 
     // On the machine itself the tool also says whether the service runs.
     FakeWindows fake;
@@ -224,4 +243,9 @@ TEST(ExplanationText, HeaderAndLetterDetails) {
     EXPECT_FALSE(ExplainDrives(fake, options).Complete());
     options.askServiceState = false;
     EXPECT_EQ("(none)", serviceLine());
+    for (const char* folder : {"C:\\Qarn", "C:\\Qarn\\"}) {  // --service-dir, with or without '\\'
+        options.serviceDirectory = folder;
+        const std::string text = ExplanationText(ExplainDrives(fake, options));
+        EXPECT_NE(std::string::npos, text.find("Service folder  C:\\Qarn\\ (as given)\n")) << text;
+    }
 }

@@ -216,6 +216,7 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
         {v5 + key + "\"A\"=hex:41,\xC3",
          "line 3: the file ends in the middle of a UTF-8 character"},
         {v5 + key + "\"A\"=\"\xFF\"\r\n", "line 3: not UTF-8 text (byte 0xff)"},
+        {v5 + key + "\"A\"=\"\x80\"\r\n", "line 3: not UTF-8 text (byte 0x80)"},
         {v5 + "\"A\"=\"x\"\r\n", "line 2: a value before the first [key] line"},
         {v5 + "[HKEY_LOCAL_MACHINE\\SYSTEM\r\n", "line 2: key line not closed with ']'"},
         {v5 + "[-HKEY_LOCAL_MACHINE\\SYSTEM]\r\n", "line 2: a key deletion"},
@@ -320,7 +321,7 @@ TEST(RegFile, CutShortExportsAreRefusedOrExplainedAsTheWhole) {
     const struct {
         const char* windows;
         std::string body;
-    } samples[] = {{"xp", MachineExport()}, {"vista", vista}};
+    } samples[] = {{"xp", MachineExport()}, {"vista", vista}, {"6.0", vista}};
     for (const auto& sample : samples) {
         const std::string v5 = "Windows Registry Editor Version 5.00\r\n\r\n" + sample.body;
         std::string lf = v5;
