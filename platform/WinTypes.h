@@ -94,6 +94,7 @@ typedef void (*FARPROC)();
 #define REG_EXPAND_SZ 2
 #define REG_BINARY 3
 #define REG_DWORD 4
+#define REG_MULTI_SZ 7
 
 struct FILETIME {
     DWORD dwLowDateTime;

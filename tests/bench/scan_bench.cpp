@@ -16,7 +16,7 @@
 #include <string>
 
 #include "driveicons/IConEx.h"
-#include "platform/fake/FakeWindows.h"
+#include "support/FakeWindows.h"
 #include "support/FakeMachine.h"
 #include "support/ReaderDevices.h"
 

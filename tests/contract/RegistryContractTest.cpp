@@ -42,6 +42,26 @@ TEST_F(RegistryContract, KeysAreFoundWithoutRegardToCaseAndCreatedAlongTheWholeP
     EXPECT_EQ(Code(kErrorBadPathname), static_cast<DWORD>(Open(os, missing, "\\" + kSystemScratch)));
 }
 
+// Windows and Wine take key names of up to 512 bytes of UTF-16 (Microsoft's
+// documentation says 255 characters). Below an open key: Wine's ANSI
+// functions take no subkey path of 260 characters or more.
+TEST_F(RegistryContract, KeyNamesOfMoreThan256CharactersAreRefused) {
+    ScopedRegKey parent(os), key(os);
+    ASSERT_EQ(ERROR_SUCCESS, Create(os, parent, Sys("Long")));
+    const std::string longest(256, 'k');
+    EXPECT_EQ(ERROR_SUCCESS, os.RegCreateKeyExA(parent.get(), longest.c_str(), 0, nullptr, 0,
+                                                KEY_ALL_ACCESS, nullptr, key.receive(), nullptr));
+    EXPECT_EQ(Names{longest}, SubkeyNames(os, Sys("Long")));
+    const std::string tooLong = longest + "k";
+    EXPECT_EQ(ERROR_INVALID_PARAMETER,
+              os.RegCreateKeyExA(parent.get(), tooLong.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                 nullptr, key.receive(), nullptr));
+    EXPECT_FALSE(key);
+    EXPECT_EQ(ERROR_INVALID_PARAMETER,
+              os.RegOpenKeyExA(parent.get(), tooLong.c_str(), 0, KEY_READ, key.receive()));
+    EXPECT_EQ(Names{longest}, SubkeyNames(os, Sys("Long")));
+}
+
 TEST_F(RegistryContract, EnumeratesInCaseInsensitiveOrderAndReportsEndAndShortBuffers) {
     for (const char* name : {"beta", "Alpha", "GAMMA", "A1", "AB"})
         ASSERT_EQ(ERROR_SUCCESS, CreateKey(os, Sys(std::string("Enum\\") + name)));

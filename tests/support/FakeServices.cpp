@@ -3,7 +3,7 @@
 // client, and handles to the services' processes. The running side (dispatcher, handler) is in FakeDispatcher.cpp.
 #include <cstring>
 
-#include "platform/fake/FakeWindowsState.h"
+#include "support/FakeWindowsState.h"
 
 using namespace fakewindows;
 

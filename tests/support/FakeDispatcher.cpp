@@ -5,7 +5,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "platform/fake/FakeWindowsState.h"
+#include "support/FakeWindowsState.h"
 
 using namespace fakewindows;
 
