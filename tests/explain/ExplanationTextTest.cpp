@@ -112,6 +112,34 @@ TEST(ExplanationText, EveryStepAtWhichTheScanStops) {
     });
     EXPECT_EQ("NO ICON  no instance of a reader's device key has ParentIdPrefix 7&gone&0",
               Headline(text, 'E'));
+    // Values the service cannot read as it reads them: a mount record stored
+    // as text (hex(2), hex(7) in an export), values longer than its reads.
+    for (const auto& [type, name] : {std::pair<DWORD, std::string>{REG_EXPAND_SZ, "REG_EXPAND_SZ"},
+                                     {REG_MULTI_SZ, "REG_MULTI_SZ"}}) {
+        text = Explain([type = type](FakeWindows& fake) {
+            PlugParentIdDevice(fake, 'E', kKbSlot, "1&0", "7&e&0");
+            fake.SetValue(kMounted, MountValueName('E'), type, SzBytes(ParentIdRecord("7&e&0")));
+        });
+        EXPECT_EQ("NO ICON  the mount record \\DosDevices\\E: is a " + name +
+                      " value, not REG_BINARY: the service's ANSI query returns it as text of the "
+                      "code page, not as the mount manager's record",
+                  Headline(text, 'E'));
+    }
+    text = Explain([](FakeWindows& fake) {
+        PlugParentIdDevice(fake, 'E', kKbSlot, "1&0", std::string(300, 'p'));
+        WriteIconKeys(fake, 'K', "KD Media");
+        fake.SetString(LetterKey('K'), "QarnHMD", std::string(300, 'q'));
+        fake.SetString(LetterKey('K') + "\\DefaultIcon", "", std::string(300, 'i'));
+    });
+    EXPECT_NE(std::string::npos, text.find("instance 1&0: ParentIdPrefix too long for the service's "
+                                           "read\n")) << text;
+    EXPECT_NE(std::string::npos,
+              Block(text, 'K').find("DriveIcons now  QarnHMD too long for the service's read, "
+                                    "DefaultLabel \"KD Media\", DefaultIcon too long for the "
+                                    "service's read\n    at start        leaves the keys: QarnHMD "
+                                    "too long for the service's read, so it does not take them "
+                                    "for its own\n"))
+        << text;
     text = Explain([](FakeWindows& fake) {  // a reader after a foreign stick in USBSTOR
         PlugParentIdDevice(fake, 'E', kStick, "1&0", "7&e&0");
         fake.SetString(kUsbStor + "\\" + kKcModule + "\\2&0", "ParentIdPrefix", "7&k&0");
