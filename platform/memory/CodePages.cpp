@@ -202,7 +202,7 @@ int MemoryWindows::WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideTe
         return 0;
     }
     if (flags != 0) {
-        s.Fail(memorywindows::kErrorInvalidFlags);
+        s.Fail(ERROR_INVALID_FLAGS);
         return 0;
     }
     if (!wideText || wideLength == 0 || wideLength < -1 || multiByteSize < 0 ||

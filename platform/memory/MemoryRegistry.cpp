@@ -111,9 +111,9 @@ LONG MemoryWindows::State::Resolve(HKEY key, LPCSTR subKey, REGSAM access,
                                    std::vector<std::string>& native) const {
     const OpenKey* base = Lookup(key);
     if (!base) return ERROR_INVALID_HANDLE;
-    if (base->key->deleted) return kErrorKeyDeleted;
+    if (base->key->deleted) return ERROR_KEY_DELETED;
     std::string sub = subKey ? subKey : "";
-    if (!sub.empty() && sub[0] == '\\') return kErrorBadPathname;
+    if (!sub.empty() && sub[0] == '\\') return ERROR_BAD_PATHNAME;
     native = base->native;
     for (const std::string& part : SplitPath(sub)) native.push_back(part);
     if (Redirects(access)) Redirect(native);
@@ -185,7 +185,7 @@ LONG MemoryWindows::RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nam
     const OpenKey* open = s.Lookup(key);
     if (!open) return ERROR_INVALID_HANDLE;
     if (!name || !nameLength || reserved) return ERROR_INVALID_PARAMETER;
-    if (open->key->deleted) return kErrorKeyDeleted;
+    if (open->key->deleted) return ERROR_KEY_DELETED;
     if (!(open->access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
     if (index >= open->key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
     const std::string& found = open->key->SubkeyAt(index)->second->name;
@@ -205,7 +205,7 @@ LONG MemoryWindows::RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserve
     const OpenKey* open = s.Lookup(key);
     if (!open) return ERROR_INVALID_HANDLE;
     if (reserved || (data && !dataSize)) return ERROR_INVALID_PARAMETER;
-    if (open->key->deleted) return kErrorKeyDeleted;
+    if (open->key->deleted) return ERROR_KEY_DELETED;
     if (!(open->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
     auto it = open->key->values.find(s.NameKey(valueName ? valueName : ""));
     if (it == open->key->values.end()) return ERROR_FILE_NOT_FOUND;
@@ -236,8 +236,8 @@ LONG MemoryWindows::RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, D
     const OpenKey* open = s.Lookup(key);
     if (!open) return ERROR_INVALID_HANDLE;
     if (reserved) return ERROR_INVALID_PARAMETER;
-    if (!data && dataSize) return kErrorNoAccess;
-    if (open->key->deleted) return kErrorKeyDeleted;
+    if (!data && dataSize) return ERROR_NOACCESS;
+    if (open->key->deleted) return ERROR_KEY_DELETED;
     if (!(open->access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     // A string whose size leaves out the NUL that follows it gets the NUL
     // stored too, as Windows does (it reads the byte past the size for that).
@@ -264,7 +264,7 @@ LONG MemoryWindows::RegDeleteKeyA(HKEY key, LPCSTR subKey) {
 
 LONG MemoryWindows::CallRegDeleteKeyExA(FARPROC regDeleteKeyExA, HKEY key, LPCSTR subKey,
                                         REGSAM access, DWORD reserved) {
-    if (regDeleteKeyExA != &RegDeleteKeyExAExport) return kErrorInvalidFunction;
+    if (regDeleteKeyExA != &RegDeleteKeyExAExport) return ERROR_INVALID_FUNCTION;
     std::lock_guard<std::mutex> lock(state_->mu);
     if (reserved != 0) return ERROR_INVALID_PARAMETER;
     return state_->DeleteKey(key, subKey, access);

@@ -66,7 +66,7 @@ HMODULE MemoryWindows::GetModuleHandleA(LPCSTR moduleName) {
     std::string name = s.Upper(moduleName);
     if (name == "KERNEL32" || name == "KERNEL32.DLL") return kKernel32;
     if (name == "ADVAPI32" || name == "ADVAPI32.DLL") return kAdvapi32;
-    s.Fail(kErrorModNotFound);
+    s.Fail(ERROR_MOD_NOT_FOUND);
     return nullptr;
 }
 
@@ -77,13 +77,13 @@ FARPROC MemoryWindows::GetProcAddress(HMODULE module, LPCSTR procName) {
     bool byName = reinterpret_cast<ULONG_PTR>(procName) >= 0x10000;
     std::string name = byName ? procName : "";
     if (module != kKernel32 && module != kAdvapi32 && module != kExeModule) {
-        s.Fail(kErrorModNotFound);
+        s.Fail(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
     // Export names are case-sensitive.
     if (module == kKernel32 && name == "IsWow64Process") return &IsWow64ProcessExport;
     if (module == kAdvapi32 && name == "RegDeleteKeyExA") return &RegDeleteKeyExAExport;
-    s.Fail(kErrorProcNotFound);
+    s.Fail(ERROR_PROC_NOT_FOUND);
     return nullptr;
 }
 
@@ -93,7 +93,7 @@ BOOL MemoryWindows::CallIsWow64Process(FARPROC isWow64Process, HANDLE process, P
     State& s = *state_;
     std::lock_guard<std::mutex> lock(s.mu);
     if (isWow64Process != &IsWow64ProcessExport) {
-        s.Fail(kErrorInvalidFunction);
+        s.Fail(ERROR_INVALID_FUNCTION);
         return FALSE;
     }
     if (process != kCurrentProcess) {
@@ -144,7 +144,7 @@ DWORD MemoryWindows::GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD si
     State& s = *state_;
     std::lock_guard<std::mutex> lock(s.mu);
     if (module && module != kExeModule) {
-        s.Fail(kErrorModNotFound);
+        s.Fail(ERROR_MOD_NOT_FOUND);
         return 0;
     }
     if (s.modulePath.empty()) {

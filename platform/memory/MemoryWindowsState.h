@@ -16,16 +16,6 @@
 
 namespace memorywindows {
 
-// Error codes the service never names itself, so WinTypes.h leaves them out.
-constexpr LONG kErrorInvalidFunction = 1;
-constexpr LONG kErrorInvalidData = 13;
-constexpr LONG kErrorModNotFound = 126;
-constexpr LONG kErrorProcNotFound = 127;
-constexpr LONG kErrorBadPathname = 161;
-constexpr LONG kErrorNoAccess = 998;
-constexpr LONG kErrorInvalidFlags = 1004;
-constexpr LONG kErrorKeyDeleted = 1018;
-
 // The longest key name the registry takes, in UTF-16 units: 512 bytes, as
 // Windows and Wine have it (Microsoft's documentation says 255 characters).
 constexpr size_t kMaxKeyNameLength = 256;

@@ -47,11 +47,6 @@ namespace contract {
 inline const std::string kSystemScratch = "SYSTEM\\QarnContract";
 inline const std::string kSoftwareScratch = "SOFTWARE\\QarnContract";
 
-// Error codes WinTypes.h leaves out, as Win32 defines them.
-constexpr DWORD kErrorModNotFound = 126;
-constexpr DWORD kErrorProcNotFound = 127;
-constexpr DWORD kErrorBadPathname = 161;
-constexpr LONG kErrorKeyDeleted = 1018;
 
 // Win32 error codes are long literals; the APIs hand some back as DWORD.
 constexpr DWORD Code(long error) { return static_cast<DWORD>(error); }

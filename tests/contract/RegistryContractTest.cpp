@@ -39,7 +39,7 @@ TEST_F(RegistryContract, KeysAreFoundWithoutRegardToCaseAndCreatedAlongTheWholeP
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, Open(os, missing, Sys("Setup\\Nothing")));
     EXPECT_FALSE(missing);
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, Open(os, missing, Sys("Setup\\Nothing")));
-    EXPECT_EQ(Code(kErrorBadPathname), static_cast<DWORD>(Open(os, missing, "\\" + kSystemScratch)));
+    EXPECT_EQ(Code(ERROR_BAD_PATHNAME), static_cast<DWORD>(Open(os, missing, "\\" + kSystemScratch)));
 }
 
 // Windows and Wine take key names of up to 512 bytes of UTF-16 (Microsoft's
@@ -311,7 +311,7 @@ TEST_F(RegistryContract, DeletesOnlyKeysWithoutSubkeys) {
 
     // A handle to a deleted key stays open but reaches nothing, even once the path is back.
     ASSERT_EQ(ERROR_SUCCESS, SetValue(os, letter + "\\DefaultIcon", nullptr, REG_SZ, "new"));
-    EXPECT_EQ(kErrorKeyDeleted, Query(os, held, nullptr, nullptr, &size));
+    EXPECT_EQ(ERROR_KEY_DELETED, Query(os, held, nullptr, nullptr, &size));
 }
 
 TEST_F(RegistryContract, Wow64ProcessSeesTheRedirectedSoftwareViewUnlessItAsksFor64Bit) {

@@ -275,7 +275,7 @@ FARPROC FakeWindows::GetProcAddress(HMODULE module, LPCSTR procName) {
     s.Record("GetProcAddress", name);
     const FARPROC found = MemoryWindows::GetProcAddress(module, procName);
     if (!found || !s.missingExports.count(name)) return found;
-    s.Fail(kErrorProcNotFound);
+    s.Fail(ERROR_PROC_NOT_FOUND);
     return nullptr;
 }
 

@@ -19,12 +19,6 @@
 
 namespace fakewindows {
 
-// Error codes the service never names itself, so WinTypes.h leaves them out.
-constexpr LONG kErrorInvalidData = 13;
-constexpr LONG kErrorInvalidName = 123;
-constexpr LONG kErrorProcNotFound = 127;
-constexpr LONG kErrorServiceAlreadyRunning = 1056;
-
 // A misuse of the double by a test: reported and aborted.
 [[noreturn]] void TestBug(const char* message);
 
