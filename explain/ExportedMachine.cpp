@@ -91,27 +91,33 @@ void SetUpMachine(MemoryWindows& machine, const MachineFacts& facts) {
 
 bool ReadExportFile(const std::string& name, std::string& bytes, std::string& error,
                     size_t maxBytes) {
-    std::FILE* in = std::fopen(name.c_str(), "rb");
+    // Looked at before it is opened: opening a pipe would wait for a writer.
     struct stat status;
-    if (in == nullptr || fstat(fileno(in), &status) != 0) {
+    if (stat(name.c_str(), &status) != 0) {
         error = std::string("cannot be read: ") + std::strerror(errno);
-        if (in != nullptr) std::fclose(in);
         return false;
     }
     if (!S_ISREG(status.st_mode)) {
         error = "not a regular file: a folder, device or pipe cannot be an export";
-    } else if (static_cast<unsigned long long>(status.st_size) > maxBytes) {
+        return false;
+    }
+    if (static_cast<unsigned long long>(status.st_size) > maxBytes) {
         error = "too large for an export: " + std::to_string(status.st_size) +
                 " bytes, more than the " + std::to_string(maxBytes) + " read";
-    } else {
-        // Read up to one byte past the limit: a file can grow while it is read.
-        char buffer[65536];
-        size_t got;
-        while (bytes.size() <= maxBytes && (got = std::fread(buffer, 1, sizeof buffer, in)) > 0)
-            bytes.append(buffer, got);
-        if (std::ferror(in) != 0) error = std::string("cannot be read: ") + std::strerror(errno);
-        if (bytes.size() > maxBytes) error = "too large for an export: it grew while it was read";
+        return false;
     }
+    std::FILE* in = std::fopen(name.c_str(), "rb");
+    if (in == nullptr) {
+        error = std::string("cannot be read: ") + std::strerror(errno);
+        return false;
+    }
+    // Up to one byte past the limit: a file can grow while it is read.
+    char buffer[65536];
+    size_t got;
+    while (bytes.size() <= maxBytes && (got = std::fread(buffer, 1, sizeof buffer, in)) > 0)
+        bytes.append(buffer, got);
+    if (std::ferror(in) != 0) error = std::string("cannot be read: ") + std::strerror(errno);
+    if (bytes.size() > maxBytes) error = "too large for an export: it grew while it was read";
     std::fclose(in);
     return error.empty();
 }
