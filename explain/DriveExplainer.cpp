@@ -243,10 +243,10 @@ void ReadRecordFacts(CIConEx& service, LetterExplanation& l) {
 void FindTooLongPrefixes(CIConEx& service, LetterExplanation& l) {
     for (DeviceSeen& device : l.devices) {
         for (InstanceSeen& instance : device.instances) {
+            const std::string path =
+                std::string(UsbStorPath) + "\\" + device.name + "\\" + instance.name;
             instance.parentIdPrefixTooLong =
-                !instance.parentIdPrefix &&
-                TooLong(service, std::string(UsbStorPath) + "\\" + device.name + "\\" + instance.name,
-                        "ParentIdPrefix", MAX_PATH);
+                !instance.parentIdPrefix && TooLong(service, path, "ParentIdPrefix", MAX_PATH);
         }
     }
 }

@@ -131,8 +131,9 @@ TEST(ExplanationText, EveryStepAtWhichTheScanStops) {
         fake.SetString(LetterKey('K'), "QarnHMD", std::string(300, 'q'));
         fake.SetString(LetterKey('K') + "\\DefaultIcon", "", std::string(300, 'i'));
     });
-    EXPECT_NE(std::string::npos, text.find("instance 1&0: ParentIdPrefix too long for the service's "
-                                           "read\n")) << text;
+    EXPECT_NE(std::string::npos,
+              text.find("instance 1&0: ParentIdPrefix too long for the service's read\n"))
+        << text;
     EXPECT_NE(std::string::npos,
               Block(text, 'K').find("DriveIcons now  QarnHMD too long for the service's read, "
                                     "DefaultLabel \"KD Media\", DefaultIcon too long for the "
@@ -234,7 +235,8 @@ TEST(ExplanationText, HeaderAndLetterDetails) {
             fake.DenyAccess(key);
         });
         EXPECT_NE(std::string::npos,
-                  text.find("Cannot read     HKLM\\" + key + ": access denied (run as administrator)\n"))
+                  text.find("Cannot read     HKLM\\" + key +
+                            ": access denied (run as administrator)\n"))
             << text;
     }
 

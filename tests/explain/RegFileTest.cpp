@@ -295,7 +295,8 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
         FakeWindows machine;
         ASSERT_TRUE(ParseRegFile(v5 + key + "\"A\"=hex:02\r\n\r\n", file, error)) << error;
         ASSERT_TRUE(LoadRegFile(machine, file, error)) << error;
-        const std::string name = load.file.empty() ? ::testing::TempDir() + "second.reg" : load.file;
+        const std::string name =
+            load.file.empty() ? ::testing::TempDir() + "second.reg" : load.file;
         if (load.file.empty()) std::ofstream(name, std::ios::binary) << v5 + "\r\n" + load.second;
         std::string bytes;
         EXPECT_EQ(load.error.empty(), ReadExportFile(name, bytes, error, 4096) &&

@@ -161,7 +161,8 @@ bool FakeWindows::State::Denied(HKEY key, LPCSTR subKey, REGSAM access, bool cre
     if (exists || !creates) return exists && denied.count(identity);
     // A missing key may not be made below (or as) a key we may not touch.
     for (size_t n = 1; n <= identity.size(); ++n) {
-        if (denied.count(std::vector<std::string>(identity.begin(), identity.begin() + n))) return true;
+        if (denied.count(std::vector<std::string>(identity.begin(), identity.begin() + n)))
+            return true;
     }
     return false;
 }
