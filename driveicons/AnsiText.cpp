@@ -82,4 +82,19 @@ std::string FromBuffer(const char* buffer, size_t capacity) {
     return std::string(buffer, nul ? static_cast<const char*>(nul) - buffer : capacity);
 }
 
+bool FromWide(Platform& os, const WCHAR* wide, size_t length, std::string& text) {
+    text.clear();
+    if (length == 0) return true;
+    const int wideLength = static_cast<int>(length);
+    const int needed =
+        os.WideCharToMultiByte(CP_ACP, 0, wide, wideLength, nullptr, 0, nullptr, nullptr);
+    if (needed <= 0) return false;
+    std::vector<char> buffer(static_cast<size_t>(needed));
+    const int written = os.WideCharToMultiByte(CP_ACP, 0, wide, wideLength, buffer.data(),
+                                               needed, nullptr, nullptr);
+    if (written <= 0 || written > needed) return false;
+    text.assign(buffer.data(), static_cast<size_t>(written));
+    return true;
+}
+
 }  // namespace AnsiText

@@ -39,4 +39,9 @@ bool EqualNoCase(Platform& os, const std::string& a, const std::string& b);
 // The text in `buffer` up to its first NUL, never past `capacity` bytes.
 std::string FromBuffer(const char* buffer, size_t capacity);
 
+// UTF-16 as text of the active code page, sized by the conversion itself (a
+// code page may take more than two bytes for a character). False, with an
+// empty text, when the conversion fails.
+bool FromWide(Platform& os, const WCHAR* wide, size_t length, std::string& text);
+
 }  // namespace AnsiText

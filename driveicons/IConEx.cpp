@@ -63,13 +63,12 @@ bool CIConEx::IsTracked(char letter) const {
 }
 
 BOOL CIConEx::ReadMountText(char letter, std::string& mountText) {
-    const char valueName[] = {'\\', 'D', 'o', 's', 'D', 'e', 'v', 'i', 'c', 'e', 's', '\\',
-                              letter, ':', '\0'};
+    const std::string valueName = MountValueName(letter);
     // Not MAX_PATH: a reader's device path with a long serial number is longer.
     std::vector<BYTE> record(MountRecordSize, 0);
     mountText.clear();
-    const BOOL read = ReadRegValue(HKEY_LOCAL_MACHINE, MountedDevicesPath, valueName, REG_BINARY,
-                                   record.data(), static_cast<DWORD>(record.size()));
+    const BOOL read = ReadRegValue(HKEY_LOCAL_MACHINE, MountedDevicesPath, valueName.c_str(),
+                                   REG_BINARY, record.data(), static_cast<DWORD>(record.size()));
     if (read) MountRecordToText(os, record.data(), record.size(), mountText);
     if (Observer) Observer->OnMountText(letter, read != FALSE, mountText);
     return read;

@@ -4,28 +4,16 @@
 
 #include "driveicons/AnsiText.h"
 
+std::string MountValueName(char letter) { return std::string("\\DosDevices\\") + letter + ':'; }
+
 bool MountRecordToText(Platform& os, const BYTE* record, size_t size, std::string& text) {
-    text.clear();
     std::vector<WCHAR> wide;
     for (size_t pos = 0; pos + 1 < size; pos += 2) {
         const WCHAR unit = static_cast<WCHAR>(record[pos] | (record[pos + 1] << 8));
         if (unit == 0) break;
         wide.push_back(unit);
     }
-    if (wide.empty()) return true;
-
-    const int wideLength = static_cast<int>(wide.size());
-    // Sized by the conversion itself: a code page may take more than two
-    // bytes for a character.
-    const int needed =
-        os.WideCharToMultiByte(CP_ACP, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
-    if (needed <= 0) return false;
-    std::vector<char> buffer(static_cast<size_t>(needed));
-    const int written = os.WideCharToMultiByte(CP_ACP, 0, wide.data(), wideLength, buffer.data(),
-                                               needed, nullptr, nullptr);
-    if (written <= 0 || written > needed) return false;
-    text.assign(buffer.data(), static_cast<size_t>(written));
-    return true;
+    return AnsiText::FromWide(os, wide.data(), wide.size(), text);
 }
 
 bool ParseParentIdText(Platform& os, const std::string& mountText, std::string& volumeParentId) {

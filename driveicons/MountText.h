@@ -20,6 +20,9 @@ struct VolumeId {
 // instance key name less "&0") may so have 253 characters; USB allows 126.
 constexpr size_t MountRecordSize = 2 * (12 + 255 + 1 + 255 + 1 + 38);
 
+// The record's value name under SYSTEM\MountedDevices: "\DosDevices\E:".
+std::string MountValueName(char letter);
+
 // The ANSI text of a record (UTF-16LE up to its first NUL or the end of the
 // `size` bytes). False, with an empty text, when the conversion fails.
 bool MountRecordToText(Platform& os, const BYTE* record, size_t size, std::string& text);

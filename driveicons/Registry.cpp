@@ -4,6 +4,7 @@
 
 #include "driveicons/AnsiText.h"
 #include "driveicons/IConEx.h"
+#include "driveicons/PlatformQuery.h"
 #include "platform/ScopedHandle.h"
 
 DWORD CIConEx::View() const { return IsWow64 ? KEY_WOW64_64KEY : 0; }
@@ -93,25 +94,16 @@ void CIConEx::DetectPlatform() {
     IsWow64 = FALSE;
 
     OSVERSIONINFOEXA info;
-    std::memset(&info, 0, sizeof info);
-    info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOEXA);
-    if (!os.GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&info))) {
-        // Older systems fill only the short record; the product type then stays 0.
-        std::memset(&info, 0, sizeof info);
-        info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
-        if (!os.GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&info))) return;
-    }
+    if (!QueryVersion(os, info)) return;
     if (info.dwPlatformId != VER_PLATFORM_WIN32_NT) return;
 
     const bool isNt52 = info.dwMajorVersion == 5 && info.dwMinorVersion == 2;
     const bool isNt60 = info.dwMajorVersion == 6 && info.dwMinorVersion == 0;
     if (!isNt52 && !isNt60) return;
 
-    const HMODULE kernel = os.GetModuleHandleA("kernel32");
-    const FARPROC isWow64Process = kernel ? os.GetProcAddress(kernel, "IsWow64Process") : nullptr;
-    if (isWow64Process == nullptr && isNt52) return;
+    // A missing IsWow64Process counts as FALSE on 6.0; on 5.2 it ends the detection.
     BOOL wow64 = FALSE;
-    if (isWow64Process != nullptr) os.CallIsWow64Process(isWow64Process, os.GetCurrentProcess(), &wow64);
+    if (!QueryWow64(os, wow64) && isNt52) return;
 
     const bool workstation = info.wProductType == VER_NT_WORKSTATION;
     if (!workstation) return;

@@ -5,6 +5,7 @@
 
 #include "driveicons/AnsiText.h"
 #include "driveicons/IConEx.h"
+#include "driveicons/PlatformQuery.h"
 #include "driveicons/ScanObserver.h"
 #include "platform/ReadOnlyPlatform.h"
 #include "platform/ScopedHandle.h"
@@ -175,23 +176,36 @@ std::string ServicePath(Platform& os, const ExplainOptions& options, std::string
 }
 
 void ReadPlatform(Platform& os, Explanation& explanation) {
-    OSVERSIONINFOEXA& version = explanation.version;
-    std::memset(&version, 0, sizeof version);
-    version.dwOSVersionInfoSize = sizeof(OSVERSIONINFOEXA);
-    explanation.extendedVersion = os.GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&version));
-    if (!explanation.extendedVersion) {
-        std::memset(&version, 0, sizeof version);
-        version.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
-        explanation.versionRead = os.GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&version));
-    } else {
-        explanation.versionRead = true;
-    }
-    const HMODULE kernel = os.GetModuleHandleA("kernel32");
-    const FARPROC isWow64Process = kernel ? os.GetProcAddress(kernel, "IsWow64Process") : nullptr;
+    explanation.versionRead = QueryVersion(os, explanation.version, &explanation.extendedVersion);
     BOOL wow64 = FALSE;
-    if (isWow64Process != nullptr)
-        os.CallIsWow64Process(isWow64Process, os.GetCurrentProcess(), &wow64);
+    QueryWow64(os, wow64);
     explanation.wow64Process = wow64 != FALSE;
+}
+
+// Type and size of a value in the service's view; none when the key or the
+// value cannot be read.
+struct StoredValue {
+    DWORD type;
+    DWORD size;
+};
+
+std::optional<StoredValue> Stored(CIConEx& service, const std::string& keyPath, const char* name) {
+    ScopedRegKey key(service.os);
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+    if (service.os.RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0,
+                                 KEY_READ | service.View(), key.receive()) != ERROR_SUCCESS ||
+        service.os.RegQueryValueExA(key.get(), name, nullptr, &type, nullptr, &size) !=
+            ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    return StoredValue{type, size};
+}
+
+// A value that is there but larger than the service's read of `limit` bytes.
+bool TooLong(CIConEx& service, const std::string& keyPath, const char* name, DWORD limit) {
+    const std::optional<StoredValue> stored = Stored(service, keyPath, name);
+    return stored && stored->size > limit;
 }
 
 void ReadIconKeys(CIConEx& service, char letter, IconKeysNow& now) {
@@ -201,58 +215,61 @@ void ReadIconKeys(CIConEx& service, char letter, IconKeysNow& now) {
                                           KEY_READ | service.View(),
                                           opened.receive()) == ERROR_SUCCESS;
     if (!now.exists) return;
-    auto read = [&](const std::string& path, const char* name) -> std::optional<std::string> {
+    auto read = [&](const std::string& path, const char* name,
+                    const char* shown) -> std::optional<std::string> {
         std::string text;
-        if (!service.ReadRegValue(HKEY_LOCAL_MACHINE, path.c_str(), name, REG_SZ, &text, MAX_PATH))
-            return std::nullopt;
-        return text;
+        if (service.ReadRegValue(HKEY_LOCAL_MACHINE, path.c_str(), name, REG_SZ, &text, MAX_PATH))
+            return text;
+        if (TooLong(service, path, name, MAX_PATH)) now.tooLong.push_back(shown);
+        return std::nullopt;
     };
-    now.marker = read(key, DriveIconMarker);
-    now.label = read(key + "\\DefaultLabel", nullptr);
-    now.icon = read(key + "\\DefaultIcon", nullptr);
+    now.marker = read(key, DriveIconMarker, DriveIconMarker);
+    now.label = read(key + "\\DefaultLabel", nullptr, "DefaultLabel");
+    now.icon = read(key + "\\DefaultIcon", nullptr, "DefaultIcon");
 }
 
-// Size of a mount record that the scan could not read; none when there is no
-// such value (or the key cannot be read, which the header tells).
-std::optional<DWORD> UnreadRecordSize(CIConEx& service, char letter) {
-    ScopedRegKey key(service.os);
-    if (service.os.RegOpenKeyExA(HKEY_LOCAL_MACHINE, MountedDevicesPath, 0,
-                                 KEY_READ | service.View(), key.receive()) != ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    const char name[] = {'\\', 'D', 'o', 's', 'D', 'e', 'v', 'i', 'c', 'e', 's', '\\',
-                         letter, ':', '\0'};
-    DWORD size = 0;
-    if (service.os.RegQueryValueExA(key.get(), name, nullptr, nullptr, nullptr, &size) !=
-            ERROR_SUCCESS ||
-        size <= MountRecordSize) {
-        return std::nullopt;
-    }
-    return size;
+// What the scan read of the letter's mount record, beyond its text: its size
+// when it was too long to read, and its type when that is not REG_BINARY.
+void ReadRecordFacts(CIConEx& service, LetterExplanation& l) {
+    const std::optional<StoredValue> stored =
+        Stored(service, MountedDevicesPath, MountValueName(l.letter).c_str());
+    if (!stored) return;
+    if (!l.recordRead && stored->size > MountRecordSize) l.recordTooLong = stored->size;
+    if (stored->type != REG_BINARY) l.recordType = stored->type;
 }
 
-// The device and instance whose ParentIdPrefix is the volume's: the scan
-// reads only readers' instances, the report names the drive all the same.
+// The readers' ParentIdPrefix values the scan could not read because they are
+// too long.
+void FindTooLongPrefixes(CIConEx& service, LetterExplanation& l) {
+    for (DeviceSeen& device : l.devices) {
+        for (InstanceSeen& instance : device.instances) {
+            const std::string path =
+                std::string(UsbStorPath) + "\\" + device.name + "\\" + instance.name;
+            instance.parentIdPrefixTooLong =
+                !instance.parentIdPrefix && TooLong(service, path, "ParentIdPrefix", MAX_PATH);
+        }
+    }
+}
+
+// The instance whose ParentIdPrefix is the volume's, among the device keys
+// the scan told of but did not search (no reader's): the report names the
+// drive all the same.
 void FindParentIdOwner(CIConEx& service, LetterExplanation& l) {
     char name[MAX_PATH];
-    auto subkey = [&](const std::string& path, DWORD index, std::string& out) {
-        std::memset(name, 0, sizeof name);
-        DWORD length = sizeof name;
-        if (!service.EnumRegSubkey(HKEY_LOCAL_MACHINE, path.c_str(), name, &length, index))
-            return false;
-        out = AnsiText::FromBuffer(name, sizeof name);
-        return true;
-    };
-    std::string device;
-    for (DWORD d = 0; subkey(UsbStorPath, d, device); ++d) {
-        const std::string devicePath = std::string(UsbStorPath) + "\\" + device;
-        std::string instance;
-        for (DWORD i = 0; subkey(devicePath, i, instance); ++i) {
+    for (const DeviceSeen& device : l.devices) {
+        if (device.modelRow >= 0) continue;
+        const std::string devicePath = std::string(UsbStorPath) + "\\" + device.name;
+        for (DWORD i = 0;; ++i) {
+            std::memset(name, 0, sizeof name);
+            DWORD length = sizeof name;
+            if (!service.EnumRegSubkey(HKEY_LOCAL_MACHINE, devicePath.c_str(), name, &length, i))
+                break;
+            const std::string instance = AnsiText::FromBuffer(name, sizeof name);
             std::string prefix;
             if (service.ReadRegValue(HKEY_LOCAL_MACHINE, (devicePath + "\\" + instance).c_str(),
                                      "ParentIdPrefix", REG_SZ, &prefix, MAX_PATH) &&
                 AnsiText::EqualNoCase(service.os, prefix, l.volume.ParentId)) {
-                l.ownerDevice = device;
+                l.ownerDevice = device.name;
                 l.ownerInstance = instance;
                 return;
             }
@@ -323,11 +340,11 @@ Explanation ExplainDrives(Platform& machine, const ExplainOptions& options) {
     ReadPlatform(serviceView, explanation);
     for (LetterExplanation& letter : explanation.letters) {
         ReadIconKeys(service, letter.letter, letter.now);
-        if (letter.examined && !letter.recordRead)
-            letter.recordTooLong = UnreadRecordSize(service, letter.letter);
-        if (letter.markerFound && !letter.matched && !letter.devices.empty() &&
-            !explanation.isVistaWorkstation)
+        if (letter.examined) ReadRecordFacts(service, letter);
+        if (letter.markerFound && !letter.matched && !explanation.isVistaWorkstation) {
+            FindTooLongPrefixes(service, letter);
             FindParentIdOwner(service, letter);
+        }
     }
     CheckKeys(service, explanation);
     if (options.askServiceState)

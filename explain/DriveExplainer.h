@@ -15,6 +15,7 @@ struct InstanceSeen {
     std::string name;
     std::optional<std::string> parentIdPrefix;  // parent-id variant, when readable
     bool match = false;
+    bool parentIdPrefixTooLong = false;  // there, but longer than the service reads
 };
 
 struct DeviceSeen {
@@ -36,6 +37,9 @@ struct IconKeysNow {
     std::optional<std::string> marker;  // the QarnHMD value
     std::optional<std::string> label;   // default value of DefaultLabel
     std::optional<std::string> icon;    // default value of DefaultIcon
+    // Of "QarnHMD", "DefaultLabel" and "DefaultIcon", those that are there but
+    // longer than the service reads (MAX_PATH bytes).
+    std::vector<std::string> tooLong;
 };
 
 struct LetterExplanation {
@@ -47,6 +51,8 @@ struct LetterExplanation {
     bool recordRead = false;
     // A record the scan could not read, because it is longer than MountRecordSize.
     std::optional<DWORD> recordTooLong;  // its size in bytes
+    // The type the record is stored with, when it is not REG_BINARY.
+    std::optional<DWORD> recordType;
     std::string mountText;
     bool markerFound = false;
     VolumeId volume;

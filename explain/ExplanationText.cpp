@@ -1,5 +1,7 @@
 // The explanation as text for an administrator or a support engineer.
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "driveicons/ReaderModels.h"
 #include "explain/DriveExplainer.h"
@@ -53,6 +55,20 @@ std::string ModelText(const LetterExplanation& l) {
     }
     return "row " + std::to_string(l.modelRow) + ", " + ModelName(l.modelRow) + ": label " +
            Quoted(model.Label) + ", icon " + icon;
+}
+
+// The string types, which the ANSI functions return converted to the code page.
+const char* StringTypeName(DWORD type) {
+    switch (type) {
+        case REG_SZ: return "REG_SZ";
+        case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
+        case REG_MULTI_SZ: return "REG_MULTI_SZ";
+        default: return nullptr;
+    }
+}
+
+bool Has(const std::vector<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
 }
 
 std::string ErrorText(LONG error) {
@@ -146,6 +162,12 @@ std::string WhyNot(const Explanation& e, const LetterExplanation& l) {
         return std::string("no mount record \\DosDevices\\") + l.letter +
                ": under HKLM\\SYSTEM\\MountedDevices";
     }
+    if (!l.markerFound && l.recordType && StringTypeName(*l.recordType)) {
+        return std::string("the mount record \\DosDevices\\") + l.letter + ": is a " +
+               StringTypeName(*l.recordType) +
+               " value, not REG_BINARY: the service's ANSI query returns it as text of the code "
+               "page, not as the mount manager's record";
+    }
     if (l.mountText.empty()) return "the mount record has no text";
     if (!l.markerFound) {
         return e.isVistaWorkstation
@@ -197,6 +219,8 @@ std::string DevicesText(const LetterExplanation& l) {
             text += "\n  instance " + instance.name;
             if (instance.parentIdPrefix) {
                 text += ": ParentIdPrefix " + *instance.parentIdPrefix;
+            } else if (instance.parentIdPrefixTooLong) {
+                text += ": ParentIdPrefix too long for the service's read";
             } else if (!l.volume.ParentId.empty() || l.volume.DeviceKeyName.empty()) {
                 text += ": no readable ParentIdPrefix";
             }
@@ -207,8 +231,10 @@ std::string DevicesText(const LetterExplanation& l) {
 
 std::string IconKeysText(const IconKeysNow& now) {
     if (!now.exists) return "no key";
-    auto part = [](const char* name, const std::optional<std::string>& value) {
-        return value ? std::string(name) + " " + Quoted(*value) : std::string("no ") + name;
+    auto part = [&](const char* name, const std::optional<std::string>& value) {
+        if (value) return std::string(name) + " " + Quoted(*value);
+        return Has(now.tooLong, name) ? std::string(name) + " too long for the service's read"
+                                      : std::string("no ") + name;
     };
     return part("QarnHMD", now.marker) + ", " + part("DefaultLabel", now.label) + ", " +
            part("DefaultIcon", now.icon);
@@ -233,7 +259,12 @@ std::string AtStartText(const Explanation& e, const LetterExplanation& l) {
     } else if (l.marked) {
         line(l.markedLabel ? "leaves the keys: marked, but " + Quoted(*l.markedLabel) +
                                  " is no reader model's label"
-                           : "leaves the keys: marked, but DefaultLabel cannot be read");
+             : Has(l.now.tooLong, "DefaultLabel")
+                 ? "leaves the keys: marked, but DefaultLabel is too long for the service's read"
+                 : "leaves the keys: marked, but DefaultLabel cannot be read");
+    } else if (Has(l.now.tooLong, DriveIconMarker)) {
+        line("leaves the keys: QarnHMD too long for the service's read, so it does not take them "
+             "for its own");
     } else if (l.now.exists) {
         line("leaves the keys: no QarnHMD marker, so they are not the service's");
     }

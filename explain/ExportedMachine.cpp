@@ -1,8 +1,15 @@
 #include "explain/ExportedMachine.h"
 
-#include <cctype>
-#include <cstdlib>
+#include <sys/stat.h>
 
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "driveicons/AnsiText.h"
+#include "driveicons/MountText.h"
 #include "driveicons/ReaderModels.h"
 
 namespace {
@@ -32,19 +39,13 @@ bool StartsWithNoCase(const std::u16string& text, const std::u16string& prefix) 
 
 // Names and string data as the ANSI functions show them: a version 5 file's
 // UTF-16 converted to the code page, a REGEDIT4 file's bytes as they are.
-std::string ToAnsi(FakeWindows& machine, const std::u16string& text, bool unicode) {
+std::string ToAnsi(MemoryWindows& machine, const std::u16string& text, bool unicode) {
     std::string out;
     if (!unicode) {
         for (char16_t c : text) out += static_cast<char>(c & 0xFF);
         return out;
     }
-    if (text.empty()) return out;
-    const int length = static_cast<int>(text.size());
-    const int needed =
-        machine.WideCharToMultiByte(CP_ACP, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-    if (needed <= 0) return out;
-    out.resize(static_cast<size_t>(needed));
-    machine.WideCharToMultiByte(CP_ACP, 0, text.data(), length, &out[0], needed, nullptr, nullptr);
+    AnsiText::FromWide(machine, text.data(), text.size(), out);
     return out;
 }
 
@@ -79,16 +80,49 @@ bool ParseWindowsName(const std::string& name, MachineFacts& facts) {
     return true;
 }
 
-void SetUpMachine(FakeWindows& machine, const MachineFacts& facts) {
+void SetUpMachine(MemoryWindows& machine, const MachineFacts& facts) {
     machine.SetVersion(facts.majorVersion, facts.minorVersion,
                        facts.server ? VER_NT_SERVER : VER_NT_WORKSTATION);
     machine.SetWow64Process(facts.wow64);
     machine.SetCodePage(facts.codePage);
     // The tool has no path of its own there.
-    machine.SetModulePathFails(true);
+    machine.SetModulePath("");
 }
 
-bool LoadRegFile(FakeWindows& machine, const RegFile& file, std::string& error) {
+bool ReadExportFile(const std::string& name, std::string& bytes, std::string& error,
+                    size_t maxBytes) {
+    // Looked at before it is opened: opening a pipe would wait for a writer.
+    struct stat status;
+    if (stat(name.c_str(), &status) != 0) {
+        error = std::string("cannot be read: ") + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        error = "not a regular file: a folder, device or pipe cannot be an export";
+        return false;
+    }
+    if (static_cast<unsigned long long>(status.st_size) > maxBytes) {
+        error = "too large for an export: " + std::to_string(status.st_size) +
+                " bytes, more than the " + std::to_string(maxBytes) + " read";
+        return false;
+    }
+    std::FILE* in = std::fopen(name.c_str(), "rb");
+    if (in == nullptr) {
+        error = std::string("cannot be read: ") + std::strerror(errno);
+        return false;
+    }
+    // Up to one byte past the limit: a file can grow while it is read.
+    char buffer[65536];
+    size_t got;
+    while (bytes.size() <= maxBytes && (got = std::fread(buffer, 1, sizeof buffer, in)) > 0)
+        bytes.append(buffer, got);
+    if (std::ferror(in) != 0) error = std::string("cannot be read: ") + std::strerror(errno);
+    if (bytes.size() > maxBytes) error = "too large for an export: it grew while it was read";
+    std::fclose(in);
+    return error.empty();
+}
+
+bool LoadRegFile(MemoryWindows& machine, const RegFile& file, std::string& error) {
     const std::u16string root = u"HKEY_LOCAL_MACHINE";
     for (const RegFileKey& key : file.keys) {
         if (!StartsWithNoCase(key.path, root) ||
@@ -101,7 +135,12 @@ bool LoadRegFile(FakeWindows& machine, const RegFile& file, std::string& error) 
             return false;
         }
         const std::string path = ToAnsi(machine, key.path.substr(root.size()), file.unicode);
-        machine.CreateKey(path);
+        if (const LONG refused = machine.CreateKey(path)) {
+            error = "line " + std::to_string(key.line) +
+                    ": a key name longer than the registry takes (256 characters; error " +
+                    std::to_string(refused) + ")";
+            return false;
+        }
         for (const RegFileValue& value : key.values) {
             std::vector<BYTE> data = value.data;
             if (file.unicode && IsStringType(value.type)) {
@@ -122,10 +161,9 @@ bool LoadRegFile(FakeWindows& machine, const RegFile& file, std::string& error) 
     return true;
 }
 
-void SetDriveTypes(FakeWindows& machine, const std::string& removable) {
+void SetDriveTypes(MemoryWindows& machine, const std::string& removable) {
     for (char letter = 'D'; letter <= 'Z'; ++letter) {
-        const std::string valueName = std::string("\\DosDevices\\") + letter + ":";
-        const auto record = machine.GetValue(MountedDevicesPath, valueName);
+        const auto record = machine.GetValue(MountedDevicesPath, MountValueName(letter));
         bool isRemovable = false;
         if (!removable.empty()) {
             isRemovable =

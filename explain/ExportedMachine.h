@@ -1,13 +1,15 @@
 // The machine a support engineer gets from a customer as "reg export" files
 // (HKLM\SYSTEM\MountedDevices, HKLM\SYSTEM\CurrentControlSet\Enum\USBSTOR and
 // the DriveIcons key), set up in the in-memory Windows together with what
-// the files cannot say.
+// the files cannot say. Linux builds only (qx_regfile): the explain tool
+// reads its machine this way there.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "explain/RegFile.h"
-#include "platform/fake/FakeWindows.h"
+#include "platform/memory/MemoryWindows.h"
 
 struct MachineFacts {
     DWORD majorVersion = 0;
@@ -24,15 +26,27 @@ bool ParseWindowsName(const std::string& name, MachineFacts& facts);
 
 // Version, edition, WOW64 and code page; before any file is loaded, since
 // names are kept in the code page.
-void SetUpMachine(FakeWindows& machine, const MachineFacts& facts);
+void SetUpMachine(MemoryWindows& machine, const MachineFacts& facts);
+
+// The largest file taken for an export. The three keys an export needs are a
+// few megabytes even on a machine with a long USB history; reading one takes
+// about five times its size in memory.
+constexpr size_t kMaxExportBytes = 256u << 20;
+
+// The whole file. False, with the reason, when it cannot be read or cannot be
+// an export: not a regular file (a folder, a device, a pipe), or larger than
+// `maxBytes`.
+bool ReadExportFile(const std::string& name, std::string& bytes, std::string& error,
+                    size_t maxBytes = kMaxExportBytes);
 
 // Every key and value of the file, below HKEY_LOCAL_MACHINE; names and the
 // string data of a version 5 file are converted to the machine's code page.
-// False with "line N: ..." for a key outside HKEY_LOCAL_MACHINE.
-bool LoadRegFile(FakeWindows& machine, const RegFile& file, std::string& error);
+// False with "line N: ..." for a key outside HKEY_LOCAL_MACHINE and for a key
+// name the registry refuses (longer than it takes).
+bool LoadRegFile(MemoryWindows& machine, const RegFile& file, std::string& error);
 
 // Drive types of D: to Z:: the letters in `removable` (upper or lower case)
 // are removable; when it is empty, the letters whose mount records are USB
 // storage or removable-media records. Other letters with a mount record are
 // fixed disks, the rest have no drive.
-void SetDriveTypes(FakeWindows& machine, const std::string& removable);
+void SetDriveTypes(MemoryWindows& machine, const std::string& removable);

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "platform/memory/CodePages.h"
+
 namespace {
 
 constexpr DWORD kRegMultiSz = 7;
@@ -336,9 +338,9 @@ private:
             "value data must be \"text\", dword:, hex: or hex(type):, not \"" + Show(data) + "\"");
     }
 
+    // A REGEDIT4 file holds one byte per character.
     bool IsLeadByte(char16_t c) const {
-        return !unicode_ && ansiCodePage_ == 932 &&
-               ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC));
+        return !unicode_ && c <= 0xFF && codepages::IsLeadByte(ansiCodePage_, static_cast<BYTE>(c));
     }
 
     // One character of string data: UTF-16 LE, or one ANSI byte.

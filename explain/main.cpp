@@ -2,15 +2,13 @@
 // reads the registry of the machine it runs on; the Linux build reads
 // "reg export" files of that machine into the in-memory Windows.
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "explain/DriveExplainer.h"
 
 #ifndef _WIN32
-#include <cerrno>
-#include <cstring>
-
 #include "explain/ExportedMachine.h"
 #endif
 
@@ -65,6 +63,7 @@ constexpr int kComplete = 0;     // a report on every key it rests on
 constexpr int kFailed = 1;       // a file refused or unreadable, or the report not written
 constexpr int kUsageError = 2;   // a usage error
 constexpr int kIncomplete = 3;   // a report, but keys it rests on could not be read
+constexpr int kGoOn = -1;        // the command line is fine
 
 int UsageError(const std::string& message) {
     Error(message + "\n");
@@ -72,27 +71,73 @@ int UsageError(const std::string& message) {
     return kUsageError;
 }
 
-#ifndef _WIN32
-// The whole file; false with the reason when it cannot be read (a folder,
-// no access, an I/O error).
-bool ReadFile(const std::string& name, std::string& bytes, std::string& reason) {
-    std::FILE* in = std::fopen(name.c_str(), "rb");
-    if (in == nullptr) {
-        reason = std::strerror(errno);
-        return false;
+// An option of the command line and what it does with its value ("" for an
+// option without one): a complaint, or "" when the value is fine.
+struct Option {
+    const char* name;
+    bool takesValue;
+    std::function<std::string(const std::string& value)> apply;
+};
+
+// kGoOn, or the exit code once help or a usage error has been printed. Words
+// that do not start with '-' go to `files` where the tool takes files.
+int ParseArguments(int argc, char* argv[], const std::vector<Option>& options,
+                   std::vector<std::string>* files) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help" || arg == "-?" || arg == "/?") {
+            std::fputs(kUsage, stdout);
+            return kComplete;
+        }
+        const Option* option = nullptr;
+        for (const Option& known : options) {
+            if (arg == known.name) option = &known;
+        }
+        if (option == nullptr && files != nullptr && (arg.empty() || arg[0] != '-')) {
+            files->push_back(arg);
+            continue;
+        }
+        if (option == nullptr) return UsageError("unknown option \"" + arg + "\"");
+        if (option->takesValue && i + 1 == argc) return UsageError(arg + " needs a value");
+        const std::string complaint = option->apply(option->takesValue ? argv[++i] : "");
+        if (!complaint.empty()) return UsageError(complaint);
     }
-    char buffer[65536];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, in)) > 0) bytes.append(buffer, got);
-    const bool failed = std::ferror(in) != 0;
-    if (failed) reason = std::strerror(errno);
-    std::fclose(in);
-    return !failed;
+    return kGoOn;
 }
+
+Option ServiceDirOption(ExplainOptions& options) {
+    return {"--service-dir", true, [&options](const std::string& folder) {
+                options.serviceDirectory = folder;
+                return std::string();
+            }};
+}
+
+// A write error shows at the latest when the buffer is flushed.
+int WriteReport(const std::string& report, const Explanation& explanation) {
+    if (std::fputs(report.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+        Error("the report could not be written");
+        return kFailed;
+    }
+    return explanation.Complete() ? kComplete : kIncomplete;
+}
+
+#ifdef _WIN32
+
+// The registry of the machine the tool runs on.
+int ExplainThisMachine(int argc, char* argv[]) {
+    ExplainOptions options;
+    options.askServiceState = true;
+    const int status = ParseArguments(argc, argv, {ServiceDirOption(options)}, nullptr);
+    if (status != kGoOn) return status;
+    const Explanation explanation = ExplainDrives(RealPlatform(), options);
+    return WriteReport(ExplanationText(explanation), explanation);
+}
+
+#else
 
 // The report in UTF-8, as a Linux terminal and grep expect it; the texts of
 // the machine are in its ANSI code page.
-std::string ToUtf8(FakeWindows& machine, const std::string& ansi) {
+std::string ToUtf8(MemoryWindows& machine, const std::string& ansi) {
     const std::u16string wide = machine.AnsiToUtf16(ansi);
     std::string out;
     out.reserve(ansi.size());
@@ -111,83 +156,61 @@ std::string ToUtf8(FakeWindows& machine, const std::string& ansi) {
     }
     return out;
 }
-#endif
 
-}  // namespace
-
-int main(int argc, char* argv[]) {
+// "reg export" files of a machine, loaded into the in-memory Windows with
+// what the command line says of the machine.
+int ExplainExports(int argc, char* argv[]) {
     ExplainOptions options;
-#ifndef _WIN32
     MachineFacts facts;
     bool windowsGiven = false;
     std::string removable;
     std::vector<std::string> files;
-#endif
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "-h" || arg == "--help" || arg == "-?" || arg == "/?") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--service-dir" && hasValue) {
-            options.serviceDirectory = argv[++i];
-#ifndef _WIN32
-        } else if (arg == "--windows" && hasValue) {
-            if (!ParseWindowsName(argv[++i], facts)) {
-                return UsageError(std::string("unknown Windows version \"") + argv[i] + "\"");
-            }
-            windowsGiven = true;
-        } else if (arg == "--server") {
-            facts.server = true;
-        } else if (arg == "--wow64") {
-            facts.wow64 = true;
-        } else if (arg == "--removable" && hasValue) {
-            removable = argv[++i];
-            for (char c : removable) {
-                const char upper = static_cast<char>(c & ~0x20);
-                if (upper < 'D' || upper > 'Z') {
-                    return UsageError("--removable takes drive letters D to Z, e.g. EFG");
-                }
-            }
-        } else if (arg == "--codepage" && hasValue) {
-            const std::string page = argv[++i];
-            if (page != "1252" && page != "932") return UsageError("--codepage is 1252 or 932");
-            facts.codePage = page == "932" ? 932 : 1252;
-        } else if (arg.empty() || arg[0] != '-') {
-            files.push_back(arg);
-        } else if ((arg == "--windows" || arg == "--removable" || arg == "--codepage") &&
-                   !hasValue) {
-            return UsageError(arg + " needs a value");
-#endif
-        } else if (arg == "--service-dir" && !hasValue) {
-            return UsageError(arg + " needs a value");
-        } else {
-            return UsageError("unknown option \"" + arg + "\"");
-        }
-    }
-
-#ifdef _WIN32
-    options.askServiceState = true;
-    const Explanation explanation = ExplainDrives(RealPlatform(), options);
-    const std::string report = ExplanationText(explanation);
-#else
+    auto flag = [](bool& set) {
+        return [&set](const std::string&) {
+            set = true;
+            return std::string();
+        };
+    };
+    const std::vector<Option> known = {
+        ServiceDirOption(options),
+        {"--windows", true,
+         [&](const std::string& name) {
+             windowsGiven = true;
+             return ParseWindowsName(name, facts) ? ""
+                                                  : "unknown Windows version \"" + name + "\"";
+         }},
+        {"--server", false, flag(facts.server)},
+        {"--wow64", false, flag(facts.wow64)},
+        {"--removable", true,
+         [&](const std::string& letters) {
+             removable = letters;
+             for (char c : letters) {
+                 const char upper = static_cast<char>(c & ~0x20);
+                 if (upper < 'D' || upper > 'Z')
+                     return std::string("--removable takes drive letters D to Z, e.g. EFG");
+             }
+             return std::string();
+         }},
+        {"--codepage", true,
+         [&](const std::string& page) {
+             facts.codePage = page == "932" ? 932 : 1252;
+             return page == "1252" || page == "932" ? "" : std::string("--codepage is 1252 or 932");
+         }},
+    };
+    const int status = ParseArguments(argc, argv, known, &files);
+    if (status != kGoOn) return status;
     if (!windowsGiven) return UsageError("say which Windows the files come from: --windows");
     if (files.empty()) return UsageError("no reg export files given");
-    FakeWindows machine;
+
+    MemoryWindows machine;
     SetUpMachine(machine, facts);
     for (const std::string& name : files) {
         std::string bytes;
         std::string error;
-        if (!ReadFile(name, bytes, error)) {
-            Error(name + ": cannot be read: " + error);
-            return kFailed;
-        }
         RegFile file;
-        if (!ParseRegFile(bytes, file, error, facts.codePage)) {
-            Error(name + ": " + error);
-            return kFailed;
-        }
-        if (!LoadRegFile(machine, file, error)) {  // may name a value in the code page
+        if (!ReadExportFile(name, bytes, error) ||
+            !ParseRegFile(bytes, file, error, facts.codePage) ||
+            !LoadRegFile(machine, file, error)) {  // may name a value in the code page
             Error(name + ": " + ToUtf8(machine, error));
             return kFailed;
         }
@@ -195,12 +218,17 @@ int main(int argc, char* argv[]) {
     SetDriveTypes(machine, removable);
     Explanation explanation = ExplainDrives(machine, options);
     explanation.driveTypesInferred = removable.empty();
-    const std::string report = ToUtf8(machine, ExplanationText(explanation));
+    return WriteReport(ToUtf8(machine, ExplanationText(explanation)), explanation);
+}
+
 #endif
-    // A write error shows at the latest when the buffer is flushed.
-    if (std::fputs(report.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
-        Error("the report could not be written");
-        return kFailed;
-    }
-    return explanation.Complete() ? kComplete : kIncomplete;
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+#ifdef _WIN32
+    return ExplainThisMachine(argc, argv);
+#else
+    return ExplainExports(argc, argv);
+#endif
 }

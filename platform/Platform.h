@@ -9,8 +9,10 @@
 // written only where Win32 writes them.
 //
 // Two implementations: Win32Platform (platform/win32, Windows builds only) makes
-// the plain Win32 calls; FakeWindows (platform/fake) is an in-memory substitute
-// for the tests.
+// the plain Win32 calls; MemoryWindows (platform/memory, Linux builds) is an
+// in-memory Windows, on which the Linux explain tool runs and the tests' double
+// (tests/support/FakeWindows) builds. Views that change a few calls derive from
+// ForwardingPlatform.
 #pragma once
 
 #include "platform/WinTypes.h"

@@ -1,6 +1,7 @@
-// A Platform that lets reads through to another one and refuses every call
-// that would change the system: registry writes, key creation and deletion,
-// service control and installation, event log entries, device notifications.
+// A view of another Platform that lets reads through (ForwardingPlatform)
+// and overrides every call that would change the system, to refuse it:
+// registry writes, key creation and deletion, service control and
+// installation, event log entries, device notifications.
 // The explain tool runs the service's own start-up through it, so what the
 // service would write or delete stays a wish.
 //
@@ -16,11 +17,11 @@
 #include <map>
 #include <string>
 
-#include "platform/Platform.h"
+#include "platform/ForwardingPlatform.h"
 
-class ReadOnlyPlatform : public Platform {
+class ReadOnlyPlatform : public ForwardingPlatform {
 public:
-    explicit ReadOnlyPlatform(Platform& inner) : inner_(inner) {}
+    explicit ReadOnlyPlatform(Platform& inner) : ForwardingPlatform(inner) {}
 
     // Refused calls so far, by function name.
     const std::map<std::string, int>& Refused() const { return refused_; }
@@ -31,19 +32,9 @@ public:
     LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access,
                        PHKEY result) override;
     LONG RegCreateKeyA(HKEY key, LPCSTR subKey, PHKEY result) override;
-    LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD reserved,
-                       LPSTR keyClass, LPDWORD classLength, PFILETIME lastWriteTime) override;
-    LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
-                          LPDWORD dataSize) override;
     LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
                         DWORD dataSize) override;
-    LONG RegCloseKey(HKEY key) override;
     LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) override;
-
-    HMODULE GetModuleHandleA(LPCSTR moduleName) override;
-    FARPROC GetProcAddress(HMODULE module, LPCSTR procName) override;
-    HANDLE GetCurrentProcess() override;
-    BOOL CallIsWow64Process(FARPROC isWow64Process, HANDLE process, PBOOL wow64) override;
     LONG CallRegDeleteKeyExA(FARPROC regDeleteKeyExA, HKEY key, LPCSTR subKey, REGSAM access,
                              DWORD reserved) override;
 
@@ -55,12 +46,8 @@ public:
                              LPCSTR password) override;
     SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD access) override;
     BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) override;
-    BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) override;
-    BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE buffer,
-                              DWORD bufferSize, LPDWORD bytesNeeded) override;
     BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPVOID info) override;
     BOOL DeleteService(SC_HANDLE service) override;
-    BOOL CloseServiceHandle(SC_HANDLE handle) override;
     BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) override;
     SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExA(LPCSTR serviceName,
                                                         LPHANDLER_FUNCTION_EX handler,
@@ -74,28 +61,11 @@ public:
                       WORD numStrings, DWORD dataSize, LPCSTR* strings, LPVOID rawData) override;
     BOOL DeregisterEventSource(HANDLE eventLog) override;
 
-    BOOL GetVersionExA(OSVERSIONINFOA* versionInfo) override;
-    UINT GetDriveTypeA(LPCSTR rootPathName) override;
-    DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size) override;
-    int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideText, int wideLength,
-                            LPSTR multiByteText, int multiByteSize, LPCCH defaultChar,
-                            LPBOOL usedDefaultChar) override;
-    BOOL IsDBCSLeadByte(BYTE testChar) override;
-    DWORD GetLastError() override;
-    void SetLastError(DWORD errorCode) override;
-    void Sleep(DWORD milliseconds) override;
-    DWORD SleepEx(DWORD milliseconds, BOOL alertable) override;
-    DWORD GetCurrentThreadId() override;
     HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId) override;
-    DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
-    BOOL CloseHandle(HANDLE handle) override;
-    void OutputDebugStringA(LPCSTR text) override;
-    void WriteStdout(LPCSTR text) override;
 
 private:
     LONG RefuseRegistry(const char* function);  // ERROR_ACCESS_DENIED
     void Refuse(const char* function);          // sets the last error
 
-    Platform& inner_;
     std::map<std::string, int> refused_;
 };

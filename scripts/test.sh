@@ -200,7 +200,8 @@ for sanitizer in address,undefined thread; do
     if cmake -S . -B "$dir" -G "$(qx_generator)" -DQX_SANITIZE="$sanitizer" \
              -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
        cmake --build "$dir" && "$dir/tests/unit_tests" --gtest_brief=1 &&
-       "$dir/tests/platform_contract" --gtest_brief=1; then
+       "$dir/tests/platform_contract" --gtest_brief=1 &&
+       "$dir/tests/platform_contract_memory" --gtest_brief=1; then
         pass "unit tests with -fsanitize=${sanitizer}"
     else
         fail "unit tests with -fsanitize=${sanitizer}"

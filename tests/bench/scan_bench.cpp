@@ -19,7 +19,7 @@
 #include <thread>
 
 #include "driveicons/IConEx.h"
-#include "platform/fake/FakeWindows.h"
+#include "support/FakeWindows.h"
 #include "support/FakeMachine.h"
 #include "support/ReaderDevices.h"
 

@@ -1,7 +1,8 @@
 // The contract of the Platform seam: what the service framework and the drive
 // icon logic rely on from Windows, written against Platform alone and run
-// twice, natively against the in-memory substitute and, cross-built, against
-// the real Win32 implementation under Wine (tests/win32/run_win32_tests.sh).
+// natively against the in-memory Windows and the tests' double built on it
+// and, cross-built, against the real Win32 implementation under Wine
+// (tests/win32/run_win32_tests.sh).
 //
 // Each implementation has a thin set-up layer that defines
 // NewContractMachine(). It hands out a machine arranged as the Wine runner
@@ -33,6 +34,9 @@ public:
     virtual bool UseCodePage(UINT codePage) = 0;
     // Runs `work` on a new thread of the process and waits for its end.
     virtual void RunOnOtherThread(const std::function<void()>& work) = 0;
+    // Whether there are a service manager, an event log and service processes
+    // (the in-memory Windows of the product has none).
+    virtual bool HasServices() { return true; }
 };
 
 std::unique_ptr<ContractMachine> NewContractMachine();
@@ -43,11 +47,6 @@ namespace contract {
 inline const std::string kSystemScratch = "SYSTEM\\QarnContract";
 inline const std::string kSoftwareScratch = "SOFTWARE\\QarnContract";
 
-// Error codes WinTypes.h leaves out, as Win32 defines them.
-constexpr DWORD kErrorModNotFound = 126;
-constexpr DWORD kErrorProcNotFound = 127;
-constexpr DWORD kErrorBadPathname = 161;
-constexpr LONG kErrorKeyDeleted = 1018;
 
 // Win32 error codes are long literals; the APIs hand some back as DWORD.
 constexpr DWORD Code(long error) { return static_cast<DWORD>(error); }

@@ -39,7 +39,27 @@ TEST_F(RegistryContract, KeysAreFoundWithoutRegardToCaseAndCreatedAlongTheWholeP
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, Open(os, missing, Sys("Setup\\Nothing")));
     EXPECT_FALSE(missing);
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, Open(os, missing, Sys("Setup\\Nothing")));
-    EXPECT_EQ(Code(kErrorBadPathname), static_cast<DWORD>(Open(os, missing, "\\" + kSystemScratch)));
+    EXPECT_EQ(Code(ERROR_BAD_PATHNAME), static_cast<DWORD>(Open(os, missing, "\\" + kSystemScratch)));
+}
+
+// Windows and Wine take key names of up to 512 bytes of UTF-16 (Microsoft's
+// documentation says 255 characters). Below an open key: Wine's ANSI
+// functions take no subkey path of 260 characters or more.
+TEST_F(RegistryContract, KeyNamesOfMoreThan256CharactersAreRefused) {
+    ScopedRegKey parent(os), key(os);
+    ASSERT_EQ(ERROR_SUCCESS, Create(os, parent, Sys("Long")));
+    const std::string longest(256, 'k');
+    EXPECT_EQ(ERROR_SUCCESS, os.RegCreateKeyExA(parent.get(), longest.c_str(), 0, nullptr, 0,
+                                                KEY_ALL_ACCESS, nullptr, key.receive(), nullptr));
+    EXPECT_EQ(Names{longest}, SubkeyNames(os, Sys("Long")));
+    const std::string tooLong = longest + "k";
+    EXPECT_EQ(ERROR_INVALID_PARAMETER,
+              os.RegCreateKeyExA(parent.get(), tooLong.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                 nullptr, key.receive(), nullptr));
+    EXPECT_FALSE(key);
+    EXPECT_EQ(ERROR_INVALID_PARAMETER,
+              os.RegOpenKeyExA(parent.get(), tooLong.c_str(), 0, KEY_READ, key.receive()));
+    EXPECT_EQ(Names{longest}, SubkeyNames(os, Sys("Long")));
 }
 
 TEST_F(RegistryContract, EnumeratesInCaseInsensitiveOrderAndReportsEndAndShortBuffers) {
@@ -291,7 +311,7 @@ TEST_F(RegistryContract, DeletesOnlyKeysWithoutSubkeys) {
 
     // A handle to a deleted key stays open but reaches nothing, even once the path is back.
     ASSERT_EQ(ERROR_SUCCESS, SetValue(os, letter + "\\DefaultIcon", nullptr, REG_SZ, "new"));
-    EXPECT_EQ(kErrorKeyDeleted, Query(os, held, nullptr, nullptr, &size));
+    EXPECT_EQ(ERROR_KEY_DELETED, Query(os, held, nullptr, nullptr, &size));
 }
 
 TEST_F(RegistryContract, Wow64ProcessSeesTheRedirectedSoftwareViewUnlessItAsksFor64Bit) {

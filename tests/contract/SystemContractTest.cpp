@@ -91,14 +91,14 @@ TEST_F(SystemContract, LooksUpOptionalExportsByModuleAndName) {
     EXPECT_NE(kernel, advapi);
     os.SetLastError(0);
     EXPECT_EQ(nullptr, os.GetModuleHandleA("user64"));
-    EXPECT_EQ(kErrorModNotFound, os.GetLastError());
+    EXPECT_EQ(Code(ERROR_MOD_NOT_FOUND), os.GetLastError());
 
     FARPROC isWow64 = os.GetProcAddress(kernel, "IsWow64Process");
     ASSERT_NE(nullptr, isWow64);
     EXPECT_NE(nullptr, os.GetProcAddress(advapi, "RegDeleteKeyExA"));
     os.SetLastError(0);
     EXPECT_EQ(nullptr, os.GetProcAddress(advapi, "IsWow64Process"));  // another module's
-    EXPECT_EQ(kErrorProcNotFound, os.GetLastError());
+    EXPECT_EQ(Code(ERROR_PROC_NOT_FOUND), os.GetLastError());
     EXPECT_EQ(nullptr, os.GetProcAddress(kernel, "iswow64process"));  // export names keep their case
 }
 

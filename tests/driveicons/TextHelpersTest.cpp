@@ -5,7 +5,7 @@
 
 #include "driveicons/AnsiText.h"
 #include "driveicons/MountText.h"
-#include "platform/fake/FakeWindows.h"
+#include "support/FakeWindows.h"
 
 using namespace AnsiText;
 

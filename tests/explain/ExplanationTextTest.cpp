@@ -112,6 +112,44 @@ TEST(ExplanationText, EveryStepAtWhichTheScanStops) {
     });
     EXPECT_EQ("NO ICON  no instance of a reader's device key has ParentIdPrefix 7&gone&0",
               Headline(text, 'E'));
+    // Values the service cannot read as it reads them: a mount record stored
+    // as text (hex(2), hex(7) in an export), values longer than its reads.
+    for (const auto& [type, name] : {std::pair<DWORD, std::string>{REG_EXPAND_SZ, "REG_EXPAND_SZ"},
+                                     {REG_MULTI_SZ, "REG_MULTI_SZ"}}) {
+        text = Explain([type = type](FakeWindows& fake) {
+            PlugParentIdDevice(fake, 'E', kKbSlot, "1&0", "7&e&0");
+            fake.SetValue(kMounted, MountValueName('E'), type, SzBytes(ParentIdRecord("7&e&0")));
+        });
+        EXPECT_EQ("NO ICON  the mount record \\DosDevices\\E: is a " + name +
+                      " value, not REG_BINARY: the service's ANSI query returns it as text of the "
+                      "code page, not as the mount manager's record",
+                  Headline(text, 'E'));
+    }
+    text = Explain([](FakeWindows& fake) {
+        PlugParentIdDevice(fake, 'E', kKbSlot, "1&0", std::string(300, 'p'));
+        WriteIconKeys(fake, 'K', "KD Media");
+        fake.SetString(LetterKey('K'), "QarnHMD", std::string(300, 'q'));
+        fake.SetString(LetterKey('K') + "\\DefaultIcon", "", std::string(300, 'i'));
+    });
+    EXPECT_NE(std::string::npos,
+              text.find("instance 1&0: ParentIdPrefix too long for the service's read\n"))
+        << text;
+    EXPECT_NE(std::string::npos,
+              Block(text, 'K').find("DriveIcons now  QarnHMD too long for the service's read, "
+                                    "DefaultLabel \"KD Media\", DefaultIcon too long for the "
+                                    "service's read\n    at start        leaves the keys: QarnHMD "
+                                    "too long for the service's read, so it does not take them "
+                                    "for its own\n"))
+        << text;
+    text = Explain([](FakeWindows& fake) {  // a reader after a foreign stick in USBSTOR
+        PlugParentIdDevice(fake, 'E', kStick, "1&0", "7&e&0");
+        fake.SetString(kUsbStor + "\\" + kKcModule + "\\2&0", "ParentIdPrefix", "7&k&0");
+    });
+    EXPECT_NE(std::string::npos, Block(text, 'E').find("\n                    " + kKcModule +
+                                                       ": reader KC Slot Module (row 8)\n"
+                                                       "                      instance 2&0: "
+                                                       "ParentIdPrefix 7&k&0\n"))
+        << text;
 }
 
 TEST(ExplanationText, HeaderAndLetterDetails) {
@@ -190,6 +228,17 @@ TEST(ExplanationText, HeaderAndLetterDetails) {
                   "administrator)\n"
                   "Cannot read     HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR: no such key\n"))
         << denied;
+    for (const std::string& key : {kUsbStor, kDriveIcons}) {  // MountedDevices readable
+        const std::string text = Explain([&](FakeWindows& fake) {
+            fake.CreateKey(kMounted);
+            fake.CreateKey(key);
+            fake.DenyAccess(key);
+        });
+        EXPECT_NE(std::string::npos,
+                  text.find("Cannot read     HKLM\\" + key +
+                            ": access denied (run as administrator)\n"))
+            << text;
+    }
 
     // On the machine itself the tool also says whether the service runs.
     FakeWindows fake;
@@ -224,4 +273,9 @@ TEST(ExplanationText, HeaderAndLetterDetails) {
     EXPECT_FALSE(ExplainDrives(fake, options).Complete());
     options.askServiceState = false;
     EXPECT_EQ("(none)", serviceLine());
+    for (const char* folder : {"C:\\Qarn", "C:\\Qarn\\"}) {  // --service-dir, with or without '\\'
+        options.serviceDirectory = folder;
+        const std::string text = ExplanationText(ExplainDrives(fake, options));
+        EXPECT_NE(std::string::npos, text.find("Service folder  C:\\Qarn\\ (as given)\n")) << text;
+    }
 }

@@ -86,7 +86,15 @@ TEST(ReadOnlyPlatform, PassesReadsAndRefusesEveryChange) {
     EXPECT_FALSE(os.ReportEventA(nullptr, EVENTLOG_INFORMATION_TYPE, 0, 100, nullptr, 0, 0, nullptr,
                                  nullptr));
     EXPECT_EQ(nullptr, os.RegisterDeviceNotificationA(nullptr, nullptr, 0));
+    FakeWindows::ServiceRecord running;
+    running.name = "Other";
+    running.state = SERVICE_RUNNING;
+    running.processId = 4;
+    fake.AddService(running);
     EXPECT_EQ(nullptr, os.OpenProcess(0x0001 /* terminate */, FALSE, 4));
+    EXPECT_EQ(1, os.Refused().at("OpenProcess"));
+    ScopedKernelHandle process(os, os.OpenProcess(SYNCHRONIZE, FALSE, 4));  // waiting only reads
+    EXPECT_TRUE(process);
 
     EXPECT_EQ(0u, ChangingCalls(fake));
     EXPECT_FALSE(fake.KeyExists("SOFTWARE\\Qarn\\New"));

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -216,6 +217,7 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
         {v5 + key + "\"A\"=hex:41,\xC3",
          "line 3: the file ends in the middle of a UTF-8 character"},
         {v5 + key + "\"A\"=\"\xFF\"\r\n", "line 3: not UTF-8 text (byte 0xff)"},
+        {v5 + key + "\"A\"=\"\x80\"\r\n", "line 3: not UTF-8 text (byte 0x80)"},
         {v5 + "\"A\"=\"x\"\r\n", "line 2: a value before the first [key] line"},
         {v5 + "[HKEY_LOCAL_MACHINE\\SYSTEM\r\n", "line 2: key line not closed with ']'"},
         {v5 + "[-HKEY_LOCAL_MACHINE\\SYSTEM]\r\n", "line 2: a key deletion"},
@@ -265,10 +267,12 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
                              std::u16string(1, u'\0') + u"]\r\n")));
 
     // A file of another root, or with the root abbreviated, loads nothing; nor
-    // does a file that contradicts an earlier one.
+    // does a file that contradicts an earlier one, or holds a key name the
+    // registry refuses, or cannot be an export at all.
     const struct {
         std::string second;
         std::string error;
+        std::string file = "";  // read instead of `second`
     } loads[] = {
         {"[HKEY_CURRENT_USER\\Software]\r\n\r\n",
          "line 3: a key outside HKEY_LOCAL_MACHINE; export HKLM keys only"},
@@ -278,6 +282,12 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
          "line 4: value \"A\" of HKLM\\SYSTEM\\MountedDevices differs from the one an earlier "
          "file or line gives"},
         {key + "\"A\"=hex:02\r\n\r\n", ""},
+        {"[HKEY_LOCAL_MACHINE\\" + std::string(256, 'k') + "]\r\n\r\n", ""},
+        {"[HKEY_LOCAL_MACHINE\\" + std::string(257, 'k') + "]\r\n\r\n",
+         "line 3: a key name longer than the registry takes (256 characters; error 87)"},
+        {std::string(5000, ';'), "too large for an export: 5040 bytes, more than the 4096 read"},
+        {"", "not a regular file: a folder, device or pipe cannot be an export", "/dev/zero"},
+        {"", "not a regular file: a folder, device or pipe cannot be an export", QX_SOURCE_DIR},
     };
     for (const auto& load : loads) {
         RegFile file;
@@ -285,8 +295,13 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
         FakeWindows machine;
         ASSERT_TRUE(ParseRegFile(v5 + key + "\"A\"=hex:02\r\n\r\n", file, error)) << error;
         ASSERT_TRUE(LoadRegFile(machine, file, error)) << error;
-        ASSERT_TRUE(ParseRegFile(v5 + "\r\n" + load.second, file, error)) << error;
-        EXPECT_EQ(load.error.empty(), LoadRegFile(machine, file, error));
+        const std::string name =
+            load.file.empty() ? ::testing::TempDir() + "second.reg" : load.file;
+        if (load.file.empty()) std::ofstream(name, std::ios::binary) << v5 + "\r\n" + load.second;
+        std::string bytes;
+        EXPECT_EQ(load.error.empty(), ReadExportFile(name, bytes, error, 4096) &&
+                                          ParseRegFile(bytes, file, error) &&
+                                          LoadRegFile(machine, file, error));
         if (!load.error.empty()) {
             EXPECT_EQ(load.error, error);
         }
@@ -320,7 +335,7 @@ TEST(RegFile, CutShortExportsAreRefusedOrExplainedAsTheWhole) {
     const struct {
         const char* windows;
         std::string body;
-    } samples[] = {{"xp", MachineExport()}, {"vista", vista}};
+    } samples[] = {{"xp", MachineExport()}, {"vista", vista}, {"6.0", vista}};
     for (const auto& sample : samples) {
         const std::string v5 = "Windows Registry Editor Version 5.00\r\n\r\n" + sample.body;
         std::string lf = v5;

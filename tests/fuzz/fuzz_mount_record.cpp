@@ -8,7 +8,7 @@
 
 #include "FuzzCheck.h"
 #include "driveicons/IConEx.h"
-#include "platform/fake/FakeWindows.h"
+#include "support/FakeWindows.h"
 #include "support/FakeMachine.h"
 
 namespace {

@@ -10,6 +10,7 @@
 #include "explain/DriveExplainer.h"
 #include "explain/ExportedMachine.h"
 #include "explain/RegFile.h"
+#include "support/FakeWindows.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 
 #include "FuzzCheck.h"
 #include "driveicons/IConEx.h"
-#include "platform/fake/FakeWindows.h"
+#include "support/FakeWindows.h"
 #include "support/ReaderDevices.h"
 
 namespace {

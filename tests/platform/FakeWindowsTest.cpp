@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/ScopedHandle.h"
-#include "platform/fake/FakeWindows.h"
+#include "support/FakeWindows.h"
 
 namespace {
 

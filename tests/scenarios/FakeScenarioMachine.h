@@ -1,7 +1,7 @@
 // The device-event scenarios' machine on the in-memory substitute.
 #pragma once
 
-#include "platform/fake/FakeWindows.h"
+#include "support/FakeWindows.h"
 #include "support/DeviceEventScenarios.h"
 
 namespace support {

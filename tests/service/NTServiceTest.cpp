@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/fake/FakeWindows.h"
+#include "support/FakeWindows.h"
 #include "service/EventIds.h"
 #include "service/NTService.h"
 #include "support/FakeMachine.h"

@@ -9,7 +9,7 @@
 
 #include "ReaderDevices.h"
 #include "driveicons/IConEx.h"
-#include "platform/fake/FakeWindows.h"
+#include "support/FakeWindows.h"
 
 namespace support {
 

@@ -5,7 +5,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "platform/fake/FakeWindows.h"
+#include "support/FakeWindows.h"
 
 namespace support {
 

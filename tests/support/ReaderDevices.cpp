@@ -21,8 +21,6 @@ const std::string kStick = "Disk&Ven_Generic&Prod_Flash_Disk&Rev_8.07";
 
 std::string LetterKey(char letter, const std::string& base) { return base + "\\" + letter; }
 
-std::string MountValueName(char letter) { return std::string("\\DosDevices\\") + letter + ":"; }
-
 std::string ParentIdRecord(const std::string& parentId) {
     return "\\??\\STORAGE#RemovableMedia#" + parentId + "&RM#" + kVolumeGuid;
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "driveicons/MountText.h"  // MountValueName
 #include "platform/WinTypes.h"
 
 class CIConEx;
@@ -30,8 +31,6 @@ extern const std::string kKfModule;  // row 10
 extern const std::string kStick;
 
 std::string LetterKey(char letter, const std::string& base = kDriveIcons);
-// The value name of a drive's record under MountedDevices: "\DosDevices\E:".
-std::string MountValueName(char letter);
 // Mount record texts: before Vista the record names a removable-media device
 // whose parent id is the USBSTOR instance's ParentIdPrefix; on Vista it is
 // the USBSTOR device path itself, a '/' of the device name written as '#'.

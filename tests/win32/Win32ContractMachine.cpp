@@ -5,32 +5,33 @@
 
 namespace {
 
-// Deletes a key and everything below it in one registry view; a missing key is fine.
-void DeleteTree(HKEY parent, const std::string& path, REGSAM view) {
+// Deletes a key and everything below it in one registry view; a missing key is
+// fine. Relative to its parent, as Wine's ANSI functions take no path of 260
+// characters or more.
+void DeleteTree(HKEY parent, const std::string& name, REGSAM view) {
     HKEY key = nullptr;
-    if (::RegOpenKeyExA(parent, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) return;
-    for (;;) {
-        char name[MAX_PATH];
-        DWORD length = sizeof name;
-        if (::RegEnumKeyExA(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS)
-            break;
-        const std::string child = path + "\\" + name;
-        DeleteTree(parent, child, view);
+    if (::RegOpenKeyExA(parent, name.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) return;
+    char child[MAX_PATH];
+    DWORD length = sizeof child;
+    for (DWORD index = 0;
+         ::RegEnumKeyExA(key, index, child, &length, nullptr, nullptr, nullptr, nullptr) ==
+         ERROR_SUCCESS;
+         length = sizeof child) {
+        DeleteTree(key, child, view);
         HKEY probe = nullptr;
-        if (::RegOpenKeyExA(parent, child.c_str(), 0, KEY_READ | view, &probe) == ERROR_SUCCESS) {
+        if (::RegOpenKeyExA(key, child, 0, KEY_READ | view, &probe) == ERROR_SUCCESS) {
             ::RegCloseKey(probe);
-            break;  // could not be deleted: give up rather than loop
+            ++index;  // could not be deleted: pass over it rather than loop
         }
     }
-    ::RegCloseKey(key);
     using RegDeleteKeyExAFn = LONG(WINAPI*)(HKEY, LPCSTR, REGSAM, DWORD);
     auto deleteEx = reinterpret_cast<RegDeleteKeyExAFn>(reinterpret_cast<void (*)()>(
         ::GetProcAddress(::GetModuleHandleA("advapi32"), "RegDeleteKeyExA")));
+    ::RegCloseKey(key);
     if (deleteEx != nullptr)
-        deleteEx(parent, path.c_str(), view, 0);
+        deleteEx(parent, name.c_str(), view, 0);
     else
-        ::RegDeleteKeyA(parent, path.c_str());
+        ::RegDeleteKeyA(parent, name.c_str());
 }
 
 void RemoveScratch() {

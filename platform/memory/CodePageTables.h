@@ -1,11 +1,11 @@
-// Code page data for FakeCodePages.cpp (FakeCodePageTables.cpp).
+// Code page data for CodePages.cpp (CodePageTables.cpp).
 #pragma once
 
 #include <cstddef>
 
 #include "platform/WinTypes.h"
 
-namespace fakewindows {
+namespace codepages {
 
 struct BestFit {
     char16_t unit;
@@ -22,4 +22,4 @@ extern const size_t kBestFit1252Size;
 extern const BestFit kBestFit932[];
 extern const size_t kBestFit932Size;
 
-}  // namespace fakewindows
+}  // namespace codepages

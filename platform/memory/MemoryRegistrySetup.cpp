@@ -1,63 +1,41 @@
-// Registry set-up and inspection for the tests: keys and values written and
-// read by path, without handles and without entries in the call record.
+// Registry set-up and inspection: keys and values written and read by path,
+// without handles.
 #include <algorithm>
 
-#include "platform/fake/FakeWindowsState.h"
+#include "platform/memory/MemoryWindowsState.h"
 
-using namespace fakewindows;
+using namespace memorywindows;
 
-std::string FakeWindows::RegValue::AsString() const {
+std::string MemoryWindows::RegValue::AsString() const {
     auto nul = std::find(data.begin(), data.end(), BYTE{0});
     return std::string(data.begin(), nul);
 }
 
-void FakeWindows::CreateKey(const std::string& path) {
+LONG MemoryWindows::CreateKey(const std::string& path) {
     std::lock_guard<std::mutex> lock(state_->mu);
     std::vector<std::string> parts = state_->SplitPath(path);
-    state_->Create(parts, nullptr);
+    const LONG refused = state_->CheckNames(parts);
+    if (refused == ERROR_SUCCESS) state_->Create(parts, nullptr);
+    return refused;
 }
 
-void FakeWindows::SetValue(const std::string& path, const std::string& name, DWORD type,
-                           const std::vector<BYTE>& data) {
+LONG MemoryWindows::SetValue(const std::string& path, const std::string& name, DWORD type,
+                             const std::vector<BYTE>& data) {
     std::lock_guard<std::mutex> lock(state_->mu);
     std::vector<std::string> parts = state_->SplitPath(path);
+    const LONG refused = state_->CheckNames(parts);
+    if (refused != ERROR_SUCCESS) return refused;
     std::shared_ptr<Key> key = state_->Create(parts, nullptr);
     key->values[state_->NameKey(name)] = {name, RegValue{type, data}};
+    return ERROR_SUCCESS;
 }
 
-void FakeWindows::SetString(const std::string& path, const std::string& name,
-                            const std::string& text) {
-    std::vector<BYTE> data(text.begin(), text.end());
-    data.push_back(0);
-    SetValue(path, name, REG_SZ, data);
-}
-
-void FakeWindows::SetDword(const std::string& path, const std::string& name, DWORD value) {
-    std::vector<BYTE> data(4);
-    for (int i = 0; i < 4; ++i) data[i] = static_cast<BYTE>(value >> (8 * i));
-    SetValue(path, name, REG_DWORD, data);
-}
-
-void FakeWindows::SetBinary(const std::string& path, const std::string& name,
-                            const std::vector<BYTE>& data) {
-    SetValue(path, name, REG_BINARY, data);
-}
-
-void FakeWindows::SetMountRecord(char letter, const std::string& text) {
-    std::u16string units;
-    for (char c : text) units.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
-    std::string name = "\\DosDevices\\";
-    name += letter;
-    name += ':';
-    SetBinary("SYSTEM\\MountedDevices", name, Utf16Bytes(units));
-}
-
-bool FakeWindows::KeyExists(const std::string& path) const {
+bool MemoryWindows::KeyExists(const std::string& path) const {
     std::lock_guard<std::mutex> lock(state_->mu);
     return state_->Find(state_->SplitPath(path)) != nullptr;
 }
 
-std::optional<FakeWindows::RegValue> FakeWindows::GetValue(const std::string& path,
+std::optional<MemoryWindows::RegValue> MemoryWindows::GetValue(const std::string& path,
                                                            const std::string& name) const {
     std::lock_guard<std::mutex> lock(state_->mu);
     std::shared_ptr<Key> key = state_->Find(state_->SplitPath(path));
@@ -67,7 +45,7 @@ std::optional<FakeWindows::RegValue> FakeWindows::GetValue(const std::string& pa
     return it->second.second;
 }
 
-std::vector<std::string> FakeWindows::SubkeyNames(const std::string& path) const {
+std::vector<std::string> MemoryWindows::SubkeyNames(const std::string& path) const {
     std::lock_guard<std::mutex> lock(state_->mu);
     std::vector<std::string> names;
     if (std::shared_ptr<Key> key = state_->Find(state_->SplitPath(path)))
@@ -85,7 +63,7 @@ void CollectBelow(const Key& key, const std::string& prefix, std::vector<std::st
 }
 }  // namespace
 
-std::vector<std::string> FakeWindows::KeysBelow(const std::string& path) const {
+std::vector<std::string> MemoryWindows::KeysBelow(const std::string& path) const {
     std::lock_guard<std::mutex> lock(state_->mu);
     std::vector<std::string> out;
     std::vector<std::string> parts = state_->SplitPath(path);
@@ -97,11 +75,11 @@ std::vector<std::string> FakeWindows::KeysBelow(const std::string& path) const {
         walk = walk->subkeys.at(state_->NameKey(part));
         part = walk->name;
     }
-    CollectBelow(*key, JoinPath(parts), out);
+    CollectBelow(*key, codepages::JoinPath(parts), out);
     return out;
 }
 
-void FakeWindows::DeleteTree(const std::string& path) {
+void MemoryWindows::DeleteTree(const std::string& path) {
     std::lock_guard<std::mutex> lock(state_->mu);
     std::vector<std::string> parts = state_->SplitPath(path);
     if (parts.empty()) return;
@@ -114,12 +92,16 @@ void FakeWindows::DeleteTree(const std::string& path) {
     parent->EraseSubkey(it);
 }
 
-void FakeWindows::DenyAccess(const std::string& path) {
+LONG MemoryWindows::ResolveKey(HKEY key, LPCSTR subKey, REGSAM access,
+                               std::vector<std::string>& identity, bool& exists) const {
     std::lock_guard<std::mutex> lock(state_->mu);
-    state_->denied.insert(state_->KeyPath(state_->SplitPath(path)));
+    const LONG error = state_->Resolve(key, subKey, access, identity);
+    exists = error == ERROR_SUCCESS && state_->Find(identity) != nullptr;
+    identity = state_->KeyPath(identity);
+    return error;
 }
 
-size_t FakeWindows::OpenKeyCount() const {
+std::vector<std::string> MemoryWindows::KeyIdentity(const std::string& path) const {
     std::lock_guard<std::mutex> lock(state_->mu);
-    return state_->keys.size();
+    return state_->KeyPath(state_->SplitPath(path));
 }

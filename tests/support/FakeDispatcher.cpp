@@ -5,7 +5,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "platform/fake/FakeWindowsState.h"
+#include "support/FakeWindowsState.h"
 
 using namespace fakewindows;
 
@@ -78,7 +78,7 @@ BOOL FakeWindows::StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table)
         return FALSE;
     }
     if (s.dispatcherRunning) {
-        s.Fail(kErrorServiceAlreadyRunning);
+        s.Fail(ERROR_SERVICE_ALREADY_RUNNING);
         return FALSE;
     }
     s.dispatcherRunning = true;
@@ -137,7 +137,7 @@ SERVICE_STATUS_HANDLE FakeWindows::RegisterServiceCtrlHandlerExA(LPCSTR serviceN
         return nullptr;
     }
     if (s.registerHandlerFails) {
-        s.Fail(kErrorInvalidName);
+        s.Fail(ERROR_INVALID_NAME);
         return nullptr;
     }
     s.handler = handler;
@@ -178,7 +178,7 @@ HDEVNOTIFY FakeWindows::RegisterDeviceNotificationA(HANDLE recipient, LPVOID fil
     DEV_BROADCAST_DEVICEINTERFACE_A copy;
     std::memcpy(&copy, filter, sizeof copy);
     if (copy.dbcc_devicetype != DBT_DEVTYP_DEVICEINTERFACE || copy.dbcc_size < sizeof copy) {
-        s.Fail(kErrorInvalidData);
+        s.Fail(ERROR_INVALID_DATA);
         return nullptr;
     }
     if ((flags & DEVICE_NOTIFY_SERVICE_HANDLE) &&

@@ -2,9 +2,9 @@
 // the best-fit mappings Windows applies when a
 // UTF-16 character has no exact form (taken from what Wine, which carries
 // Windows' best-fit tables, converts them to).
-#include "platform/fake/FakeCodePageTables.h"
+#include "platform/memory/CodePageTables.h"
 
-namespace fakewindows {
+namespace codepages {
 
 // Windows-1252 bytes 0x80..0x9F. The five holes map to themselves, as on Windows.
 const char16_t kCp1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
@@ -85,4 +85,4 @@ const BestFit kBestFit932[] = {
 };
 const size_t kBestFit932Size = sizeof kBestFit932 / sizeof kBestFit932[0];
 
-}  // namespace fakewindows
+}  // namespace codepages

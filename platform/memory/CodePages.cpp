@@ -1,20 +1,18 @@
 // Code pages: the active ANSI code page (1252 single-byte or 932 double-byte)
 // that cuts names into characters, folds their case for the registry, and
-// converts UTF-16. The data is in FakeCodePageTables.cpp.
+// converts UTF-16. The data is in CodePageTables.cpp.
 #include <cstring>
 #include <vector>
 
-#include "platform/fake/FakeCodePageTables.h"
-#include "platform/fake/FakeWindowsState.h"
+#include "platform/memory/CodePageTables.h"
+#include "platform/memory/MemoryWindowsState.h"
 
-namespace fakewindows {
+namespace codepages {
 
 bool IsLeadByte(UINT codePage, BYTE byte) {
     return codePage == 932 && ((byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC));
 }
 
-// Bytes of the character at `pos`. A lead byte at the end, or before a NUL,
-// stands alone.
 size_t CharLength(UINT codePage, const std::string& text, size_t pos) {
     if (pos + 1 < text.size() && text[pos + 1] != '\0' &&
         IsLeadByte(codePage, static_cast<BYTE>(text[pos])))
@@ -22,7 +20,6 @@ size_t CharLength(UINT codePage, const std::string& text, size_t pos) {
     return 1;
 }
 
-// Upper-cases 'a'..'z' per character, so a trail byte in that range stays.
 std::string Upper(std::string text, UINT codePage) {
     for (size_t pos = 0; pos < text.size();) {
         const size_t length = CharLength(codePage, text, pos);
@@ -154,8 +151,8 @@ std::string BestFitBytes(const BestFit* table, size_t size, char16_t unit) {
     return {};
 }
 
-// The bytes of one UTF-16 unit in the code page, exact or by best fit; empty
-// when it has none.
+}  // namespace
+
 std::string EncodeUnit(UINT codePage, char16_t unit) {
     if (unit < 0x80) return std::string(1, static_cast<char>(unit));
     if (codePage == 1252) {
@@ -172,27 +169,18 @@ std::string EncodeUnit(UINT codePage, char16_t unit) {
     return BestFitBytes(kBestFit932, kBestFit932Size, unit);
 }
 
-}  // namespace
-}  // namespace fakewindows
+}  // namespace codepages
 
-using namespace fakewindows;
+using namespace codepages;
 
-void FakeWindows::SetCodePage(UINT codePage) {
-    if (codePage != 1252 && codePage != 932) TestBug("SetCodePage: only 1252 and 932 are known");
+bool MemoryWindows::SetCodePage(UINT codePage) {
+    if (codePage != 1252 && codePage != 932) return false;
     std::lock_guard<std::mutex> lock(state_->mu);
     state_->codePage = codePage;
+    return true;
 }
 
-std::vector<BYTE> FakeWindows::Utf16Bytes(const std::u16string& text) {
-    std::vector<BYTE> bytes;
-    for (char16_t unit : text) {
-        bytes.push_back(static_cast<BYTE>(unit & 0xFF));
-        bytes.push_back(static_cast<BYTE>(unit >> 8));
-    }
-    return bytes;
-}
-
-std::u16string FakeWindows::AnsiToUtf16(const std::string& text) const {
+std::u16string MemoryWindows::AnsiToUtf16(const std::string& text) const {
     std::lock_guard<std::mutex> lock(state_->mu);
     std::u16string wide;
     for (size_t pos = 0; pos < text.size();) {
@@ -203,19 +191,18 @@ std::u16string FakeWindows::AnsiToUtf16(const std::string& text) const {
     return wide;
 }
 
-int FakeWindows::WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideText, int wideLength,
+int MemoryWindows::WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideText, int wideLength,
                                      LPSTR multiByteText, int multiByteSize, LPCCH defaultChar,
                                      LPBOOL usedDefaultChar) {
     State& s = *state_;
     std::lock_guard<std::mutex> lock(s.mu);
-    s.Record("WideCharToMultiByte");
     UINT page = codePage == CP_ACP ? s.codePage : codePage;
     if (page != 1252 && page != 932) {
         s.Fail(ERROR_INVALID_PARAMETER);
         return 0;
     }
     if (flags != 0) {
-        s.Fail(kErrorInvalidFlags);
+        s.Fail(ERROR_INVALID_FLAGS);
         return 0;
     }
     if (!wideText || wideLength == 0 || wideLength < -1 || multiByteSize < 0 ||
@@ -266,9 +253,8 @@ int FakeWindows::WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideText
     return static_cast<int>(needed);
 }
 
-BOOL FakeWindows::IsDBCSLeadByte(BYTE testChar) {
+BOOL MemoryWindows::IsDBCSLeadByte(BYTE testChar) {
     std::lock_guard<std::mutex> lock(state_->mu);
-    state_->Record("IsDBCSLeadByte");
     return IsLeadByte(state_->codePage, testChar) ? TRUE : FALSE;
 }
 

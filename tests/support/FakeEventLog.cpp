@@ -1,5 +1,5 @@
 // Event log, debugger output and the console's standard output.
-#include "platform/fake/FakeWindowsState.h"
+#include "support/FakeWindowsState.h"
 
 using namespace fakewindows;
 

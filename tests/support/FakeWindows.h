@@ -1,55 +1,30 @@
-// An in-memory Windows for the tests: registry (with the WOW64 views of
-// SOFTWARE), service control manager and dispatcher, event log, debug output,
-// drive types, version information, module path, per-thread last error and two
-// ANSI code pages (1252 single-byte, 932 double-byte). Every Platform call is
-// recorded so a test can tell what was (or was not) touched.
+// The tests' double of Windows: the in-memory Windows (platform/memory) and,
+// on top of it, what only tests want: a record of every Platform call,
+// failure switches, locked keys, the service control manager's database, the
+// dispatcher of a started service, the event log, debugger output and the
+// console's standard output. Sleep only yields, so that a Run loop turns at
+// once. Linked by the unit tests, fuzz targets and the benchmark; never by
+// the product.
 //
 // Thread safety: all members may be called from any thread. The registered
-// control handler and ServiceMain run without the fake's lock held.
+// control handler and ServiceMain run without the double's lock held.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <set>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
-#include "platform/Platform.h"
+#include "platform/memory/MemoryWindows.h"
 
-class FakeWindows : public Platform {
+class FakeWindows : public MemoryWindows {
 public:
     FakeWindows();
     ~FakeWindows() override;
 
-    // ---- Test set-up and inspection ------------------------------------------
-    // Registry paths below are relative to HKEY_LOCAL_MACHINE, separated by '\',
-    // compared without regard to case, and name keys of the native (64-bit)
-    // tree: the 32-bit view of a WOW64 process sees HKLM\SOFTWARE\X at
-    // "SOFTWARE\Wow6432Node\X". A value name of "" is the key's default value.
-    // Paths and names are read per character of the current code page, as
-    // Windows does once it has converted them to Unicode: under 932 a trail
-    // byte 0x5C is part of a name, not a separator; letters fold to upper
-    // case as Unicode letters (A..Z, the Latin-1 ones under 1252, full-width
-    // ones under 932; never a trail byte on its own), and subkeys enumerate in
-    // the order of their upper-case Unicode names. Names are kept as bytes,
-    // so set the code page before creating keys or values whose names hold
-    // bytes above 0x7F.
-    struct RegValue {
-        DWORD type = REG_NONE;
-        std::vector<BYTE> data;
-        // The data up to its first NUL (or all of it).
-        std::string AsString() const;
-    };
-
-    void CreateKey(const std::string& path);             // and every missing parent
-    void SetValue(const std::string& path, const std::string& name, DWORD type,
-                  const std::vector<BYTE>& data);        // creates the key
+    // ---- Set-up and inspection beyond MemoryWindows ------------------------------
     void SetString(const std::string& path, const std::string& name,
                    const std::string& text);             // REG_SZ, NUL included
     void SetDword(const std::string& path, const std::string& name, DWORD value);
@@ -60,33 +35,17 @@ public:
     // use SetBinary with Utf16Bytes.
     void SetMountRecord(char letter, const std::string& text);
     static std::vector<BYTE> Utf16Bytes(const std::u16string& text);
-    // Text of the active code page as UTF-16, as MultiByteToWideChar gives it.
-    std::u16string AnsiToUtf16(const std::string& text) const;
 
-    bool KeyExists(const std::string& path) const;
-    std::optional<RegValue> GetValue(const std::string& path, const std::string& name) const;
-    std::vector<std::string> SubkeyNames(const std::string& path) const;  // enumeration order
-    // Every key path below `path` (not `path` itself), depth first, in
-    // enumeration order; with `path` "" the whole tree.
-    std::vector<std::string> KeysBelow(const std::string& path) const;
-    void DeleteTree(const std::string& path);
     // Opening, creating or deleting the key fails with ERROR_ACCESS_DENIED, and
     // so does creating a missing key below it.
     void DenyAccess(const std::string& path);
-
     size_t OpenKeyCount() const;  // registry handles opened and not yet closed
 
     // Process and system
-    void SetWow64Process(bool wow64);  // IsWow64Process reports it; views apply
     void SetExportPresent(const std::string& procName, bool present);  // "IsWow64Process", "RegDeleteKeyExA"
-    void SetVersion(DWORD major, DWORD minor, BYTE productType,
-                    DWORD platformId = VER_PLATFORM_WIN32_NT);
     // Fail GetVersionExA for the extended (156-byte) and / or plain (148-byte) record.
     void SetVersionFailures(bool extendedFails, bool plainFails);
-    void SetModulePath(const std::string& path);
     void SetModulePathFails(bool fails);  // GetModuleFileNameA returns 0
-    void SetDriveType(char letter, UINT type);  // unset letters: DRIVE_NO_ROOT_DIR
-    void SetCodePage(UINT codePage);            // 1252 (default) or 932
 
     // Recorded calls: the Platform member's name and its main arguments, for
     // example {"RegOpenKeyExA", "SYSTEM\\MountedDevices 0x20019"}.
@@ -259,7 +218,7 @@ public:
     DWORD GetLastError() override;
     void SetLastError(DWORD errorCode) override;
     void Sleep(DWORD milliseconds) override;  // yields briefly; never waits the full time
-    DWORD SleepEx(DWORD milliseconds, BOOL alertable) override;
+    DWORD SleepEx(DWORD milliseconds, BOOL alertable) override;  // the same
     DWORD GetCurrentThreadId() override;
     // Processes are those of the service records; a wait never blocks.
     HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId) override;

@@ -1,30 +1,21 @@
 // System queries: version information, drive types, the module path, and the
 // run-time look-up of IsWow64Process and RegDeleteKeyExA.
 #include <cctype>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
-#include "platform/fake/FakeWindowsState.h"
+#include "platform/memory/MemoryWindowsState.h"
 
-namespace fakewindows {
+namespace memorywindows {
 
 const HMODULE kExeModule = reinterpret_cast<HMODULE>(static_cast<ULONG_PTR>(0x00400000));
 const HMODULE kKernel32 = reinterpret_cast<HMODULE>(static_cast<ULONG_PTR>(0x7C800000));
 const HMODULE kAdvapi32 = reinterpret_cast<HMODULE>(static_cast<ULONG_PTR>(0x77DD0000));
 const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(~static_cast<ULONG_PTR>(0));
 
-// GetProcAddress hands out these as the exports. They are only compared with,
-// never meant to be called: the caller goes through the Call* members.
-void IsWow64ProcessExport() {
-    std::fputs("FakeWindows: IsWow64Process was called directly; use CallIsWow64Process\n", stderr);
-    std::abort();
-}
-void RegDeleteKeyExAExport() {
-    std::fputs("FakeWindows: RegDeleteKeyExA was called directly; use CallRegDeleteKeyExA\n",
-               stderr);
-    std::abort();
-}
+// Bodies of their own, so that the two addresses stay apart.
+volatile int exportStandInCalled = 0;
+void IsWow64ProcessExport() { exportStandInCalled = 1; }
+void RegDeleteKeyExAExport() { exportStandInCalled = 2; }
 
 namespace {
 
@@ -38,24 +29,16 @@ DWORD BuildNumber(DWORD major, DWORD minor) {
 }
 
 }  // namespace
-}  // namespace fakewindows
+}  // namespace memorywindows
 
-using namespace fakewindows;
+using namespace memorywindows;
 
-void FakeWindows::SetWow64Process(bool wow64) {
+void MemoryWindows::SetWow64Process(bool wow64) {
     std::lock_guard<std::mutex> lock(state_->mu);
     state_->wow64 = wow64;
 }
 
-void FakeWindows::SetExportPresent(const std::string& procName, bool present) {
-    std::lock_guard<std::mutex> lock(state_->mu);
-    if (present)
-        state_->missingExports.erase(procName);
-    else
-        state_->missingExports.insert(procName);
-}
-
-void FakeWindows::SetVersion(DWORD major, DWORD minor, BYTE productType, DWORD platformId) {
+void MemoryWindows::SetVersion(DWORD major, DWORD minor, BYTE productType, DWORD platformId) {
     std::lock_guard<std::mutex> lock(state_->mu);
     OSVERSIONINFOEXA& v = state_->version;
     v = OSVERSIONINFOEXA{};
@@ -66,71 +49,53 @@ void FakeWindows::SetVersion(DWORD major, DWORD minor, BYTE productType, DWORD p
     v.wProductType = productType;
 }
 
-void FakeWindows::SetVersionFailures(bool extendedFails, bool plainFails) {
-    std::lock_guard<std::mutex> lock(state_->mu);
-    state_->extendedVersionFails = extendedFails;
-    state_->plainVersionFails = plainFails;
-}
-
-void FakeWindows::SetModulePath(const std::string& path) {
+void MemoryWindows::SetModulePath(const std::string& path) {
     std::lock_guard<std::mutex> lock(state_->mu);
     state_->modulePath = path;
 }
 
-void FakeWindows::SetModulePathFails(bool fails) {
-    std::lock_guard<std::mutex> lock(state_->mu);
-    state_->modulePathFails = fails;
-}
-
-void FakeWindows::SetDriveType(char letter, UINT type) {
+void MemoryWindows::SetDriveType(char letter, UINT type) {
     std::lock_guard<std::mutex> lock(state_->mu);
     state_->driveTypes[static_cast<char>(std::toupper(static_cast<unsigned char>(letter)))] = type;
 }
 
-HMODULE FakeWindows::GetModuleHandleA(LPCSTR moduleName) {
+HMODULE MemoryWindows::GetModuleHandleA(LPCSTR moduleName) {
     State& s = *state_;
     std::lock_guard<std::mutex> lock(s.mu);
-    s.Record("GetModuleHandleA", moduleName ? moduleName : "");
     if (!moduleName) return kExeModule;
     std::string name = s.Upper(moduleName);
     if (name == "KERNEL32" || name == "KERNEL32.DLL") return kKernel32;
     if (name == "ADVAPI32" || name == "ADVAPI32.DLL") return kAdvapi32;
-    s.Fail(kErrorModNotFound);
+    s.Fail(ERROR_MOD_NOT_FOUND);
     return nullptr;
 }
 
-FARPROC FakeWindows::GetProcAddress(HMODULE module, LPCSTR procName) {
+FARPROC MemoryWindows::GetProcAddress(HMODULE module, LPCSTR procName) {
     State& s = *state_;
     std::lock_guard<std::mutex> lock(s.mu);
     // Values below 64K are ordinals, not names.
     bool byName = reinterpret_cast<ULONG_PTR>(procName) >= 0x10000;
     std::string name = byName ? procName : "";
-    s.Record("GetProcAddress", name);
     if (module != kKernel32 && module != kAdvapi32 && module != kExeModule) {
-        s.Fail(kErrorModNotFound);
+        s.Fail(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
-    if (!s.missingExports.count(name)) {
-        // Export names are case-sensitive.
-        if (module == kKernel32 && name == "IsWow64Process") return &IsWow64ProcessExport;
-        if (module == kAdvapi32 && name == "RegDeleteKeyExA") return &RegDeleteKeyExAExport;
-    }
-    s.Fail(kErrorProcNotFound);
+    // Export names are case-sensitive.
+    if (module == kKernel32 && name == "IsWow64Process") return &IsWow64ProcessExport;
+    if (module == kAdvapi32 && name == "RegDeleteKeyExA") return &RegDeleteKeyExAExport;
+    s.Fail(ERROR_PROC_NOT_FOUND);
     return nullptr;
 }
 
-HANDLE FakeWindows::GetCurrentProcess() {
-    std::lock_guard<std::mutex> lock(state_->mu);
-    state_->Record("GetCurrentProcess");
-    return kCurrentProcess;
-}
+HANDLE MemoryWindows::GetCurrentProcess() { return kCurrentProcess; }
 
-BOOL FakeWindows::CallIsWow64Process(FARPROC isWow64Process, HANDLE process, PBOOL wow64) {
-    if (isWow64Process != &IsWow64ProcessExport)
-        TestBug("CallIsWow64Process with something GetProcAddress did not return for it");
+BOOL MemoryWindows::CallIsWow64Process(FARPROC isWow64Process, HANDLE process, PBOOL wow64) {
     State& s = *state_;
     std::lock_guard<std::mutex> lock(s.mu);
-    s.Record("IsWow64Process");
+    if (isWow64Process != &IsWow64ProcessExport) {
+        s.Fail(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
     if (process != kCurrentProcess) {
         s.Fail(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -143,11 +108,10 @@ BOOL FakeWindows::CallIsWow64Process(FARPROC isWow64Process, HANDLE process, PBO
     return TRUE;
 }
 
-BOOL FakeWindows::GetVersionExA(OSVERSIONINFOA* versionInfo) {
+BOOL MemoryWindows::GetVersionExA(OSVERSIONINFOA* versionInfo) {
     State& s = *state_;
     std::lock_guard<std::mutex> lock(s.mu);
     DWORD size = versionInfo ? versionInfo->dwOSVersionInfoSize : 0;
-    s.Record("GetVersionExA", std::to_string(size));
     if (!versionInfo) {
         s.Fail(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -156,21 +120,15 @@ BOOL FakeWindows::GetVersionExA(OSVERSIONINFOA* versionInfo) {
         s.Fail(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
-    bool extended = size == sizeof(OSVERSIONINFOEXA);
-    if (extended ? s.extendedVersionFails : s.plainVersionFails) {
-        s.Fail(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
     // The two records share their first 148 bytes.
     std::memcpy(versionInfo, &s.version, size);
     versionInfo->dwOSVersionInfoSize = size;
     return TRUE;
 }
 
-UINT FakeWindows::GetDriveTypeA(LPCSTR rootPathName) {
+UINT MemoryWindows::GetDriveTypeA(LPCSTR rootPathName) {
     State& s = *state_;
     std::lock_guard<std::mutex> lock(s.mu);
-    s.Record("GetDriveTypeA", rootPathName ? rootPathName : "");
     if (!rootPathName) return DRIVE_FIXED;  // the current directory's drive, C:
     std::string path = rootPathName;
     // "X:\" or "X:".
@@ -182,15 +140,14 @@ UINT FakeWindows::GetDriveTypeA(LPCSTR rootPathName) {
     return it == s.driveTypes.end() ? DRIVE_NO_ROOT_DIR : it->second;
 }
 
-DWORD FakeWindows::GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size) {
+DWORD MemoryWindows::GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size) {
     State& s = *state_;
     std::lock_guard<std::mutex> lock(s.mu);
-    s.Record("GetModuleFileNameA", std::to_string(size));
     if (module && module != kExeModule) {
-        s.Fail(kErrorModNotFound);
+        s.Fail(ERROR_MOD_NOT_FOUND);
         return 0;
     }
-    if (s.modulePathFails) {
+    if (s.modulePath.empty()) {
         s.Fail(ERROR_FILE_NOT_FOUND);
         return 0;
     }

@@ -3,7 +3,7 @@
 // client, and handles to the services' processes. The running side (dispatcher, handler) is in FakeDispatcher.cpp.
 #include <cstring>
 
-#include "platform/fake/FakeWindowsState.h"
+#include "support/FakeWindowsState.h"
 
 using namespace fakewindows;
 
@@ -85,7 +85,7 @@ SC_HANDLE FakeWindows::OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, D
     s.Record("OpenSCManagerA", Hex(access));
     if (machineName || databaseName) {
         // Only the local machine's active database exists here.
-        s.Fail(machineName ? kErrorInvalidName : ERROR_INVALID_PARAMETER);
+        s.Fail(machineName ? ERROR_INVALID_NAME : ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     if (s.scmOpenFails) {
@@ -115,7 +115,7 @@ SC_HANDLE FakeWindows::CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPC
     }
     if (!serviceName || !*serviceName || !binaryPathName || !*binaryPathName ||
         (tagId && !loadOrderGroup)) {
-        s.Fail(serviceName && *serviceName ? ERROR_INVALID_PARAMETER : kErrorInvalidName);
+        s.Fail(serviceName && *serviceName ? ERROR_INVALID_PARAMETER : ERROR_INVALID_NAME);
         return nullptr;
     }
     if (s.createServiceFails) {
@@ -149,7 +149,7 @@ SC_HANDLE FakeWindows::OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD
         return nullptr;
     }
     if (!serviceName) {
-        s.Fail(kErrorInvalidName);
+        s.Fail(ERROR_INVALID_NAME);
         return nullptr;
     }
     ServiceRecord* record = s.FindRecord(serviceName);

@@ -1,0 +1,24 @@
+#include "driveicons/PlatformQuery.h"
+
+#include <cstring>
+
+bool QueryVersion(Platform& os, OSVERSIONINFOEXA& info, bool* extended) {
+    std::memset(&info, 0, sizeof info);
+    info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOEXA);
+    const bool extendedRead = os.GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&info)) != FALSE;
+    if (extended) *extended = extendedRead;
+    if (extendedRead) return true;
+    // Older systems fill only the short record.
+    std::memset(&info, 0, sizeof info);
+    info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
+    return os.GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&info)) != FALSE;
+}
+
+bool QueryWow64(Platform& os, BOOL& wow64) {
+    wow64 = FALSE;
+    const HMODULE kernel = os.GetModuleHandleA("kernel32");
+    const FARPROC isWow64Process = kernel ? os.GetProcAddress(kernel, "IsWow64Process") : nullptr;
+    if (isWow64Process == nullptr) return false;
+    os.CallIsWow64Process(isWow64Process, os.GetCurrentProcess(), &wow64);
+    return true;
+}

@@ -1,0 +1,271 @@
+// Registry: the key tree with its WOW64 views, key handles, and the Win32
+// registry calls. Set-up and inspection: MemoryRegistrySetup.cpp.
+#include <cstring>
+
+#include "platform/memory/MemoryWindowsState.h"
+
+namespace memorywindows {
+
+Key::Subkeys::iterator Key::SubkeyAt(size_t index) {
+    if (!positioned || index < atIndex) {
+        at = subkeys.begin();
+        atIndex = 0;
+        positioned = true;
+    }
+    std::advance(at, index - atIndex);
+    atIndex = index;
+    return at;
+}
+
+std::shared_ptr<Key>& Key::AddSubkey(const std::string& nameKey) {
+    auto inserted = subkeys.emplace(nameKey, nullptr);
+    if (inserted.second) positioned = false;
+    return inserted.first->second;
+}
+
+void Key::EraseSubkey(Subkeys::iterator it) {
+    positioned = false;
+    subkeys.erase(it);
+}
+
+void MarkDeleted(Key& key) {
+    key.deleted = true;
+    for (auto& entry : key.subkeys) MarkDeleted(*entry.second);
+}
+
+}  // namespace memorywindows
+
+using namespace memorywindows;
+
+namespace {
+
+bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == 7 /* REG_MULTI_SZ */; }
+
+}  // namespace
+
+// ---- Tree and handles -------------------------------------------------------------
+
+std::shared_ptr<Key> MemoryWindows::State::Find(const std::vector<std::string>& parts) const {
+    const std::shared_ptr<Key>* key = &root;
+    for (const std::string& part : parts) {
+        auto it = (*key)->subkeys.find(NameKey(part));
+        if (it == (*key)->subkeys.end()) return nullptr;
+        key = &it->second;
+    }
+    return *key;
+}
+
+std::shared_ptr<Key> MemoryWindows::State::FindNamed(std::vector<std::string>& parts) const {
+    const std::shared_ptr<Key>* key = &root;
+    for (std::string& part : parts) {
+        auto it = (*key)->subkeys.find(NameKey(part));
+        if (it == (*key)->subkeys.end()) return nullptr;
+        key = &it->second;
+        part = (*key)->name;
+    }
+    return *key;
+}
+
+std::shared_ptr<Key> MemoryWindows::State::Create(std::vector<std::string>& parts, bool* created) {
+    std::shared_ptr<Key> key = root;
+    if (created) *created = false;
+    for (std::string& part : parts) {
+        std::shared_ptr<Key>& slot = key->AddSubkey(NameKey(part));
+        if (!slot) {
+            slot = std::make_shared<Key>();
+            slot->name = part;
+            if (created) *created = true;
+        }
+        part = slot->name;
+        key = slot;
+    }
+    return key;
+}
+
+LONG MemoryWindows::State::CheckNames(const std::vector<std::string>& parts) const {
+    for (const std::string& part : parts) {
+        // A name takes at least one byte per UTF-16 unit.
+        if (part.size() > kMaxKeyNameLength && NameKey(part).size() > 2 * kMaxKeyNameLength)
+            return ERROR_INVALID_PARAMETER;
+    }
+    return ERROR_SUCCESS;
+}
+
+bool MemoryWindows::State::Redirects(REGSAM access) const {
+    if (!wow64) return false;
+    return (access & KEY_WOW64_32KEY) != 0 || (access & KEY_WOW64_64KEY) == 0;
+}
+
+void MemoryWindows::State::Redirect(std::vector<std::string>& parts) const {
+    if (parts.size() >= 2 && Upper(parts[0]) == "SOFTWARE" && Upper(parts[1]) != "WOW6432NODE")
+        parts.insert(parts.begin() + 1, "Wow6432Node");
+}
+
+const MemoryWindows::State::OpenKey* MemoryWindows::State::Lookup(HKEY key) const {
+    if (key == HKEY_LOCAL_MACHINE) return &machine;
+    auto it = keys.find(key);
+    return it == keys.end() ? nullptr : &it->second;
+}
+
+LONG MemoryWindows::State::Resolve(HKEY key, LPCSTR subKey, REGSAM access,
+                                   std::vector<std::string>& native) const {
+    const OpenKey* base = Lookup(key);
+    if (!base) return ERROR_INVALID_HANDLE;
+    if (base->key->deleted) return ERROR_KEY_DELETED;
+    std::string sub = subKey ? subKey : "";
+    if (!sub.empty() && sub[0] == '\\') return ERROR_BAD_PATHNAME;
+    native = base->native;
+    for (const std::string& part : SplitPath(sub)) native.push_back(part);
+    if (Redirects(access)) Redirect(native);
+    return CheckNames(native);
+}
+
+LONG MemoryWindows::State::OpenOrCreate(HKEY key, LPCSTR subKey, REGSAM access, bool create,
+                                        PHKEY result, LPDWORD disposition) {
+    if (!result) return ERROR_INVALID_PARAMETER;
+    std::vector<std::string> native;
+    LONG error = Resolve(key, subKey, access, native);
+    if (error != ERROR_SUCCESS) return error;
+
+    std::shared_ptr<Key> found = FindNamed(native);
+    if (!found && !create) return ERROR_FILE_NOT_FOUND;
+    bool created = false;
+    std::shared_ptr<Key> opened = found ? found : Create(native, &created);
+    HKEY handle = NewHandle<HKEY>();
+    keys[handle] = OpenKey{opened, native, access};
+    *result = handle;
+    if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    return ERROR_SUCCESS;
+}
+
+LONG MemoryWindows::State::DeleteKey(HKEY key, LPCSTR subKey, REGSAM access) {
+    if (!subKey) return ERROR_INVALID_PARAMETER;
+    std::vector<std::string> native;
+    LONG error = Resolve(key, subKey, access, native);
+    if (error != ERROR_SUCCESS) return error;
+    if (native.empty()) return ERROR_ACCESS_DENIED;  // the hive root
+    std::vector<std::string> parentPath(native.begin(), native.end() - 1);
+    std::shared_ptr<Key> parent = Find(parentPath);
+    if (!parent) return ERROR_FILE_NOT_FOUND;
+    auto it = parent->subkeys.find(NameKey(native.back()));
+    if (it == parent->subkeys.end()) return ERROR_FILE_NOT_FOUND;
+    if (!it->second->subkeys.empty()) return ERROR_ACCESS_DENIED;
+    MarkDeleted(*it->second);
+    parent->EraseSubkey(it);
+    return ERROR_SUCCESS;
+}
+
+// ---- Registry -------------------------------------------------------------------
+
+LONG MemoryWindows::RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR /*keyClass*/,
+                                    DWORD options, REGSAM access, LPVOID /*securityAttributes*/,
+                                    PHKEY result, LPDWORD disposition) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    if (reserved != 0 || options != REG_OPTION_NON_VOLATILE) return ERROR_INVALID_PARAMETER;
+    return state_->OpenOrCreate(key, subKey, access, true, result, disposition);
+}
+
+LONG MemoryWindows::RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access,
+                                  PHKEY result) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    if (options != 0) return ERROR_INVALID_PARAMETER;
+    return state_->OpenOrCreate(key, subKey, access, false, result, nullptr);
+}
+
+LONG MemoryWindows::RegCreateKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    return state_->OpenOrCreate(key, subKey, KEY_ALL_ACCESS, true, result, nullptr);
+}
+
+LONG MemoryWindows::RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength,
+                                  LPDWORD reserved, LPSTR keyClass, LPDWORD classLength,
+                                  PFILETIME lastWriteTime) {
+    State& s = *state_;
+    std::lock_guard<std::mutex> lock(s.mu);
+    const OpenKey* open = s.Lookup(key);
+    if (!open) return ERROR_INVALID_HANDLE;
+    if (!name || !nameLength || reserved) return ERROR_INVALID_PARAMETER;
+    if (open->key->deleted) return ERROR_KEY_DELETED;
+    if (!(open->access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
+    if (index >= open->key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
+    const std::string& found = open->key->SubkeyAt(index)->second->name;
+    if (found.size() + 1 > *nameLength) return ERROR_MORE_DATA;
+    std::memcpy(name, found.c_str(), found.size() + 1);
+    *nameLength = static_cast<DWORD>(found.size());
+    if (keyClass && classLength && *classLength > 0) keyClass[0] = '\0';
+    if (classLength) *classLength = 0;
+    if (lastWriteTime) *lastWriteTime = FILETIME{0xD53E8000u, 0x01C6E1A0u};  // a day in 2006
+    return ERROR_SUCCESS;
+}
+
+LONG MemoryWindows::RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type,
+                                     LPBYTE data, LPDWORD dataSize) {
+    State& s = *state_;
+    std::lock_guard<std::mutex> lock(s.mu);
+    const OpenKey* open = s.Lookup(key);
+    if (!open) return ERROR_INVALID_HANDLE;
+    if (reserved || (data && !dataSize)) return ERROR_INVALID_PARAMETER;
+    if (open->key->deleted) return ERROR_KEY_DELETED;
+    if (!(open->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+    auto it = open->key->values.find(s.NameKey(valueName ? valueName : ""));
+    if (it == open->key->values.end()) return ERROR_FILE_NOT_FOUND;
+    const RegValue& value = it->second.second;
+    DWORD size = static_cast<DWORD>(value.data.size());
+    if (type) *type = value.type;
+    if (!data) {
+        if (dataSize) *dataSize = size;
+        return ERROR_SUCCESS;
+    }
+    if (size > *dataSize) {
+        *dataSize = size;
+        return ERROR_MORE_DATA;
+    }
+    if (size > 0) std::memcpy(data, value.data.data(), size);
+    // A string stored without its NUL gets one where the buffer has room;
+    // the size does not count it.
+    if (IsStringType(value.type) && size > 0 && size < *dataSize && data[size - 1] != 0)
+        data[size] = 0;
+    *dataSize = size;
+    return ERROR_SUCCESS;
+}
+
+LONG MemoryWindows::RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type,
+                                   const BYTE* data, DWORD dataSize) {
+    State& s = *state_;
+    std::lock_guard<std::mutex> lock(s.mu);
+    const OpenKey* open = s.Lookup(key);
+    if (!open) return ERROR_INVALID_HANDLE;
+    if (reserved) return ERROR_INVALID_PARAMETER;
+    if (!data && dataSize) return ERROR_NOACCESS;
+    if (open->key->deleted) return ERROR_KEY_DELETED;
+    if (!(open->access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+    // A string whose size leaves out the NUL that follows it gets the NUL
+    // stored too, as Windows does (it reads the byte past the size for that).
+    if (IsStringType(type) && dataSize > 0 && data[dataSize - 1] != 0 && data[dataSize] == 0)
+        ++dataSize;
+    RegValue value;
+    value.type = type;
+    if (dataSize) value.data.assign(data, data + dataSize);
+    const std::string name = valueName ? valueName : "";
+    open->key->values[s.NameKey(name)] = {name, value};
+    return ERROR_SUCCESS;
+}
+
+LONG MemoryWindows::RegCloseKey(HKEY key) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    if (key == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
+    return state_->keys.erase(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+LONG MemoryWindows::RegDeleteKeyA(HKEY key, LPCSTR subKey) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    return state_->DeleteKey(key, subKey, 0);
+}
+
+LONG MemoryWindows::CallRegDeleteKeyExA(FARPROC regDeleteKeyExA, HKEY key, LPCSTR subKey,
+                                        REGSAM access, DWORD reserved) {
+    if (regDeleteKeyExA != &RegDeleteKeyExAExport) return ERROR_INVALID_FUNCTION;
+    std::lock_guard<std::mutex> lock(state_->mu);
+    if (reserved != 0) return ERROR_INVALID_PARAMETER;
+    return state_->DeleteKey(key, subKey, access);
+}

@@ -1,0 +1,158 @@
+// An in-memory Windows: the registry with the WOW64 views of SOFTWARE, two
+// ANSI code pages (1252 single-byte, 932 double-byte), the machine facts the
+// drive icon service reads (version, drive types, module path, WOW64, the
+// exports it looks up at run time), per-thread last error, thread ids and
+// Sleep. The Linux QarnIExplain loads "reg export" files into it and runs the
+// service's start-up on it; the tests' double (tests/support/FakeWindows)
+// builds on it. The contract suite (tests/contract) holds it to what Win32
+// does.
+//
+// Error contract: that of Platform. Calls of what is not here fail with
+// ERROR_CALL_NOT_IMPLEMENTED: the service control manager, the handler
+// registration, device notifications and the event log. The dispatcher fails
+// as in a process the service manager did not start, and no process but this
+// one exists (OpenProcess, waits and handle closes fail as for an unknown
+// process or handle). Debugger and console output go nowhere.
+//
+// Thread safety: every member may be called from any thread.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+
+class MemoryWindows : public Platform {
+public:
+    MemoryWindows();
+    ~MemoryWindows() override;
+
+    // ---- Set-up and inspection ------------------------------------------------
+    // Registry paths below are relative to HKEY_LOCAL_MACHINE, separated by '\',
+    // compared without regard to case, and name keys of the native (64-bit)
+    // tree: the 32-bit view of a WOW64 process sees HKLM\SOFTWARE\X at
+    // "SOFTWARE\Wow6432Node\X". A value name of "" is the key's default value.
+    // Paths and names are read per character of the current code page, as
+    // Windows does once it has converted them to Unicode: under 932 a trail
+    // byte 0x5C is part of a name, not a separator; letters fold to upper
+    // case as Unicode letters (A..Z, the Latin-1 ones under 1252, full-width
+    // ones under 932; never a trail byte on its own), and subkeys enumerate in
+    // the order of their upper-case Unicode names. Names are kept as bytes,
+    // so set the code page before creating keys or values whose names hold
+    // bytes above 0x7F.
+    struct RegValue {
+        DWORD type = REG_NONE;
+        std::vector<BYTE> data;
+        // The data up to its first NUL (or all of it).
+        std::string AsString() const;
+    };
+
+    // The key and every missing parent. ERROR_SUCCESS, or the error
+    // RegCreateKeyExA gives for such a path (a name longer than the registry
+    // takes); then nothing is created.
+    LONG CreateKey(const std::string& path);
+    LONG SetValue(const std::string& path, const std::string& name, DWORD type,
+                  const std::vector<BYTE>& data);  // creates the key
+    bool KeyExists(const std::string& path) const;
+    std::optional<RegValue> GetValue(const std::string& path, const std::string& name) const;
+    std::vector<std::string> SubkeyNames(const std::string& path) const;  // enumeration order
+    // Every key path below `path` (not `path` itself), depth first, in
+    // enumeration order; with `path` "" the whole tree.
+    std::vector<std::string> KeysBelow(const std::string& path) const;
+    void DeleteTree(const std::string& path);
+    // The key that `subKey` of the open `key` names in the view `access`
+    // selects, as one identity per key on its native path (equal for names
+    // that name the same key), and whether it exists; the error the registry
+    // calls give before they look for the key (a bad handle or path).
+    LONG ResolveKey(HKEY key, LPCSTR subKey, REGSAM access, std::vector<std::string>& identity,
+                    bool& exists) const;
+    // The same identity for a path below HKEY_LOCAL_MACHINE.
+    std::vector<std::string> KeyIdentity(const std::string& path) const;
+
+    // Process and system
+    void SetWow64Process(bool wow64);  // IsWow64Process reports it; views apply
+    void SetVersion(DWORD major, DWORD minor, BYTE productType,
+                    DWORD platformId = VER_PLATFORM_WIN32_NT);
+    // "" (the start): the process has no file, and GetModuleFileNameA fails.
+    void SetModulePath(const std::string& path);
+    void SetDriveType(char letter, UINT type);  // unset letters: DRIVE_NO_ROOT_DIR
+    bool SetCodePage(UINT codePage);            // 1252 (the start) or 932; false for others
+    // Text of the active code page as UTF-16, as MultiByteToWideChar gives it.
+    std::u16string AnsiToUtf16(const std::string& text) const;
+
+    // ---- Platform -----------------------------------------------------------
+    LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options,
+                         REGSAM access, LPVOID securityAttributes, PHKEY result,
+                         LPDWORD disposition) override;
+    LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access,
+                       PHKEY result) override;
+    LONG RegCreateKeyA(HKEY key, LPCSTR subKey, PHKEY result) override;
+    LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD reserved,
+                       LPSTR keyClass, LPDWORD classLength, PFILETIME lastWriteTime) override;
+    LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                          LPDWORD dataSize) override;
+    LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
+                        DWORD dataSize) override;
+    LONG RegCloseKey(HKEY key) override;
+    LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) override;
+
+    HMODULE GetModuleHandleA(LPCSTR moduleName) override;
+    FARPROC GetProcAddress(HMODULE module, LPCSTR procName) override;
+    HANDLE GetCurrentProcess() override;
+    // A function that GetProcAddress did not hand out for the export fails
+    // with ERROR_INVALID_FUNCTION.
+    BOOL CallIsWow64Process(FARPROC isWow64Process, HANDLE process, PBOOL wow64) override;
+    LONG CallRegDeleteKeyExA(FARPROC regDeleteKeyExA, HKEY key, LPCSTR subKey, REGSAM access,
+                             DWORD reserved) override;
+
+    SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD access) override;
+    SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayName,
+                             DWORD access, DWORD serviceType, DWORD startType, DWORD errorControl,
+                             LPCSTR binaryPathName, LPCSTR loadOrderGroup, LPDWORD tagId,
+                             LPCSTR dependencies, LPCSTR serviceStartName,
+                             LPCSTR password) override;
+    SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD access) override;
+    BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) override;
+    BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) override;
+    BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE buffer,
+                              DWORD bufferSize, LPDWORD bytesNeeded) override;
+    BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPVOID info) override;
+    BOOL DeleteService(SC_HANDLE service) override;
+    BOOL CloseServiceHandle(SC_HANDLE handle) override;
+    BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) override;
+    SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExA(LPCSTR serviceName,
+                                                        LPHANDLER_FUNCTION_EX handler,
+                                                        LPVOID context) override;
+    BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) override;
+
+    HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags) override;
+
+    HANDLE RegisterEventSourceA(LPCSTR serverName, LPCSTR sourceName) override;
+    BOOL ReportEventA(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID userSid,
+                      WORD numStrings, DWORD dataSize, LPCSTR* strings, LPVOID rawData) override;
+    BOOL DeregisterEventSource(HANDLE eventLog) override;
+
+    BOOL GetVersionExA(OSVERSIONINFOA* versionInfo) override;
+    UINT GetDriveTypeA(LPCSTR rootPathName) override;
+    DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size) override;
+    int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideText, int wideLength,
+                            LPSTR multiByteText, int multiByteSize, LPCCH defaultChar,
+                            LPBOOL usedDefaultChar) override;
+    BOOL IsDBCSLeadByte(BYTE testChar) override;
+    DWORD GetLastError() override;
+    void SetLastError(DWORD errorCode) override;
+    void Sleep(DWORD milliseconds) override;
+    DWORD SleepEx(DWORD milliseconds, BOOL alertable) override;
+    DWORD GetCurrentThreadId() override;
+    HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId) override;
+    DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
+    BOOL CloseHandle(HANDLE handle) override;
+    void OutputDebugStringA(LPCSTR text) override;
+    void WriteStdout(LPCSTR text) override;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
