@@ -56,18 +56,16 @@ E2E_WINE_TIMEOUT=${E2E_WINE_TIMEOUT:-90}
 E2E_TRACE_CHANNELS=+pid,+timestamp,+eventlog,+debugstr
 
 # The absolute path of the exe to test: the one given, or a fresh cross build
-# of build/win32 (x86_64: of the 64-bit test build, build/win64-tests; ROOT is
-# the checkout).
-e2e_resolve_exe() { # [path] [i686|x86_64]
-    local exe=${1:-} build=(qx_build_win32) dir=build/win32
-    [ "${2:-}" = x86_64 ] && build=(qx_build_win32_tests x86_64) dir=build/win64-tests
+# of build/win32 (ROOT is the checkout).
+e2e_resolve_exe() { # [path]
+    local exe=${1:-}
     if [ -z "$exe" ]; then
-        echo "== cross build ($dir)" >&2
-        (cd "$ROOT" && source scripts/common.sh && "${build[@]}" >/dev/null) || {
+        echo "== cross build (build/win32)" >&2
+        (cd "$ROOT" && source scripts/common.sh && qx_build_win32 >/dev/null) || {
             echo "cross build failed" >&2
             return 1
         }
-        exe=$ROOT/$dir/QarnIEx.exe
+        exe=$ROOT/build/win32/QarnIEx.exe
     fi
     [ -f "$exe" ] || { echo "no executable at $exe" >&2; return 1; }
     echo "$(cd "$(dirname "$exe")" && pwd)/$(basename "$exe")"

@@ -6,9 +6,8 @@
 #
 # QarnIExplain.exe, built beside it, is run on the same simulated readers.
 # Without an argument it cross-builds build/win32/QarnIEx.exe first. --win64
-# runs the same cases on the 64-bit test build (build/win64-tests) under the
-# 64-bit Wine loader alone, which works where no 32-bit program runs; the
-# cases that need the 32-bit exe are left out there, each with its reason. Prints
+# runs the same cases on a 64-bit test build (build/win64-tests) under 64-bit
+# Wine, save those that need the 32-bit exe (LEFT_OUT says why). Prints
 # "PASS <case>" or "FAIL <case>" per case and "N passed, M failed" at the end;
 # exits non-zero on any failure. Where no 32-bit program runs it says why and
 # skips (see e2e_require_32bit in lib.sh). E2E_KEEP=1 keeps the work folder (prefix,
@@ -71,6 +70,7 @@ declare -A LEFT_OUT=()
 if [ "${1:-}" = --win64 ]; then
     arch=x86_64
     shift
+    [ -n "${1:-}" ] || fatal "--win64 needs the exe of the 64-bit test build (build/win64-tests/QarnIEx.exe)"
     e2e_use_wine64
     LEFT_OUT=(
         [platform_vista_32bit_prefix]="a 32-bit Wine prefix runs no 64-bit program"
@@ -85,7 +85,7 @@ for tool in "$E2E_WINE" wineserver wineboot $arch-w64-mingw32-gcc timeout; do
     command -v "$tool" >/dev/null || fatal "$tool is not installed (needs wine, wine32, wine64, mingw-w64)"
 done
 
-exe=$(e2e_resolve_exe "${1:-}" $arch) || fatal "no executable to test"
+exe=$(e2e_resolve_exe "${1:-}") || fatal "no executable to test"
 # The explain tool is built beside the service.
 E2E_EXPLAIN=$(dirname "$exe")/QarnIExplain.exe
 
@@ -104,12 +104,8 @@ $arch-w64-mingw32-gcc -std=c99 -O2 -Wall -Wextra -Werror -static-libgcc \
 E2E_WOW64=yes
 lfanew=$(od -An -tu4 -j60 -N4 "$exe" | tr -d ' ')
 [ "$(od -An -tx2 -j$((lfanew + 4)) -N2 "$exe" | tr -d ' ')" = 8664 ] && E2E_WOW64=no
-row_view() { # view of the 32-bit service: 32|64|only
-    if [ $E2E_WOW64 = no ] && [ "$1" != only ]; then echo 64; else echo "$1"; fi
-}
-row_icon() { # yes|no of the 32-bit service
-    if [ $E2E_WOW64 = no ]; then echo yes; else echo "$1"; fi
-}
+row_view() { [ $E2E_WOW64 = yes ] || [ "$1" = only ] && echo "$1" || echo 64; }  # 32|64|only
+row_icon() { [ $E2E_WOW64 = yes ] && echo "$1" || echo yes; }  # yes|no
 
 echo "== Wine prefix in $E2E_WORK (once for all cases)"
 started=$SECONDS
@@ -118,7 +114,6 @@ echo "   ready after $((SECONDS - started)) s"
 
 # ---------------------------------------------------------------- case frame
 
-# Runs one case in its own Wine session on the shared prefix: boot with
 # Whether a case runs: named in E2E_CASES (when that is set) and not left out.
 wanted() { # name
     [ -z "${E2E_CASES:-}" ] || [[ " $E2E_CASES " == *" $1 "* ]] || return 1
@@ -127,6 +122,7 @@ wanted() { # name
     return 1
 }
 
+# Runs one case in its own Wine session on the shared prefix: boot with
 # traces going to $CASE_DIR/trace.log, reset, then the case's own steps.
 run_case() { # name function args...
     local name=$1
