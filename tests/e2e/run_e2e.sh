@@ -97,10 +97,10 @@ $arch-w64-mingw32-gcc -std=c99 -O2 -Wall -Wextra -Werror -static-libgcc \
     -o "$E2E_WORK/sendcontrol.exe" "$E2E_DIR/sendcontrol.c" -ladvapi32 ||
     fatal "sendcontrol.exe did not build"
 
-# The rows below give what the 32-bit service writes, under WOW64 in the
-# 64-bit prefix. A native 64-bit process is no WOW64 process: it writes its
-# own, 64-bit view on every row, and XP x64 gets its icon too. That rule is
-# applied here and nowhere else.
+# The rows below give what the 32-bit service writes: under WOW64, in the
+# 64-bit prefix. A native 64-bit process (machine 0x8664 in the exe's PE
+# header) is no WOW64 process: it writes its own, 64-bit view on every row,
+# and XP x64 gets its icon too. That rule is applied here and nowhere else.
 E2E_WOW64=yes
 lfanew=$(od -An -tu4 -j60 -N4 "$exe" | tr -d ' ')
 [ "$(od -An -tx2 -j$((lfanew + 4)) -N2 "$exe" | tr -d ' ')" = 8664 ] && E2E_WOW64=no
