@@ -138,15 +138,16 @@ qx_build_msi() {
 # compilers have, so this build takes those; the code under test (the real
 # platform, the service) is the same, and it still builds for XP.
 # i686 (default): build/win32-tests, the 32-bit programs, with QarnIEx.exe.
-# x86_64: build/win64-tests, the same programs as 64-bit ones, for 64-bit Wine.
-qx_build_win32_tests() { # [i686|x86_64]
+# x86_64: build/win64-tests, the same programs as 64-bit ones, for 64-bit Wine,
+# and a 64-bit test build of QarnIEx.exe. Targets after the arch: only those.
+qx_build_win32_tests() { # [i686|x86_64] [target...]
     local arch=${1:-i686} dir=build/win32-tests
     [ "$arch" = x86_64 ] && dir=build/win64-tests
     cmake -S . -B "$dir" -G "$(qx_generator)" -DCMAKE_BUILD_TYPE=Release \
           -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" -DQX_WIN32_TESTS=ON \
           -DCMAKE_C_COMPILER="$(command -v "$arch-w64-mingw32-gcc-posix")" \
           -DCMAKE_CXX_COMPILER="$(command -v "$arch-w64-mingw32-g++-posix")" &&
-        cmake --build "$dir"
+        cmake --build "$dir" ${2:+--target "${@:2}"}
 }
 
 # A fresh Wine prefix in a temp folder, removed again by qx_wine_cleanup.

@@ -10,9 +10,11 @@
 #
 # Where this machine runs no 32-bit programs (QarnIEx.exe and the 32-bit Wine
 # loader are such; see qx_probe_32bit in scripts/common.sh) it says so in one
-# line and shows what it can without Wine: the same simulated machine,
-# written as reg export files and explained by the Linux build of
-# QarnIExplain, which runs the service's own start-up on them.
+# line, shows the same on the 64-bit test build under 64-bit Wine (labelled:
+# never shipped, and no WOW64 process, so its keys differ on most rows), then
+# what the shipped exe would do: the same simulated machine, written as reg
+# export files and explained by the Linux build of QarnIExplain, which runs
+# the service's own start-up on them.
 #
 #   scripts/run.sh [winxp|winxp64|win2003|vista|win2008|win10]   (default vista)
 set -uo pipefail
@@ -73,10 +75,9 @@ explain_without_wine() {
         win2008) windows=(--windows 2008 --wow64) ;;
         win10) windows=(--windows 10 --wow64) ;;
     esac
-    echo "QarnIEx.exe is a 32-bit program and cannot run here: $QX_32BIT_WHY; $QX_32BIT_REMEDY, and then this demo runs the service under Wine."
+    echo "== The shipped, 32-bit QarnIEx.exe on the same machine, told without Wine"
     echo
     echo "== Native build of QarnIExplain (build/native)"
-    E2E_WORK=$(mktemp -d) || die "no temp folder"
     if ! { cmake -S . -B build/native -G "$(qx_generator)" && cmake --build build/native --target QarnIExplain; } \
             >"$E2E_WORK/build.log" 2>&1; then
         tail -n 30 "$E2E_WORK/build.log" >&2
@@ -114,35 +115,38 @@ finish() {
 trap finish EXIT
 trap 'exit 130' INT TERM
 
+build=build/win32 build_cmd=(qx_build_win32) live_row=$row
 if qx_runs_32bit; then
     echo "QarnIEx under Wine, pretending to be $name ($version)"
 else
-    echo "QarnIEx on a simulated $name ($version), without Wine"
+    echo "QarnIEx.exe is a 32-bit program and cannot run here: $QX_32BIT_WHY; $QX_32BIT_REMEDY."
+    echo "Shown instead: its 64-bit TEST BUILD (never shipped) under 64-bit Wine, pretending to be $name ($version);"
+    echo "then what the shipped 32-bit service would do there, told by QarnIExplain without Wine."
+    build=build/win64-tests build_cmd=(qx_build_win32_tests x86_64 QarnIEx QarnIExplain)
+    e2e_use_wine64
+    MINGW_PREFIX=x86_64-w64-mingw32  # its windres reads the 64-bit exe's message table
+    live_row="this 64-bit test build is no WOW64 process: it writes its own, 64-bit view on every row, and gives XP x64 its icon too. What the shipped 32-bit service writes follows at the end."
 fi
 echo
 echo "== Packages"
 qx_ensure_packages || die "the packages could not be installed"
 echo
-if ! qx_runs_32bit; then
-    explain_without_wine
-    exit
-fi
-echo "== Cross build of QarnIEx.exe and QarnIExplain.exe (build/win32)"
+echo "== Cross build of QarnIEx.exe and QarnIExplain.exe ($build)"
 E2E_WORK=$(mktemp -d) || die "no temp folder"
-if ! qx_build_win32 >"$E2E_WORK/build.log" 2>&1; then
+if ! "${build_cmd[@]}" >"$E2E_WORK/build.log" 2>&1; then
     tail -n 30 "$E2E_WORK/build.log" >&2
     die "the cross build failed"
 fi
 for f in QarnIEx.exe QarnIExplain.exe; do
-    [ -f "build/win32/$f" ] || die "no build/win32/$f"
+    [ -f "$build/$f" ] || die "no $build/$f"
 done
-e2e_message_texts build/win32/QarnIEx.exe >"$E2E_WORK/messages.txt" || die "the message table of QarnIEx.exe could not be read"
-echo "   build/win32/QarnIEx.exe and build/win32/QarnIExplain.exe are up to date"
+e2e_message_texts $build/QarnIEx.exe >"$E2E_WORK/messages.txt" || die "the message table of QarnIEx.exe could not be read"
+echo "   $build/QarnIEx.exe and $build/QarnIExplain.exe are up to date"
 
 echo
 echo "== Wine prefix with simulated drives (first boot takes a while)"
-e2e_prefix_create build/win32/QarnIEx.exe "" || die "the Wine prefix could not be set up"
-cp build/win32/QarnIExplain.exe "$WINEPREFIX/drive_c/Qarn/" || die "QarnIExplain.exe could not be copied"
+e2e_prefix_create $build/QarnIEx.exe "" || die "the Wine prefix could not be set up"
+cp $build/QarnIExplain.exe "$WINEPREFIX/drive_c/Qarn/" || die "QarnIExplain.exe could not be copied"
 e2e_session_start "$E2E_WORK/trace.log" 2>"$E2E_WORK/session.err" || die "Wine did not boot: $(cat "$E2E_WORK/session.err")"
 e2e_set_version "$version" || die "could not set the Windows version"
 e2e_simulate_readers "$style" || die "the simulated drives could not be written"
@@ -220,6 +224,7 @@ explanation=$(e2e_wine_text 'C:\Qarn\QarnIExplain.exe') || die "QarnIExplain.exe
 drive_stories "$explanation" wrote
 view=$(awk '$1 == "Registry" && $2 == "view" { print ($3 == "64-bit" ? 64 : 32); exit }' <<<"$explanation")
 [ -n "$view" ] || die "QarnIExplain.exe did not name the registry view:"$'\n'"$explanation"
+[ $build = build/win32 ] || view=64  # "the process's own" view of a 64-bit process
 
 # One table row per letter key: letter, label, icon path.
 icon_table() { # view
@@ -243,8 +248,8 @@ other=32
 [ "$view" = 32 ] && other=64
 echo "   and in the ${other}-bit view:"
 icon_table "$other"
-echo "   Registry view: $row"
-[ "$version" = winxp64 ] && echo "   No icon path: $no_icon_row"
+echo "   Registry view: $live_row"
+[ "$version" = winxp64 ] && [ $build = build/win32 ] && echo "   No icon path: $no_icon_row"
 
 echo
 echo "> sc stop QarnIEx"
@@ -269,3 +274,8 @@ fi
 
 echo
 console -u
+
+if [ $build != build/win32 ]; then
+    echo
+    explain_without_wine
+fi

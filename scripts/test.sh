@@ -13,8 +13,10 @@
 #
 # Where this machine runs no 32-bit programs (see qx_probe_32bit in
 # scripts/common.sh) the steps that run 32-bit programs under Wine are skipped,
-# and the reason is said once. QX_REQUIRE_32BIT=1 makes each of them fail
-# instead; QX_NO_32BIT=1 takes that path on any machine.
+# and the reason is said once; the end-to-end suite runs on the 64-bit test
+# build instead (QX_E2E_WIN64=1: also where 32-bit programs run).
+# QX_REQUIRE_32BIT=1 makes each skipped step fail instead; QX_NO_32BIT=1 takes
+# that path on any machine.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
@@ -161,7 +163,9 @@ if qx_build_win32; then
 
     # ---- end-to-end suite (tests/e2e): the exe as a real service under Wine.
     step "End-to-end suite under Wine (tests/e2e/run_e2e.sh)"
-    if runs_32bit "end-to-end suite"; then
+    if ! qx_runs_32bit && [ "${QX_REQUIRE_32BIT:-}" != 1 ]; then
+        echo "-- no 32-bit programs here: it runs on the 64-bit test build below"
+    elif runs_32bit "end-to-end suite"; then
         counted_suite "end-to-end suite" tests/e2e/run_e2e.sh build/win32/QarnIEx.exe
     fi
     # ---- end of the end-to-end suite
@@ -189,6 +193,10 @@ step "64-bit Windows test programs under 64-bit Wine (build/win64-tests, tests/w
 if qx_build_win32_tests x86_64; then
     pass "cross build of the 64-bit Windows test programs"
     counted_suite "64-bit Windows test programs" tests/win32/run_win32_tests.sh --win64 build/win64-tests
+    if ! qx_runs_32bit || [ "${QX_E2E_WIN64:-}" = 1 ]; then
+        step "End-to-end suite on the 64-bit test build under 64-bit Wine (tests/e2e/run_e2e.sh --win64)"
+        counted_suite "64-bit end-to-end suite" tests/e2e/run_e2e.sh --win64 build/win64-tests/QarnIEx.exe
+    fi
 else
     fail "cross build of the 64-bit Windows test programs"
 fi
