@@ -80,6 +80,58 @@ bool ParseWindowsName(const std::string& name, MachineFacts& facts) {
     return true;
 }
 
+std::string ImpossibleMachine(const MachineFacts& facts) {
+    if (!facts.wow64 || facts.majorVersion > 5 || (facts.majorVersion == 5 && facts.minorVersion >= 2))
+        return "";
+    return "--wow64: NT " + std::to_string(facts.majorVersion) + "." +
+           std::to_string(facts.minorVersion) +
+           " has no 64-bit edition (64-bit XP is NT 5.2: --windows xp-x64)";
+}
+
+bool SharesDriveIcons(const MachineFacts& facts) {
+    return facts.wow64 &&
+           (facts.majorVersion > 6 || (facts.majorVersion == 6 && facts.minorVersion >= 1));
+}
+
+namespace {
+
+const std::u16string kNativeDriveIconsPath =
+    u"HKEY_LOCAL_MACHINE\\SOFTWARE\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\EXPLORER\\DRIVEICONS";
+const std::u16string kWow6432DriveIconsPath =
+    u"HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432NODE\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\EXPLORER\\DRIVEICONS";
+
+// A key below `key`, or with `orAt`, `key` itself.
+bool IsBelow(const std::u16string& path, const std::u16string& key, bool orAt = false) {
+    return StartsWithNoCase(path, key) &&
+           (path.size() == key.size() ? orAt : path[key.size()] == u'\\');
+}
+
+}  // namespace
+
+unsigned DriveIconsViewsOf(const RegFile& file) {
+    unsigned views = 0;
+    for (const RegFileKey& key : file.keys) {
+        if (IsBelow(key.path, kNativeDriveIconsPath)) views |= kNativeDriveIcons;
+        if (IsBelow(key.path, kWow6432DriveIconsPath)) views |= kWow6432DriveIcons;
+    }
+    return views;
+}
+
+std::string UnreadDriveIconsView(const MachineFacts& facts, bool asks64BitView, unsigned views) {
+    // The service reads the native view on 32-bit Windows and where it asks
+    // for the 64-bit one; else its own 32-bit view.
+    const bool readsNative = !facts.wow64 || asks64BitView;
+    if (readsNative && (views & kWow6432DriveIcons) != 0) {
+        return facts.wow64 ? "the 32-bit view (Wow6432Node), which the service does not read on "
+                             "this Windows"
+                           : "the 32-bit view of a 64-bit Windows (Wow6432Node), which 32-bit "
+                             "Windows does not have (--wow64?)";
+    }
+    if (!readsNative && !SharesDriveIcons(facts) && (views & kNativeDriveIcons) != 0)
+        return "the 64-bit view, which the service does not read on this Windows";
+    return "";
+}
+
 void SetUpMachine(MemoryWindows& machine, const MachineFacts& facts) {
     machine.SetVersion(facts.majorVersion, facts.minorVersion,
                        facts.server ? VER_NT_SERVER : VER_NT_WORKSTATION);
@@ -122,9 +174,16 @@ bool ReadExportFile(const std::string& name, std::string& bytes, std::string& er
     return error.empty();
 }
 
-bool LoadRegFile(MemoryWindows& machine, const RegFile& file, std::string& error) {
+bool LoadRegFile(MemoryWindows& machine, const RegFile& file, std::string& error,
+                 bool sharedDriveIcons) {
     const std::u16string root = u"HKEY_LOCAL_MACHINE";
-    for (const RegFileKey& key : file.keys) {
+    for (const RegFileKey& exported : file.keys) {
+        RegFileKey shared;
+        if (sharedDriveIcons && IsBelow(exported.path, kNativeDriveIconsPath, true)) {
+            shared = exported;
+            shared.path = kWow6432DriveIconsPath + exported.path.substr(kNativeDriveIconsPath.size());
+        }
+        const RegFileKey& key = shared.path.empty() ? exported : shared;
         if (!StartsWithNoCase(key.path, root) ||
             (key.path.size() > root.size() && key.path[root.size()] != u'\\')) {
             const bool shortRoot = StartsWithNoCase(key.path, u"HKLM") &&

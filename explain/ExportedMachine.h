@@ -24,6 +24,24 @@ struct MachineFacts {
 // edition, WOW64). False for anything else.
 bool ParseWindowsName(const std::string& name, MachineFacts& facts);
 
+// Why no Windows is like that ("" when one is): --wow64 needs a version with
+// a 64-bit edition, NT 5.2 (XP x64, Server 2003 x64) and later.
+std::string ImpossibleMachine(const MachineFacts& facts);
+
+// Whether the shell shares the DriveIcons key between the 64-bit and the
+// 32-bit view: 64-bit Windows 7 (NT 6.1) and later. There a file of either
+// view's DriveIcons is loaded into the 32-bit one, where the service reads it.
+bool SharesDriveIcons(const MachineFacts& facts);
+
+// The registry views of which a file holds letter keys below DriveIcons.
+enum DriveIconsViews : unsigned { kNativeDriveIcons = 1, kWow6432DriveIcons = 2 };
+unsigned DriveIconsViewsOf(const RegFile& file);
+
+// The view of those letter keys that the service never reads on that machine,
+// described ("" when it reads them all). `asks64BitView`: the platform
+// detection chose the 64-bit view (XP x64, Vista x64).
+std::string UnreadDriveIconsView(const MachineFacts& facts, bool asks64BitView, unsigned views);
+
 // Version, edition, WOW64 and code page; before any file is loaded, since
 // names are kept in the code page.
 void SetUpMachine(MemoryWindows& machine, const MachineFacts& facts);
@@ -43,7 +61,8 @@ bool ReadExportFile(const std::string& name, std::string& bytes, std::string& er
 // string data of a version 5 file are converted to the machine's code page.
 // False with "line N: ..." for a key outside HKEY_LOCAL_MACHINE and for a key
 // name the registry refuses (longer than it takes).
-bool LoadRegFile(MemoryWindows& machine, const RegFile& file, std::string& error);
+bool LoadRegFile(MemoryWindows& machine, const RegFile& file, std::string& error,
+                 bool sharedDriveIcons = false);
 
 // Drive types of D: to Z:: the letters in `removable` (upper or lower case)
 // are removable; when it is empty, the letters whose mount records are USB

@@ -197,28 +197,41 @@ int ExplainExports(int argc, char* argv[]) {
              return page == "1252" || page == "932" ? "" : std::string("--codepage is 1252 or 932");
          }},
     };
-    const int status = ParseArguments(argc, argv, known, &files);
-    if (status != kGoOn) return status;
+    const int parsed = ParseArguments(argc, argv, known, &files);
+    if (parsed != kGoOn) return parsed;
     if (!windowsGiven) return UsageError("say which Windows the files come from: --windows");
+    const std::string impossible = ImpossibleMachine(facts);
+    if (!impossible.empty()) return UsageError(impossible);
     if (files.empty()) return UsageError("no reg export files given");
 
     MemoryWindows machine;
     SetUpMachine(machine, facts);
+    std::vector<unsigned> views;
     for (const std::string& name : files) {
         std::string bytes;
         std::string error;
         RegFile file;
         if (!ReadExportFile(name, bytes, error) ||
             !ParseRegFile(bytes, file, error, facts.codePage) ||
-            !LoadRegFile(machine, file, error)) {  // may name a value in the code page
-            Error(name + ": " + ToUtf8(machine, error));
+            !LoadRegFile(machine, file, error, SharesDriveIcons(facts))) {
+            Error(name + ": " + ToUtf8(machine, error));  // may name a value in the code page
             return kFailed;
         }
+        views.push_back(DriveIconsViewsOf(file));
     }
     SetDriveTypes(machine, removable);
     Explanation explanation = ExplainDrives(machine, options);
     explanation.driveTypesInferred = removable.empty();
-    return WriteReport(ToUtf8(machine, ExplanationText(explanation)), explanation);
+    int status = WriteReport(ToUtf8(machine, ExplanationText(explanation)), explanation);
+    // Letters left out of the report: it is not complete.
+    for (size_t i = 0; i < files.size(); ++i) {
+        const std::string unread = UnreadDriveIconsView(facts, explanation.isWow64, views[i]);
+        if (unread.empty()) continue;
+        Error("warning: " + files[i] + " holds DriveIcons keys of " + unread +
+              "; the report leaves them out");
+        if (status == kComplete) status = kIncomplete;
+    }
+    return status;
 }
 
 #endif

@@ -376,6 +376,13 @@ case_console_switches() {
     check_lines "-x trace" $'T Calling StartServiceCtrlDispatcher()\nT Returned from StartServiceCtrlDispatcher()\nT CNTService::~CNTService()' \
         "$(records_plain <<<"$RECORDS")"
 
+    # Another service already shows the name QarnIEx: the install fails, and so does the process.
+    e2e_wine_text sc create QarnOther binPath= 'C:\Qarn\QarnIEx.exe' DisplayName= "$E2E_SERVICE" >/dev/null
+    run_console i0 -i
+    check_eq "-i refused (1078, duplicate display name)" "QarnIEx failed to install. Error 1078" "$OUT"
+    check_eq "-i refused: exit code (1078 mod 256)" 54 "$STATUS"
+    e2e_wine_text sc delete QarnOther >/dev/null
+
     install_service
     check_lines "-i records" $'R (null),"QarnIEx"\nE 4 100 1\nT CNTService::~CNTService()\nD' \
         "$(records_plain <<<"$RECORDS")"
@@ -790,7 +797,7 @@ run_case killed_service_win10 case_killed win10 parentid 32 yes
 run_case killed_service_vista case_killed vista instance 64 yes
 run_case user_controls case_user_controls
 run_case stop_during_scan case_stop_during_scan
-run_case explain_winxp case_explain winxp parentid 32 xp
+run_case explain_win2003 case_explain win2003 parentid 32 2003
 run_case explain_vista case_explain vista instance 64 vista
 
 # Vista without WOW64: a 32-bit prefix of its own.

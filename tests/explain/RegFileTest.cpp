@@ -268,12 +268,21 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
 
     // A file of another root, or with the root abbreviated, loads nothing; nor
     // does a file that contradicts an earlier one, or holds a key name the
-    // registry refuses, or cannot be an export at all.
+    // registry refuses, or cannot be an export at all. Letter keys of a view
+    // the service never reads on that Windows load, but are named.
+    const std::string icons = "Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons";
     const struct {
         std::string second;
         std::string error;
         std::string file = "";  // read instead of `second`
+        const char* windows = "xp";
     } loads[] = {
+        {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\" + icons + "\\E]\r\n\r\n",
+         "the 32-bit view of a 64-bit Windows (Wow6432Node), which 32-bit Windows does not have "
+         "(--wow64?)"},
+        {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\" + icons + "\\E]\r\n\r\n",
+         "the 64-bit view, which the service does not read on this Windows", "", "2003-x64"},
+        {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\" + icons + "\\E]\r\n\r\n", "", "", "7-x64"},
         {"[HKEY_CURRENT_USER\\Software]\r\n\r\n",
          "line 3: a key outside HKEY_LOCAL_MACHINE; export HKLM keys only"},
         {"[HKLM\\SYSTEM]\r\n\r\n",
@@ -293,19 +302,31 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
         RegFile file;
         std::string error;
         FakeWindows machine;
+        MachineFacts facts;
+        const std::string windows = load.windows;
+        facts.wow64 = windows.size() > 4 && windows.substr(windows.size() - 4) == "-x64";
+        ASSERT_TRUE(ParseWindowsName(windows.substr(0, windows.size() - (facts.wow64 ? 4 : 0)),
+                                     facts));
         ASSERT_TRUE(ParseRegFile(v5 + key + "\"A\"=hex:02\r\n\r\n", file, error)) << error;
         ASSERT_TRUE(LoadRegFile(machine, file, error)) << error;
         const std::string name =
             load.file.empty() ? ::testing::TempDir() + "second.reg" : load.file;
         if (load.file.empty()) std::ofstream(name, std::ios::binary) << v5 + "\r\n" + load.second;
         std::string bytes;
-        EXPECT_EQ(load.error.empty(), ReadExportFile(name, bytes, error, 4096) &&
-                                          ParseRegFile(bytes, file, error) &&
-                                          LoadRegFile(machine, file, error));
-        if (!load.error.empty()) {
-            EXPECT_EQ(load.error, error);
+        if (ReadExportFile(name, bytes, error, 4096) && ParseRegFile(bytes, file, error) &&
+            LoadRegFile(machine, file, error, SharesDriveIcons(facts)))
+            error = UnreadDriveIconsView(facts, false, DriveIconsViewsOf(file));
+        EXPECT_EQ(load.error, error);
+        // Where the two views share DriveIcons, the service reads either file.
+        if (SharesDriveIcons(facts)) {
+            EXPECT_TRUE(machine.KeyExists("SOFTWARE\\Wow6432Node\\" + icons + "\\E"));
         }
     }
+    // Nor is there a 64-bit edition of XP's NT 5.1 to run the service under WOW64.
+    MachineFacts xp64;
+    ASSERT_TRUE(ParseWindowsName("xp", xp64));
+    xp64.wow64 = true;
+    EXPECT_NE("", ImpossibleMachine(xp64));
 
     // Cut anywhere, a real export either still parses or names a line it has.
     const std::string whole =
