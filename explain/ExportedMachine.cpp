@@ -81,8 +81,9 @@ bool ParseWindowsName(const std::string& name, MachineFacts& facts) {
 }
 
 std::string ImpossibleMachine(const MachineFacts& facts) {
-    if (!facts.wow64 || facts.majorVersion > 5 || (facts.majorVersion == 5 && facts.minorVersion >= 2))
-        return "";
+    const bool hasX64 =
+        facts.majorVersion > 5 || (facts.majorVersion == 5 && facts.minorVersion >= 2);
+    if (!facts.wow64 || hasX64) return "";
     return "--wow64: NT " + std::to_string(facts.majorVersion) + "." +
            std::to_string(facts.minorVersion) +
            " has no 64-bit edition (64-bit XP is NT 5.2: --windows xp-x64)";
@@ -95,10 +96,13 @@ bool SharesDriveIcons(const MachineFacts& facts) {
 
 namespace {
 
-const std::u16string kNativeDriveIconsPath =
-    u"HKEY_LOCAL_MACHINE\\SOFTWARE\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\EXPLORER\\DRIVEICONS";
-const std::u16string kWow6432DriveIconsPath =
-    u"HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432NODE\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\EXPLORER\\DRIVEICONS";
+const std::u16string kNativeDriveIconsPath = u"HKEY_LOCAL_MACHINE\\SOFTWARE"
+    u"\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\EXPLORER\\DRIVEICONS";
+const std::u16string kWow6432DriveIconsPath = u"HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432NODE"
+    u"\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\EXPLORER\\DRIVEICONS";
+// The same as it is spelled, for the keys loaded there.
+const std::u16string kWow6432DriveIconsName = u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node"
+    u"\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons";
 
 // A key below `key`, or with `orAt`, `key` itself.
 bool IsBelow(const std::u16string& path, const std::u16string& key, bool orAt = false) {
@@ -181,7 +185,8 @@ bool LoadRegFile(MemoryWindows& machine, const RegFile& file, std::string& error
         RegFileKey shared;
         if (sharedDriveIcons && IsBelow(exported.path, kNativeDriveIconsPath, true)) {
             shared = exported;
-            shared.path = kWow6432DriveIconsPath + exported.path.substr(kNativeDriveIconsPath.size());
+            shared.path =
+                kWow6432DriveIconsName + exported.path.substr(kNativeDriveIconsPath.size());
         }
         const RegFileKey& key = shared.path.empty() ? exported : shared;
         if (!StartsWithNoCase(key.path, root) ||

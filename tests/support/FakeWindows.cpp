@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "driveicons/MountText.h"
+#include "driveicons/ReaderModels.h"
 #include "support/FakeWindowsState.h"
 
 namespace fakewindows {
@@ -96,8 +98,7 @@ void FakeWindows::SetBinary(const std::string& path, const std::string& name,
 void FakeWindows::SetMountRecord(char letter, const std::string& text) {
     std::u16string units;
     for (char c : text) units.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
-    SetBinary("SYSTEM\\MountedDevices", std::string("\\DosDevices\\") + letter + ':',
-              Utf16Bytes(units));
+    SetBinary(MountedDevicesPath, MountValueName(letter), Utf16Bytes(units));
 }
 
 std::vector<BYTE> FakeWindows::Utf16Bytes(const std::u16string& text) {
