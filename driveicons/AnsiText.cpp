@@ -60,7 +60,9 @@ std::string ReplaceChar(Platform& os, const std::string& text, char from, char t
     return result;
 }
 
-static char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+static char FoldAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool EqualNoCase(Platform& os, const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return false;
@@ -90,8 +92,8 @@ bool FromWide(Platform& os, const WCHAR* wide, size_t length, std::string& text)
         os.WideCharToMultiByte(CP_ACP, 0, wide, wideLength, nullptr, 0, nullptr, nullptr);
     if (needed <= 0) return false;
     std::vector<char> buffer(static_cast<size_t>(needed));
-    const int written = os.WideCharToMultiByte(CP_ACP, 0, wide, wideLength, buffer.data(),
-                                               needed, nullptr, nullptr);
+    const int written = os.WideCharToMultiByte(CP_ACP, 0, wide, wideLength, buffer.data(), needed,
+                                               nullptr, nullptr);
     if (written <= 0 || written > needed) return false;
     text.assign(buffer.data(), static_cast<size_t>(written));
     return true;

@@ -143,10 +143,9 @@ void CIConEx::WalkDevices(Variant variant, std::vector<LetterSearch>& letters, b
             const std::string instanceKeyName = AnsiText::FromBuffer(name, sizeof name);
             const std::string instancePath = devicePath + "\\" + instanceKeyName;
             std::string prefix;
-            const bool prefixRead =
-                variant == Variant::ParentId &&
-                ReadRegValue(HKEY_LOCAL_MACHINE, instancePath.c_str(), "ParentIdPrefix", REG_SZ,
-                             &prefix, MAX_PATH);
+            const bool prefixRead = variant == Variant::ParentId &&
+                                    ReadRegValue(HKEY_LOCAL_MACHINE, instancePath.c_str(),
+                                                 "ParentIdPrefix", REG_SZ, &prefix, MAX_PATH);
             each(comparing, [&](LetterSearch& search, uint32_t bit) {
                 const bool match =
                     variant == Variant::ParentId
@@ -246,10 +245,13 @@ BOOL CIConEx::AssignScan(Variant variant, BOOL scanAll) {
 }
 
 BOOL CIConEx::AssignDrives(BOOL scanAll) {
-    return IsVistaWorkstation ? AssignDrivesByInstancePath(scanAll) : AssignDrivesByParentId(scanAll);
+    return IsVistaWorkstation ? AssignDrivesByInstancePath(scanAll)
+                              : AssignDrivesByParentId(scanAll);
 }
 
-BOOL CIConEx::AssignDrivesByParentId(BOOL scanAll) { return AssignScan(Variant::ParentId, scanAll); }
+BOOL CIConEx::AssignDrivesByParentId(BOOL scanAll) {
+    return AssignScan(Variant::ParentId, scanAll);
+}
 
 BOOL CIConEx::AssignDrivesByInstancePath(BOOL scanAll) {
     return AssignScan(Variant::InstancePath, scanAll);

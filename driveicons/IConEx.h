@@ -26,8 +26,7 @@ public:
 
     // Registry access; every key goes to the 64-bit view while IsWow64 is set.
     DWORD View() const;  // KEY_WOW64_64KEY while IsWow64 is set, else 0
-    BOOL EnumRegSubkey(HKEY root, const char* keyPath, char* name, DWORD* nameLength,
-                       DWORD index);
+    BOOL EnumRegSubkey(HKEY root, const char* keyPath, char* name, DWORD* nameLength, DWORD index);
     // kind REG_SZ: `out` is a std::string* and receives the text; any other
     // kind: `out` is a byte buffer of `size` bytes and receives the raw data.
     BOOL ReadRegValue(HKEY root, const char* keyPath, const char* valueName, DWORD kind, void* out,
@@ -99,8 +98,8 @@ private:
     // Taken alone or inside driveLock_, never around it: the handler decides
     // under it whether to queue an event, without waiting for a scan.
     Mutex handOverLock_;
-    Phase phase_ = Phase::BeforeStart;  // under handOverLock_
-    std::vector<DWORD> queuedEvents_;   // under handOverLock_; in the order they came
-    bool queueOverflowed_ = false;      // under handOverLock_
+    Phase phase_ = Phase::BeforeStart;        // under handOverLock_
+    std::vector<DWORD> queuedEvents_;         // under handOverLock_; in the order they came
+    bool queueOverflowed_ = false;            // under handOverLock_
     std::atomic<bool> stopRequested_{false};  // raised by OnStop
 };

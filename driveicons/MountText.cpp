@@ -40,7 +40,8 @@ bool ParseInstancePathText(Platform& os, const std::string& mountText, std::stri
     rest = guid == npos ? std::string() : rest.substr(0, guid);
 
     const size_t split = FindLastChar(os, rest, '#');
-    deviceKeyName = split == npos ? std::string() : ReplaceChar(os, rest.substr(0, split), '#', '/');
+    deviceKeyName =
+        split == npos ? std::string() : ReplaceChar(os, rest.substr(0, split), '#', '/');
     instanceKeyName = split == npos ? rest : rest.substr(split + 1);
     return true;
 }

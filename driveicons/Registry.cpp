@@ -29,8 +29,8 @@ BOOL CIConEx::ReadRegValue(HKEY root, const char* keyPath, const char* valueName
     }
     if (kind != REG_SZ) {
         DWORD dataSize = size;
-        return os.RegQueryValueExA(key.get(), valueName, nullptr, nullptr,
-                                   static_cast<LPBYTE>(out), &dataSize) == ERROR_SUCCESS;
+        return os.RegQueryValueExA(key.get(), valueName, nullptr, nullptr, static_cast<LPBYTE>(out),
+                                   &dataSize) == ERROR_SUCCESS;
     }
     char buffer[1024];
     const DWORD limit = size < sizeof buffer ? size : static_cast<DWORD>(sizeof buffer);

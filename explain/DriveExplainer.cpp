@@ -193,8 +193,8 @@ std::optional<StoredValue> Stored(CIConEx& service, const std::string& keyPath, 
     ScopedRegKey key(service.os);
     DWORD type = REG_NONE;
     DWORD size = 0;
-    if (service.os.RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0,
-                                 KEY_READ | service.View(), key.receive()) != ERROR_SUCCESS ||
+    if (service.os.RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ | service.View(),
+                                 key.receive()) != ERROR_SUCCESS ||
         service.os.RegQueryValueExA(key.get(), name, nullptr, &type, nullptr, &size) !=
             ERROR_SUCCESS) {
         return std::nullopt;
@@ -211,9 +211,9 @@ bool TooLong(CIConEx& service, const std::string& keyPath, const char* name, DWO
 void ReadIconKeys(CIConEx& service, char letter, IconKeysNow& now) {
     const std::string key = std::string(DriveIconsBase) + letter;
     ScopedRegKey opened(service.os);
-    now.exists = service.os.RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0,
-                                          KEY_READ | service.View(),
-                                          opened.receive()) == ERROR_SUCCESS;
+    now.exists =
+        service.os.RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | service.View(),
+                                 opened.receive()) == ERROR_SUCCESS;
     if (!now.exists) return;
     auto read = [&](const std::string& path, const char* name,
                     const char* shown) -> std::optional<std::string> {

@@ -29,13 +29,13 @@ void Field(std::string& out, const std::string& name, const std::string& text) {
 
 std::string DriveTypeName(UINT type) {
     switch (type) {
-        case DRIVE_REMOVABLE: return "removable drive";
-        case DRIVE_FIXED: return "fixed disk";
-        case DRIVE_REMOTE: return "network drive";
-        case DRIVE_CDROM: return "CD/DVD drive";
-        case DRIVE_RAMDISK: return "RAM disk";
-        case DRIVE_NO_ROOT_DIR: return "no drive";
-        default: return "drive of unknown type";
+    case DRIVE_REMOVABLE: return "removable drive";
+    case DRIVE_FIXED: return "fixed disk";
+    case DRIVE_REMOTE: return "network drive";
+    case DRIVE_CDROM: return "CD/DVD drive";
+    case DRIVE_RAMDISK: return "RAM disk";
+    case DRIVE_NO_ROOT_DIR: return "no drive";
+    default: return "drive of unknown type";
     }
 }
 
@@ -60,10 +60,10 @@ std::string ModelText(const LetterExplanation& l) {
 // The string types, which the ANSI functions return converted to the code page.
 const char* StringTypeName(DWORD type) {
     switch (type) {
-        case REG_SZ: return "REG_SZ";
-        case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
-        case REG_MULTI_SZ: return "REG_MULTI_SZ";
-        default: return nullptr;
+    case REG_SZ: return "REG_SZ";
+    case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
+    case REG_MULTI_SZ: return "REG_MULTI_SZ";
+    default: return nullptr;
     }
 }
 
@@ -120,9 +120,10 @@ std::string HeaderText(const Explanation& e) {
                            : e.wow64Process ? "32-bit (the process's own view)"
                                             : "the process's own");
     if (e.driveTypesInferred) {
-        field("Drive types", "inferred from the mount records, which the files hold; the files do "
-                             "not tell them\n                (--removable LETTERS names the "
-                             "removable drives)");
+        field("Drive types",
+              "inferred from the mount records, which the files hold; the files do "
+              "not tell them\n                (--removable LETTERS names the "
+              "removable drives)");
     }
     field("Service folder",
           (e.serviceDirectory.empty() ? std::string("(none)") : e.serviceDirectory) + " (" +
@@ -139,9 +140,9 @@ std::string HeaderText(const Explanation& e) {
               "unknown: the service manager could not be asked: " + ErrorText(e.serviceError));
     }
     for (const auto& [path, error] : e.unreadableKeys) {
-        field("Cannot read", "HKLM\\" + path + ": " +
-                                 (error == ERROR_FILE_NOT_FOUND ? std::string("no such key")
-                                                                : ErrorText(error)));
+        field("Cannot read",
+              "HKLM\\" + path + ": " +
+                  (error == ERROR_FILE_NOT_FOUND ? std::string("no such key") : ErrorText(error)));
     }
     return out;
 }
@@ -263,8 +264,9 @@ std::string AtStartText(const Explanation& e, const LetterExplanation& l) {
                  ? "leaves the keys: marked, but DefaultLabel is too long for the service's read"
                  : "leaves the keys: marked, but DefaultLabel cannot be read");
     } else if (Has(l.now.tooLong, DriveIconMarker)) {
-        line("leaves the keys: QarnHMD too long for the service's read, so it does not take them "
-             "for its own");
+        line(
+            "leaves the keys: QarnHMD too long for the service's read, so it does not take them "
+            "for its own");
     } else if (l.now.exists) {
         line("leaves the keys: no QarnHMD marker, so they are not the service's");
     }

@@ -96,12 +96,15 @@ bool SharesDriveIcons(const MachineFacts& facts) {
 
 namespace {
 
-const std::u16string kNativeDriveIconsPath = u"HKEY_LOCAL_MACHINE\\SOFTWARE"
+const std::u16string kNativeDriveIconsPath =
+    u"HKEY_LOCAL_MACHINE\\SOFTWARE"
     u"\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\EXPLORER\\DRIVEICONS";
-const std::u16string kWow6432DriveIconsPath = u"HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432NODE"
+const std::u16string kWow6432DriveIconsPath =
+    u"HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432NODE"
     u"\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\EXPLORER\\DRIVEICONS";
 // The same as it is spelled, for the keys loaded there.
-const std::u16string kWow6432DriveIconsName = u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node"
+const std::u16string kWow6432DriveIconsName =
+    u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node"
     u"\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons";
 
 // A key below `key`, or with `orAt`, `key` itself.

@@ -174,8 +174,7 @@ std::vector<std::u16string> SplitLines(const std::u16string& text) {
 
 class Parser {
 public:
-    Parser(std::vector<std::u16string> lines, bool endsWithLineEnd, bool unicode,
-           UINT ansiCodePage)
+    Parser(std::vector<std::u16string> lines, bool endsWithLineEnd, bool unicode, UINT ansiCodePage)
         : lines_(std::move(lines)),
           endsWithLineEnd_(endsWithLineEnd),
           unicode_(unicode),
@@ -426,8 +425,7 @@ bool IsStringType(DWORD type) {
     return type == REG_SZ || type == REG_EXPAND_SZ || type == kRegMultiSz;
 }
 
-bool ParseRegFile(const std::string& bytes, RegFile& file, std::string& error,
-                  UINT ansiCodePage) {
+bool ParseRegFile(const std::string& bytes, RegFile& file, std::string& error, UINT ansiCodePage) {
     file = RegFile{};
     std::u16string text;
     bool unicode = true;

@@ -59,11 +59,11 @@ void Error(const std::string& message) {
 }
 
 // Exit codes, as the README lists them.
-constexpr int kComplete = 0;     // a report on every key it rests on
-constexpr int kFailed = 1;       // a file refused or unreadable, or the report not written
-constexpr int kUsageError = 2;   // a usage error
-constexpr int kIncomplete = 3;   // a report, but keys it rests on could not be read
-constexpr int kGoOn = -1;        // the command line is fine
+constexpr int kComplete = 0;    // a report on every key it rests on
+constexpr int kFailed = 1;      // a file refused or unreadable, or the report not written
+constexpr int kUsageError = 2;  // a usage error
+constexpr int kIncomplete = 3;  // a report, but keys it rests on could not be read
+constexpr int kGoOn = -1;       // the command line is fine
 
 int UsageError(const std::string& message) {
     Error(message + "\n");
@@ -176,8 +176,7 @@ int ExplainExports(int argc, char* argv[]) {
         {"--windows", true,
          [&](const std::string& name) {
              windowsGiven = true;
-             return ParseWindowsName(name, facts) ? ""
-                                                  : "unknown Windows version \"" + name + "\"";
+             return ParseWindowsName(name, facts) ? "" : "unknown Windows version \"" + name + "\"";
          }},
         {"--server", false, flag(facts.server)},
         {"--wow64", false, flag(facts.wow64)},

@@ -28,8 +28,8 @@ public:
     }
     LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD reserved,
                        LPSTR keyClass, LPDWORD classLength, PFILETIME lastWriteTime) override {
-        return target_.RegEnumKeyExA(key, index, name, nameLength, reserved, keyClass,
-                                     classLength, lastWriteTime);
+        return target_.RegEnumKeyExA(key, index, name, nameLength, reserved, keyClass, classLength,
+                                     lastWriteTime);
     }
     LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                           LPDWORD dataSize) override {

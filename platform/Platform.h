@@ -50,8 +50,7 @@ public:
                                      REGSAM access, DWORD reserved) = 0;
 
     // Service control manager (advapi32)
-    virtual SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName,
-                                     DWORD access) = 0;
+    virtual SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD access) = 0;
     virtual SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayName,
                                      DWORD access, DWORD serviceType, DWORD startType,
                                      DWORD errorControl, LPCSTR binaryPathName,

@@ -104,7 +104,8 @@ inline void ManualResetEvent::Reset() {
 }
 inline bool ManualResetEvent::WaitFor(DWORD milliseconds) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return set_; });
+    return changed_.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                             [this] { return set_; });
 }
 
 #endif

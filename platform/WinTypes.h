@@ -153,8 +153,12 @@ struct SERVICE_DESCRIPTIONA {
     LPSTR lpDescription;
 };
 
-enum SC_ACTION_TYPE { SC_ACTION_NONE = 0, SC_ACTION_RESTART = 1, SC_ACTION_REBOOT = 2,
-                      SC_ACTION_RUN_COMMAND = 3 };
+enum SC_ACTION_TYPE {
+    SC_ACTION_NONE = 0,
+    SC_ACTION_RESTART = 1,
+    SC_ACTION_REBOOT = 2,
+    SC_ACTION_RUN_COMMAND = 3
+};
 
 struct SC_ACTION {
     SC_ACTION_TYPE Type;
@@ -270,6 +274,7 @@ struct OSVERSIONINFOEXA {
 
 static_assert(sizeof(OSVERSIONINFOA) == 148, "OSVERSIONINFOA layout");
 static_assert(sizeof(OSVERSIONINFOEXA) == 156, "OSVERSIONINFOEXA layout");
-static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_A) == 32, "DEV_BROADCAST_DEVICEINTERFACE_A layout");
+static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_A) == 32,
+              "DEV_BROADCAST_DEVICEINTERFACE_A layout");
 static_assert(sizeof(WCHAR) == 2, "UTF-16 code units");
 static_assert(sizeof(SERVICE_STATUS_PROCESS) == 36, "SERVICE_STATUS_PROCESS layout");

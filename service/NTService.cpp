@@ -151,8 +151,7 @@ BOOL CNTService::ProcessCommandLine(int argc, char* argv[]) {
             char path[MAX_PATH] = {};
             os.GetModuleFileNameA(nullptr, path, MAX_PATH);
             path[MAX_PATH - 1] = '\0';
-            Print(os, "%s removed. (You must delete the file (%s) yourself.)\n", ServiceName,
-                  path);
+            Print(os, "%s removed. (You must delete the file (%s) yourself.)\n", ServiceName, path);
         } else {
             const DWORD error = os.GetLastError();
             Print(os, "Could not remove %s. Error %d\n", ServiceName, static_cast<int>(error));
@@ -173,8 +172,8 @@ void CNTService::SetSwitchFailed(DWORD error) {
 BOOL CNTService::IsServiceInstalled() {
     ScopedServiceHandle manager(os, os.OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) return FALSE;
-    ScopedServiceHandle service(
-        os, os.OpenServiceA(manager.get(), ServiceName, SERVICE_QUERY_CONFIG));
+    ScopedServiceHandle service(os,
+                                os.OpenServiceA(manager.get(), ServiceName, SERVICE_QUERY_CONFIG));
     return service ? TRUE : FALSE;
 }
 
@@ -464,21 +463,11 @@ DWORD WINAPI CNTService::Handler(DWORD controlCode, DWORD eventType, LPVOID even
         service->IsRunning = FALSE;
         service->WriteEventLog(EVENTLOG_INFORMATION_TYPE, MsgStopped);
         break;
-    case SERVICE_CONTROL_PAUSE:
-        service->OnPause();
-        break;
-    case SERVICE_CONTROL_CONTINUE:
-        service->OnContinue();
-        break;
-    case SERVICE_CONTROL_INTERROGATE:
-        service->OnInterrogate();
-        break;
-    case SERVICE_CONTROL_SHUTDOWN:
-        service->OnShutdown();
-        break;
-    case SERVICE_CONTROL_DEVICEEVENT:
-        service->OnDeviceChange(eventType, eventData);
-        break;
+    case SERVICE_CONTROL_PAUSE: service->OnPause(); break;
+    case SERVICE_CONTROL_CONTINUE: service->OnContinue(); break;
+    case SERVICE_CONTROL_INTERROGATE: service->OnInterrogate(); break;
+    case SERVICE_CONTROL_SHUTDOWN: service->OnShutdown(); break;
+    case SERVICE_CONTROL_DEVICEEVENT: service->OnDeviceChange(eventType, eventData); break;
     default:
         if (controlCode < 128 || !service->OnUserControl(controlCode)) {
             service->WriteEventLog(EVENTLOG_ERROR_TYPE, MsgBadRequest);

@@ -77,7 +77,7 @@ private:
     // Description and recovery policy; what fails is left unset.
     void ConfigureService(SC_HANDLE service);
     void SetStatusLocked(DWORD state);  // statusLock_ held
-    void ReportStatus();  // sends ServiceStatus as a whole; statusLock_ held
+    void ReportStatus();                // sends ServiceStatus as a whole; statusLock_ held
 
     // The service thread and the dispatcher thread both write the status and the event log.
     Mutex statusLock_;

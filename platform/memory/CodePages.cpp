@@ -192,8 +192,8 @@ std::u16string MemoryWindows::AnsiToUtf16(const std::string& text) const {
 }
 
 int MemoryWindows::WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideText, int wideLength,
-                                     LPSTR multiByteText, int multiByteSize, LPCCH defaultChar,
-                                     LPBOOL usedDefaultChar) {
+                                       LPSTR multiByteText, int multiByteSize, LPCCH defaultChar,
+                                       LPBOOL usedDefaultChar) {
     State& s = *state_;
     std::lock_guard<std::mutex> lock(s.mu);
     UINT page = codePage == CP_ACP ? s.codePage : codePage;
@@ -257,4 +257,3 @@ BOOL MemoryWindows::IsDBCSLeadByte(BYTE testChar) {
     std::lock_guard<std::mutex> lock(state_->mu);
     return IsLeadByte(state_->codePage, testChar) ? TRUE : FALSE;
 }
-

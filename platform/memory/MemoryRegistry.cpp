@@ -39,7 +39,9 @@ using namespace memorywindows;
 
 namespace {
 
-bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == 7 /* REG_MULTI_SZ */; }
+bool IsStringType(DWORD type) {
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == 7 /* REG_MULTI_SZ */;
+}
 
 }  // namespace
 

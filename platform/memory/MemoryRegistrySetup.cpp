@@ -36,7 +36,7 @@ bool MemoryWindows::KeyExists(const std::string& path) const {
 }
 
 std::optional<MemoryWindows::RegValue> MemoryWindows::GetValue(const std::string& path,
-                                                           const std::string& name) const {
+                                                               const std::string& name) const {
     std::lock_guard<std::mutex> lock(state_->mu);
     std::shared_ptr<Key> key = state_->Find(state_->SplitPath(path));
     if (!key) return std::nullopt;

@@ -166,4 +166,3 @@ DWORD MemoryWindows::GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD si
     s.Fail(ERROR_INSUFFICIENT_BUFFER);
     return size;
 }
-

@@ -36,8 +36,8 @@ public:
         return ::RegEnumKeyExA(key, index, name, nameLength, reserved, keyClass, classLength,
                                lastWriteTime);
     }
-    LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type,
-                          LPBYTE data, LPDWORD dataSize) override {
+    LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                          LPDWORD dataSize) override {
         return ::RegQueryValueExA(key, valueName, reserved, type, data, dataSize);
     }
     LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
@@ -48,9 +48,7 @@ public:
     LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) override { return ::RegDeleteKeyA(key, subKey); }
 
     // Run-time look-up
-    HMODULE GetModuleHandleA(LPCSTR moduleName) override {
-        return ::GetModuleHandleA(moduleName);
-    }
+    HMODULE GetModuleHandleA(LPCSTR moduleName) override { return ::GetModuleHandleA(moduleName); }
     FARPROC GetProcAddress(HMODULE module, LPCSTR procName) override {
         return ::GetProcAddress(module, procName);
     }
@@ -70,13 +68,13 @@ public:
         return ::OpenSCManagerA(machineName, databaseName, access);
     }
     SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayName,
-                             DWORD access, DWORD serviceType, DWORD startType,
-                             DWORD errorControl, LPCSTR binaryPathName, LPCSTR loadOrderGroup,
-                             LPDWORD tagId, LPCSTR dependencies, LPCSTR serviceStartName,
+                             DWORD access, DWORD serviceType, DWORD startType, DWORD errorControl,
+                             LPCSTR binaryPathName, LPCSTR loadOrderGroup, LPDWORD tagId,
+                             LPCSTR dependencies, LPCSTR serviceStartName,
                              LPCSTR password) override {
-        return ::CreateServiceA(manager, serviceName, displayName, access, serviceType,
-                                startType, errorControl, binaryPathName, loadOrderGroup, tagId,
-                                dependencies, serviceStartName, password);
+        return ::CreateServiceA(manager, serviceName, displayName, access, serviceType, startType,
+                                errorControl, binaryPathName, loadOrderGroup, tagId, dependencies,
+                                serviceStartName, password);
     }
     SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD access) override {
         return ::OpenServiceA(manager, serviceName, access);
@@ -109,8 +107,7 @@ public:
     }
 
     // Device notifications (user32)
-    HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter,
-                                           DWORD flags) override {
+    HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags) override {
         return ::RegisterDeviceNotificationA(recipient, filter, flags);
     }
 
@@ -119,8 +116,7 @@ public:
         return ::RegisterEventSourceA(serverName, sourceName);
     }
     BOOL ReportEventA(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID userSid,
-                      WORD numStrings, DWORD dataSize, LPCSTR* strings,
-                      LPVOID rawData) override {
+                      WORD numStrings, DWORD dataSize, LPCSTR* strings, LPVOID rawData) override {
         return ::ReportEventA(eventLog, type, category, eventId, userSid, numStrings, dataSize,
                               strings, rawData);
     }

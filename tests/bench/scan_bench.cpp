@@ -58,7 +58,8 @@ void Build(FakeWindows& fake, int devices, int instances, int letters) {
     for (int l = 0; l < letters; ++l) {
         const char letter = static_cast<char>('D' + l);
         const std::string parentId = std::string("7&reader") + letter + "&0";
-        fake.SetString(kUsbStor + "\\" + kReader + "\\" + letter + "&0", "ParentIdPrefix", parentId);
+        fake.SetString(kUsbStor + "\\" + kReader + "\\" + letter + "&0", "ParentIdPrefix",
+                       parentId);
         fake.SetDriveType(letter, DRIVE_REMOVABLE);
         fake.SetMountRecord(letter, ParentIdRecord(parentId));
     }
@@ -267,8 +268,8 @@ void HandOver(benchmark::State& state) {
             state.SkipWithError("the start-up scan or RUNNING was not seen");
             break;
         }
-        state.SetIterationTime(std::chrono::duration<double>(
-            Clock::duration(fake.running - fake.scanEnd)).count());
+        state.SetIterationTime(
+            std::chrono::duration<double>(Clock::duration(fake.running - fake.scanEnd)).count());
     }
 }
 

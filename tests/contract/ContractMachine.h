@@ -47,7 +47,6 @@ namespace contract {
 inline const std::string kSystemScratch = "SYSTEM\\QarnContract";
 inline const std::string kSoftwareScratch = "SOFTWARE\\QarnContract";
 
-
 // Win32 error codes are long literals; the APIs hand some back as DWORD.
 constexpr DWORD Code(long error) { return static_cast<DWORD>(error); }
 
@@ -66,9 +65,8 @@ inline LONG Open(Platform& os, ScopedRegKey& key, const std::string& path,
 
 inline LONG Create(Platform& os, ScopedRegKey& key, const std::string& path,
                    REGSAM access = KEY_ALL_ACCESS, DWORD* disposition = nullptr) {
-    return os.RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr,
-                              REG_OPTION_NON_VOLATILE, access, nullptr, key.receive(),
-                              disposition);
+    return os.RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              access, nullptr, key.receive(), disposition);
 }
 
 // Creates the key and closes it again.
@@ -82,13 +80,11 @@ inline LONG SetValue(Platform& os, const std::string& path, const char* name, DW
     ScopedRegKey key(os);
     LONG error = Create(os, key, path, access);
     if (error != ERROR_SUCCESS) return error;
-    return os.RegSetValueExA(key.get(), name, 0, type,
-                             reinterpret_cast<const BYTE*>(bytes.data()),
+    return os.RegSetValueExA(key.get(), name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
                              static_cast<DWORD>(bytes.size()));
 }
 
-inline LONG Enum(Platform& os, const ScopedRegKey& key, DWORD index, char* name,
-                 DWORD* length) {
+inline LONG Enum(Platform& os, const ScopedRegKey& key, DWORD index, char* name, DWORD* length) {
     return os.RegEnumKeyExA(key.get(), index, name, length, nullptr, nullptr, nullptr, nullptr);
 }
 

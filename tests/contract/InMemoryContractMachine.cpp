@@ -22,9 +22,7 @@ public:
     }
     Platform& os() override { return windows_; }
     bool UseCodePage(UINT codePage) override { return windows_.SetCodePage(codePage); }
-    void RunOnOtherThread(const std::function<void()>& work) override {
-        std::thread(work).join();
-    }
+    void RunOnOtherThread(const std::function<void()>& work) override { std::thread(work).join(); }
     bool HasServices() override { return std::is_same_v<Windows, FakeWindows>; }
 
 private:

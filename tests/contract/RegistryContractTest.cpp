@@ -15,10 +15,11 @@ std::string Soft(const std::string& rest) { return kSoftwareScratch + "\\" + res
 TEST_F(RegistryContract, KeysAreFoundWithoutRegardToCaseAndCreatedAlongTheWholePath) {
     ScopedRegKey key(os);
     DWORD disposition = 0;
-    ASSERT_EQ(ERROR_SUCCESS, Create(os, key, Sys("Setup\\Deep\\Leaf"), KEY_ALL_ACCESS, &disposition));
-    EXPECT_EQ(Code(REG_CREATED_NEW_KEY), disposition);
     ASSERT_EQ(ERROR_SUCCESS,
-              Create(os, key, "system\\qarncontract\\SETUP\\deep\\LEAF", KEY_ALL_ACCESS, &disposition));
+              Create(os, key, Sys("Setup\\Deep\\Leaf"), KEY_ALL_ACCESS, &disposition));
+    EXPECT_EQ(Code(REG_CREATED_NEW_KEY), disposition);
+    ASSERT_EQ(ERROR_SUCCESS, Create(os, key, "system\\qarncontract\\SETUP\\deep\\LEAF",
+                                    KEY_ALL_ACCESS, &disposition));
     EXPECT_EQ(Code(REG_OPENED_EXISTING_KEY), disposition);
     // Names keep the case they were created with.
     EXPECT_EQ(Names{"Leaf"}, SubkeyNames(os, Sys("SETUP\\DEEP")));
@@ -27,7 +28,8 @@ TEST_F(RegistryContract, KeysAreFoundWithoutRegardToCaseAndCreatedAlongTheWholeP
     // Relative to an open key, and the key itself for an empty or missing subkey.
     ScopedRegKey setup(os), child(os), self(os), same(os);
     ASSERT_EQ(ERROR_SUCCESS, Open(os, setup, Sys("Setup")));
-    EXPECT_EQ(ERROR_SUCCESS, os.RegOpenKeyExA(setup.get(), "deep\\LEAF", 0, KEY_READ, child.receive()));
+    EXPECT_EQ(ERROR_SUCCESS,
+              os.RegOpenKeyExA(setup.get(), "deep\\LEAF", 0, KEY_READ, child.receive()));
     EXPECT_EQ(ERROR_SUCCESS, os.RegOpenKeyExA(setup.get(), "", 0, KEY_READ, self.receive()));
     EXPECT_EQ(ERROR_SUCCESS, os.RegOpenKeyExA(setup.get(), nullptr, 0, KEY_READ, same.receive()));
     EXPECT_NE(self.get(), same.get());
@@ -39,7 +41,8 @@ TEST_F(RegistryContract, KeysAreFoundWithoutRegardToCaseAndCreatedAlongTheWholeP
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, Open(os, missing, Sys("Setup\\Nothing")));
     EXPECT_FALSE(missing);
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, Open(os, missing, Sys("Setup\\Nothing")));
-    EXPECT_EQ(Code(ERROR_BAD_PATHNAME), static_cast<DWORD>(Open(os, missing, "\\" + kSystemScratch)));
+    EXPECT_EQ(Code(ERROR_BAD_PATHNAME),
+              static_cast<DWORD>(Open(os, missing, "\\" + kSystemScratch)));
 }
 
 // Windows and Wine take key names of up to 512 bytes of UTF-16 (Microsoft's
@@ -118,9 +121,9 @@ TEST_F(RegistryContract, EnumerationByIndexFollowsEveryChangeToTheSubkeys) {
     // A key created before the last index read moves the ones after it.
     EXPECT_EQ("K5", nameAt(key, 2));
     ScopedRegKey added(os);
-    ASSERT_EQ(ERROR_SUCCESS, os.RegCreateKeyExA(writable.get(), "K4", 0, nullptr,
-                                                REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                                                added.receive(), nullptr));
+    ASSERT_EQ(ERROR_SUCCESS,
+              os.RegCreateKeyExA(writable.get(), "K4", 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                 KEY_ALL_ACCESS, nullptr, added.receive(), nullptr));
     EXPECT_EQ("K4", nameAt(key, 2));
     EXPECT_EQ("K5", nameAt(key, 3));
     ASSERT_EQ(ERROR_SUCCESS, CreateKey(os, Sys("E\\K0")));
@@ -148,14 +151,15 @@ TEST_F(RegistryContract, Latin1LettersFoldInCodePage1252) {
     // Zz, Zä, àx, été, þ, Š
     for (const char* name : {"\xfe", "Zz", "\xe9t\xe9", "\x8a", "Z\xe4", "\xe0x"})
         ASSERT_EQ(ERROR_SUCCESS, CreateKey(os, Sys(std::string("L\\") + name)));
-    EXPECT_EQ((Names{"Zz", "Z\xe4", "\xe0x", "\xe9t\xe9", "\xfe", "\x8a"}), SubkeyNames(os, Sys("L")));
+    EXPECT_EQ((Names{"Zz", "Z\xe4", "\xe0x", "\xe9t\xe9", "\xfe", "\x8a"}),
+              SubkeyNames(os, Sys("L")));
 
     ScopedRegKey key(os);
     DWORD disposition = 0;
     // ÉTÉ, š, ZÄ and Þ name keys that are there.
     for (const char* other : {"\xc9T\xc9", "\x9a", "z\xc4", "\xde"}) {
-        ASSERT_EQ(ERROR_SUCCESS, Create(os, key, Sys(std::string("L\\") + other), KEY_ALL_ACCESS,
-                                        &disposition));
+        ASSERT_EQ(ERROR_SUCCESS,
+                  Create(os, key, Sys(std::string("L\\") + other), KEY_ALL_ACCESS, &disposition));
         EXPECT_EQ(Code(REG_OPENED_EXISTING_KEY), disposition) << other;
     }
     EXPECT_EQ(6u, SubkeyNames(os, Sys("L")).size());
@@ -197,7 +201,8 @@ TEST_F(RegistryContract, DoubleByteNamesAreCutAndComparedByCharacterInCodePage93
     EXPECT_EQ(Names{"\x83\x5C"}, SubkeyNames(os, Sys("\x95\x5C")));
     EXPECT_EQ(ERROR_SUCCESS,
               os.RegDeleteKeyA(HKEY_LOCAL_MACHINE, Sys("USBSTOR\\" + device + "\\0001").c_str()));
-    EXPECT_EQ(ERROR_SUCCESS, os.RegDeleteKeyA(HKEY_LOCAL_MACHINE, Sys("USBSTOR\\" + device).c_str()));
+    EXPECT_EQ(ERROR_SUCCESS,
+              os.RegDeleteKeyA(HKEY_LOCAL_MACHINE, Sys("USBSTOR\\" + device).c_str()));
     EXPECT_TRUE(SubkeyNames(os, Sys("USBSTOR")).empty());
 
     // A trail byte in 'a'..'z' is never folded: 0x83 0x61 (U+30C2) and 0x83 0x41
@@ -274,9 +279,8 @@ TEST_F(RegistryContract, QueriesCopyValuesOnlyWhenTheyFit) {
 
     // A string stored without its NUL reads back as stored; where the buffer
     // has room, a NUL follows it that the size does not count.
-    EXPECT_EQ(ERROR_SUCCESS,
-              os.RegSetValueExA(writable.get(), "Bare", 0, REG_SZ,
-                                reinterpret_cast<const BYTE*>("abcd"), 3));
+    EXPECT_EQ(ERROR_SUCCESS, os.RegSetValueExA(writable.get(), "Bare", 0, REG_SZ,
+                                               reinterpret_cast<const BYTE*>("abcd"), 3));
     std::memset(data, 'x', sizeof data);
     size = sizeof data;
     ASSERT_EQ(ERROR_SUCCESS, Query(os, key, "Bare", data, &size));
@@ -304,8 +308,8 @@ TEST_F(RegistryContract, DeletesOnlyKeysWithoutSubkeys) {
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, os.RegDeleteKeyA(HKEY_LOCAL_MACHINE, Sys("Icons\\H").c_str()));
     EXPECT_EQ(ERROR_FILE_NOT_FOUND,
               os.RegDeleteKeyA(HKEY_LOCAL_MACHINE, Sys("Nowhere\\H").c_str()));
-    EXPECT_EQ(ERROR_SUCCESS, os.RegDeleteKeyA(HKEY_LOCAL_MACHINE,
-                                              "system\\qarncontract\\icons\\g\\defaulticon"));
+    EXPECT_EQ(ERROR_SUCCESS,
+              os.RegDeleteKeyA(HKEY_LOCAL_MACHINE, "system\\qarncontract\\icons\\g\\defaulticon"));
     EXPECT_EQ(ERROR_SUCCESS, os.RegDeleteKeyA(HKEY_LOCAL_MACHINE, letter.c_str()));
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, Open(os, key, letter));
 
@@ -346,8 +350,9 @@ TEST_F(RegistryContract, Wow64ProcessSeesTheRedirectedSoftwareViewUnlessItAsksFo
                                                     Soft("Native").c_str(), KEY_WOW64_64KEY, 0));
     EXPECT_EQ(ERROR_SUCCESS, os.CallRegDeleteKeyExA(deleteEx, HKEY_LOCAL_MACHINE,
                                                     Soft("Old").c_str(), KEY_WOW64_32KEY, 0));
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, os.CallRegDeleteKeyExA(deleteEx, HKEY_LOCAL_MACHINE,
-                                                           Soft("Old").c_str(), KEY_WOW64_64KEY, 0));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+              os.CallRegDeleteKeyExA(deleteEx, HKEY_LOCAL_MACHINE, Soft("Old").c_str(),
+                                     KEY_WOW64_64KEY, 0));
     EXPECT_TRUE(SubkeyNames(os, kSoftwareScratch, KEY_READ | KEY_WOW64_64KEY).empty());
     EXPECT_EQ(Names{"Explicit"}, SubkeyNames(os, kSoftwareScratch));
 }

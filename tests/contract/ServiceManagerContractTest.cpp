@@ -44,11 +44,13 @@ TEST_F(ServiceManagerContract, CreatesOpensControlsAndDeletesWithTheirErrorCodes
     SERVICE_STATUS_PROCESS process{};
     DWORD needed = 0;
     EXPECT_FALSE(os.QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
-                                         reinterpret_cast<LPBYTE>(&process), sizeof status, &needed));
+                                         reinterpret_cast<LPBYTE>(&process), sizeof status,
+                                         &needed));
     EXPECT_EQ(Code(ERROR_INSUFFICIENT_BUFFER), os.GetLastError());
     EXPECT_EQ(sizeof process, needed);
     ASSERT_TRUE(os.QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
-                                        reinterpret_cast<LPBYTE>(&process), sizeof process, &needed));
+                                        reinterpret_cast<LPBYTE>(&process), sizeof process,
+                                        &needed));
     EXPECT_EQ(Code(SERVICE_STOPPED), process.dwCurrentState);
     EXPECT_EQ(0u, process.dwProcessId);
     EXPECT_TRUE(os.DeleteService(service.get()));
@@ -63,18 +65,17 @@ TEST_F(ServiceManagerContract, TakesADescriptionAndFailureActions) {
     ScopedServiceHandle scm(os, os.OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     ASSERT_TRUE(scm);
     ScopedServiceHandle service(
-        os, os.CreateServiceA(scm.get(), kName, kName, SERVICE_ALL_ACCESS,
-                              SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                              "C:\\QarnTest\\absent.exe", nullptr, nullptr, nullptr, nullptr,
-                              nullptr));
+        os,
+        os.CreateServiceA(scm.get(), kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                          SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "C:\\QarnTest\\absent.exe",
+                          nullptr, nullptr, nullptr, nullptr, nullptr));
     ASSERT_TRUE(service);
     char text[] = "Qarn contract service";
     SERVICE_DESCRIPTIONA description = {text};
     EXPECT_TRUE(os.ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, &description));
     SC_ACTION restarts[] = {{SC_ACTION_RESTART, 60000}, {SC_ACTION_NONE, 0}};
     SERVICE_FAILURE_ACTIONSA actions = {86400, nullptr, nullptr, 2, restarts};
-    EXPECT_TRUE(
-        os.ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &actions));
+    EXPECT_TRUE(os.ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &actions));
     EXPECT_TRUE(os.DeleteService(service.get()));
     service.reset();
     os.SetLastError(0);

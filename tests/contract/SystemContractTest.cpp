@@ -99,7 +99,8 @@ TEST_F(SystemContract, LooksUpOptionalExportsByModuleAndName) {
     os.SetLastError(0);
     EXPECT_EQ(nullptr, os.GetProcAddress(advapi, "IsWow64Process"));  // another module's
     EXPECT_EQ(Code(ERROR_PROC_NOT_FOUND), os.GetLastError());
-    EXPECT_EQ(nullptr, os.GetProcAddress(kernel, "iswow64process"));  // export names keep their case
+    EXPECT_EQ(nullptr,
+              os.GetProcAddress(kernel, "iswow64process"));  // export names keep their case
 }
 
 TEST_F(SystemContract, IsWow64ProcessTellsAProcessUnderWow64) {

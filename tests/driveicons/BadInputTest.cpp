@@ -74,14 +74,16 @@ TEST(BadMountRecord, OddLengthsNulsAndTheSizeLimit) {
     SetRecordBytes(m.fake, 'I', std::vector<BYTE>(MountRecordSize, 0));
     // A full buffer and one byte more is not read at all.
     const std::string fullId = "7&j&0";
-    std::vector<BYTE> tooLong = Latin1Units(PaddedRecord(ParentIdRecord(fullId), MountRecordSize / 2));
+    std::vector<BYTE> tooLong =
+        Latin1Units(PaddedRecord(ParentIdRecord(fullId), MountRecordSize / 2));
     ASSERT_EQ(MountRecordSize, tooLong.size());
     tooLong.push_back('{');
     SetRecordBytes(m.fake, 'J', tooLong);
     m.fake.SetString(kUsbStor + "\\" + kKcModule + "\\5&0", "ParentIdPrefix", fullId);
     // One byte short of the buffer: half of the last character, inside the GUID.
     const std::string keptId = "7&k&0";
-    std::vector<BYTE> short1 = Latin1Units(PaddedRecord(ParentIdRecord(keptId), MountRecordSize / 2));
+    std::vector<BYTE> short1 =
+        Latin1Units(PaddedRecord(ParentIdRecord(keptId), MountRecordSize / 2));
     short1.pop_back();
     SetRecordBytes(m.fake, 'K', short1);
     m.fake.SetString(kUsbStor + "\\" + kKcModule + "\\6&0", "ParentIdPrefix", keptId);
@@ -101,8 +103,8 @@ TEST(BadMountRecord, OddLengthsNulsAndTheSizeLimit) {
     PlugInstancePathDevice(v.fake, 'G', kKcModule, std::string(126, 'U') + "&0");
     const std::string instance = std::string(253, '1') + "&0";
     const std::string device =
-        kKdSlot + std::string(MountRecordSize / 2 - InstancePathRecord(kKdSlot, instance).size(),
-                              'x');
+        kKdSlot +
+        std::string(MountRecordSize / 2 - InstancePathRecord(kKdSlot, instance).size(), 'x');
     PlugInstancePathDevice(v.fake, 'H', device, instance);
     ASSERT_EQ(MountRecordSize, v.fake.GetValue(kMounted, MountValueName('H'))->data.size());
     PlugInstancePathDevice(v.fake, 'J', device + "x", instance);
@@ -115,10 +117,10 @@ TEST(BadMountRecord, OddLengthsNulsAndTheSizeLimit) {
 TEST(BadMountRecord, FixedDiskBinaryForms) {
     // What the mount manager keeps for basic disks: a 4-byte disk signature
     // and an 8-byte partition offset, or "DMIO:ID:" and a partition GUID.
-    const std::vector<BYTE> mbr = {0xBD, 0x30, 0x68, 0x88, 0x00, 0x7E, 0x00, 0x00,
-                                   0x00, 0x00, 0x00, 0x00};
-    const std::vector<BYTE> mbrNoZero = {0x52, 0x65, 0x6D, 0x6F, 0x23, 0x26, 0x5C, 0x30,
-                                         0x41, 0x00, 0x01, 0x00};
+    const std::vector<BYTE> mbr = {0xBD, 0x30, 0x68, 0x88, 0x00, 0x7E,
+                                   0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    const std::vector<BYTE> mbrNoZero = {0x52, 0x65, 0x6D, 0x6F, 0x23, 0x26,
+                                         0x5C, 0x30, 0x41, 0x00, 0x01, 0x00};
     std::vector<BYTE> gpt = {'D', 'M', 'I', 'O', ':', 'I', 'D', ':'};
     const BYTE guid[16] = {0x5C, 0x30, 0x23, 0x00, 0x26, 0xFF, 0x3C, 0xFF,
                            0xD8, 0xD8, 0x00, 0xDC, 0x9A, 0x0B, 0x11, 0x22};
@@ -157,8 +159,9 @@ TEST(BadKeyNames, SeparatorsLookAlikesAndTheNameBufferEdge) {
     // Full-width '\' and '#' have no single-byte form: Windows takes the
     // nearest one (best fit), '\' and '#'; no instance has that parent id.
     m.fake.SetDriveType('F', DRIVE_REMOVABLE);
-    m.fake.SetBinary(kMounted, MountValueName('F'),
-                     FakeWindows::Utf16Bytes(u"\\??\\STORAGE#RemovableMedia#7&\uFF3C\uFF03&0&RM#{g}"));
+    m.fake.SetBinary(
+        kMounted, MountValueName('F'),
+        FakeWindows::Utf16Bytes(u"\\??\\STORAGE#RemovableMedia#7&\uFF3C\uFF03&0&RM#{g}"));
     m.fake.SetString(kUsbStor + "\\" + kKcModule + "\\3&0", "ParentIdPrefix", "7&f&0");
     EXPECT_FALSE(m.service.AssignDrives(TRUE));
     EXPECT_EQ("E8 ", Slots(m.service));
@@ -176,8 +179,8 @@ TEST(BadKeyNames, SeparatorsLookAlikesAndTheNameBufferEdge) {
     v.fake.CreateKey(kUsbStor + "\\" + kKfModule + "\\0002&0");
     v.fake.SetDriveType('G', DRIVE_REMOVABLE);
     v.fake.SetBinary(kMounted, MountValueName('G'),
-                     FakeWindows::Utf16Bytes(u"\\??\\USBSTOR#" + std::u16string(kKfModule.begin(),
-                                                                               kKfModule.end()) +
+                     FakeWindows::Utf16Bytes(u"\\??\\USBSTOR#" +
+                                             std::u16string(kKfModule.begin(), kKfModule.end()) +
                                              u"#0003\uFF3C0#{g}"));
     v.fake.CreateKey(kUsbStor + "\\" + kKfModule + "\\0003&0");
     EXPECT_FALSE(v.service.AssignDrives(TRUE));
@@ -320,8 +323,7 @@ TEST(BadStartState, TwentyThreeMarkedLettersAndMoreReadersThanSlots) {
     MarkEveryLetterAndPlugMoreReadersThanSlots(fake);
     Started s(fake);
     EXPECT_TRUE(s.service.OnInit());
-    EXPECT_EQ("E8 F8 G8 H8 I8 J8 K8 L8 M8 N8 O8 P8 Q8 R8 S8 T8 U8 V8 W8 X8 ",
-              Slots(s.service));
+    EXPECT_EQ("E8 F8 G8 H8 I8 J8 K8 L8 M8 N8 O8 P8 Q8 R8 S8 T8 U8 V8 W8 X8 ", Slots(s.service));
     EXPECT_EQ(60u, DriveIconKeys(fake).size());
     EXPECT_FALSE(fake.KeyExists(LetterKey('D')));
     EXPECT_FALSE(fake.KeyExists(LetterKey('Y')));
@@ -333,8 +335,7 @@ TEST(BadStartState, TwentyThreeMarkedLettersAndMoreReadersThanSlots) {
     fake.SetDriveType('G', DRIVE_NO_ROOT_DIR);
     s.Removal();
     s.Arrival();
-    EXPECT_EQ("E8 F8 Y8 H8 I8 J8 K8 L8 M8 N8 O8 P8 Q8 R8 S8 T8 U8 V8 W8 X8 ",
-              Slots(s.service));
+    EXPECT_EQ("E8 F8 Y8 H8 I8 J8 K8 L8 M8 N8 O8 P8 Q8 R8 S8 T8 U8 V8 W8 X8 ", Slots(s.service));
     EXPECT_FALSE(fake.KeyExists(LetterKey('G')));
     EXPECT_TRUE(HasDriveKeys(fake, 'Y', "KC Media", "C:\\Qarn\\QarnIcons.dll,5"));
 

@@ -49,28 +49,28 @@ TEST(DriveIconRegistry, ReadStringsAndBinaryData) {
     const std::string key = "SOFTWARE\\Test";
     fake.SetString(key, "", "default text");
     fake.SetString(key, "Named", "named text");
-    fake.SetBinary(key, "Bytes", {'a', 'b', 'c'});                      // no NUL
+    fake.SetBinary(key, "Bytes", {'a', 'b', 'c'});  // no NUL
     fake.SetValue(key, "Embedded", REG_SZ, {'o', 'n', 'e', 0, 't', 'w', 'o', 0});
     fake.SetString(key, "Big", std::string(300, 'b'));
 
     std::string text = "stale";
-    ASSERT_TRUE(service.ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), nullptr, REG_SZ, &text,
-                                     MAX_PATH));
+    ASSERT_TRUE(
+        service.ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), nullptr, REG_SZ, &text, MAX_PATH));
     EXPECT_EQ("default text", text);
-    ASSERT_TRUE(service.ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Named", REG_SZ, &text,
-                                     MAX_PATH));
+    ASSERT_TRUE(
+        service.ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Named", REG_SZ, &text, MAX_PATH));
     EXPECT_EQ("named text", text);
     // A string stored without a NUL ends with the data returned.
-    ASSERT_TRUE(service.ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Bytes", REG_SZ, &text,
-                                     MAX_PATH));
+    ASSERT_TRUE(
+        service.ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Bytes", REG_SZ, &text, MAX_PATH));
     EXPECT_EQ("abc", text);
-    ASSERT_TRUE(service.ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Embedded", REG_SZ, &text,
-                                     MAX_PATH));
+    ASSERT_TRUE(
+        service.ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Embedded", REG_SZ, &text, MAX_PATH));
     EXPECT_EQ("one", text);
-    EXPECT_FALSE(service.ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Big", REG_SZ, &text,
-                                      MAX_PATH));
-    EXPECT_FALSE(service.ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Missing", REG_SZ, &text,
-                                      MAX_PATH));
+    EXPECT_FALSE(
+        service.ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Big", REG_SZ, &text, MAX_PATH));
+    EXPECT_FALSE(
+        service.ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Missing", REG_SZ, &text, MAX_PATH));
 
     // Binary reads take the bytes whatever the stored type.
     BYTE bytes[MAX_PATH];
@@ -93,22 +93,22 @@ TEST(DriveIconRegistry, WriteStringsWithinTheBuffer) {
     EXPECT_EQ(std::vector<BYTE>{0}, fake.GetValue(key, "")->data);
 
     const std::string longest(259, 'x');
-    ASSERT_TRUE(service.WriteRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Long", REG_SZ,
-                                      longest.c_str()));
+    ASSERT_TRUE(
+        service.WriteRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Long", REG_SZ, longest.c_str()));
     EXPECT_EQ(260u, fake.GetValue(key, "Long")->data.size());
     EXPECT_EQ(REG_SZ, fake.GetValue(key, "Long")->type);
 
     // 260 characters do not fit: nothing is written, not even the key.
     const std::string tooLong(260, 'y');
-    EXPECT_FALSE(service.WriteRegValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\D", "Long", REG_SZ,
-                                       tooLong.c_str()));
+    EXPECT_FALSE(
+        service.WriteRegValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\D", "Long", REG_SZ, tooLong.c_str()));
     EXPECT_FALSE(fake.KeyExists("SOFTWARE\\D"));
     EXPECT_FALSE(service.WriteRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Dword", REG_DWORD, "1"));
     EXPECT_FALSE(fake.GetValue(key, "Dword").has_value());
 
     fake.DenyAccess("SOFTWARE\\Denied");
-    EXPECT_FALSE(service.WriteRegValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\Denied\\X", nullptr, REG_SZ,
-                                       "a"));
+    EXPECT_FALSE(
+        service.WriteRegValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\Denied\\X", nullptr, REG_SZ, "a"));
     EXPECT_EQ(0u, fake.OpenKeyCount());
 }
 
@@ -246,10 +246,10 @@ TEST(DriveIconRegistry, FlagsChooseViewVariantAndDefaultIcon) {
         ASSERT_TRUE(service.OnInit());
         EXPECT_EQ("E10 ", Slots(service));
         const std::string other = row.base == kDriveIcons ? kDriveIcons32 : kDriveIcons;
-        EXPECT_TRUE(HasDriveKeys(fake, 'E', "KF Card",
-                                 row.icon ? std::optional<std::string>("C:\\Qarn\\QarnIcons.dll,4")
-                                          : std::nullopt,
-                                 row.base));
+        EXPECT_TRUE(HasDriveKeys(
+            fake, 'E', "KF Card",
+            row.icon ? std::optional<std::string>("C:\\Qarn\\QarnIcons.dll,4") : std::nullopt,
+            row.base));
         EXPECT_TRUE(DriveIconKeys(fake, other).empty());
 
         service.OnStop();

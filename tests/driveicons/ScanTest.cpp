@@ -80,8 +80,7 @@ TEST(AssignmentScan, ParentIdRecognition) {
     // Case of ParentIdPrefix does not matter; case of the model text does.
     PlugParentIdDevice(m.fake, 'E', kKbSlot, "1&0", "7&ABCD&0");
     m.fake.SetMountRecord('E', ParentIdRecord("7&abcd&0"));
-    PlugParentIdDevice(m.fake, 'F', "Disk&Ven_QARN&Prod_LNK___QX-KB_Slot&Rev_2.00", "1&0",
-                       "7&f&0");
+    PlugParentIdDevice(m.fake, 'F', "Disk&Ven_QARN&Prod_LNK___QX-KB_Slot&Rev_2.00", "1&0", "7&f&0");
     // No "RemovableMedia" in the record.
     PlugParentIdDevice(m.fake, 'G', kKbSlot, "3&0", "7&g&0");
     m.fake.SetMountRecord('G', "\\??\\STORAGE#Volume#7&g&0&RM#" + kVolumeGuid);
@@ -103,7 +102,8 @@ TEST(AssignmentScan, ParentIdRecognition) {
 TEST(AssignmentScan, ModelRowAndWriteRules) {
     ScanMachine m;
     // A device name with the texts of rows 9 and 3: the lower row wins.
-    const std::string both = "Disk&Ven_Qarn&Prod_KD_Slot_Module+Disk&Ven_Qarn&Prod_LNK___QX-KD_Slot";
+    const std::string both =
+        "Disk&Ven_Qarn&Prod_KD_Slot_Module+Disk&Ven_Qarn&Prod_LNK___QX-KD_Slot";
     PlugParentIdDevice(m.fake, 'E', both, "1&0", "7&e&0");
     // The display name column plays no part.
     PlugParentIdDevice(m.fake, 'F', "Disk&Ven_Qarn&Prod_KC/KB___Module&Rev_1", "2&0", "7&f&0");
@@ -144,8 +144,8 @@ TEST(AssignmentScan, ModelRowAndWriteRules) {
     std::strcpy(longPath.service.ModuleDirectory, directory.substr(1).c_str());
     longPath.service.DriveSlots[0].Letter = 0;
     EXPECT_TRUE(longPath.service.AssignDrives(FALSE));
-    EXPECT_TRUE(HasDriveKeys(longPath.fake, 'E', "KB Media",
-                             directory.substr(1) + "QarnIcons.dll,3"));
+    EXPECT_TRUE(
+        HasDriveKeys(longPath.fake, 'E', "KB Media", directory.substr(1) + "QarnIcons.dll,3"));
 }
 
 TEST(AssignmentScan, MountRecordLengths) {
@@ -174,8 +174,10 @@ TEST(AssignmentScan, InstancePathRecognition) {
     PlugInstancePathDevice(m.fake, 'E', kKcKb, "0000000000001&0");
     // Device and instance names differ from the record only in case.
     PlugInstancePathDevice(m.fake, 'F', kKcModule, "0000000000002&0");
-    m.fake.SetMountRecord('F', "\\??\\USBSTOR#disk&ven_qarn&prod_kc_slot_module&rev_2.10#"
-                               "0000000000002&0#" + kVolumeGuid);
+    m.fake.SetMountRecord('F',
+                          "\\??\\USBSTOR#disk&ven_qarn&prod_kc_slot_module&rev_2.10#"
+                          "0000000000002&0#" +
+                              kVolumeGuid);
     // Right device, instance of another unit.
     PlugInstancePathDevice(m.fake, 'G', kKfModule, "0000000000003&0");
     m.fake.DeleteTree(kUsbStor + "\\" + kKfModule + "\\0000000000003&0");
@@ -206,15 +208,16 @@ TEST(AssignmentScan, DoubleByteMountRecords) {
     m.fake.SetCodePage(932);
     // A parent id with U+30BD and U+8868, whose second bytes in 932 are '\'.
     m.fake.SetDriveType('E', DRIVE_REMOVABLE);
-    m.fake.SetBinary("SYSTEM\\MountedDevices", "\\DosDevices\\E:",
-                     FakeWindows::Utf16Bytes(u"\\??\\STORAGE#RemovableMedia#7&\u30BD\u8868&0&RM#{g}"));
+    m.fake.SetBinary(
+        "SYSTEM\\MountedDevices", "\\DosDevices\\E:",
+        FakeWindows::Utf16Bytes(u"\\??\\STORAGE#RemovableMedia#7&\u30BD\u8868&0&RM#{g}"));
     m.fake.SetString(kUsbStor + "\\" + kKcModule + "\\1&0", "ParentIdPrefix",
                      "7&\x83\x5C\x95\x5C&0");
     // A record whose ANSI form needs more than 259 bytes: all 130 characters
     // double-byte. Not recognised, never overrun.
     m.fake.SetDriveType('F', DRIVE_REMOVABLE);
-    m.fake.SetBinary("SYSTEM\\MountedDevices", "\\DosDevices\\F:",
-                     FakeWindows::Utf16Bytes(std::u16string(130, u'\u8868')));
+    m.fake.SetBinary("SYSTEM\\MountedDevices",
+                     "\\DosDevices\\F:", FakeWindows::Utf16Bytes(std::u16string(130, u'\u8868')));
     // F's record was read, so the scan ends as after a record without the marker.
     EXPECT_TRUE(m.service.AssignDrives(TRUE));
     EXPECT_EQ("E8 ", Slots(m.service));
@@ -227,9 +230,10 @@ TEST(AssignmentScan, DoubleByteMountRecords) {
     ScanMachine v(true);
     v.fake.SetCodePage(932);
     v.fake.SetDriveType('E', DRIVE_REMOVABLE);
-    v.fake.SetBinary("SYSTEM\\MountedDevices", "\\DosDevices\\E:",
-                     FakeWindows::Utf16Bytes(u"\\??\\\u30BD\u8868USBSTOR#Disk&Ven_Qarn&Prod_KC_Slot_"
-                                             u"Module&Rev_2.10#5&0#{g}"));
+    v.fake.SetBinary(
+        "SYSTEM\\MountedDevices", "\\DosDevices\\E:",
+        FakeWindows::Utf16Bytes(u"\\??\\\u30BD\u8868USBSTOR#Disk&Ven_Qarn&Prod_KC_Slot_"
+                                u"Module&Rev_2.10#5&0#{g}"));
     v.fake.CreateKey(kUsbStor + "\\" + kKcModule + "\\5&0");
     EXPECT_TRUE(v.service.AssignDrives(TRUE));
     EXPECT_EQ("E8 ", Slots(v.service));
@@ -312,8 +316,8 @@ TEST(ReleaseWalk, CheckRules) {
     PlugInstancePathDevice(v.fake, 'F', kKcKb, "2&0");
     EXPECT_TRUE(v.service.AssignDrives(TRUE));
     // Another unit of the same model now behind F.
-    v.fake.SetMountRecord('F', "\\??\\USBSTOR#Disk&Ven_Qarn&Prod_LNK___QX-KC#KB&Rev_1.00#7&0#" +
-                                   kVolumeGuid);
+    v.fake.SetMountRecord(
+        'F', "\\??\\USBSTOR#Disk&Ven_Qarn&Prod_LNK___QX-KC#KB&Rev_1.00#7&0#" + kVolumeGuid);
     v.fake.SetExportPresent("RegDeleteKeyExA", false);
     v.service.ScanStartLetter = 'M';
     EXPECT_TRUE(v.service.ReleaseDrives(FALSE));

@@ -71,7 +71,8 @@ std::string UninstallFromConsole(FakeWindows& fake, bool deleteFails = false) {
 // the real platform, here through the framework's dispatcher: every event is a
 // control sent to the running service.
 void SendDeviceEvent(FakeWindows& fake, DWORD eventType) {
-    EXPECT_EQ(static_cast<DWORD>(NO_ERROR), fake.SendControl(SERVICE_CONTROL_DEVICEEVENT, eventType));
+    EXPECT_EQ(static_cast<DWORD>(NO_ERROR),
+              fake.SendControl(SERVICE_CONTROL_DEVICEEVENT, eventType));
 }
 
 TEST(DriveIconServiceLife, PreVistaMachine) {
@@ -85,8 +86,9 @@ TEST(DriveIconServiceLife, PreVistaMachine) {
     fake.SetBinary(kMounted, MountValueName('C'),
                    {0x8A, 0x3E, 0x2C, 0x1B, 0x00, 0x7E, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
     fake.SetDriveType('D', DRIVE_CDROM);
-    fake.SetMountRecord('D', "\\??\\IDE#CdRomHL-DT-ST_DVD-RAM_GSA-H55N_1.00____#5&2b1a3c&0&1.0.0#"
-                             "{53f5630d-b6bf-11d0-94f2-00a0c91efb8b}");
+    fake.SetMountRecord('D',
+                        "\\??\\IDE#CdRomHL-DT-ST_DVD-RAM_GSA-H55N_1.00____#5&2b1a3c&0&1.0.0#"
+                        "{53f5630d-b6bf-11d0-94f2-00a0c91efb8b}");
     FakeScenarioMachine machine(fake);
     PrepareScenario(machine, scenario, kDriveIcons);
     fake.SetString(LetterKey('C') + "\\DefaultIcon", "", "C:\\Windows\\disk.ico");
@@ -101,8 +103,9 @@ TEST(DriveIconServiceLife, PreVistaMachine) {
     EXPECT_FALSE(service.IsWow64);
     CheckScenarioState(fake, service, kDriveIcons, kDriveIcons32, scenario.slotsAfterStart,
                        scenario.keysAfterStart, {}, unrelated);
-    RunScenarioSteps(machine, scenario, service, kDriveIcons, kDriveIcons32,
-                     [&](DWORD eventType) { SendDeviceEvent(fake, eventType); }, unrelated);
+    RunScenarioSteps(
+        machine, scenario, service, kDriveIcons, kDriveIcons32,
+        [&](DWORD eventType) { SendDeviceEvent(fake, eventType); }, unrelated);
     // A pulled-out drive's record stays in MountedDevices, as on Windows.
     EXPECT_TRUE(fake.GetValue(kMounted, MountValueName('H')));
 
@@ -302,9 +305,8 @@ TEST(DriveIconServiceLife, EventsFasterThanTheScansNeitherHoldTheStartNorGetLost
     };
     auto reported = [&](DWORD state) {
         const auto reports = fake.StatusReports();
-        return std::any_of(reports.begin(), reports.end(), [&](const SERVICE_STATUS& r) {
-            return r.dwCurrentState == state;
-        });
+        return std::any_of(reports.begin(), reports.end(),
+                           [&](const SERVICE_STATUS& r) { return r.dwCurrentState == state; });
     };
     bool runningWhileFed = false;
     std::thread feeder([&] {
@@ -347,8 +349,7 @@ TEST(DriveIconServiceLife, DeviceEventsAfterStopWriteNothing) {
 
     service.OnStop();
     EXPECT_TRUE(DriveIconKeys(fake).empty());
-    PlugParentIdDevice(fake, 'F', kKbModule, "0000000000002&0",
-                       "7&2b3c4d5e&0");
+    PlugParentIdDevice(fake, 'F', kKbModule, "0000000000002&0", "7&2b3c4d5e&0");
     EXPECT_TRUE(service.OnDeviceChange(DBT_DEVICEARRIVAL, nullptr));
     EXPECT_TRUE(DriveIconKeys(fake).empty());
     EXPECT_EQ("", Slots(service));
@@ -390,8 +391,9 @@ TEST(DriveIconServiceLife, UninstallAfterAKillTakesBackTheKeys) {
         fake.SetString(LetterKey('U') + "\\DefaultLabel", "", "KB/KC");
         WriteIconKeys(fake, 'V', "KB/KC Media");
 
-        EXPECT_EQ(UninstallFromConsole(fake),
-                  "QarnIEx removed. (You must delete the file (C:\\Qarn\\QarnIEx.exe) yourself.)\n");
+        EXPECT_EQ(
+            UninstallFromConsole(fake),
+            "QarnIEx removed. (You must delete the file (C:\\Qarn\\QarnIEx.exe) yourself.)\n");
         EXPECT_FALSE(fake.FindService("QarnIEx").has_value());
         EXPECT_EQ(Keys({"U", "U\\DefaultLabel", "V", "V\\DefaultIcon", "V\\DefaultLabel"}),
                   DriveIconKeys(fake));

@@ -54,7 +54,8 @@ public:
     }
 
     HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags) override {
-        HDEVNOTIFY notification = FakeWindows::RegisterDeviceNotificationA(recipient, filter, flags);
+        HDEVNOTIFY notification =
+            FakeWindows::RegisterDeviceNotificationA(recipient, filter, flags);
         if (step_ == Step::BeforeStart) Hold();
         return notification;
     }
@@ -131,7 +132,8 @@ void BuildLongHistoryMachine(FakeWindows& fake) {
 
 std::vector<DWORD> ReportedStates(const FakeWindows& fake) {
     std::vector<DWORD> states;
-    for (const SERVICE_STATUS& status : fake.StatusReports()) states.push_back(status.dwCurrentState);
+    for (const SERVICE_STATUS& status : fake.StatusReports())
+        states.push_back(status.dwCurrentState);
     return states;
 }
 
@@ -228,9 +230,9 @@ TEST(StopDuringStart, StopBehindAnArrivalIsTakenAtOnce) {
     });
     {
         std::unique_lock<std::mutex> lock(mu);
-        EXPECT_TRUE(answered.wait_for(lock, std::chrono::seconds(10),
-                                      [&] { return arrivalAnswered; }))
-            << "the handler waited for the start-up scan";
+        EXPECT_TRUE(answered.wait_for(lock, std::chrono::seconds(10), [&] {
+            return arrivalAnswered;
+        })) << "the handler waited for the start-up scan";
     }
     EXPECT_TRUE(fake.StillHeld());
 

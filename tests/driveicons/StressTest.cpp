@@ -13,9 +13,10 @@ using namespace fixture;
 
 namespace {
 
-const DWORD kEvents[] = {DBT_DEVICEARRIVAL,       DBT_DEVICEREMOVECOMPLETE, DBT_DEVICEARRIVAL,
-                         0x0007 /* DBT_DEVNODES_CHANGED */, DBT_DEVICEARRIVAL,
-                         DBT_DEVICEREMOVECOMPLETE, DBT_DEVICEARRIVAL,       DBT_DEVICEARRIVAL};
+const DWORD kEvents[] = {DBT_DEVICEARRIVAL, DBT_DEVICEREMOVECOMPLETE,
+                         DBT_DEVICEARRIVAL, 0x0007 /* DBT_DEVNODES_CHANGED */,
+                         DBT_DEVICEARRIVAL, DBT_DEVICEREMOVECOMPLETE,
+                         DBT_DEVICEARRIVAL, DBT_DEVICEARRIVAL};
 
 // 64-bit Vista: instance-path variant, keys in the 64-bit view. Readers at E,
 // G, K and R, a foreign stick at F, and keys a killed run left for E and P.

@@ -92,8 +92,8 @@ TEST(MountText, ParentIdParse) {
 
     // Under 932 a double-byte character ending in 0x5C stays whole.
     fake.SetCodePage(932);
-    EXPECT_TRUE(ParseParentIdText(fake, "\\??\\STORAGE#RemovableMedia#7&\x95\x5C&0&RM#{x}",
-                                  parentId));
+    EXPECT_TRUE(
+        ParseParentIdText(fake, "\\??\\STORAGE#RemovableMedia#7&\x95\x5C&0&RM#{x}", parentId));
     EXPECT_EQ("7&\x95\x5C&0", parentId);
 }
 
@@ -108,8 +108,8 @@ TEST(MountText, InstancePathParse) {
     EXPECT_EQ("Disk&Ven_Qarn&Prod_LNK___QX-KC/KB&Rev_1.00", device);
     EXPECT_EQ("0000000000001&0", instance);
 
-    EXPECT_FALSE(ParseInstancePathText(fake, "\\??\\STORAGE#RemovableMedia#7&1&0&RM#{x}", device,
-                                       instance));
+    EXPECT_FALSE(
+        ParseInstancePathText(fake, "\\??\\STORAGE#RemovableMedia#7&1&0&RM#{x}", device, instance));
     EXPECT_FALSE(ParseInstancePathText(fake, "\\??\\usbstor#Disk#1#{x}", device, instance));
     // Only the GUID field after the first '#': no device, no instance.
     EXPECT_TRUE(ParseInstancePathText(fake, "USBSTOR#{x}", device, instance));

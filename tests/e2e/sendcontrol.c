@@ -19,7 +19,7 @@ static int usage(void) {
     return 2;
 }
 
-static int query_config(const char *name) {
+static int query_config(const char* name) {
     int rc = 1;
     SC_HANDLE scm = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
     if (!scm) {
@@ -33,10 +33,13 @@ static int query_config(const char *name) {
         return 1;
     }
     /* 8 KB is far more than any configuration of this service needs. */
-    static union { QUERY_SERVICE_CONFIGA cfg; char raw[8192]; } buf;
+    static union {
+        QUERY_SERVICE_CONFIGA cfg;
+        char raw[8192];
+    } buf;
     DWORD needed = 0;
     if (QueryServiceConfigA(svc, &buf.cfg, sizeof buf, &needed)) {
-        const QUERY_SERVICE_CONFIGA *c = &buf.cfg;
+        const QUERY_SERVICE_CONFIGA* c = &buf.cfg;
         printf("TYPE: %lu\n", c->dwServiceType);
         printf("START_TYPE: %lu\n", c->dwStartType);
         printf("ERROR_CONTROL: %lu\n", c->dwErrorControl);
@@ -55,7 +58,7 @@ static int query_config(const char *name) {
     return rc;
 }
 
-static int count_processes(const char *image) {
+static int count_processes(const char* image) {
     HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snap == INVALID_HANDLE_VALUE) {
         printf("CreateToolhelp32Snapshot failed, error %lu\n", GetLastError());
@@ -71,8 +74,8 @@ static int count_processes(const char *image) {
     return 0;
 }
 
-static int send_control(const char *name, const char *code_text) {
-    char *end = NULL;
+static int send_control(const char* name, const char* code_text) {
+    char* end = NULL;
     unsigned long code = strtoul(code_text, &end, 0);
     if (!end || *end || code > 255) return usage();
 
@@ -104,7 +107,7 @@ static int send_control(const char *name, const char *code_text) {
     return rc;
 }
 
-int main(int argc, char *argv[]) {
+int main(int argc, char* argv[]) {
     if (argc != 3) return usage();
     if (strcmp(argv[1], "-qc") == 0) return query_config(argv[2]);
     if (strcmp(argv[1], "-ps") == 0) return count_processes(argv[2]);

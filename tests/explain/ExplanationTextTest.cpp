@@ -234,9 +234,8 @@ TEST(ExplanationText, HeaderAndLetterDetails) {
             fake.CreateKey(key);
             fake.DenyAccess(key);
         });
-        EXPECT_NE(std::string::npos,
-                  text.find("Cannot read     HKLM\\" + key +
-                            ": access denied (run as administrator)\n"))
+        EXPECT_NE(std::string::npos, text.find("Cannot read     HKLM\\" + key +
+                                               ": access denied (run as administrator)\n"))
             << text;
     }
 
@@ -267,9 +266,10 @@ TEST(ExplanationText, HeaderAndLetterDetails) {
     fake.CreateKey(kUsbStor);
     EXPECT_TRUE(ExplainDrives(fake, options).Complete());
     fake.SetScmOpenFails(ERROR_ACCESS_DENIED);
-    EXPECT_EQ("unknown: the service manager could not be asked: access denied (run as "
-              "administrator)",
-              serviceLine());
+    EXPECT_EQ(
+        "unknown: the service manager could not be asked: access denied (run as "
+        "administrator)",
+        serviceLine());
     EXPECT_FALSE(ExplainDrives(fake, options).Complete());
     options.askServiceState = false;
     EXPECT_EQ("(none)", serviceLine());

@@ -305,8 +305,8 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
         MachineFacts facts;
         const std::string windows = load.windows;
         facts.wow64 = windows.size() > 4 && windows.substr(windows.size() - 4) == "-x64";
-        ASSERT_TRUE(ParseWindowsName(windows.substr(0, windows.size() - (facts.wow64 ? 4 : 0)),
-                                     facts));
+        ASSERT_TRUE(
+            ParseWindowsName(windows.substr(0, windows.size() - (facts.wow64 ? 4 : 0)), facts));
         ASSERT_TRUE(ParseRegFile(v5 + key + "\"A\"=hex:02\r\n\r\n", file, error)) << error;
         ASSERT_TRUE(LoadRegFile(machine, file, error)) << error;
         const std::string name =
@@ -350,7 +350,8 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
 TEST(RegFile, CutShortExportsAreRefusedOrExplainedAsTheWhole) {
     const std::string vista =
         "[HKEY_LOCAL_MACHINE\\SYSTEM\\MountedDevices]\r\n" +
-        HexRecord("\\\\DosDevices\\\\E:", InstancePathRecord(kKcKb, "QX40SERIAL0000000000000000000000000040&0")) +
+        HexRecord("\\\\DosDevices\\\\E:",
+                  InstancePathRecord(kKcKb, "QX40SERIAL0000000000000000000000000040&0")) +
         "\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR\\" + kKcKb +
         "\\QX40SERIAL0000000000000000000000000040&0]\r\n\"Capabilities\"=dword:00000010\r\n\r\n";
     const struct {
@@ -382,9 +383,9 @@ TEST(RegFile, CutShortExportsAreRefusedOrExplainedAsTheWhole) {
             for (size_t cut = 0; cut < whole.size(); ++cut) {
                 const std::string part = whole.substr(0, cut);
                 const std::string got = report(part);
-                const bool betweenBlocks = part.size() >= blockEnd.size() &&
-                                           part.compare(part.size() - blockEnd.size(),
-                                                        blockEnd.size(), blockEnd) == 0;
+                const bool betweenBlocks =
+                    part.size() >= blockEnd.size() &&
+                    part.compare(part.size() - blockEnd.size(), blockEnd.size(), blockEnd) == 0;
                 if (!got.empty() && got != expected) {
                     EXPECT_TRUE(betweenBlocks) << "cut at " << cut << " explained as:\n" << got;
                 }
@@ -423,8 +424,8 @@ TEST(RegFile, ExportsInTheMachinesOwnScript) {
         };
         const std::u16string service =
             u"[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\QarnIEx]\r\n"
-            u"\"ImagePath\"=\"" + escaped(m.folder) + u"QarnIEx.exe\"\r\n\"Note\"=\"" + m.note +
-            u"\"\r\n\r\n";
+            u"\"ImagePath\"=\"" +
+            escaped(m.folder) + u"QarnIEx.exe\"\r\n\"Note\"=\"" + m.note + u"\"\r\n\r\n";
         const std::string v5 = Utf16File(u"Windows Registry Editor Version 5.00\r\n\r\n" +
                                          Widen(MachineExport()) + service);
         const std::string regedit4 = "REGEDIT4\r\n\r\n" + MachineExport() + ansi(service);

@@ -9,12 +9,12 @@
 
 #include "driveicons/IConEx.h"
 
-#define FUZZ_CHECK(condition, what)                                                   \
-    do {                                                                              \
-        if (!(condition)) {                                                           \
-            std::fprintf(stderr, "invariant broken: %s (%s)\n", what, #condition);    \
-            std::abort();                                                             \
-        }                                                                             \
+#define FUZZ_CHECK(condition, what)                                                \
+    do {                                                                           \
+        if (!(condition)) {                                                        \
+            std::fprintf(stderr, "invariant broken: %s (%s)\n", what, #condition); \
+            std::abort();                                                          \
+        }                                                                          \
     } while (0)
 
 // At most one slot per letter, only 'D' to 'Z', a model row that exists.

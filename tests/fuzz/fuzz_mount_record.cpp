@@ -59,8 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fake.SetCodePage((data[0] & 1) ? 932 : 1252);
     BuildTree(fake);
     fake.SetDriveType('E', DRIVE_REMOVABLE);
-    fake.SetBinary(kMounted, MountValueName('E'),
-                   std::vector<BYTE>(data + 1, data + size));
+    fake.SetBinary(kMounted, MountValueName('E'), std::vector<BYTE>(data + 1, data + size));
     RunVariant(fake, false);
     RunVariant(fake, true);
     return 0;

@@ -51,9 +51,12 @@ public:
         static const struct {
             DWORD major, minor;
             BYTE product;
-        } versions[] = {{5, 1, VER_NT_WORKSTATION}, {5, 2, VER_NT_WORKSTATION},
-                        {5, 2, 3 /* server */},     {6, 0, VER_NT_WORKSTATION},
-                        {6, 0, 3},                  {6, 1, VER_NT_WORKSTATION}};
+        } versions[] = {{5, 1, VER_NT_WORKSTATION},
+                        {5, 2, VER_NT_WORKSTATION},
+                        {5, 2, 3 /* server */},
+                        {6, 0, VER_NT_WORKSTATION},
+                        {6, 0, 3},
+                        {6, 1, VER_NT_WORKSTATION}};
         const auto& version = versions[in_.ConsumeIntegralInRange<size_t>(0, 5)];
         fake.SetVersion(version.major, version.minor, version.product);
         wow64 = in_.ConsumeBool();
@@ -79,8 +82,8 @@ public:
         }
         for (char letter = 'D'; letter <= 'Z'; ++letter) {
             if (in_.ConsumeIntegralInRange<int>(0, 3) == 0) continue;
-            static const UINT types[] = {DRIVE_REMOVABLE, DRIVE_REMOVABLE, DRIVE_REMOVABLE,
-                                         DRIVE_FIXED,     DRIVE_CDROM,     DRIVE_REMOTE,
+            static const UINT types[] = {DRIVE_REMOVABLE,  DRIVE_REMOVABLE, DRIVE_REMOVABLE,
+                                         DRIVE_FIXED,      DRIVE_CDROM,     DRIVE_REMOTE,
                                          DRIVE_NO_ROOT_DIR};
             fake.SetDriveType(letter, types[in_.ConsumeIntegralInRange<size_t>(0, 6)]);
             MountRecord(letter);
@@ -161,16 +164,14 @@ private:
         const std::string path = kUsbStor + "\\" + device + "\\" + instance.name;
         fake.CreateKey(path);
         switch (in_.ConsumeIntegralInRange<int>(0, 3)) {
-        case 0:
-            break;  // no ParentIdPrefix
+        case 0: break;  // no ParentIdPrefix
         case 1:
-        case 2:
-            fake.SetString(path, "ParentIdPrefix", instance.parentId);
-            break;
+        case 2: fake.SetString(path, "ParentIdPrefix", instance.parentId); break;
         default: {
             const DWORD type = in_.ConsumeIntegral<DWORD>() % 12;
             const std::string bytes = in_.ConsumeRandomLengthString(300);
-            fake.SetValue(path, "ParentIdPrefix", type, std::vector<BYTE>(bytes.begin(), bytes.end()));
+            fake.SetValue(path, "ParentIdPrefix", type,
+                          std::vector<BYTE>(bytes.begin(), bytes.end()));
             break;
         }
         }
@@ -205,7 +206,8 @@ private:
             in_.ConsumeBool() ? ReaderModelTable[in_.ConsumeIntegralInRange<int>(0, 11)].Label
                               : Text(40);
         if (in_.ConsumeBool()) fake.SetString(key + "\\DefaultLabel", "", label);
-        if (in_.ConsumeBool()) fake.SetString(key + "\\DefaultIcon", "", "C:\\Old\\QarnIcons.dll,0");
+        if (in_.ConsumeBool())
+            fake.SetString(key + "\\DefaultIcon", "", "C:\\Old\\QarnIcons.dll,0");
         if (in_.ConsumeBool()) {
             const std::string marker = in_.ConsumeRandomLengthString(300);
             fake.SetValue(key, "QarnHMD", in_.ConsumeIntegral<DWORD>() % 12,
@@ -240,10 +242,11 @@ public:
         const std::string letterPrefix = Upper(kDriveIcons) + "\\";
         for (const FakeWindows::Call& call : m_.fake.Calls()) {
             const bool write = call.function == "RegSetValueExA";
-            const bool remove = call.function == "RegDeleteKeyA" || call.function == "RegDeleteKeyExA";
-            const bool create = (call.function == "RegCreateKeyExA" ||
-                                 call.function == "RegCreateKeyA") &&
-                                (Access(call.detail) & (KEY_SET_VALUE | KEY_CREATE_SUB_KEY)) != 0;
+            const bool remove =
+                call.function == "RegDeleteKeyA" || call.function == "RegDeleteKeyExA";
+            const bool create =
+                (call.function == "RegCreateKeyExA" || call.function == "RegCreateKeyA") &&
+                (Access(call.detail) & (KEY_SET_VALUE | KEY_CREATE_SUB_KEY)) != 0;
             if (!write && !remove && !create) continue;
             FUZZ_CHECK(StartsWithNoCase(call.detail, letterPrefix) &&
                            call.detail.size() > letterPrefix.size(),
@@ -270,7 +273,8 @@ public:
             const std::string key = base + "\\" + letter;
             const auto marker = m_.fake.GetValue(key, "QarnHMD");
             const auto label = m_.fake.GetValue(key + "\\DefaultLabel", "");
-            if (!marker || !label || marker->data.size() > MAX_PATH || label->data.size() > MAX_PATH) {
+            if (!marker || !label || marker->data.size() > MAX_PATH ||
+                label->data.size() > MAX_PATH) {
                 continue;
             }
             for (const ReaderModel& model : ReaderModelTable) {
@@ -329,9 +333,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             service.OnDeviceChange(in.ConsumeIntegral<DWORD>(), nullptr);
             check.End("other event");
             break;
-        default:
-            machine.Change(CheckSlots(service));
-            break;
+        default: machine.Change(CheckSlots(service)); break;
         }
     }
 

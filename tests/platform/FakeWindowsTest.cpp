@@ -53,7 +53,8 @@ TEST(FakeRegistry, SetUpAndInspectionFollowTheRegistryNameRules) {
     EXPECT_EQ((std::vector<std::string>{"SYSTEM", "SYSTEM\\Setup", "SYSTEM\\Setup\\Deep",
                                         "SYSTEM\\Setup\\Deep\\Leaf"}),
               os.KeysBelow(""));
-    EXPECT_EQ(std::vector<std::string>{"SYSTEM\\Setup\\Deep\\Leaf"}, os.KeysBelow("system\\setup\\DEEP"));
+    EXPECT_EQ(std::vector<std::string>{"SYSTEM\\Setup\\Deep\\Leaf"},
+              os.KeysBelow("system\\setup\\DEEP"));
 
     // Latin-1 letters fold under 1252 (é, É), values alike; the stored name keeps its case.
     os.SetString("SYSTEM\\\xe9t\xe9", "N\xe9", "x");
@@ -94,8 +95,9 @@ TEST(FakeRegistry, EnumeratesByUpperCaseNamesWhereWineDiffers) {
     FakeWindows os;
     for (const char* name : {"beta", "Alpha", "GAMMA", "A_1", "AB", "[x", "\x8a", "\xff"})
         os.CreateKey(std::string("SYSTEM\\Enum\\") + name);
-    EXPECT_EQ((std::vector<std::string>{"AB", "Alpha", "A_1", "beta", "GAMMA", "[x", "\x8a", "\xff"}),
-              os.SubkeyNames("SYSTEM\\Enum"));
+    EXPECT_EQ(
+        (std::vector<std::string>{"AB", "Alpha", "A_1", "beta", "GAMMA", "[x", "\x8a", "\xff"}),
+        os.SubkeyNames("SYSTEM\\Enum"));
     // A double-byte character the substitute has no Unicode for sorts by its code.
     FakeWindows sjis;
     sjis.SetCodePage(932);

@@ -28,8 +28,7 @@ void CheckScenarioState(Platform& os, const CIConEx& service, const std::string&
 
 // Applies the steps after the start; `deliver` hands the service one device event.
 void RunScenarioSteps(ScenarioMachine& machine, const DeviceEventScenario& scenario,
-                      const CIConEx& service, const std::string& base,
-                      const std::string& otherBase,
+                      const CIConEx& service, const std::string& base, const std::string& otherBase,
                       const std::function<void(DWORD eventType)>& deliver,
                       const std::vector<std::string>& unrelated = {});
 

@@ -223,9 +223,9 @@ TEST(Install, SetsDescriptionAndRecoveryPolicyUnlessRefused) {
         if (refusal == 0) {
             EXPECT_EQ(record->description, "Icons for readers.");
             EXPECT_EQ(record->failureResetPeriod, 86400u);
-            EXPECT_EQ(record->failureActions,
-                      (Actions{{SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000},
-                               {SC_ACTION_NONE, 0}}));
+            EXPECT_EQ(record->failureActions, (Actions{{SC_ACTION_RESTART, 60000},
+                                                       {SC_ACTION_RESTART, 60000},
+                                                       {SC_ACTION_NONE, 0}}));
         } else {
             EXPECT_EQ(record->description, "");
             EXPECT_TRUE(record->failureActions.empty());
@@ -401,10 +401,8 @@ TEST(Remove, NeverHangsAndPurgesOnlyAfterAStop) {
     const Case cases[] = {
         {"stuck in STOP_PENDING", SERVICE_RUNNING, 0, 1000, false, 1, 150, true, false},
         {"stopped by someone else", SERVICE_STOP_PENDING, 0, 2, false, 1, 2, true, true},
-        {"stop refused while starting", SERVICE_START_PENDING, 3, 2, false, 2, 3 + 2, true,
-         true},
-        {"stuck in START_PENDING", SERVICE_START_PENDING, 1000, 0, false, 1, 1 + 150, false,
-         false},
+        {"stop refused while starting", SERVICE_START_PENDING, 3, 2, false, 2, 3 + 2, true, true},
+        {"stuck in START_PENDING", SERVICE_START_PENDING, 1000, 0, false, 1, 1 + 150, false, false},
         {"stops just before the stop request", SERVICE_RUNNING, 0, 0, true, 1, 0, true, true},
         {"refused, then RUNNING at the next query", SERVICE_START_PENDING, 1, 2, false, 2, 1 + 2,
          true, true},
@@ -459,8 +457,9 @@ TEST(Dispatcher, FromAConsoleItFailsAtOnceAndExitsWithZero) {
     CNTService service("QarnIEx", os);
     EXPECT_FALSE(service.RunDispatcher());
     EXPECT_EQ(os.GetLastError(), static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
-    EXPECT_EQ(TraceTexts(os), (std::vector<std::string>{"Calling StartServiceCtrlDispatcher()",
-                                                        "Returned from StartServiceCtrlDispatcher()"}));
+    EXPECT_EQ(TraceTexts(os),
+              (std::vector<std::string>{"Calling StartServiceCtrlDispatcher()",
+                                        "Returned from StartServiceCtrlDispatcher()"}));
     EXPECT_EQ(service.ServiceStatus.dwWin32ExitCode, 0u);
     EXPECT_TRUE(os.StatusReports().empty());
 }
@@ -675,12 +674,12 @@ TEST(DefaultHooks, TraceTheirNamesAndResults) {
     service.OnRemoved();
     service.Run();  // IsRunning is clear: returns at once
     EXPECT_EQ(TraceTexts(os),
-              (std::vector<std::string>{"CNTService::OnInit()", "CNTService::OnUserControl(00000080H)",
-                                        "CNTService::OnDeviceChange(00008000H)", "CNTService::OnStop()",
-                                        "CNTService::OnInterrogate()", "CNTService::OnPause()",
-                                        "CNTService::OnContinue()", "CNTService::OnShutdown()",
-                                        "CNTService::OnRemoved()", "Entering CNTService::Run()",
-                                        "Leaving CNTService::Run()"}));
+              (std::vector<std::string>{
+                  "CNTService::OnInit()", "CNTService::OnUserControl(00000080H)",
+                  "CNTService::OnDeviceChange(00008000H)", "CNTService::OnStop()",
+                  "CNTService::OnInterrogate()", "CNTService::OnPause()",
+                  "CNTService::OnContinue()", "CNTService::OnShutdown()", "CNTService::OnRemoved()",
+                  "Entering CNTService::Run()", "Leaving CNTService::Run()"}));
 }
 
 TEST(Trace, LineFormatAndTruncation) {

@@ -39,15 +39,22 @@ std::vector<DeviceEventScenario> BuildScenarios() {
     xp.keysAfterStart = {{'E', "KB Media", 3}, {'G', "KC Media", 5}};
     xp.steps = {
         {Step::Plug, 'H', "", {}, {}},
-        {Step::Arrival, 0, "E1 G8 H4 ",
-         {{'E', "KB Media", 3}, {'G', "KC Media", 5}, {'H', "KEE/KF", 4}}, {}},
+        {Step::Arrival,
+         0,
+         "E1 G8 H4 ",
+         {{'E', "KB Media", 3}, {'G', "KC Media", 5}, {'H', "KEE/KF", 4}},
+         {}},
         // A dual reader brings I and J at once: one arrival serves one drive.
         {Step::Plug, 'I', "", {}, {}},
         {Step::Plug, 'J', "", {}, {}},
-        {Step::Arrival, 0, "E1 G8 H4 I3 ",
+        {Step::Arrival,
+         0,
+         "E1 G8 H4 I3 ",
          {{'E', "KB Media", 3}, {'G', "KC Media", 5}, {'H', "KEE/KF", 4}, {'I', "KD Media", 1}},
          {}},
-        {Step::Arrival, 0, "E1 G8 H4 I3 J10 ",
+        {Step::Arrival,
+         0,
+         "E1 G8 H4 I3 J10 ",
          {{'E', "KB Media", 3},
           {'G', "KC Media", 5},
           {'H', "KEE/KF", 4},
@@ -56,7 +63,9 @@ std::vector<DeviceEventScenario> BuildScenarios() {
          {}},
         // H goes while the others stay.
         {Step::Unplug, 'H', "", {}, {}},
-        {Step::Removal, 0, "E1 G8 I3 J10 ",
+        {Step::Removal,
+         0,
+         "E1 G8 I3 J10 ",
          {{'E', "KB Media", 3}, {'G', "KC Media", 5}, {'I', "KD Media", 1}, {'J', "KF Card", 4}},
          {}},
     };
@@ -78,18 +87,28 @@ std::vector<DeviceEventScenario> BuildScenarios() {
     vista.keysAfterStart = {{'E', "KB/KC", 3}, {'G', "KD Media", 1}};
     vista.steps = {
         {Step::Plug, 'H', "", {}, {}},
-        {Step::Arrival, 0, "E2 G9 H11 ",
-         {{'E', "KB/KC", 3}, {'G', "KD Media", 1}, {'H', "KEE/KF", 4}}, {}},
+        {Step::Arrival,
+         0,
+         "E2 G9 H11 ",
+         {{'E', "KB/KC", 3}, {'G', "KD Media", 1}, {'H', "KEE/KF", 4}},
+         {}},
         {Step::Plug, 'I', "", {}, {}},
-        {Step::Arrival, 0, "E2 G9 H11 I0 ",
+        {Step::Arrival,
+         0,
+         "E2 G9 H11 I0 ",
          {{'E', "KB/KC", 3}, {'G', "KD Media", 1}, {'H', "KEE/KF", 4}, {'I', "KA Media", 0}},
          {}},
         {Step::Unplug, 'E', "", {}, {}},
-        {Step::Removal, 0, "G9 H11 I0 ",
-         {{'G', "KD Media", 1}, {'H', "KEE/KF", 4}, {'I', "KA Media", 0}}, {}},
+        {Step::Removal,
+         0,
+         "G9 H11 I0 ",
+         {{'G', "KD Media", 1}, {'H', "KEE/KF", 4}, {'I', "KA Media", 0}},
+         {}},
         // E comes back and takes the first free slot again.
         {Step::Plug, 'E', "", {}, {}},
-        {Step::Arrival, 0, "E2 G9 H11 I0 ",
+        {Step::Arrival,
+         0,
+         "E2 G9 H11 I0 ",
          {{'E', "KB/KC", 3}, {'G', "KD Media", 1}, {'H', "KEE/KF", 4}, {'I', "KA Media", 0}},
          {}},
     };
@@ -124,9 +143,8 @@ std::vector<DeviceEventScenario> BuildScenarios() {
 REGSAM View64() { return KEY_WOW64_64KEY; }
 
 LONG CreateKey(Platform& os, const std::string& path, ScopedRegKey& key) {
-    return os.RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr,
-                              REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | View64(), nullptr,
-                              key.receive(), nullptr);
+    return os.RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              KEY_ALL_ACCESS | View64(), nullptr, key.receive(), nullptr);
 }
 
 bool SetValue(Platform& os, const std::string& path, const char* name, DWORD type,
@@ -152,14 +170,14 @@ LONG DeleteKey(Platform& os, const std::string& path) {
 std::vector<std::string> Subkeys(Platform& os, const std::string& path) {
     std::vector<std::string> names;
     ScopedRegKey key(os);
-    if (os.RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | View64(),
-                         key.receive()) != ERROR_SUCCESS)
+    if (os.RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | View64(), key.receive()) !=
+        ERROR_SUCCESS)
         return names;
     for (DWORD index = 0;; ++index) {
         char name[MAX_PATH];
         DWORD length = sizeof name;
-        if (os.RegEnumKeyExA(key.get(), index, name, &length, nullptr, nullptr, nullptr,
-                             nullptr) != ERROR_SUCCESS)
+        if (os.RegEnumKeyExA(key.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
             return names;
         names.push_back(std::string(name, length));
     }
@@ -173,8 +191,8 @@ void DeleteTree(Platform& os, const std::string& path) {
 // A value as text, up to its first NUL; false when it is missing.
 bool ReadText(Platform& os, const std::string& path, const char* name, std::string& text) {
     ScopedRegKey key(os);
-    if (os.RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | View64(),
-                         key.receive()) != ERROR_SUCCESS)
+    if (os.RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | View64(), key.receive()) !=
+        ERROR_SUCCESS)
         return false;
     char data[1024] = {};
     DWORD size = sizeof data - 1;
@@ -289,7 +307,8 @@ DWORD DeliverDeviceEvent(DWORD eventType) {
     DEV_BROADCAST_DEVICEINTERFACE_A record{};
     record.dbcc_size = sizeof record;
     record.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-    record.dbcc_classguid = {0x53F5630D, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
+    record.dbcc_classguid = {
+        0x53F5630D, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
     return CNTService::Handler(SERVICE_CONTROL_DEVICEEVENT, eventType, &record,
                                reinterpret_cast<LPVOID>(static_cast<ULONG_PTR>(1)));
 }

@@ -1,6 +1,7 @@
 // Service database: the services that CreateServiceA (or AddService) made,
 // manager and service handles, the control calls of a service manager
-// client, and handles to the services' processes. The running side (dispatcher, handler) is in FakeDispatcher.cpp.
+// client, and handles to the services' processes. The running side (dispatcher, handler) is in
+// FakeDispatcher.cpp.
 #include <cstring>
 
 #include "support/FakeWindowsState.h"
@@ -281,8 +282,8 @@ size_t FakeWindows::OpenProcessHandleCount() const {
     return state_->processHandles.size();
 }
 
-BOOL FakeWindows::QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel,
-                                       LPBYTE buffer, DWORD bufferSize, LPDWORD bytesNeeded) {
+BOOL FakeWindows::QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE buffer,
+                                       DWORD bufferSize, LPDWORD bytesNeeded) {
     State& s = *state_;
     std::lock_guard<std::mutex> lock(s.mu);
     s.Record("QueryServiceStatusEx");

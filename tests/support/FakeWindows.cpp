@@ -55,19 +55,17 @@ std::vector<FakeWindows::Call> FakeWindows::Calls() const {
 
 size_t FakeWindows::CountCalls(const std::string& function) const {
     std::lock_guard<std::mutex> lock(state_->mu);
-    return std::count_if(state_->calls.begin(), state_->calls.end(),
-                         [&](const State::RecordedCall& call) {
-                             return function == call.function;
-                         });
+    return std::count_if(
+        state_->calls.begin(), state_->calls.end(),
+        [&](const State::RecordedCall& call) { return function == call.function; });
 }
 
 size_t FakeWindows::CountCallsWithPrefix(const std::string& functionPrefix) const {
     std::lock_guard<std::mutex> lock(state_->mu);
-    return std::count_if(state_->calls.begin(), state_->calls.end(),
-                         [&](const State::RecordedCall& call) {
-                             return std::strncmp(call.function, functionPrefix.c_str(),
-                                                 functionPrefix.size()) == 0;
-                         });
+    return std::count_if(
+        state_->calls.begin(), state_->calls.end(), [&](const State::RecordedCall& call) {
+            return std::strncmp(call.function, functionPrefix.c_str(), functionPrefix.size()) == 0;
+        });
 }
 
 void FakeWindows::ClearCalls() {
@@ -326,9 +324,8 @@ int FakeWindows::WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideText
                                      LPBOOL usedDefaultChar) {
     std::lock_guard<std::mutex> lock(state_->mu);
     state_->Record("WideCharToMultiByte");
-    return MemoryWindows::WideCharToMultiByte(codePage, flags, wideText, wideLength,
-                                              multiByteText, multiByteSize, defaultChar,
-                                              usedDefaultChar);
+    return MemoryWindows::WideCharToMultiByte(codePage, flags, wideText, wideLength, multiByteText,
+                                              multiByteSize, defaultChar, usedDefaultChar);
 }
 
 BOOL FakeWindows::IsDBCSLeadByte(BYTE testChar) {

@@ -26,10 +26,9 @@ public:
 
     // ---- Set-up and inspection beyond MemoryWindows ------------------------------
     void SetString(const std::string& path, const std::string& name,
-                   const std::string& text);             // REG_SZ, NUL included
+                   const std::string& text);  // REG_SZ, NUL included
     void SetDword(const std::string& path, const std::string& name, DWORD value);
-    void SetBinary(const std::string& path, const std::string& name,
-                   const std::vector<BYTE>& data);
+    void SetBinary(const std::string& path, const std::string& name, const std::vector<BYTE>& data);
     // The REG_BINARY record the mount manager writes: UTF-16LE, no terminating
     // NUL. Each char of `text` is one code unit (Latin-1); for other characters
     // use SetBinary with Utf16Bytes.
@@ -42,7 +41,8 @@ public:
     size_t OpenKeyCount() const;  // registry handles opened and not yet closed
 
     // Process and system
-    void SetExportPresent(const std::string& procName, bool present);  // "IsWow64Process", "RegDeleteKeyExA"
+    void SetExportPresent(const std::string& procName,
+                          bool present);  // "IsWow64Process", "RegDeleteKeyExA"
     // Fail GetVersionExA for the extended (156-byte) and / or plain (148-byte) record.
     void SetVersionFailures(bool extendedFails, bool plainFails);
     void SetModulePathFails(bool fails);  // GetModuleFileNameA returns 0
@@ -69,7 +69,8 @@ public:
     };
     std::vector<Call> Calls() const;
     size_t CountCalls(const std::string& function) const;
-    size_t CountCallsWithPrefix(const std::string& functionPrefix) const;  // "Reg" = any registry call
+    size_t CountCallsWithPrefix(
+        const std::string& functionPrefix) const;  // "Reg" = any registry call
     void ClearCalls();
 
     // Service control manager. The database holds services created through
@@ -94,12 +95,12 @@ public:
         int queriesUntilStopped = 0;
         // While START_PENDING: QueryServiceStatus calls before it reads RUNNING.
         int queriesUntilStarted = 0;
-        bool refuseStop = false;       // ControlService(STOP) fails with 1061
+        bool refuseStop = false;  // ControlService(STOP) fails with 1061
         // It stops by itself between a caller's status query and the stop
         // request, which then finds it stopped (1062).
         bool stopsBeforeTheControl = false;
-        bool queryFails = false;       // QueryServiceStatus fails
-        bool deleteFails = false;      // DeleteService fails with ERROR_ACCESS_DENIED
+        bool queryFails = false;   // QueryServiceStatus fails
+        bool deleteFails = false;  // DeleteService fails with ERROR_ACCESS_DENIED
         // The service's process (0: none), reported by QueryServiceStatusEx
         // until the state reads SERVICE_STOPPED. A wait on it succeeds once the
         // state reads SERVICE_STOPPED, unless it outlives the stop: then every
@@ -110,11 +111,11 @@ public:
     void AddService(const ServiceRecord& record);
     std::optional<ServiceRecord> FindService(const std::string& name) const;
     void UpdateService(const ServiceRecord& record);
-    void SetScmOpenFails(DWORD error);            // 0: OpenSCManagerA succeeds
-    void SetCreateServiceFails(DWORD error);      // 0: succeeds unless the name exists
+    void SetScmOpenFails(DWORD error);              // 0: OpenSCManagerA succeeds
+    void SetCreateServiceFails(DWORD error);        // 0: succeeds unless the name exists
     void SetChangeServiceConfigFails(DWORD error);  // 0: ChangeServiceConfig2A succeeds
-    size_t OpenServiceHandleCount() const;        // manager and service handles still open
-    size_t OpenProcessHandleCount() const;        // from OpenProcess, not yet closed
+    size_t OpenServiceHandleCount() const;          // manager and service handles still open
+    size_t OpenProcessHandleCount() const;          // from OpenProcess, not yet closed
 
     // Service dispatcher. When the process counts as started by the service
     // control manager, StartServiceCtrlDispatcherA runs the table's service

@@ -4,7 +4,8 @@
 
 namespace support {
 
-const std::string kDriveIcons = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons";
+const std::string kDriveIcons =
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons";
 const std::string kDriveIcons32 =
     "SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons";
 const std::string kUsbStor = "SYSTEM\\CurrentControlSet\\Enum\\USBSTOR";

@@ -13,9 +13,8 @@ void DeleteTree(HKEY parent, const std::string& name, REGSAM view) {
     if (::RegOpenKeyExA(parent, name.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) return;
     char child[MAX_PATH];
     DWORD length = sizeof child;
-    for (DWORD index = 0;
-         ::RegEnumKeyExA(key, index, child, &length, nullptr, nullptr, nullptr, nullptr) ==
-         ERROR_SUCCESS;
+    for (DWORD index = 0; ::RegEnumKeyExA(key, index, child, &length, nullptr, nullptr, nullptr,
+                                          nullptr) == ERROR_SUCCESS;
          length = sizeof child) {
         DeleteTree(key, child, view);
         HKEY probe = nullptr;
@@ -59,8 +58,8 @@ public:
     Platform& os() override { return RealPlatform(); }
     bool UseCodePage(UINT codePage) override { return ::GetACP() == codePage; }
     void RunOnOtherThread(const std::function<void()>& work) override {
-        HANDLE thread = ::CreateThread(nullptr, 0, RunWork, const_cast<std::function<void()>*>(&work),
-                                       0, nullptr);
+        HANDLE thread = ::CreateThread(nullptr, 0, RunWork,
+                                       const_cast<std::function<void()>*>(&work), 0, nullptr);
         ASSERT_NE(nullptr, thread);
         ::WaitForSingleObject(thread, INFINITE);
         ::CloseHandle(thread);

@@ -36,9 +36,9 @@ struct UnixDrive {
 class Win32ScenarioMachine : public support::ScenarioMachine {
 public:
     Win32ScenarioMachine() {
-        manager_ = ::CreateFileW(L"\\\\.\\MountPointManager", GENERIC_READ | GENERIC_WRITE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                 nullptr);
+        manager_ =
+            ::CreateFileW(L"\\\\.\\MountPointManager", GENERIC_READ | GENERIC_WRITE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
         const char* media = std::getenv("QX_MEDIA_DIR");
         if (media != nullptr) media_ = media;
     }

@@ -26,8 +26,8 @@ static unsigned long calls;
 
 /* CPU time and run-queue wait of the calling thread in ns, from Linux through
  * Wine's Z: drive (Wine threads are Linux threads); FALSE elsewhere. */
-static BOOL thread_times(double *run_ns, double *wait_ns) {
-    FILE *f = fopen("Z:\\proc\\thread-self\\schedstat", "r");
+static BOOL thread_times(double* run_ns, double* wait_ns) {
+    FILE* f = fopen("Z:\\proc\\thread-self\\schedstat", "r");
     BOOL ok;
     if (f == NULL) return FALSE;
     ok = fscanf(f, "%lf %lf", run_ns, wait_ns) == 2;
@@ -35,7 +35,7 @@ static BOOL thread_times(double *run_ns, double *wait_ns) {
     return ok;
 }
 
-static LONG open_key(const char *path, REGSAM access, HKEY *key) {
+static LONG open_key(const char* path, REGSAM access, HKEY* key) {
     ++calls;
     return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access, key);
 }
@@ -46,7 +46,7 @@ static void close_key(HKEY key) {
 }
 
 /* One subkey name by index: create (read access), enumerate, close. */
-static BOOL enum_subkey(const char *path, DWORD index, char name[MAX_PATH]) {
+static BOOL enum_subkey(const char* path, DWORD index, char name[MAX_PATH]) {
     HKEY key;
     DWORD disposition = 0, length = MAX_PATH;
     LONG rc;
@@ -62,7 +62,7 @@ static BOOL enum_subkey(const char *path, DWORD index, char name[MAX_PATH]) {
 }
 
 /* A REG_SZ value read as the service reads it: a 1024-byte buffer, 260 offered. */
-static BOOL read_text(const char *path, const char *value, char out[MAX_PATH]) {
+static BOOL read_text(const char* path, const char* value, char out[MAX_PATH]) {
     HKEY key;
     char buffer[1024];
     DWORD size = MAX_PATH;
@@ -78,7 +78,7 @@ static BOOL read_text(const char *path, const char *value, char out[MAX_PATH]) {
     return TRUE;
 }
 
-static void write_text(const char *path, const char *value, const char *text) {
+static void write_text(const char* path, const char* value, const char* text) {
     HKEY key;
     DWORD disposition = 0;
     BYTE buffer[MAX_PATH] = {0};
@@ -93,7 +93,7 @@ static void write_text(const char *path, const char *value, const char *text) {
     close_key(key);
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     char path[512], name[MAX_PATH], text[MAX_PATH], devicePath[512];
     char letter;
     const char *device, *pip, *label, *icon;
@@ -105,7 +105,8 @@ int main(int argc, char **argv) {
 
     if (argc != 6 || strlen(argv[1]) != 1 || strlen(argv[2]) > 200 || strlen(argv[4]) >= MAX_PATH ||
         strlen(argv[5]) >= MAX_PATH) {
-        fprintf(stderr, "usage: floor <letter> <reader device key> <ParentIdPrefix> <label> <icon>\n");
+        fprintf(stderr,
+                "usage: floor <letter> <reader device key> <ParentIdPrefix> <label> <icon>\n");
         return 2;
     }
     letter = argv[1][0];
@@ -186,12 +187,12 @@ int main(int argc, char **argv) {
         for (k = 0; k < n; ++k) sink += IsDBCSLeadByte((BYTE)('A' + k % 26));
         QueryPerformanceCounter(&t3);
         for (k = 0; k < (unsigned long)d; ++k) {
-            volatile char *block = malloc(8); /* volatile: the allocation is not optimised away */
+            volatile char* block = malloc(8); /* volatile: the allocation is not optimised away */
             if (block == NULL) break;
             for (int b = 0; b < 8; ++b) block[b] = 0;
             block[k % 8] = 1;
             sink += block[(k + 1) % 8];
-            free((void *)block);
+            free((void*)block);
         }
         QueryPerformanceCounter(&t4);
         printf("drivetype_us=%.0f dbcs_us=%.0f heap_us=%.0f\n",
