@@ -13,7 +13,7 @@ QX_PACKAGES=(cmake ninja-build g++ libgtest-dev googletest mingw-w64
              binutils-mingw-w64-i686
              gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix
              binutils-mingw-w64-x86-64 wine wine64 wine32:i386 wixl msitools
-             osslsigncode openssl socat python3)
+             osslsigncode openssl socat python3 clang-format)
 
 # The 64-bit Wine loader: it runs 64-bit programs where no 32-bit one runs.
 # (/usr/bin/wine always takes the 32-bit loader when wine32 is installed.)

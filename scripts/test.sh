@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # All tests: installs what is missing, checks that README.md names only what
-# exists and shows only commands that work, builds natively and runs the unit tests,
+# exists and shows only commands that work, that clang-format would change no
+# C or C++ file, builds natively and runs the unit tests,
 # cross-builds QarnIEx.exe and QarnIExplain.exe, checks their imports and
 # resources, builds the Windows Installer package, signs the three in a build
 # of their own with a throw-away CA and a local time-stamping authority and
@@ -89,6 +90,13 @@ if bash tests/readme/check_readme.sh; then
     pass "README check"
 else
     fail "README check"
+fi
+
+step "Format (clang-format --dry-run on every C and C++ file)"
+if git ls-files -z '*.c' '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror; then
+    pass "format"
+else
+    fail "format: run clang-format -i on the files named above"
 fi
 
 step "Native build (build/native)"
