@@ -3,14 +3,14 @@
 #include <string>
 
 #include "driveicons/AnsiText.h"
-#include "driveicons/IConEx.h"
+#include "driveicons/DriveIconScan.h"
 #include "driveicons/PlatformQuery.h"
 #include "platform/ScopedHandle.h"
 
-DWORD CIConEx::View() const { return IsWow64 ? KEY_WOW64_64KEY : 0; }
+DWORD CDriveIconScan::View() const { return IsWow64 ? KEY_WOW64_64KEY : 0; }
 
-BOOL CIConEx::EnumRegSubkey(HKEY root, const char* keyPath, char* name, DWORD* nameLength,
-                            DWORD index) {
+BOOL CDriveIconScan::EnumRegSubkey(HKEY root, const char* keyPath, char* name, DWORD* nameLength,
+                                   DWORD index) {
     ScopedRegKey key(os);
     DWORD disposition = 0;
     if (os.RegCreateKeyExA(root, keyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_READ | View(),
@@ -21,8 +21,8 @@ BOOL CIConEx::EnumRegSubkey(HKEY root, const char* keyPath, char* name, DWORD* n
                             nullptr) == ERROR_SUCCESS;
 }
 
-BOOL CIConEx::ReadRegValue(HKEY root, const char* keyPath, const char* valueName, DWORD kind,
-                           void* out, DWORD size) {
+BOOL CDriveIconScan::ReadRegValue(HKEY root, const char* keyPath, const char* valueName, DWORD kind,
+                                  void* out, DWORD size) {
     ScopedRegKey key(os);
     if (os.RegOpenKeyExA(root, keyPath, 0, KEY_READ | View(), key.receive()) != ERROR_SUCCESS) {
         return FALSE;
@@ -45,8 +45,25 @@ BOOL CIConEx::ReadRegValue(HKEY root, const char* keyPath, const char* valueName
     return TRUE;
 }
 
-BOOL CIConEx::WriteRegValue(HKEY root, const char* keyPath, const char* valueName, DWORD kind,
-                            const char* data) {
+LONG CDriveIconScan::OpenRegKeyResult(HKEY root, const char* keyPath) {
+    ScopedRegKey key(os);
+    return os.RegOpenKeyExA(root, keyPath, 0, KEY_READ | View(), key.receive());
+}
+
+std::optional<CDriveIconScan::StoredValue> CDriveIconScan::QueryRegValueInfo(
+    HKEY root, const char* keyPath, const char* valueName) {
+    ScopedRegKey key(os);
+    StoredValue stored{REG_NONE, 0};
+    if (os.RegOpenKeyExA(root, keyPath, 0, KEY_READ | View(), key.receive()) != ERROR_SUCCESS ||
+        os.RegQueryValueExA(key.get(), valueName, nullptr, &stored.type, nullptr, &stored.size) !=
+            ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    return stored;
+}
+
+BOOL CDriveIconScan::WriteRegValue(HKEY root, const char* keyPath, const char* valueName,
+                                   DWORD kind, const char* data) {
     // A cut icon path would name a wrong file, so a text too long is not written at all.
     const size_t length = data == nullptr ? 0 : std::strlen(data);
     const bool accepted = kind == REG_SZ && data != nullptr && length < MAX_PATH;
@@ -66,7 +83,7 @@ BOOL CIConEx::WriteRegValue(HKEY root, const char* keyPath, const char* valueNam
                              static_cast<DWORD>(length + 1)) == ERROR_SUCCESS;
 }
 
-void CIConEx::DeleteDriveIconKeys(char letter) {
+void CDriveIconScan::DeleteDriveIconKeys(char letter) {
     const std::string letterKey = std::string(DriveIconsBase) + letter;
     // Subkeys first: neither delete function removes a key that still has subkeys.
     const std::string paths[] = {letterKey + "\\DefaultIcon", letterKey + "\\DefaultLabel",
@@ -89,7 +106,7 @@ void CIConEx::DeleteDriveIconKeys(char letter) {
     }
 }
 
-void CIConEx::DetectPlatform() {
+void CDriveIconScan::DetectPlatform() {
     IsVistaWorkstation = FALSE;
     IsWow64 = FALSE;
 

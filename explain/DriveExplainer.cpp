@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "driveicons/AnsiText.h"
-#include "driveicons/IConEx.h"
+#include "driveicons/DriveIconScan.h"
 #include "driveicons/PlatformQuery.h"
 #include "driveicons/ScanObserver.h"
 #include "platform/ReadOnlyPlatform.h"
@@ -182,45 +182,22 @@ void ReadPlatform(Platform& os, Explanation& explanation) {
     explanation.wow64Process = wow64 != FALSE;
 }
 
-// Type and size of a value in the service's view; none when the key or the
-// value cannot be read.
-struct StoredValue {
-    DWORD type;
-    DWORD size;
-};
-
-std::optional<StoredValue> Stored(CIConEx& service, const std::string& keyPath, const char* name) {
-    ScopedRegKey key(service.os);
-    DWORD type = REG_NONE;
-    DWORD size = 0;
-    if (service.os.RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ | service.View(),
-                                 key.receive()) != ERROR_SUCCESS ||
-        service.os.RegQueryValueExA(key.get(), name, nullptr, &type, nullptr, &size) !=
-            ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    return StoredValue{type, size};
-}
-
 // A value that is there but larger than the service's read of `limit` bytes.
-bool TooLong(CIConEx& service, const std::string& keyPath, const char* name, DWORD limit) {
-    const std::optional<StoredValue> stored = Stored(service, keyPath, name);
+bool TooLong(CDriveIconScan& scan, const std::string& keyPath, const char* name, DWORD limit) {
+    const auto stored = scan.QueryRegValueInfo(HKEY_LOCAL_MACHINE, keyPath.c_str(), name);
     return stored && stored->size > limit;
 }
 
-void ReadIconKeys(CIConEx& service, char letter, IconKeysNow& now) {
+void ReadIconKeys(CDriveIconScan& scan, char letter, IconKeysNow& now) {
     const std::string key = std::string(DriveIconsBase) + letter;
-    ScopedRegKey opened(service.os);
-    now.exists =
-        service.os.RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | service.View(),
-                                 opened.receive()) == ERROR_SUCCESS;
+    now.exists = scan.OpenRegKeyResult(HKEY_LOCAL_MACHINE, key.c_str()) == ERROR_SUCCESS;
     if (!now.exists) return;
     auto read = [&](const std::string& path, const char* name,
                     const char* shown) -> std::optional<std::string> {
         std::string text;
-        if (service.ReadRegValue(HKEY_LOCAL_MACHINE, path.c_str(), name, REG_SZ, &text, MAX_PATH))
+        if (scan.ReadRegValue(HKEY_LOCAL_MACHINE, path.c_str(), name, REG_SZ, &text, MAX_PATH))
             return text;
-        if (TooLong(service, path, name, MAX_PATH)) now.tooLong.push_back(shown);
+        if (TooLong(scan, path, name, MAX_PATH)) now.tooLong.push_back(shown);
         return std::nullopt;
     };
     now.marker = read(key, DriveIconMarker, DriveIconMarker);
@@ -230,9 +207,9 @@ void ReadIconKeys(CIConEx& service, char letter, IconKeysNow& now) {
 
 // What the scan read of the letter's mount record, beyond its text: its size
 // when it was too long to read, and its type when that is not REG_BINARY.
-void ReadRecordFacts(CIConEx& service, LetterExplanation& l) {
-    const std::optional<StoredValue> stored =
-        Stored(service, MountedDevicesPath, MountValueName(l.letter).c_str());
+void ReadRecordFacts(CDriveIconScan& scan, LetterExplanation& l) {
+    const auto stored = scan.QueryRegValueInfo(HKEY_LOCAL_MACHINE, MountedDevicesPath,
+                                               MountValueName(l.letter).c_str());
     if (!stored) return;
     if (!l.recordRead && stored->size > MountRecordSize) l.recordTooLong = stored->size;
     if (stored->type != REG_BINARY) l.recordType = stored->type;
@@ -240,13 +217,13 @@ void ReadRecordFacts(CIConEx& service, LetterExplanation& l) {
 
 // The readers' ParentIdPrefix values the scan could not read because they are
 // too long.
-void FindTooLongPrefixes(CIConEx& service, LetterExplanation& l) {
+void FindTooLongPrefixes(CDriveIconScan& scan, LetterExplanation& l) {
     for (DeviceSeen& device : l.devices) {
         for (InstanceSeen& instance : device.instances) {
             const std::string path =
                 std::string(UsbStorPath) + "\\" + device.name + "\\" + instance.name;
             instance.parentIdPrefixTooLong =
-                !instance.parentIdPrefix && TooLong(service, path, "ParentIdPrefix", MAX_PATH);
+                !instance.parentIdPrefix && TooLong(scan, path, "ParentIdPrefix", MAX_PATH);
         }
     }
 }
@@ -254,7 +231,7 @@ void FindTooLongPrefixes(CIConEx& service, LetterExplanation& l) {
 // The instance whose ParentIdPrefix is the volume's, among the device keys
 // the scan told of but did not search (no reader's): the report names the
 // drive all the same.
-void FindParentIdOwner(CIConEx& service, LetterExplanation& l) {
+void FindParentIdOwner(CDriveIconScan& scan, LetterExplanation& l) {
     char name[MAX_PATH];
     for (const DeviceSeen& device : l.devices) {
         if (device.modelRow >= 0) continue;
@@ -262,13 +239,13 @@ void FindParentIdOwner(CIConEx& service, LetterExplanation& l) {
         for (DWORD i = 0;; ++i) {
             std::memset(name, 0, sizeof name);
             DWORD length = sizeof name;
-            if (!service.EnumRegSubkey(HKEY_LOCAL_MACHINE, devicePath.c_str(), name, &length, i))
+            if (!scan.EnumRegSubkey(HKEY_LOCAL_MACHINE, devicePath.c_str(), name, &length, i))
                 break;
             const std::string instance = AnsiText::FromBuffer(name, sizeof name);
             std::string prefix;
-            if (service.ReadRegValue(HKEY_LOCAL_MACHINE, (devicePath + "\\" + instance).c_str(),
-                                     "ParentIdPrefix", REG_SZ, &prefix, MAX_PATH) &&
-                AnsiText::EqualNoCase(service.os, prefix, l.volume.ParentId)) {
+            if (scan.ReadRegValue(HKEY_LOCAL_MACHINE, (devicePath + "\\" + instance).c_str(),
+                                  "ParentIdPrefix", REG_SZ, &prefix, MAX_PATH) &&
+                AnsiText::EqualNoCase(scan.os, prefix, l.volume.ParentId)) {
                 l.ownerDevice = device.name;
                 l.ownerInstance = instance;
                 return;
@@ -300,14 +277,12 @@ long ServiceState(Platform& os, LONG& error) {
 }
 
 // Keys the explanation reads, in the service's view, that cannot be opened.
-void CheckKeys(CIConEx& service, Explanation& explanation) {
+void CheckKeys(CDriveIconScan& scan, Explanation& explanation) {
     std::string driveIcons = DriveIconsBase;
     driveIcons.pop_back();
     for (const std::string& path :
          {std::string(MountedDevicesPath), std::string(UsbStorPath), driveIcons}) {
-        ScopedRegKey key(service.os);
-        const LONG error = service.os.RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0,
-                                                    KEY_READ | service.View(), key.receive());
+        const LONG error = scan.OpenRegKeyResult(HKEY_LOCAL_MACHINE, path.c_str());
         // No DriveIcons key only means that no drive has an icon of its own.
         if (error == ERROR_SUCCESS || (path == driveIcons && error == ERROR_FILE_NOT_FOUND))
             continue;
@@ -328,25 +303,25 @@ Explanation ExplainDrives(Platform& machine, const ExplainOptions& options) {
         ServicePath(reader, options, explanation.serviceDirectorySource);
     ExplainPlatform serviceView(machine, servicePath);
 
-    CIConEx service(serviceView);
+    CDriveIconScan scan(serviceView);
     Recorder recorder(explanation);
-    service.Observer = &recorder;
-    service.OnInit();
-    service.Observer = nullptr;
+    scan.Observer = &recorder;
+    scan.StartUpScan();
+    scan.Observer = nullptr;
 
-    explanation.isVistaWorkstation = service.IsVistaWorkstation != FALSE;
-    explanation.isWow64 = service.IsWow64 != FALSE;
-    explanation.serviceDirectory = service.ModuleDirectory;
+    explanation.isVistaWorkstation = scan.IsVistaWorkstation != FALSE;
+    explanation.isWow64 = scan.IsWow64 != FALSE;
+    explanation.serviceDirectory = scan.ModuleDirectory;
     ReadPlatform(serviceView, explanation);
     for (LetterExplanation& letter : explanation.letters) {
-        ReadIconKeys(service, letter.letter, letter.now);
-        if (letter.examined) ReadRecordFacts(service, letter);
+        ReadIconKeys(scan, letter.letter, letter.now);
+        if (letter.examined) ReadRecordFacts(scan, letter);
         if (letter.markerFound && !letter.matched && !explanation.isVistaWorkstation) {
-            FindTooLongPrefixes(service, letter);
-            FindParentIdOwner(service, letter);
+            FindTooLongPrefixes(scan, letter);
+            FindParentIdOwner(scan, letter);
         }
     }
-    CheckKeys(service, explanation);
+    CheckKeys(scan, explanation);
     if (options.askServiceState)
         explanation.serviceState = ServiceState(serviceView, explanation.serviceError);
     explanation.refused = serviceView.Refused();

@@ -104,7 +104,7 @@ void ArrivalScan(benchmark::State& state) {
     const char arriving = static_cast<char>('D' + std::min(letters, DriveSlotCount) - 1);
     for (auto _ : state) {
         state.PauseTiming();
-        for (DriveSlot& slot : service.DriveSlots) {
+        for (DriveSlot& slot : service.Scan.DriveSlots) {
             if (slot.Letter == arriving) slot.Letter = 0;
         }
         fake.DeleteTree(kDriveIcons + "\\" + arriving);

@@ -23,8 +23,8 @@ struct Machine : ScanMachine {
     // Marks the letters as tracked, then runs one full release walk.
     std::string ReleaseCheck(const std::string& letters) {
         int slot = DriveSlotCount - 1;
-        for (char letter : letters) service.DriveSlots[slot--] = DriveSlot{letter, 0};
-        service.ReleaseDrives(TRUE);
+        for (char letter : letters) service.Scan.DriveSlots[slot--] = DriveSlot{letter, 0};
+        service.Scan.ReleaseDrives(TRUE);
         return Slots(service);
     }
 };
@@ -88,7 +88,7 @@ TEST(BadMountRecord, OddLengthsNulsAndTheSizeLimit) {
     SetRecordBytes(m.fake, 'K', short1);
     m.fake.SetString(kUsbStor + "\\" + kKcModule + "\\6&0", "ParentIdPrefix", keptId);
 
-    EXPECT_TRUE(m.service.AssignDrives(TRUE));
+    EXPECT_TRUE(m.service.Scan.AssignDrives(TRUE));
     EXPECT_EQ("E8 G8 K8 ", Slots(m.service));
     EXPECT_EQ(9u, DriveIconKeys(m.fake).size());
     EXPECT_EQ(0u, m.fake.OpenKeyCount());
@@ -108,7 +108,7 @@ TEST(BadMountRecord, OddLengthsNulsAndTheSizeLimit) {
     PlugInstancePathDevice(v.fake, 'H', device, instance);
     ASSERT_EQ(MountRecordSize, v.fake.GetValue(kMounted, MountValueName('H'))->data.size());
     PlugInstancePathDevice(v.fake, 'J', device + "x", instance);
-    EXPECT_FALSE(v.service.AssignDrives(TRUE));
+    EXPECT_FALSE(v.service.Scan.AssignDrives(TRUE));
     EXPECT_EQ("E3 G8 H3 ", Slots(v.service));
     EXPECT_EQ("E3 G8 H3 ", v.ReleaseCheck("J"));
     EXPECT_EQ(0u, v.fake.OpenKeyCount());
@@ -140,7 +140,7 @@ TEST(BadMountRecord, FixedDiskBinaryForms) {
             m.fake.SetString(kUsbStor + "\\" + kKcModule + "\\?", "ParentIdPrefix", "?");
             m.fake.CreateKey(kUsbStor + "\\" + kKcModule + "\\DMIO:ID:");
 
-            m.service.AssignDrives(TRUE);
+            m.service.Scan.AssignDrives(TRUE);
             EXPECT_EQ("", Slots(m.service));
             EXPECT_TRUE(DriveIconKeys(m.fake).empty());
             EXPECT_EQ("", m.ReleaseCheck("EFG"));
@@ -163,7 +163,7 @@ TEST(BadKeyNames, SeparatorsLookAlikesAndTheNameBufferEdge) {
         kMounted, MountValueName('F'),
         FakeWindows::Utf16Bytes(u"\\??\\STORAGE#RemovableMedia#7&\uFF3C\uFF03&0&RM#{g}"));
     m.fake.SetString(kUsbStor + "\\" + kKcModule + "\\3&0", "ParentIdPrefix", "7&f&0");
-    EXPECT_FALSE(m.service.AssignDrives(TRUE));
+    EXPECT_FALSE(m.service.Scan.AssignDrives(TRUE));
     EXPECT_EQ("E8 ", Slots(m.service));
     EXPECT_TRUE(HasDriveKeys(m.fake, 'E', "KC Media", "C:\\Qarn\\QarnIcons.dll,5"));
 
@@ -183,7 +183,7 @@ TEST(BadKeyNames, SeparatorsLookAlikesAndTheNameBufferEdge) {
                                              std::u16string(kKfModule.begin(), kKfModule.end()) +
                                              u"#0003\uFF3C0#{g}"));
     v.fake.CreateKey(kUsbStor + "\\" + kKfModule + "\\0003&0");
-    EXPECT_FALSE(v.service.AssignDrives(TRUE));
+    EXPECT_FALSE(v.service.Scan.AssignDrives(TRUE));
     EXPECT_EQ("E8 ", Slots(v.service));
 
     // Code page 932: device key names of 259 bytes fit the 260-byte buffer,
@@ -205,7 +205,7 @@ TEST(BadKeyNames, SeparatorsLookAlikesAndTheNameBufferEdge) {
     const std::string overKey = kKdSlot + Repeat(nichi, 108) + "_";
     ASSERT_EQ(261u, overKey.size());
     PlugParentIdDevice(j.fake, 'G', overKey, "1&0", "7&g&0");
-    EXPECT_FALSE(j.service.AssignDrives(TRUE));
+    EXPECT_FALSE(j.service.Scan.AssignDrives(TRUE));
     EXPECT_EQ("E8 F10 ", Slots(j.service));
     EXPECT_TRUE(HasDriveKeys(j.fake, 'F', "KF Card", "C:\\Qarn\\QarnIcons.dll,4"));
     EXPECT_EQ("E8 F10 ", j.ReleaseCheck("G"));
@@ -243,7 +243,7 @@ TEST(BadParentIdPrefix, StoredAsBinaryOrDword) {
     fullBinary.resize(260, 0);
     m.fake.SetBinary(device + "J1", "ParentIdPrefix", fullBinary);
 
-    EXPECT_TRUE(m.service.AssignDrives(TRUE));
+    EXPECT_TRUE(m.service.Scan.AssignDrives(TRUE));
     EXPECT_EQ("E8 F8 G8 J8 ", Slots(m.service));
     EXPECT_EQ("E8 F8 G8 J8 ", m.ReleaseCheck("HI"));
     EXPECT_EQ(0u, m.fake.OpenKeyCount());
@@ -309,7 +309,7 @@ TEST(AccessDenied, DriveIconsUsbStorAndOneInstanceKey) {
         m.fake.SetString(kUsbStor + "\\" + kKcModule + "\\1&0", "ParentIdPrefix", "7&e&0");
         m.fake.DenyAccess(kUsbStor + "\\" + kKcModule + "\\1&0");
         m.fake.DenyAccess(kUsbStor + "\\" + kKfModule + "\\1&0");
-        m.service.AssignDrives(TRUE);
+        m.service.Scan.AssignDrives(TRUE);
         EXPECT_EQ(vista ? "E8 F10 " : "E8 ", Slots(m.service));
         EXPECT_EQ(vista ? "E8 F10 " : "E8 ", m.ReleaseCheck(vista ? "" : "F"));
         EXPECT_EQ(0u, m.fake.OpenKeyCount());

@@ -14,9 +14,9 @@ TEST(DoubleByteKeyNames, InstancePathReaderIsRecognisedAndReleased) {
     FakeWindows fake;
     fake.SetCodePage(932);
     CIConEx service(fake);
-    std::strcpy(service.ModuleDirectory, "C:\\Qarn\\");
-    service.ScanStartLetter = 'D';
-    service.IsVistaWorkstation = TRUE;
+    std::strcpy(service.Scan.ModuleDirectory, "C:\\Qarn\\");
+    service.Scan.ScanStartLetter = 'D';
+    service.Scan.IsVistaWorkstation = TRUE;
 
     // U+30BD is 0x83 0x5C, U+8868 is 0x95 0x5C under 932.
     const std::string device = "Disk&Ven_Qarn&Prod_KA_Slot_Module&Rev_\x83\x5C";  // row 5
@@ -29,7 +29,7 @@ TEST(DoubleByteKeyNames, InstancePathReaderIsRecognisedAndReleased) {
                                            u"00a0c91efb8b}"));
     fake.CreateKey(devicePath + "\\" + instance);
 
-    EXPECT_TRUE(service.AssignDrives(TRUE));
+    EXPECT_TRUE(service.Scan.AssignDrives(TRUE));
     EXPECT_EQ("E5 ", Slots(service));
     EXPECT_TRUE(HasDriveKeys(fake, 'E', "KA Media", "C:\\Qarn\\QarnIcons.dll,0"));
     EXPECT_EQ((std::vector<std::string>{"E", "E\\DefaultIcon", "E\\DefaultLabel"}),
@@ -49,10 +49,10 @@ TEST(DoubleByteKeyNames, InstancePathReaderIsRecognisedAndReleased) {
 
     // The release check finds the reader by the same names, and lets it go
     // once its instance key is gone.
-    EXPECT_TRUE(service.ReleaseDrives(TRUE));
+    EXPECT_TRUE(service.Scan.ReleaseDrives(TRUE));
     EXPECT_EQ("E5 ", Slots(service));
     fake.DeleteTree(devicePath + "\\" + instance);
-    EXPECT_TRUE(service.ReleaseDrives(TRUE));
+    EXPECT_TRUE(service.Scan.ReleaseDrives(TRUE));
     EXPECT_EQ("", Slots(service));
     EXPECT_TRUE(DriveIconKeys(fake).empty());
     EXPECT_EQ(std::vector<std::string>{device}, fake.SubkeyNames(kUsbStor));

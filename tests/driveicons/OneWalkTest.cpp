@@ -138,10 +138,10 @@ TEST(OneWalk, DecidesEveryLetterAsTheRuleDoesLetterByLetter) {
 
         // The start-up scan.
         std::string writes;
-        DriveSlot* slot = expected.DriveSlots;
+        DriveSlot* slot = expected.Scan.DriveSlots;
         for (char letter = 'D'; letter <= 'Z'; ++letter) {
             const std::string match = FirstMatch(fake, vista, letter, records);
-            if (match.empty() || slot == std::end(expected.DriveSlots)) continue;
+            if (match.empty() || slot == std::end(expected.Scan.DriveSlots)) continue;
             const ReaderModel& model = ReaderModelTable[ModelRow(match)];
             *slot++ = DriveSlot{letter, static_cast<unsigned short>(ModelRow(match))};
             const std::string key = LetterKey(letter);
@@ -169,7 +169,7 @@ TEST(OneWalk, DecidesEveryLetterAsTheRuleDoesLetterByLetter) {
         }
         const bool releaseAll = rng() % 2 == 0;
         for (int index = DriveSlotCount - 1, released = 0; index >= 0; --index) {
-            DriveSlot& tracked = expected.DriveSlots[index];
+            DriveSlot& tracked = expected.Scan.DriveSlots[index];
             if (tracked.Letter == 0 || (released && !releaseAll) ||
                 !FirstMatch(fake, vista, tracked.Letter, records).empty()) {
                 continue;
@@ -177,19 +177,21 @@ TEST(OneWalk, DecidesEveryLetterAsTheRuleDoesLetterByLetter) {
             tracked.Letter = 0;
             released = 1;
         }
-        EXPECT_TRUE(service.ReleaseDrives(releaseAll));
+        EXPECT_TRUE(service.Scan.ReleaseDrives(releaseAll));
         EXPECT_EQ(Slots(expected), Slots(service));
 
-        slot = std::find_if(std::begin(expected.DriveSlots), std::end(expected.DriveSlots),
-                            [](const DriveSlot& s) { return s.Letter == 0; });
-        for (char letter = 'D'; letter <= 'Z' && slot != std::end(expected.DriveSlots); ++letter) {
+        slot =
+            std::find_if(std::begin(expected.Scan.DriveSlots), std::end(expected.Scan.DriveSlots),
+                         [](const DriveSlot& s) { return s.Letter == 0; });
+        for (char letter = 'D'; letter <= 'Z' && slot != std::end(expected.Scan.DriveSlots);
+             ++letter) {
             const std::string match = FirstMatch(fake, vista, letter, records);
             if (match.empty() || Slots(expected).find(letter) != std::string::npos) continue;
             *slot = DriveSlot{letter, static_cast<unsigned short>(ModelRow(match))};
             break;
         }
-        service.ScanStartLetter = 'D';
-        service.AssignDrives(FALSE);
+        service.Scan.ScanStartLetter = 'D';
+        service.Scan.AssignDrives(FALSE);
         EXPECT_EQ(Slots(expected), Slots(service));
         EXPECT_EQ(0u, fake.OpenKeyCount());
         if (HasFailure()) break;

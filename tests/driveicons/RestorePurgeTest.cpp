@@ -10,18 +10,18 @@ using namespace fixture;
 TEST(RestorePurge, WhichLettersAreRestored) {
     FakeWindows fake;
     CIConEx service(fake);
-    for (DriveSlot& slot : service.DriveSlots) slot = DriveSlot{'Q', 7};
+    for (DriveSlot& slot : service.Scan.DriveSlots) slot = DriveSlot{'Q', 7};
     WriteIconKeysOfEveryKind(fake);
 
-    service.RestoreDriveSlots();
+    service.Scan.RestoreDriveSlots();
     EXPECT_EQ("F3 J10 K0 ", Slots(service));
-    EXPECT_EQ(0, service.DriveSlots[3].ModelIndex);  // cleared, not only freed
+    EXPECT_EQ(0, service.Scan.DriveSlots[3].ModelIndex);  // cleared, not only freed
     EXPECT_EQ(0u, fake.OpenKeyCount());
 
     // Purge in reverse slot order: K before J before F.
     fake.DeleteTree(LetterKey('J') + "\\DefaultIcon");
     fake.ClearCalls();
-    service.PurgeDriveIcons();
+    service.Scan.PurgeDriveIcons();
     std::string order;
     for (const auto& call : fake.Calls()) {
         if (call.function != "RegDeleteKeyA") continue;
@@ -31,7 +31,7 @@ TEST(RestorePurge, WhichLettersAreRestored) {
     }
     EXPECT_EQ("KKKJJJFFF", order);
     EXPECT_EQ("", Slots(service));
-    EXPECT_EQ(10, service.DriveSlots[1].ModelIndex);  // purge frees the letter only
+    EXPECT_EQ(10, service.Scan.DriveSlots[1].ModelIndex);  // purge frees the letter only
     EXPECT_EQ((std::vector<std::string>{"C", "C\\DefaultIcon", "C\\DefaultLabel", "E",
                                         "E\\DefaultLabel", "G", "H", "H\\DefaultLabel", "I",
                                         "I\\DefaultIcon", "I\\DefaultLabel"}),
@@ -39,7 +39,7 @@ TEST(RestorePurge, WhichLettersAreRestored) {
 
     // Nothing tracked: nothing deleted.
     fake.ClearCalls();
-    service.PurgeDriveIcons();
+    service.Scan.PurgeDriveIcons();
     EXPECT_EQ(0u, fake.CountCallsWithPrefix("Reg"));
 }
 
@@ -49,9 +49,9 @@ TEST(RestorePurge, MoreMarkedLettersThanSlots) {
     for (char letter = 'D'; letter <= 'Z'; ++letter) WriteIconKeys(fake, letter, "KB Media");
 
     // The restore alone never goes past the twentieth slot.
-    service.RestoreDriveSlots();
-    EXPECT_EQ('D', service.DriveSlots[0].Letter);
-    EXPECT_EQ('W', service.DriveSlots[19].Letter);
+    service.Scan.RestoreDriveSlots();
+    EXPECT_EQ('D', service.Scan.DriveSlots[0].Letter);
+    EXPECT_EQ('W', service.Scan.DriveSlots[19].Letter);
 
     // A stop removes all 23, also those beyond the twentieth.
     service.OnStop();

@@ -19,7 +19,7 @@ TEST(AssignmentScan, LettersExaminedAndSkipped) {
     PlugParentIdDevice(m.fake, 'G', kKbSlot, "4&0", "7&g&0");
     m.fake.SetDriveType('G', DRIVE_REMOTE);
     m.fake.ClearCalls();
-    EXPECT_FALSE(m.service.AssignDrives(TRUE));
+    EXPECT_FALSE(m.service.Scan.AssignDrives(TRUE));
     EXPECT_EQ("", Slots(m.service));
     EXPECT_EQ(0u, m.fake.CountCallsWithPrefix("Reg"));
     EXPECT_EQ(23u, m.fake.CountCalls("GetDriveTypeA"));  // 'D' to 'Z'
@@ -27,12 +27,12 @@ TEST(AssignmentScan, LettersExaminedAndSkipped) {
     // 'Z' is examined; a letter held by a slot is skipped whatever it shows now.
     PlugParentIdDevice(m.fake, 'Z', kKbSlot, "5&0", "7&z&0");
     PlugParentIdDevice(m.fake, 'H', kKfModule, "6&0", "7&h&0");
-    m.service.DriveSlots[5] = DriveSlot{'H', 3};
-    EXPECT_TRUE(m.service.AssignDrives(TRUE));
+    m.service.Scan.DriveSlots[5] = DriveSlot{'H', 3};
+    EXPECT_TRUE(m.service.Scan.AssignDrives(TRUE));
     EXPECT_EQ("Z1 H3 ", Slots(m.service));
     EXPECT_TRUE(HasDriveKeys(m.fake, 'Z', "KB Media", "C:\\Qarn\\QarnIcons.dll,3"));
     EXPECT_FALSE(m.fake.KeyExists(LetterKey('H')));
-    EXPECT_EQ('D', m.service.ScanStartLetter);
+    EXPECT_EQ('D', m.service.Scan.ScanStartLetter);
     EXPECT_EQ(0u, m.fake.OpenKeyCount());
 }
 
@@ -40,39 +40,39 @@ TEST(AssignmentScan, OneAssignmentWithoutScanAllAndSlotOrder) {
     ScanMachine m;
     PlugParentIdDevice(m.fake, 'E', kKbSlot, "1&0", "7&e&0");
     PlugParentIdDevice(m.fake, 'F', kKcModule, "2&0", "7&f&0");
-    m.service.DriveSlots[0] = DriveSlot{'X', 0};
-    m.service.DriveSlots[2] = DriveSlot{'Y', 0};
-    EXPECT_TRUE(m.service.AssignDrives(FALSE));
+    m.service.Scan.DriveSlots[0] = DriveSlot{'X', 0};
+    m.service.Scan.DriveSlots[2] = DriveSlot{'Y', 0};
+    EXPECT_TRUE(m.service.Scan.AssignDrives(FALSE));
     EXPECT_EQ("X0 E1 Y0 ", Slots(m.service));
     EXPECT_FALSE(m.fake.KeyExists(LetterKey('F')));
-    EXPECT_TRUE(m.service.AssignDrives(FALSE));
+    EXPECT_TRUE(m.service.Scan.AssignDrives(FALSE));
     EXPECT_EQ("X0 E1 Y0 F8 ", Slots(m.service));
     EXPECT_TRUE(HasDriveKeys(m.fake, 'F', "KC Media", "C:\\Qarn\\QarnIcons.dll,5"));
     // Nothing new: the scan reports the end of the last device search.
-    EXPECT_FALSE(m.service.AssignDrives(FALSE));
+    EXPECT_FALSE(m.service.Scan.AssignDrives(FALSE));
 
     ScanMachine all;
     PlugParentIdDevice(all.fake, 'E', kKbSlot, "1&0", "7&e&0");
     PlugParentIdDevice(all.fake, 'F', kKcModule, "2&0", "7&f&0");
-    EXPECT_TRUE(all.service.AssignDrives(TRUE));
+    EXPECT_TRUE(all.service.Scan.AssignDrives(TRUE));
     EXPECT_EQ("E1 F8 ", Slots(all.service));
 }
 
 TEST(AssignmentScan, TwentySlotLimit) {
     ScanMachine m;
-    for (int i = 0; i < DriveSlotCount; ++i) m.service.DriveSlots[i] = DriveSlot{'a', 0};
+    for (int i = 0; i < DriveSlotCount; ++i) m.service.Scan.DriveSlots[i] = DriveSlot{'a', 0};
     PlugParentIdDevice(m.fake, 'E', kKbSlot, "1&0", "7&e&0");
     PlugParentIdDevice(m.fake, 'F', kKbSlot, "2&0", "7&f&0");
     m.fake.ClearCalls();
-    EXPECT_FALSE(m.service.AssignDrives(FALSE));
+    EXPECT_FALSE(m.service.Scan.AssignDrives(FALSE));
     EXPECT_TRUE(DriveIconKeys(m.fake).empty());
     EXPECT_EQ(23u, m.fake.CountCalls("GetDriveTypeA"));  // ran on to 'Z'
     // E's match leaves the device's second instance unread: E reads its
     // record and one ParentIdPrefix, F its record and two.
     EXPECT_EQ(5u, m.fake.CountCalls("RegQueryValueExA"));
-    m.service.DriveSlots[19].Letter = 0;
-    EXPECT_TRUE(m.service.AssignDrives(FALSE));
-    EXPECT_EQ('E', m.service.DriveSlots[19].Letter);
+    m.service.Scan.DriveSlots[19].Letter = 0;
+    EXPECT_TRUE(m.service.Scan.AssignDrives(FALSE));
+    EXPECT_EQ('E', m.service.Scan.DriveSlots[19].Letter);
 }
 
 TEST(AssignmentScan, ParentIdRecognition) {
@@ -91,7 +91,7 @@ TEST(AssignmentScan, ParentIdRecognition) {
     // Mount record missing.
     m.fake.SetDriveType('I', DRIVE_REMOVABLE);
 
-    EXPECT_FALSE(m.service.AssignDrives(TRUE));  // 'I' ends it without a record
+    EXPECT_FALSE(m.service.Scan.AssignDrives(TRUE));  // 'I' ends it without a record
     EXPECT_EQ("E1 H10 ", Slots(m.service));
     EXPECT_EQ((std::vector<std::string>{"E", "E\\DefaultIcon", "E\\DefaultLabel", "H",
                                         "H\\DefaultIcon", "H\\DefaultLabel"}),
@@ -107,7 +107,7 @@ TEST(AssignmentScan, ModelRowAndWriteRules) {
     PlugParentIdDevice(m.fake, 'E', both, "1&0", "7&e&0");
     // The display name column plays no part.
     PlugParentIdDevice(m.fake, 'F', "Disk&Ven_Qarn&Prod_KC/KB___Module&Rev_1", "2&0", "7&f&0");
-    EXPECT_TRUE(m.service.AssignDrives(TRUE));
+    EXPECT_TRUE(m.service.Scan.AssignDrives(TRUE));
     EXPECT_EQ("E3 F7 ", Slots(m.service));
     EXPECT_TRUE(HasDriveKeys(m.fake, 'E', "KD Media", "C:\\Qarn\\QarnIcons.dll,1"));
     EXPECT_TRUE(HasDriveKeys(m.fake, 'F', "KB/KC", "C:\\Qarn\\QarnIcons.dll,3"));
@@ -115,9 +115,9 @@ TEST(AssignmentScan, ModelRowAndWriteRules) {
     // Parent-id variant under WOW64: no DefaultIcon.
     ScanMachine wow;
     wow.fake.SetWow64Process(true);
-    wow.service.IsWow64 = TRUE;
+    wow.service.Scan.IsWow64 = TRUE;
     PlugParentIdDevice(wow.fake, 'E', kKbSlot, "1&0", "7&e&0");
-    EXPECT_TRUE(wow.service.AssignDrives(TRUE));
+    EXPECT_TRUE(wow.service.Scan.AssignDrives(TRUE));
     EXPECT_TRUE(HasDriveKeys(wow.fake, 'E', "KB Media", std::nullopt));
 
     // Denied access on DriveIcons: the slot is taken all the same and a
@@ -127,23 +127,23 @@ TEST(AssignmentScan, ModelRowAndWriteRules) {
     denied.fake.DenyAccess(kDriveIcons);
     PlugParentIdDevice(denied.fake, 'E', kKbSlot, "1&0", "7&e&0");
     PlugParentIdDevice(denied.fake, 'F', kKbSlot, "2&0", "7&f&0");
-    EXPECT_TRUE(denied.service.AssignDrives(FALSE));
+    EXPECT_TRUE(denied.service.Scan.AssignDrives(FALSE));
     EXPECT_EQ("E1 ", Slots(denied.service));
     EXPECT_FALSE(denied.fake.KeyExists(LetterKey('E')));
 
     // An icon path too long for the 260-byte buffer: label and marker only.
     ScanMachine longPath;
     const std::string directory = "C:\\" + std::string(241, 'd') + "\\";  // 245 characters
-    std::strcpy(longPath.service.ModuleDirectory, directory.c_str());
+    std::strcpy(longPath.service.Scan.ModuleDirectory, directory.c_str());
     PlugParentIdDevice(longPath.fake, 'E', kKbSlot, "1&0", "7&e&0");
     PlugParentIdDevice(longPath.fake, 'F', kKbSlot, "2&0", "7&f&0");
-    EXPECT_TRUE(longPath.service.AssignDrives(TRUE));
+    EXPECT_TRUE(longPath.service.Scan.AssignDrives(TRUE));
     EXPECT_EQ("E1 F1 ", Slots(longPath.service));
     EXPECT_TRUE(HasDriveKeys(longPath.fake, 'E', "KB Media", std::nullopt));
     // One character less fits exactly: 259 characters.
-    std::strcpy(longPath.service.ModuleDirectory, directory.substr(1).c_str());
-    longPath.service.DriveSlots[0].Letter = 0;
-    EXPECT_TRUE(longPath.service.AssignDrives(FALSE));
+    std::strcpy(longPath.service.Scan.ModuleDirectory, directory.substr(1).c_str());
+    longPath.service.Scan.DriveSlots[0].Letter = 0;
+    EXPECT_TRUE(longPath.service.Scan.AssignDrives(FALSE));
     EXPECT_TRUE(
         HasDriveKeys(longPath.fake, 'E', "KB Media", directory.substr(1) + "QarnIcons.dll,3"));
 }
@@ -159,12 +159,12 @@ TEST(AssignmentScan, MountRecordLengths) {
     PlugParentIdDevice(m.fake, 'F', kKfModule, "1&0", "7&f&0");
     m.fake.SetBinary(kMounted, MountValueName('F'),
                      Latin1Units(PaddedRecord(ParentIdRecord("7&f&0"), full + 1)));
-    EXPECT_FALSE(m.service.AssignDrives(TRUE));
+    EXPECT_FALSE(m.service.Scan.AssignDrives(TRUE));
     EXPECT_EQ("E1 ", Slots(m.service));
 
     // The release check reads them the same way.
-    m.service.DriveSlots[1] = DriveSlot{'F', 10};
-    EXPECT_TRUE(m.service.ReleaseDrives(TRUE));
+    m.service.Scan.DriveSlots[1] = DriveSlot{'F', 10};
+    EXPECT_TRUE(m.service.Scan.ReleaseDrives(TRUE));
     EXPECT_EQ("E1 ", Slots(m.service));
 }
 
@@ -187,7 +187,7 @@ TEST(AssignmentScan, InstancePathRecognition) {
     // Model text in other case in the device key itself.
     PlugInstancePathDevice(m.fake, 'I', "Disk&Ven_Qarn&Prod_kf_slot_module&Rev_9.99", "4&0");
 
-    EXPECT_FALSE(m.service.AssignDrives(TRUE));
+    EXPECT_FALSE(m.service.Scan.AssignDrives(TRUE));
     EXPECT_EQ("E2 F8 ", Slots(m.service));
     EXPECT_TRUE(HasDriveKeys(m.fake, 'E', "KB/KC", "C:\\Qarn\\QarnIcons.dll,3"));
     EXPECT_TRUE(HasDriveKeys(m.fake, 'F', "KC Media", "C:\\Qarn\\QarnIcons.dll,5"));
@@ -196,9 +196,9 @@ TEST(AssignmentScan, InstancePathRecognition) {
     // Under WOW64 the instance-path variant still writes DefaultIcon.
     ScanMachine wow(true);
     wow.fake.SetWow64Process(true);
-    wow.service.IsWow64 = TRUE;
+    wow.service.Scan.IsWow64 = TRUE;
     PlugInstancePathDevice(wow.fake, 'E', kKcKb, "1&0");
-    EXPECT_TRUE(wow.service.AssignDrives(FALSE));
+    EXPECT_TRUE(wow.service.Scan.AssignDrives(FALSE));
     EXPECT_TRUE(HasDriveKeys(wow.fake, 'E', "KB/KC", "C:\\Qarn\\QarnIcons.dll,3"));
     EXPECT_TRUE(DriveIconKeys(wow.fake, kDriveIcons32).empty());
 }
@@ -219,11 +219,11 @@ TEST(AssignmentScan, DoubleByteMountRecords) {
     m.fake.SetBinary("SYSTEM\\MountedDevices",
                      "\\DosDevices\\F:", FakeWindows::Utf16Bytes(std::u16string(130, u'\u8868')));
     // F's record was read, so the scan ends as after a record without the marker.
-    EXPECT_TRUE(m.service.AssignDrives(TRUE));
+    EXPECT_TRUE(m.service.Scan.AssignDrives(TRUE));
     EXPECT_EQ("E8 ", Slots(m.service));
     // Tracked anyway, F fails the release check while E passes it.
-    m.service.DriveSlots[1] = DriveSlot{'F', 10};
-    m.service.ReleaseDrives(TRUE);
+    m.service.Scan.DriveSlots[1] = DriveSlot{'F', 10};
+    m.service.Scan.ReleaseDrives(TRUE);
     EXPECT_EQ("E8 ", Slots(m.service));
 
     // Instance-path records with the same characters before the first '#'.
@@ -235,7 +235,7 @@ TEST(AssignmentScan, DoubleByteMountRecords) {
         FakeWindows::Utf16Bytes(u"\\??\\\u30BD\u8868USBSTOR#Disk&Ven_Qarn&Prod_KC_Slot_"
                                 u"Module&Rev_2.10#5&0#{g}"));
     v.fake.CreateKey(kUsbStor + "\\" + kKcModule + "\\5&0");
-    EXPECT_TRUE(v.service.AssignDrives(TRUE));
+    EXPECT_TRUE(v.service.Scan.AssignDrives(TRUE));
     EXPECT_EQ("E8 ", Slots(v.service));
 }
 
@@ -244,43 +244,43 @@ TEST(ReleaseWalk, FromTheLastSlotDownOneAtATime) {
     PlugParentIdDevice(m.fake, 'E', kKbSlot, "1&0", "7&e&0");
     PlugParentIdDevice(m.fake, 'F', kKcModule, "2&0", "7&f&0");
     PlugParentIdDevice(m.fake, 'G', kKfModule, "3&0", "7&g&0");
-    EXPECT_TRUE(m.service.AssignDrives(TRUE));
+    EXPECT_TRUE(m.service.Scan.AssignDrives(TRUE));
     EXPECT_EQ("E1 F8 G10 ", Slots(m.service));
     // Spread them out: E in slot 3, G in slot 7.
-    m.service.DriveSlots[3] = m.service.DriveSlots[0];
-    m.service.DriveSlots[7] = m.service.DriveSlots[2];
-    m.service.DriveSlots[0].Letter = 0;
-    m.service.DriveSlots[2].Letter = 0;
+    m.service.Scan.DriveSlots[3] = m.service.Scan.DriveSlots[0];
+    m.service.Scan.DriveSlots[7] = m.service.Scan.DriveSlots[2];
+    m.service.Scan.DriveSlots[0].Letter = 0;
+    m.service.Scan.DriveSlots[2].Letter = 0;
 
     // Nothing gone: nothing changes, ScanStartLetter kept.
-    m.service.ScanStartLetter = 'K';
-    EXPECT_TRUE(m.service.ReleaseDrives(FALSE));
+    m.service.Scan.ScanStartLetter = 'K';
+    EXPECT_TRUE(m.service.Scan.ReleaseDrives(FALSE));
     EXPECT_EQ("F8 E1 G10 ", Slots(m.service));
-    EXPECT_EQ('K', m.service.ScanStartLetter);
+    EXPECT_EQ('K', m.service.Scan.ScanStartLetter);
 
     m.fake.SetDriveType('E', DRIVE_NO_ROOT_DIR);
     m.fake.SetDriveType('G', DRIVE_FIXED);
     m.fake.ClearCalls();
-    EXPECT_TRUE(m.service.ReleaseDrives(FALSE));
+    EXPECT_TRUE(m.service.Scan.ReleaseDrives(FALSE));
     EXPECT_EQ("F8 E1 ", Slots(m.service));
-    EXPECT_EQ(0, m.service.DriveSlots[7].Letter);
-    EXPECT_EQ(10, m.service.DriveSlots[7].ModelIndex);  // kept
-    EXPECT_EQ('D', m.service.ScanStartLetter);
+    EXPECT_EQ(0, m.service.Scan.DriveSlots[7].Letter);
+    EXPECT_EQ(10, m.service.Scan.DriveSlots[7].ModelIndex);  // kept
+    EXPECT_EQ('D', m.service.Scan.ScanStartLetter);
     EXPECT_FALSE(m.fake.KeyExists(LetterKey('G')));
     EXPECT_TRUE(HasDriveKeys(m.fake, 'E', "KB Media", "C:\\Qarn\\QarnIcons.dll,3"));
     // Only deletions: a letter that is not removable reads nothing.
     EXPECT_EQ(m.fake.CountCalls("RegDeleteKeyA"), m.fake.CountCallsWithPrefix("Reg"));
 
-    EXPECT_TRUE(m.service.ReleaseDrives(FALSE));
+    EXPECT_TRUE(m.service.Scan.ReleaseDrives(FALSE));
     EXPECT_EQ("F8 ", Slots(m.service));
     EXPECT_EQ((std::vector<std::string>{"F", "F\\DefaultIcon", "F\\DefaultLabel"}),
               DriveIconKeys(m.fake));
 
     // releaseAll takes every gone drive in one walk.
     ScanMachine all;
-    all.service.DriveSlots[3] = DriveSlot{'E', 1};
-    all.service.DriveSlots[7] = DriveSlot{'G', 1};
-    EXPECT_TRUE(all.service.ReleaseDrives(TRUE));
+    all.service.Scan.DriveSlots[3] = DriveSlot{'E', 1};
+    all.service.Scan.DriveSlots[7] = DriveSlot{'G', 1};
+    EXPECT_TRUE(all.service.Scan.ReleaseDrives(TRUE));
     EXPECT_EQ("", Slots(all.service));
     EXPECT_EQ(0u, m.fake.OpenKeyCount());
 }
@@ -290,20 +290,20 @@ TEST(ReleaseWalk, CheckRules) {
     // Another supported model now carries the drive's parent id, in other case: kept.
     PlugParentIdDevice(m.fake, 'E', kKfModule, "1&0", "7&ABC&0");
     m.fake.SetMountRecord('E', ParentIdRecord("7&abc&0"));
-    m.service.DriveSlots[0] = DriveSlot{'E', 1};
+    m.service.Scan.DriveSlots[0] = DriveSlot{'E', 1};
     // A foreign stick now behind F: released.
     PlugParentIdDevice(m.fake, 'F', "Disk&Ven_Generic&Prod_Flash&Rev_1.00", "2&0", "7&f&0");
-    m.service.DriveSlots[1] = DriveSlot{'F', 1};
+    m.service.Scan.DriveSlots[1] = DriveSlot{'F', 1};
     // Not a removable-media record any more: released.
     m.fake.SetDriveType('G', DRIVE_REMOVABLE);
     m.fake.SetMountRecord('G', "\\??\\USBSTOR#Disk&Ven_Qarn#1&0#" + kVolumeGuid);
-    m.service.DriveSlots[2] = DriveSlot{'G', 1};
+    m.service.Scan.DriveSlots[2] = DriveSlot{'G', 1};
     // No mount record: released.
     m.fake.SetDriveType('H', DRIVE_REMOVABLE);
-    m.service.DriveSlots[3] = DriveSlot{'H', 1};
+    m.service.Scan.DriveSlots[3] = DriveSlot{'H', 1};
     for (char letter : {'E', 'F', 'G', 'H'}) WriteIconKeys(m.fake, letter, "KB Media");
 
-    EXPECT_TRUE(m.service.ReleaseDrives(TRUE));
+    EXPECT_TRUE(m.service.Scan.ReleaseDrives(TRUE));
     EXPECT_EQ("E1 ", Slots(m.service));
     EXPECT_EQ(3u, DriveIconKeys(m.fake).size());
 
@@ -311,17 +311,17 @@ TEST(ReleaseWalk, CheckRules) {
     // while the slot is freed.
     ScanMachine v(true);
     v.fake.SetWow64Process(true);
-    v.service.IsWow64 = TRUE;
+    v.service.Scan.IsWow64 = TRUE;
     PlugInstancePathDevice(v.fake, 'E', kKcKb, "1&0");
     PlugInstancePathDevice(v.fake, 'F', kKcKb, "2&0");
-    EXPECT_TRUE(v.service.AssignDrives(TRUE));
+    EXPECT_TRUE(v.service.Scan.AssignDrives(TRUE));
     // Another unit of the same model now behind F.
     v.fake.SetMountRecord(
         'F', "\\??\\USBSTOR#Disk&Ven_Qarn&Prod_LNK___QX-KC#KB&Rev_1.00#7&0#" + kVolumeGuid);
     v.fake.SetExportPresent("RegDeleteKeyExA", false);
-    v.service.ScanStartLetter = 'M';
-    EXPECT_TRUE(v.service.ReleaseDrives(FALSE));
+    v.service.Scan.ScanStartLetter = 'M';
+    EXPECT_TRUE(v.service.Scan.ReleaseDrives(FALSE));
     EXPECT_EQ("E2 ", Slots(v.service));
-    EXPECT_EQ('D', v.service.ScanStartLetter);
+    EXPECT_EQ('D', v.service.Scan.ScanStartLetter);
     EXPECT_EQ(6u, DriveIconKeys(v.fake).size());
 }

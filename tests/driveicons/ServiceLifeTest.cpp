@@ -98,9 +98,9 @@ TEST(DriveIconServiceLife, PreVistaMachine) {
     CIConEx service(fake);
     DispatcherRun run(fake, service);
     ASSERT_TRUE(fake.WaitForReportedState(SERVICE_RUNNING));
-    EXPECT_STREQ("C:\\Program Files\\Qarn\\", service.ModuleDirectory);
-    EXPECT_FALSE(service.IsVistaWorkstation);
-    EXPECT_FALSE(service.IsWow64);
+    EXPECT_STREQ("C:\\Program Files\\Qarn\\", service.Scan.ModuleDirectory);
+    EXPECT_FALSE(service.Scan.IsVistaWorkstation);
+    EXPECT_FALSE(service.Scan.IsWow64);
     CheckScenarioState(fake, service, kDriveIcons, kDriveIcons32, scenario.slotsAfterStart,
                        scenario.keysAfterStart, {}, unrelated);
     RunScenarioSteps(
@@ -131,9 +131,9 @@ TEST(DriveIconServiceLife, VistaMachineUnderWow64) {
     CIConEx service(fake);
     DispatcherRun run(fake, service);
     ASSERT_TRUE(fake.WaitForReportedState(SERVICE_RUNNING));
-    EXPECT_STREQ("C:\\Program Files (x86)\\Qarn\\", service.ModuleDirectory);
-    EXPECT_TRUE(service.IsVistaWorkstation);
-    EXPECT_TRUE(service.IsWow64);
+    EXPECT_STREQ("C:\\Program Files (x86)\\Qarn\\", service.Scan.ModuleDirectory);
+    EXPECT_TRUE(service.Scan.IsVistaWorkstation);
+    EXPECT_TRUE(service.Scan.IsWow64);
     CheckScenarioState(fake, service, kDriveIcons, kDriveIcons32, scenario.slotsAfterStart,
                        scenario.keysAfterStart, {}, {});
     RunScenarioSteps(machine, scenario, service, kDriveIcons, kDriveIcons32,
@@ -238,15 +238,15 @@ TEST(DriveIconServiceLife, ModuleDirectoryAndStartValues) {
         CIConEx service(fake);
         // Zero values before OnInit.
         EXPECT_EQ("", Slots(service));
-        EXPECT_EQ(0, service.DriveSlots[19].ModelIndex);
-        EXPECT_EQ(0, service.ScanStartLetter);
-        EXPECT_STREQ("", service.ModuleDirectory);
-        EXPECT_FALSE(service.IsVistaWorkstation);
-        EXPECT_FALSE(service.IsWow64);
+        EXPECT_EQ(0, service.Scan.DriveSlots[19].ModelIndex);
+        EXPECT_EQ(0, service.Scan.ScanStartLetter);
+        EXPECT_STREQ("", service.Scan.ModuleDirectory);
+        EXPECT_FALSE(service.Scan.IsVistaWorkstation);
+        EXPECT_FALSE(service.Scan.IsWow64);
 
         EXPECT_TRUE(service.OnInit());
-        EXPECT_EQ(c.directory, service.ModuleDirectory);
-        EXPECT_EQ('D', service.ScanStartLetter);
+        EXPECT_EQ(c.directory, service.Scan.ModuleDirectory);
+        EXPECT_EQ('D', service.Scan.ScanStartLetter);
         EXPECT_TRUE(HasDriveKeys(fake, 'E', "KD Media", c.directory + "QarnIcons.dll,1"));
     }
 }

@@ -94,7 +94,7 @@ private:
         changed_.notify_all();
         // The stop flag is polled: the service raises it without a platform call.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!open_ && !(service_ != nullptr && service_->StopRequested()) &&
+        while (!open_ && !(service_ != nullptr && service_->Scan.StopRequested()) &&
                std::chrono::steady_clock::now() < deadline) {
             changed_.wait_for(lock, std::chrono::milliseconds(1));
         }
@@ -238,10 +238,10 @@ TEST(StopDuringStart, StopBehindAnArrivalIsTakenAtOnce) {
 
     fake.PostControl(SERVICE_CONTROL_STOP);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!service.StopRequested() && std::chrono::steady_clock::now() < deadline) {
+    while (!service.Scan.StopRequested() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    EXPECT_TRUE(service.StopRequested()) << "the stop queued behind the arrival was not taken";
+    EXPECT_TRUE(service.Scan.StopRequested()) << "the stop queued behind the arrival was not taken";
     fake.Open();  // a service that missed the stop runs on from here
     sender.join();
     run.Join();

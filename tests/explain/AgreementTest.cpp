@@ -56,7 +56,7 @@ TEST(ExplanationAgreesWithTheService, OnTheMachinesOfTheDriveIconTests) {
             SCOPED_TRACE(std::string("letter ") + letter);
             const LetterExplanation& said = explanation.Letter(letter);
             const DriveSlot* slot = nullptr;
-            for (const DriveSlot& candidate : service.DriveSlots) {
+            for (const DriveSlot& candidate : service.Scan.DriveSlots) {
                 if (candidate.Letter == letter) slot = &candidate;
             }
             EXPECT_EQ(said.GetsIcon(), slot != nullptr);

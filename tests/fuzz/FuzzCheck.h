@@ -20,7 +20,7 @@
 // At most one slot per letter, only 'D' to 'Z', a model row that exists.
 inline std::set<char> CheckSlots(const CIConEx& service) {
     std::set<char> tracked;
-    for (const DriveSlot& slot : service.DriveSlots) {
+    for (const DriveSlot& slot : service.Scan.DriveSlots) {
         if (slot.Letter == 0) continue;
         FUZZ_CHECK(slot.Letter >= 'D' && slot.Letter <= 'Z', "tracked letter out of range");
         FUZZ_CHECK(tracked.insert(slot.Letter).second, "letter tracked twice");

@@ -33,7 +33,7 @@ void RunVariant(FakeWindows& fake, bool vista) {
     CIConEx service(fake);
     ReadyForScan(service, vista);
 
-    service.AssignDrives(TRUE);
+    service.Scan.AssignDrives(TRUE);
     FUZZ_CHECK(fake.OpenKeyCount() == 0, "key left open by the scan");
     const std::set<char> tracked = CheckSlots(service);
     FUZZ_CHECK(tracked.empty() || (tracked.size() == 1 && *tracked.begin() == 'E'),
@@ -42,12 +42,12 @@ void RunVariant(FakeWindows& fake, bool vista) {
     FUZZ_CHECK(assigned == fake.KeyExists(kDriveIcons + "\\E"), "slot and keys disagree");
 
     // Nothing changed: the release check must agree with the assignment.
-    if (!assigned) service.DriveSlots[DriveSlotCount - 1] = DriveSlot{'E', 0};
-    service.ReleaseDrives(TRUE);
+    if (!assigned) service.Scan.DriveSlots[DriveSlotCount - 1] = DriveSlot{'E', 0};
+    service.Scan.ReleaseDrives(TRUE);
     FUZZ_CHECK(fake.OpenKeyCount() == 0, "key left open by the release walk");
     FUZZ_CHECK(CheckSlots(service).count('E') == (assigned ? 1u : 0u),
                "release check disagrees with the assignment");
-    service.PurgeDriveIcons();
+    service.Scan.PurgeDriveIcons();
     FUZZ_CHECK(fake.SubkeyNames(kDriveIcons).empty(), "keys left after the purge");
 }
 

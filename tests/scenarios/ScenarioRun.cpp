@@ -31,7 +31,7 @@ void CheckScenarioState(Platform& os, const CIConEx& service, const std::string&
     std::vector<std::string> lines = extra;
     lines.insert(lines.end(), unrelated.begin(), unrelated.end());
     EXPECT_EQ(slots, Slots(service));
-    EXPECT_EQ(ExpectedState(keys, lines), DriveIconState(os, base, service.ModuleDirectory));
+    EXPECT_EQ(ExpectedState(keys, lines), DriveIconState(os, base, service.Scan.ModuleDirectory));
     EXPECT_TRUE(DriveIconState(os, otherBase, "").empty());
 }
 

@@ -45,9 +45,9 @@ std::vector<std::string> TraceTexts(const FakeWindows& fake) {
 }
 
 void ReadyForScan(CIConEx& service, bool vista) {
-    std::strcpy(service.ModuleDirectory, "C:\\Qarn\\");
-    service.ScanStartLetter = 'D';
-    service.IsVistaWorkstation = vista ? TRUE : FALSE;
+    std::strcpy(service.Scan.ModuleDirectory, "C:\\Qarn\\");
+    service.Scan.ScanStartLetter = 'D';
+    service.Scan.IsVistaWorkstation = vista ? TRUE : FALSE;
 }
 
 DispatcherRun::DispatcherRun(FakeWindows& fake, CNTService& service) : fake_(fake) {

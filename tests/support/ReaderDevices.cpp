@@ -49,7 +49,7 @@ std::vector<BYTE> Latin1Units(const std::string& text) {
 
 std::string Slots(const CIConEx& service) {
     std::string text;
-    for (const DriveSlot& slot : service.DriveSlots) {
+    for (const DriveSlot& slot : service.Scan.DriveSlots) {
         if (slot.Letter == 0) continue;
         text += slot.Letter;
         text += std::to_string(slot.ModelIndex);
