@@ -1,19 +1,14 @@
 #include "driveicons/MountText.h"
 
-#include <vector>
-
 #include "driveicons/AnsiText.h"
+#include "platform/Utf16.h"
 
 std::string MountValueName(char letter) { return std::string("\\DosDevices\\") + letter + ':'; }
 
 bool MountRecordToText(Platform& os, const BYTE* record, size_t size, std::string& text) {
-    std::vector<WCHAR> wide;
-    for (size_t pos = 0; pos + 1 < size; pos += 2) {
-        const WCHAR unit = static_cast<WCHAR>(record[pos] | (record[pos + 1] << 8));
-        if (unit == 0) break;
-        wide.push_back(unit);
-    }
-    return AnsiText::FromWide(os, wide.data(), wide.size(), text);
+    std::u16string wide = DecodeUtf16LE(record, size);
+    wide.resize(std::char_traits<char16_t>::length(wide.c_str()));  // up to the first NUL
+    return AnsiText::FromWide(os, reinterpret_cast<const WCHAR*>(wide.data()), wide.size(), text);
 }
 
 bool ParseParentIdText(Platform& os, const std::string& mountText, std::string& volumeParentId) {

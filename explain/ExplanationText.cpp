@@ -155,16 +155,15 @@ std::string WhyNot(const Explanation& e, const LetterExplanation& l) {
     }
     if (!l.examined) return "not examined by the scan";
     if (l.recordTooLong) {
-        return "the mount record \\DosDevices\\" + std::string(1, l.letter) + ": is " +
+        return "the mount record " + MountValueName(l.letter) + " is " +
                std::to_string(*l.recordTooLong) + " bytes long; the service reads at most " +
                std::to_string(MountRecordSize);
     }
     if (!l.recordRead) {
-        return std::string("no mount record \\DosDevices\\") + l.letter +
-               ": under HKLM\\SYSTEM\\MountedDevices";
+        return "no mount record " + MountValueName(l.letter) + " under HKLM\\" + MountedDevicesPath;
     }
     if (!l.markerFound && l.recordType && StringTypeName(*l.recordType)) {
-        return std::string("the mount record \\DosDevices\\") + l.letter + ": is a " +
+        return "the mount record " + MountValueName(l.letter) + " is a " +
                StringTypeName(*l.recordType) +
                " value, not REG_BINARY: the service's ANSI query returns it as text of the code "
                "page, not as the mount manager's record";

@@ -11,6 +11,7 @@
 #include "driveicons/AnsiText.h"
 #include "driveicons/MountText.h"
 #include "driveicons/ReaderModels.h"
+#include "platform/Utf16.h"
 
 namespace {
 
@@ -50,11 +51,7 @@ std::string ToAnsi(MemoryWindows& machine, const std::u16string& text, bool unic
 }
 
 std::u16string Utf16(const std::vector<BYTE>& data) {
-    std::u16string text;
-    for (size_t pos = 0; pos + 1 < data.size(); pos += 2) {
-        text += static_cast<char16_t>(data[pos] | (data[pos + 1] << 8));
-    }
-    return text;
+    return DecodeUtf16LE(data.data(), data.size());
 }
 
 }  // namespace
@@ -210,7 +207,7 @@ bool LoadRegFile(MemoryWindows& machine, const RegFile& file, std::string& error
         }
         for (const RegFileValue& value : key.values) {
             std::vector<BYTE> data = value.data;
-            if (file.unicode && IsStringType(value.type)) {
+            if (file.unicode && IsRegStringType(value.type)) {
                 const std::string text = ToAnsi(machine, Utf16(value.data), true);
                 data.assign(text.begin(), text.end());
             }

@@ -3,11 +3,11 @@
 #include <cstdint>
 #include <utility>
 
+#include "platform/Utf16.h"
 #include "platform/memory/CodePages.h"
 
 namespace {
 
-constexpr DWORD kRegMultiSz = 7;
 const std::u16string kHeader5 = u"Windows Registry Editor Version 5.00";
 const std::u16string kHeader4 = u"REGEDIT4";
 
@@ -124,9 +124,8 @@ bool Decode(const std::string& bytes, std::u16string& text, bool& unicode, Failu
     auto byteAt = [&](size_t i) { return static_cast<unsigned char>(bytes[i]); };
     if (bytes.size() >= 2 && byteAt(0) == 0xFF && byteAt(1) == 0xFE) {
         unicode = true;
-        for (size_t pos = 2; pos + 1 < bytes.size(); pos += 2) {
-            text += static_cast<char16_t>(byteAt(pos) | (byteAt(pos + 1) << 8));
-        }
+        text = DecodeUtf16LE(reinterpret_cast<const unsigned char*>(bytes.data()) + 2,
+                             bytes.size() - 2);
         if (bytes.size() % 2 != 0) {
             failure = {LineAt(text, text.size()), "the file ends in the middle of a character"};
             return false;
@@ -420,10 +419,6 @@ private:
 };
 
 }  // namespace
-
-bool IsStringType(DWORD type) {
-    return type == REG_SZ || type == REG_EXPAND_SZ || type == kRegMultiSz;
-}
 
 bool ParseRegFile(const std::string& bytes, RegFile& file, std::string& error, UINT ansiCodePage) {
     file = RegFile{};

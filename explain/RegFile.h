@@ -36,7 +36,3 @@ struct RegFile {
 // `ansiCodePage` (1252 or 932) is that of a REGEDIT4 file's bytes.
 bool ParseRegFile(const std::string& bytes, RegFile& file, std::string& error,
                   UINT ansiCodePage = 1252);
-
-// Value types a reg file holds as text, whose data is converted with the
-// names when a version 5 file is loaded through the ANSI functions.
-bool IsStringType(DWORD type);

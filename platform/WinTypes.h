@@ -272,6 +272,12 @@ struct OSVERSIONINFOEXA {
 
 #endif  // _WIN32
 
+// Value types that hold text: the registry's ANSI functions convert their data
+// between the code page and UTF-16.
+inline bool IsRegStringType(DWORD type) {
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
 static_assert(sizeof(OSVERSIONINFOA) == 148, "OSVERSIONINFOA layout");
 static_assert(sizeof(OSVERSIONINFOEXA) == 156, "OSVERSIONINFOEXA layout");
 static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_A) == 32,

@@ -37,14 +37,6 @@ void MarkDeleted(Key& key) {
 
 using namespace memorywindows;
 
-namespace {
-
-bool IsStringType(DWORD type) {
-    return type == REG_SZ || type == REG_EXPAND_SZ || type == 7 /* REG_MULTI_SZ */;
-}
-
-}  // namespace
-
 // ---- Tree and handles -------------------------------------------------------------
 
 std::shared_ptr<Key> MemoryWindows::State::Find(const std::vector<std::string>& parts) const {
@@ -225,7 +217,7 @@ LONG MemoryWindows::RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserve
     if (size > 0) std::memcpy(data, value.data.data(), size);
     // A string stored without its NUL gets one where the buffer has room;
     // the size does not count it.
-    if (IsStringType(value.type) && size > 0 && size < *dataSize && data[size - 1] != 0)
+    if (IsRegStringType(value.type) && size > 0 && size < *dataSize && data[size - 1] != 0)
         data[size] = 0;
     *dataSize = size;
     return ERROR_SUCCESS;
@@ -243,7 +235,7 @@ LONG MemoryWindows::RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, D
     if (!(open->access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     // A string whose size leaves out the NUL that follows it gets the NUL
     // stored too, as Windows does (it reads the byte past the size for that).
-    if (IsStringType(type) && dataSize > 0 && data[dataSize - 1] != 0 && data[dataSize] == 0)
+    if (IsRegStringType(type) && dataSize > 0 && data[dataSize - 1] != 0 && data[dataSize] == 0)
         ++dataSize;
     RegValue value;
     value.type = type;

@@ -1,0 +1,92 @@
+// The code page part of MemoryWindows: the active code page and the calls
+// that convert by it.
+#include <cstring>
+
+#include "platform/memory/MemoryWindowsState.h"
+
+using namespace codepages;
+
+bool MemoryWindows::SetCodePage(UINT codePage) {
+    if (codePage != 1252 && codePage != 932) return false;
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->codePage = codePage;
+    return true;
+}
+
+std::u16string MemoryWindows::AnsiToUtf16(const std::string& text) const {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    std::u16string wide;
+    for (size_t pos = 0; pos < text.size();) {
+        const size_t length = CharLength(state_->codePage, text, pos);
+        wide += DecodeChar(state_->codePage, text, pos, length);
+        pos += length;
+    }
+    return wide;
+}
+
+int MemoryWindows::WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideText, int wideLength,
+                                       LPSTR multiByteText, int multiByteSize, LPCCH defaultChar,
+                                       LPBOOL usedDefaultChar) {
+    State& s = *state_;
+    std::lock_guard<std::mutex> lock(s.mu);
+    UINT page = codePage == CP_ACP ? s.codePage : codePage;
+    if (page != 1252 && page != 932) {
+        s.Fail(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (flags != 0) {
+        s.Fail(ERROR_INVALID_FLAGS);
+        return 0;
+    }
+    if (!wideText || wideLength == 0 || wideLength < -1 || multiByteSize < 0 ||
+        (multiByteSize > 0 && !multiByteText)) {
+        s.Fail(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    size_t count = 0;
+    if (wideLength == -1) {
+        while (wideText[count] != 0) ++count;
+        ++count;  // the terminator is converted too
+    } else {
+        count = static_cast<size_t>(wideLength);
+    }
+
+    std::string fallback = defaultChar ? std::string(1, *defaultChar) : std::string("?");
+    std::vector<std::string> chars;
+    bool usedDefault = false;
+    for (size_t i = 0; i < count; ++i) {
+        char16_t unit = wideText[i];
+        std::string bytes = EncodeUnit(page, unit);
+        if (bytes.empty()) {
+            // Each half of a surrogate pair gets a default character of its own.
+            bytes = fallback;
+            usedDefault = true;
+        }
+        chars.push_back(bytes);
+    }
+    size_t needed = 0;
+    for (const std::string& c : chars) needed += c.size();
+
+    if (multiByteSize == 0) {
+        if (usedDefaultChar) *usedDefaultChar = usedDefault ? TRUE : FALSE;
+        return static_cast<int>(needed);
+    }
+    // Whole characters only, as far as they fit; then report the shortfall.
+    size_t written = 0;
+    for (const std::string& c : chars) {
+        if (written + c.size() > static_cast<size_t>(multiByteSize)) break;
+        std::memcpy(multiByteText + written, c.data(), c.size());
+        written += c.size();
+    }
+    if (written < needed) {
+        s.Fail(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    if (usedDefaultChar) *usedDefaultChar = usedDefault ? TRUE : FALSE;
+    return static_cast<int>(needed);
+}
+
+BOOL MemoryWindows::IsDBCSLeadByte(BYTE testChar) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    return IsLeadByte(state_->codePage, testChar) ? TRUE : FALSE;
+}
