@@ -114,6 +114,16 @@ qx_ensure_packages() {
     done
 }
 
+# The project version a build was configured with, from its CMakeCache.txt:
+# qx_version build/win32 prints 1.2.0; qx_version_shown prints it as "-v"
+# does, 1.20.
+qx_version() { # build-dir
+    sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$1/CMakeCache.txt" 2>/dev/null
+}
+qx_version_shown() { # build-dir
+    qx_version "$1" | awk -F. '{ print $1 "." $2 $3 }'
+}
+
 qx_generator() {
     if command -v ninja >/dev/null; then echo Ninja; else echo "Unix Makefiles"; fi
 }

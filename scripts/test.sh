@@ -157,7 +157,7 @@ if qx_build_win32; then
         out=$(qx_wine_run -v)
         status=$?
         echo "$out"
-        expected=$'QarnIEx Version 1.20\nThe service is not installed'
+        expected="QarnIEx Version $(qx_version_shown build/win32)"$'\nThe service is not installed'
         if [ "$status" -eq 0 ] && [ "$out" = "$expected" ]; then
             pass "QarnIEx.exe -v"
         else

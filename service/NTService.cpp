@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "Version.h"
 #include "platform/ScopedHandle.h"
 #include "service/EventIds.h"
 
@@ -93,9 +94,9 @@ void TraceMsg(CNTService* service, const char* format, ...) {
 }
 
 CNTService::CNTService(const char* serviceName, Platform& platform)
-    : MajorVersion(1),
-      MinorVersion(2),
-      PatchVersion(0),
+    : MajorVersion(QX_VERSION_MAJOR),
+      MinorVersion(QX_VERSION_MINOR),
+      PatchVersion(QX_VERSION_PATCH),
       StatusHandle(nullptr),
       ServiceStatus(),
       IsRunning(FALSE),

@@ -420,9 +420,10 @@ E2E_MSI_DIR_WIN='C:\Program Files (x86)\Qarn'
 E2E_MSI_DIR_UNIX='drive_c/Program Files (x86)/Qarn'  # below $WINEPREFIX
 E2E_UNINSTALL='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 
-# The project's version (major.minor.patch), as the package is named after it.
-e2e_project_version() {
-    sed -n 's/^project(QarnIEx VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt"
+# The version (major.minor.patch) of the build the exe comes from, as the
+# package is named after it.
+e2e_project_version() { # exe
+    qx_version "$(dirname "$1")"
 }
 
 # Builds a package of the given exe and version with installer/BuildMsi.cmake.
@@ -435,7 +436,7 @@ e2e_build_msi() { # exe version output [icon-library]
 # the work folder when the build has none.
 e2e_resolve_msi() { # exe
     local version msi
-    version=$(e2e_project_version)
+    version=$(e2e_project_version "$1")
     msi=$(dirname "$1")/QarnIEx-$version.msi
     if [ ! -f "$msi" ]; then
         msi=$E2E_WORK/QarnIEx-$version.msi

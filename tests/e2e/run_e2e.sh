@@ -88,6 +88,9 @@ done
 exe=$(e2e_resolve_exe "${1:-}") || fatal "no executable to test"
 # The explain tool is built beside the service.
 E2E_EXPLAIN=$(dirname "$exe")/QarnIExplain.exe
+# The first line of "-v", with the version of the build the exe comes from.
+VERSION_LINE="QarnIEx Version $(qx_version_shown "$(dirname "$exe")")"
+[ "$VERSION_LINE" != "QarnIEx Version " ] || fatal "no CMakeCache.txt beside $exe to read the version from"
 
 E2E_WORK=$(mktemp -d "${TMPDIR:-/tmp}/qarn-e2e.XXXXXX") || fatal "no temp folder"
 trap cleanup EXIT
@@ -360,10 +363,10 @@ wait_trace() { # text count seconds
 case_console_switches() {
     local out
     run_console v1 -v
-    check_eq "-v output before install" $'QarnIEx Version 1.20\nThe service is not installed' "$OUT"
+    check_eq "-v output before install" "$VERSION_LINE"$'\nThe service is not installed' "$OUT"
     check_eq "-v exit code" 0 "$STATUS"
     run_console v2 -V extra arguments
-    check_eq "-V with further arguments" $'QarnIEx Version 1.20\nThe service is not installed' "$OUT"
+    check_eq "-V with further arguments" "$VERSION_LINE"$'\nThe service is not installed' "$OUT"
 
     run_console u0 -u
     check_eq "-u when not installed" "QarnIEx is not installed" "$OUT"
@@ -408,7 +411,7 @@ SERVICE_START_NAME: LocalSystem" "$out"
     done
 
     run_console v3 -v
-    check_eq "-v output when installed" $'QarnIEx Version 1.20\nThe service is currently installed' "$OUT"
+    check_eq "-v output when installed" "$VERSION_LINE"$'\nThe service is currently installed' "$OUT"
     run_console i2 -I
     check_eq "-i a second time" "QarnIEx is already installed" "$OUT"
     check_lines "-i a second time: events" "" "$(awk -F'|' '$4 == "E"' <<<"$RECORDS")"
@@ -422,7 +425,7 @@ SERVICE_START_NAME: LocalSystem" "$out"
     check_eq "EventMessageFile after -u (the source stays registered)" "REG_EXPAND_SZ|$E2E_EXE_WIN" \
         "$(e2e_reg_value "$E2E_EVENTSRC" EventMessageFile 64)"
     run_console v4 -v
-    check_eq "-v output after -u" $'QarnIEx Version 1.20\nThe service is not installed' "$OUT"
+    check_eq "-v output after -u" "$VERSION_LINE"$'\nThe service is not installed' "$OUT"
 }
 
 # One platform row: readers R and S get their keys in the expected view,
@@ -820,7 +823,7 @@ for name in msi_install msi_upgrade msi_uninstall_killed; do
 done
 if [ ${#msi_cases[@]} -gt 0 ]; then
     echo "== Windows Installer package, fresh 64-bit Wine prefix"
-    E2E_VERSION=$(e2e_project_version)
+    E2E_VERSION=$(e2e_project_version "$exe")
     E2E_OLD_VERSION=$(awk -F. '{ if ($3 > 0) $3--; else if ($2 > 0) $2--; else $1--; print $1 "." $2 "." $3 }' <<<"$E2E_VERSION")
     msi_setup() {
         local new

@@ -12,7 +12,7 @@
 #    refuse the exe on Windows versions without them) but named for look-up;
 #  - it is a console program;
 #  - it carries the version resource with the product's identity (company,
-#    product, description, copyright, version 1.2.0.0) and its own file name,
+#    product, description, copyright, the build's version) and its own file name,
 #    and the service (not a tool) the event-log message table (language 1033,
 #    ids 100-108 with their exact texts).
 # Usage: check_imports.sh [--tool] path/to/QarnIEx.exe
@@ -223,8 +223,12 @@ if [ "$TOOL" = 0 ]; then
     done
 fi
 
-for line in 'FILEVERSION 1, 2, 0, 0' 'PRODUCTVERSION 1, 2, 0, 0' 'VALUE "FileVersion", "1.2.0.0"' \
-            'VALUE "ProductVersion", "1.2.0.0"' 'VALUE "ProductName", "QarnIEx"' \
+# The version of the build the exe comes from.
+VERSION=$(qx_version "$(dirname "$EXE")")
+[ -n "$VERSION" ] || fail "no CMakeCache.txt beside $EXE to read the version from"
+for line in "FILEVERSION ${VERSION//./, }, 0" "PRODUCTVERSION ${VERSION//./, }, 0" \
+            "VALUE \"FileVersion\", \"$VERSION.0\"" "VALUE \"ProductVersion\", \"$VERSION.0\"" \
+            'VALUE "ProductName", "QarnIEx"' \
             'VALUE "CompanyName", "Qarn"' 'VALUE "LegalCopyright", "Copyright (C) 2026 Qarn"' \
             "VALUE \"OriginalFilename\", \"$(basename "$EXE")\""; do
     if grep -qF "$line" <<<"$resources"; then

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "Version.h"
 #include "support/FakeWindows.h"
 #include "service/EventIds.h"
 #include "service/NTService.h"
@@ -20,6 +21,8 @@ namespace {
 using support::DispatcherRun;
 using support::TraceTexts;
 
+// The first line of "-v", with the build's version.
+const std::string kVersionLine = "QarnIEx Version " QX_VERSION_SHORT "\n";
 const char kEventKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QarnIEx";
 
 std::string RunSwitch(FakeWindows& os, CNTService& service, std::vector<std::string> args,
@@ -130,12 +133,12 @@ TEST(ConsoleSwitches, VersionAndInstalledState) {
     BOOL handled = FALSE;
 
     EXPECT_EQ(RunSwitch(os, service, {"-v"}, &handled),
-              "QarnIEx Version 1.20\nThe service is not installed\n");
+              kVersionLine + "The service is not installed\n");
     EXPECT_TRUE(handled);
 
     os.AddService(InstalledService());
     EXPECT_EQ(RunSwitch(os, service, {"-V", "-u", "whatever"}, &handled),
-              "QarnIEx Version 1.20\nThe service is currently installed\n");
+              kVersionLine + "The service is currently installed\n");
     EXPECT_TRUE(handled);
     EXPECT_TRUE(os.FindService("QarnIEx").has_value()) << "arguments after the first are ignored";
     EXPECT_EQ(os.OpenServiceHandleCount(), 0u);
@@ -154,7 +157,7 @@ TEST(ConsoleSwitches, VersionWhenManagerCannotBeOpened) {
     os.SetScmOpenFails(ERROR_ACCESS_DENIED);
     CNTService service("QarnIEx", os);
     EXPECT_EQ(RunSwitch(os, service, {"-v"}),
-              "QarnIEx Version 1.20\nThe service is not installed\n");
+              kVersionLine + "The service is not installed\n");
 }
 
 TEST(Install, RegistersServiceAndEventSource) {
@@ -706,9 +709,9 @@ TEST(ServiceObject, NameIsCutTo63CharactersAndSourceReleased) {
         CNTService service(longName.c_str(), os);
         EXPECT_EQ(std::string(service.ServiceName), std::string(63, 'N'));
         EXPECT_EQ(CNTService::Instance, &service);
-        EXPECT_EQ(service.MajorVersion, 1);
-        EXPECT_EQ(service.MinorVersion, 2);
-        EXPECT_EQ(service.PatchVersion, 0);
+        EXPECT_EQ(service.MajorVersion, QX_VERSION_MAJOR);
+        EXPECT_EQ(service.MinorVersion, QX_VERSION_MINOR);
+        EXPECT_EQ(service.PatchVersion, QX_VERSION_PATCH);
         EXPECT_EQ(service.ServiceStatus.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
         EXPECT_FALSE(service.IsRunning);
 
