@@ -79,7 +79,8 @@ std::string ErrorText(LONG error) {
 
 std::string HeaderText(const Explanation& e) {
     std::string out =
-        "QarnIExplain " QX_VERSION_SHORT ": why a drive has, or has not, a card reader icon.\n"
+        "QarnIExplain " QX_VERSION_SHORT
+        ": why a drive has, or has not, a card reader icon.\n"
         "The service's own start-up runs against a read-only registry: nothing is written or "
         "deleted.\n\n";
     auto field = [&](const std::string& name, const std::string& text) {
