@@ -19,12 +19,16 @@ void RegDeleteKeyExAExport() { exportStandInCalled = 2; }
 
 namespace {
 
+// The build each version was first released with; 0 for a version Windows never had.
 DWORD BuildNumber(DWORD major, DWORD minor) {
     if (major == 5 && minor == 0) return 2195;
     if (major == 5 && minor == 1) return 2600;
     if (major == 5 && minor == 2) return 3790;
     if (major == 6 && minor == 0) return 6000;
     if (major == 6 && minor == 1) return 7600;
+    if (major == 6 && minor == 2) return 9200;
+    if (major == 6 && minor == 3) return 9600;
+    if (major == 10 && minor == 0) return 10240;
     return 0;
 }
 

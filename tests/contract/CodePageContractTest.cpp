@@ -30,6 +30,10 @@ TEST_F(CodePageContract, Windows1252MapsLatin1AndItsOwnPunctuationAndDefaultsThe
     EXPECT_FALSE(usedDefault);
     EXPECT_EQ("x??", Convert(os, u"x\U00010000", &usedDefault));
     EXPECT_TRUE(usedDefault);
+    // The five bytes 1252 leaves without a character stand for the C1 controls
+    // of the same value, both ways.
+    EXPECT_EQ("\x81\x8D\x8F\x90\x9D", Convert(os, u"\u0081\u008D\u008F\u0090\u009D", &usedDefault));
+    EXPECT_FALSE(usedDefault);
     for (BYTE byte : {0x41, 0x5C, 0x83, 0x95, 0xE0})
         EXPECT_FALSE(os.IsDBCSLeadByte(byte)) << int{byte};
 
@@ -51,8 +55,8 @@ TEST_F(CodePageContract, ShiftJisKeepsDoubleByteCharactersWholeInCodePage932) {
     BOOL usedDefault = FALSE;
     EXPECT_EQ("?x", Convert(os, u"\u0101x", &usedDefault));
     EXPECT_TRUE(usedDefault);
-    // Best fit: é, ¥; full-width '#' and '\' are characters of their own here.
-    EXPECT_EQ("e\\\x81\x94\x81\x5F", Convert(os, u"\u00E9\u00A5\uFF03\uFF3C", &usedDefault));
+    // Best fit: é, ¥, ù; full-width '#' and '\' are characters of their own here.
+    EXPECT_EQ("e\\u\x81\x94\x81\x5F", Convert(os, u"\u00E9\u00A5\u00F9\uFF03\uFF3C", &usedDefault));
     EXPECT_FALSE(usedDefault);
     EXPECT_TRUE(os.IsDBCSLeadByte(0x81));
     EXPECT_TRUE(os.IsDBCSLeadByte(0x83));

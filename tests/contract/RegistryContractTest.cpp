@@ -290,6 +290,13 @@ TEST_F(RegistryContract, QueriesCopyValuesOnlyWhenTheyFit) {
     size = 3;
     ASSERT_EQ(ERROR_SUCCESS, Query(os, key, "Bare", data, &size));
     EXPECT_EQ("abcx", std::string(data, 4));
+    // One whose NUL follows right after the given size is stored with it.
+    EXPECT_EQ(ERROR_SUCCESS, os.RegSetValueExA(writable.get(), "Short", 0, REG_SZ,
+                                               reinterpret_cast<const BYTE*>("x"), 1));
+    size = sizeof data;
+    ASSERT_EQ(ERROR_SUCCESS, Query(os, key, "Short", data, &size));
+    EXPECT_EQ(2u, size);
+    EXPECT_EQ(std::string("x", 2), std::string(data, 2));
 }
 
 TEST_F(RegistryContract, DeletesOnlyKeysWithoutSubkeys) {

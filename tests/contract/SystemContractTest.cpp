@@ -79,6 +79,9 @@ TEST_F(SystemContract, ModulePathIsCutToTheBuffer) {
     EXPECT_EQ(n, os.GetModuleFileNameA(nullptr, exact.data(), n + 1));
     EXPECT_STREQ(path, exact.data());
     EXPECT_EQ(0u, os.GetLastError());
+    // A module the process has not loaded has no file.
+    EXPECT_EQ(0u, os.GetModuleFileNameA(reinterpret_cast<HMODULE>(0x7A500000), same, MAX_PATH));
+    EXPECT_EQ(Code(ERROR_MOD_NOT_FOUND), os.GetLastError());
 }
 
 TEST_F(SystemContract, LooksUpOptionalExportsByModuleAndName) {

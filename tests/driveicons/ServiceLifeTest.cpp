@@ -284,6 +284,29 @@ TEST(DriveIconServiceLife, DeviceEventDuringStartIsHandledAfterTheStartUpScanBef
     EXPECT_TRUE(DriveIconKeys(fake).empty());
 }
 
+// Three arrivals reach the handler while the start-up scan looks at Z:, on a
+// machine without drives.
+class ThreeArrivalsAtZ : public FakeWindows {
+public:
+    CIConEx* service = nullptr;
+    UINT GetDriveTypeA(LPCSTR root) override {
+        if (service != nullptr && root != nullptr && root[0] == 'Z') {
+            for (int i = 0; i < 3; ++i) service->OnDeviceChange(DBT_DEVICEARRIVAL, nullptr);
+            service = nullptr;
+        }
+        return FakeWindows::GetDriveTypeA(root);
+    }
+};
+
+TEST(DriveIconServiceLife, ArrivalsQueuedPastTwoCostOneFullScanNotOneScanEach) {
+    ThreeArrivalsAtZ fake;
+    CIConEx service(fake);
+    fake.service = &service;
+    EXPECT_TRUE(service.OnInit());
+    EXPECT_EQ(nullptr, fake.service);
+    EXPECT_EQ(46u, fake.CountCalls("GetDriveTypeA"));  // 23 at start, 23 for all three
+}
+
 // Readers whose contacts flap send volume events faster than the scans can
 // handle them, from before the start until after RUNNING: the start must
 // still end, and no event may be lost between the start-up and the handler.

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "../driveicons/DriveFixture.h"
+#include "driveicons/DriveIconScan.h"
+#include "driveicons/PlatformQuery.h"
 #include "explain/DriveExplainer.h"
 #include "explain/ExportedMachine.h"
 #include "explain/RegFile.h"
@@ -260,6 +262,11 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
         const std::string error = ParseError(c.bytes);
         EXPECT_EQ(c.error, error.substr(0, c.error.size())) << error;
     }
+    // Fewer than eight digits are the low ones.
+    RegFile shortDword;
+    std::string parseError;
+    ASSERT_TRUE(ParseRegFile(v5 + key + "\"D\"=dword:1f\r\n\r\n", shortDword, parseError));
+    EXPECT_EQ((std::vector<BYTE>{0x1F, 0, 0, 0}), shortDword.keys[0].values[0].data);
     // NUL characters cannot be named through the ANSI functions.
     EXPECT_EQ(
         "line 2: NUL character in a key name",
@@ -283,6 +290,7 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
         {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\" + icons + "\\E]\r\n\r\n",
          "the 64-bit view, which the service does not read on this Windows", "", "2003-x64"},
         {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\" + icons + "\\E]\r\n\r\n", "", "", "7-x64"},
+        {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\" + icons + "\\E]\r\n\r\n", "", "", "xp-x64"},
         {"[HKEY_CURRENT_USER\\Software]\r\n\r\n",
          "line 3: a key outside HKEY_LOCAL_MACHINE; export HKLM keys only"},
         {"[HKLM\\SYSTEM]\r\n\r\n",
@@ -304,9 +312,18 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
         FakeWindows machine;
         MachineFacts facts;
         const std::string windows = load.windows;
-        facts.wow64 = windows.size() > 4 && windows.substr(windows.size() - 4) == "-x64";
-        ASSERT_TRUE(
-            ParseWindowsName(windows.substr(0, windows.size() - (facts.wow64 ? 4 : 0)), facts));
+        // "xp-x64" is a name of its own; "<name>-x64" is <name> with --wow64.
+        if (!ParseWindowsName(windows, facts)) {
+            facts.wow64 = windows.size() > 4 && windows.substr(windows.size() - 4) == "-x64";
+            ASSERT_TRUE(ParseWindowsName(windows.substr(0, windows.size() - 4), facts));
+        }
+        EXPECT_EQ("", ImpossibleMachine(facts)) << windows;
+        SetUpMachine(machine, facts);
+        BOOL wow64 = FALSE;
+        ASSERT_TRUE(QueryWow64(machine, wow64));
+        EXPECT_EQ(facts.wow64, wow64 != FALSE) << windows;
+        CDriveIconScan scan(machine);
+        scan.DetectPlatform();
         ASSERT_TRUE(ParseRegFile(v5 + key + "\"A\"=hex:02\r\n\r\n", file, error)) << error;
         ASSERT_TRUE(LoadRegFile(machine, file, error)) << error;
         const std::string name =
@@ -315,7 +332,7 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
         std::string bytes;
         if (ReadExportFile(name, bytes, error, 4096) && ParseRegFile(bytes, file, error) &&
             LoadRegFile(machine, file, error, SharesDriveIcons(facts)))
-            error = UnreadDriveIconsView(facts, false, DriveIconsViewsOf(file));
+            error = UnreadDriveIconsView(facts, scan.IsWow64, DriveIconsViewsOf(file));
         EXPECT_EQ(load.error, error);
         // Where the two views share DriveIcons, the service reads either file.
         if (SharesDriveIcons(facts)) {

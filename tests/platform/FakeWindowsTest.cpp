@@ -243,6 +243,25 @@ TEST(FakeSystem, VersionAndModulePathFollowTheSetUp) {
     EXPECT_EQ(3u, os.CountCalls("GetDriveTypeA"));
 }
 
+// The machine facts the in-memory Windows can be set to, as a program asks them.
+TEST(MemoryWindowsFacts, EachVersionItsBuildAndOnlyTheCodePagesItHas) {
+    const struct {
+        DWORD major, minor, build;
+    } versions[] = {{5, 0, 2195}, {5, 1, 2600}, {5, 2, 3790}, {6, 0, 6000},
+                    {6, 1, 7600}, {6, 2, 9200}, {6, 3, 9600}, {10, 0, 10240}};
+    MemoryWindows os;
+    for (const auto& v : versions) {
+        os.SetVersion(v.major, v.minor, VER_NT_WORKSTATION);
+        OSVERSIONINFOEXA ex{};
+        ex.dwOSVersionInfoSize = sizeof ex;
+        ASSERT_TRUE(os.GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&ex)));
+        EXPECT_EQ(v.build, ex.dwBuildNumber) << v.major << "." << v.minor;
+    }
+    ASSERT_TRUE(os.SetCodePage(932));
+    EXPECT_FALSE(os.SetCodePage(437));  // not one it has: 932 stays in force
+    EXPECT_TRUE(os.IsDBCSLeadByte(0x81));
+}
+
 TEST(FakeServiceManager, HoldsServicesAndWalksTheStopSequence) {
     FakeWindows os;
     os.SetScmOpenFails(ERROR_ACCESS_DENIED);
