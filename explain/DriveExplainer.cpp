@@ -130,21 +130,27 @@ std::string FolderOf(Platform& os, const std::string& path) {
     return slash == AnsiText::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-// The ImagePath of the installed service, without the quotes that a path with
-// blanks gets.
+// The ImagePath of the installed service, whole, without the quotes that a
+// path with blanks gets. No Windows path is longer than 32767 characters.
 bool ReadImagePath(Platform& os, std::string& path) {
+    constexpr DWORD kLongestPath = 32767 + 2 + 1;  // quotes and NUL
     ScopedRegKey key(os);
     if (os.RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_READ, key.receive()) !=
         ERROR_SUCCESS) {
         return false;
     }
-    char buffer[MAX_PATH] = {};
-    DWORD size = sizeof buffer - 1;
-    if (os.RegQueryValueExA(key.get(), "ImagePath", nullptr, nullptr,
-                            reinterpret_cast<LPBYTE>(buffer), &size) != ERROR_SUCCESS) {
+    DWORD size = 0;
+    if (os.RegQueryValueExA(key.get(), "ImagePath", nullptr, nullptr, nullptr, &size) !=
+            ERROR_SUCCESS ||
+        size > kLongestPath) {
         return false;
     }
-    path = AnsiText::FromBuffer(buffer, size);
+    std::vector<char> buffer(size + 1, '\0');
+    if (os.RegQueryValueExA(key.get(), "ImagePath", nullptr, nullptr,
+                            reinterpret_cast<LPBYTE>(buffer.data()), &size) != ERROR_SUCCESS) {
+        return false;
+    }
+    path = AnsiText::FromBuffer(buffer.data(), size);
     if (path.size() >= 2 && path.front() == '"') {
         const size_t close = path.find('"', 1);
         path = path.substr(1, close == std::string::npos ? std::string::npos : close - 1);
@@ -302,6 +308,7 @@ Explanation ExplainDrives(Platform& machine, const ExplainOptions& options) {
     const std::string servicePath =
         ServicePath(reader, options, explanation.serviceDirectorySource);
     ExplainPlatform serviceView(machine, servicePath);
+    explanation.serviceDirectoryKnown = !servicePath.empty();
 
     CDriveIconScan scan(serviceView);
     Recorder recorder(explanation);

@@ -93,6 +93,9 @@ struct Explanation {
 
     std::string serviceDirectory;  // ModuleDirectory as the service sets it
     std::string serviceDirectorySource;
+    // False: neither an option, the service's ImagePath nor the tool's own
+    // path names the folder, and the icon paths depend on it.
+    bool serviceDirectoryKnown = true;
     // State of the installed service (SERVICE_RUNNING and so on); 0: not
     // installed; -1: not asked; -2: the service manager could not tell
     // (serviceError says why).

@@ -46,13 +46,17 @@ std::string ModelName(int row) {
     return name;
 }
 
+// Where the service folder is unknown, the icon path the service writes begins with it.
+const char kUnknownFolder[] = "<service folder>";
+
 // Row, label and the icon path the scan writes (or the bare reference when
 // it writes none; the lines "at start" say why).
-std::string ModelText(const LetterExplanation& l) {
+std::string ModelText(const Explanation& e, const LetterExplanation& l) {
     const ReaderModel& model = ReaderModelTable[l.modelRow];
     std::string icon = std::string(model.IconRef) + " (no DefaultIcon written)";
     for (const ValueWrite& write : l.writes) {
-        if (write.subkey == "DefaultIcon" && write.accepted) icon = write.text;
+        if (write.subkey == "DefaultIcon" && write.accepted)
+            icon = e.serviceDirectoryKnown ? write.text : kUnknownFolder + write.text;
     }
     return "row " + std::to_string(l.modelRow) + ", " + ModelName(l.modelRow) + ": label " +
            Quoted(model.Label) + ", icon " + icon;
@@ -273,10 +277,17 @@ std::string AtStartText(const Explanation& e, const LetterExplanation& l) {
     }
     bool iconWritten = false;
     for (const ValueWrite& write : l.writes) {
-        if (write.subkey == "DefaultIcon") iconWritten = true;
-        line(write.accepted ? "writes " + WriteName(write) + " = " + Quoted(write.text)
-                            : "does not write " + WriteName(write) + " " + Quoted(write.text) +
-                                  ": longer than 259 characters");
+        const bool icon = write.subkey == "DefaultIcon";
+        iconWritten = iconWritten || icon;
+        if (icon && !e.serviceDirectoryKnown) {
+            line("writes DefaultIcon = " + Quoted(kUnknownFolder + write.text) +
+                 " only if that path has fewer than 260 characters: the service folder is "
+                 "unknown (--service-dir)");
+        } else {
+            line(write.accepted ? "writes " + WriteName(write) + " = " + Quoted(write.text)
+                                : "does not write " + WriteName(write) + " " + Quoted(write.text) +
+                                      ": longer than 259 characters");
+        }
     }
     if (l.GetsIcon() && !iconWritten && !e.isVistaWorkstation && e.isWow64) {
         line("writes no DefaultIcon: the parent-id scan leaves it out under WOW64");
@@ -327,7 +338,7 @@ std::string LetterText(const Explanation& e, const LetterExplanation& l) {
         }
     }
     if (l.GetsIcon()) {
-        Field(out, "model", ModelText(l));
+        Field(out, "model", ModelText(e, l));
     } else if (l.markerFound && !l.devices.empty()) {
         Field(out, "device keys", DevicesText(l));
     }

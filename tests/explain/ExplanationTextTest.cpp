@@ -278,4 +278,37 @@ TEST(ExplanationText, HeaderAndLetterDetails) {
         const std::string text = ExplanationText(ExplainDrives(fake, options));
         EXPECT_NE(std::string::npos, text.find("Service folder  C:\\Qarn\\ (as given)\n")) << text;
     }
+
+    // The installed service's folder, however long its ImagePath; an icon path of
+    // 260 characters or more is not written, as the service refuses it. Unknown,
+    // the folder is named as what the icon write depends on.
+    const struct {
+        size_t exeLength;  // 0: no ImagePath, no path of the tool's own
+        std::string atStart;
+    } folders[] = {
+        {255, "writes DefaultIcon = \"C:\\Program Files\\" + std::string(226, 'q') +
+                  "\\QarnIcons.dll,3\""},
+        {256, "does not write DefaultIcon \"C:\\Program Files\\" + std::string(227, 'q') +
+                  "\\QarnIcons.dll,3\": longer than 259 characters"},
+        {257, "does not write DefaultIcon \"C:\\Program Files\\" + std::string(228, 'q') +
+                  "\\QarnIcons.dll,3\": longer than 259 characters"},
+        {259, "does not write DefaultIcon \"C:\\Program Files\\" + std::string(230, 'q') +
+                  "\\QarnIcons.dll,3\": longer than 259 characters"},
+        {0,
+         "writes DefaultIcon = \"<service folder>QarnIcons.dll,3\" only if that path has "
+         "fewer than 260 characters: the service folder is unknown (--service-dir)"},
+    };
+    for (const auto& folder : folders) {
+        const std::string text = Explain([&](FakeWindows& fake) {
+            PlugParentIdDevice(fake, 'E', kKbSlot, "1&0", "7&e&0");
+            if (folder.exeLength == 0) return fake.SetModulePath("");
+            const std::string exe =
+                "C:\\Program Files\\" + std::string(folder.exeLength - 29, 'q') + "\\QarnIEx.exe";
+            fake.SetString("SYSTEM\\CurrentControlSet\\Services\\QarnIEx", "ImagePath",
+                           "\"" + exe + "\"");
+        });
+        EXPECT_NE(std::string::npos,
+                  Block(text, 'E').find("\n                    " + folder.atStart + "\n"))
+            << text;
+    }
 }
