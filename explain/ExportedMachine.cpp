@@ -7,11 +7,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "driveicons/AnsiText.h"
 #include "driveicons/MountText.h"
 #include "driveicons/ReaderModels.h"
 #include "platform/Utf16.h"
+#include "platform/memory/CodePages.h"
 
 namespace {
 
@@ -28,27 +30,6 @@ const WindowsName kWindowsNames[] = {
     {"vista", 6, 0, false, false}, {"2008", 6, 0, true, false},   {"7", 6, 1, false, false},
     {"8", 6, 2, false, false},     {"8.1", 6, 3, false, false},   {"10", 10, 0, false, false},
 };
-
-bool StartsWithNoCase(const std::u16string& text, const std::u16string& prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        const char16_t a = text[i] < 0x80 ? static_cast<char16_t>(std::toupper(text[i])) : text[i];
-        if (a != prefix[i]) return false;
-    }
-    return true;
-}
-
-// Names and string data as the ANSI functions show them: a version 5 file's
-// UTF-16 converted to the code page, a REGEDIT4 file's bytes as they are.
-std::string ToAnsi(MemoryWindows& machine, const std::u16string& text, bool unicode) {
-    std::string out;
-    if (!unicode) {
-        for (char16_t c : text) out += static_cast<char>(c & 0xFF);
-        return out;
-    }
-    AnsiText::FromWide(machine, text.data(), text.size(), out);
-    return out;
-}
 
 std::u16string Utf16(const std::vector<BYTE>& data) {
     return DecodeUtf16LE(data.data(), data.size());
@@ -93,30 +74,67 @@ bool SharesDriveIcons(const MachineFacts& facts) {
 
 namespace {
 
-const std::u16string kNativeDriveIconsPath =
-    u"HKEY_LOCAL_MACHINE\\SOFTWARE"
-    u"\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\EXPLORER\\DRIVEICONS";
-const std::u16string kWow6432DriveIconsPath =
-    u"HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432NODE"
-    u"\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\EXPLORER\\DRIVEICONS";
+// Key names below HKEY_LOCAL_MACHINE, folded as the registry compares them.
+const std::vector<std::u16string> kNativeDriveIconsKey = {
+    u"SOFTWARE", u"MICROSOFT", u"WINDOWS", u"CURRENTVERSION", u"EXPLORER", u"DRIVEICONS"};
+const std::vector<std::u16string> kWow6432DriveIconsKey = {
+    u"SOFTWARE",       u"WOW6432NODE", u"MICROSOFT", u"WINDOWS",
+    u"CURRENTVERSION", u"EXPLORER",    u"DRIVEICONS"};
 // The same as it is spelled, for the keys loaded there.
-const std::u16string kWow6432DriveIconsName =
-    u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node"
-    u"\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons";
+const std::vector<std::u16string> kWow6432DriveIconsNames = {
+    u"SOFTWARE",       u"Wow6432Node", u"Microsoft", u"Windows",
+    u"CurrentVersion", u"Explorer",    u"DriveIcons"};
 
-// A key below `key`, or with `orAt`, `key` itself.
-bool IsBelow(const std::u16string& path, const std::u16string& key, bool orAt = false) {
-    return StartsWithNoCase(path, key) &&
-           (path.size() == key.size() ? orAt : path[key.size()] == u'\\');
+// The key names below HKEY_LOCAL_MACHINE are below `key`, or with `orAt`, `key` itself.
+bool IsBelow(const MemoryWindows::KeyPath& names, const std::vector<std::u16string>& key,
+             bool orAt = false) {
+    if (names.size() < key.size() || (names.size() == key.size() && !orAt)) return false;
+    for (size_t i = 0; i < key.size(); ++i) {
+        if (codepages::FoldName(names[i]) != key[i]) return false;
+    }
+    return true;
+}
+
+// The one form of a key path that the loader, the tree and the view rules
+// take: the key names below HKEY_LOCAL_MACHINE. A path the registry could not
+// hold is refused, with why.
+bool KeyNames(const std::u16string& path, MemoryWindows::KeyPath& names, std::string& why) {
+    std::vector<std::u16string> parts;
+    size_t start = 0;
+    for (size_t pos = 0; pos <= path.size(); ++pos) {
+        if (pos < path.size() && path[pos] != u'\\') continue;
+        if (pos == start) {
+            why = "an empty key name in the path (a backslash doubled, or at its start or end)";
+            return false;
+        }
+        parts.push_back(path.substr(start, pos - start));
+        start = pos + 1;
+    }
+    const std::u16string root = codepages::FoldName(parts[0]);
+    if (root != u"HKEY_LOCAL_MACHINE") {
+        why = root == u"HKLM" ? "the root key must be spelled out: HKEY_LOCAL_MACHINE, not HKLM"
+                              : "a key outside HKEY_LOCAL_MACHINE; export HKLM keys only";
+        return false;
+    }
+    if (parts.size() - 1 > kMaxKeyDepth) {
+        why = "a key nested " + std::to_string(parts.size() - 1) +
+              " levels deep; the registry nests at most " + std::to_string(kMaxKeyDepth);
+        return false;
+    }
+    names.assign(std::make_move_iterator(parts.begin() + 1), std::make_move_iterator(parts.end()));
+    return true;
 }
 
 }  // namespace
 
 unsigned DriveIconsViewsOf(const RegFile& file) {
     unsigned views = 0;
+    MemoryWindows::KeyPath names;
+    std::string why;
     for (const RegFileKey& key : file.keys) {
-        if (IsBelow(key.path, kNativeDriveIconsPath)) views |= kNativeDriveIcons;
-        if (IsBelow(key.path, kWow6432DriveIconsPath)) views |= kWow6432DriveIcons;
+        if (!KeyNames(key.path, names, why)) continue;  // the loader refuses it
+        if (IsBelow(names, kNativeDriveIconsKey)) views |= kNativeDriveIcons;
+        if (IsBelow(names, kWow6432DriveIconsKey)) views |= kWow6432DriveIcons;
     }
     return views;
 }
@@ -178,48 +196,71 @@ bool ReadExportFile(const std::string& name, std::string& bytes, std::string& er
     return error.empty();
 }
 
-bool LoadRegFile(MemoryWindows& machine, const RegFile& file, std::string& error,
-                 bool sharedDriveIcons) {
-    const std::u16string root = u"HKEY_LOCAL_MACHINE";
-    for (const RegFileKey& exported : file.keys) {
-        RegFileKey shared;
-        if (sharedDriveIcons && IsBelow(exported.path, kNativeDriveIconsPath, true)) {
-            shared = exported;
-            shared.path =
-                kWow6432DriveIconsName + exported.path.substr(kNativeDriveIconsPath.size());
+std::string Utf8Of(const std::u16string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        uint32_t code = text[i];
+        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (text[++i] - 0xDC00);
         }
-        const RegFileKey& key = shared.path.empty() ? exported : shared;
-        if (!StartsWithNoCase(key.path, root) ||
-            (key.path.size() > root.size() && key.path[root.size()] != u'\\')) {
-            const bool shortRoot = StartsWithNoCase(key.path, u"HKLM") &&
-                                   (key.path.size() == 4 || key.path[4] == u'\\');
-            error = "line " + std::to_string(key.line) +
-                    (shortRoot ? ": the root key must be spelled out: HKEY_LOCAL_MACHINE, not HKLM"
-                               : ": a key outside HKEY_LOCAL_MACHINE; export HKLM keys only");
+        if (code < 0x20 || code == 0x7F || (code >= 0xD800 && code <= 0xDFFF)) {
+            static const char digits[] = "0123456789ABCDEF";
+            out += code < 0x100 ? "\\x" : "\\u{";
+            for (int shift = code < 0x100 ? 4 : 12; shift >= 0; shift -= 4)
+                out += digits[(code >> shift) & 0xF];
+            if (code >= 0x100) out += '}';
+        } else if (code < 0x80) {
+            out += static_cast<char>(code);
+        } else if (code < 0x800) {
+            out += static_cast<char>(0xC0 | (code >> 6));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            out += static_cast<char>(0xE0 | (code >> 12));
+            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (code >> 18));
+            out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    return out;
+}
+
+bool LoadRegFile(MemoryWindows& machine, RegFile& file, std::string& error, bool sharedDriveIcons) {
+    MemoryWindows::KeyPath names;
+    std::string why;
+    for (RegFileKey& key : file.keys) {
+        if (!KeyNames(key.path, names, why)) {
+            error = "line " + std::to_string(key.line) + ": " + why;
             return false;
         }
-        const std::string path = ToAnsi(machine, key.path.substr(root.size()), file.unicode);
-        if (const LONG refused = machine.CreateKey(path)) {
+        if (sharedDriveIcons && IsBelow(names, kNativeDriveIconsKey, true)) {
+            names.erase(names.begin(), names.begin() + kNativeDriveIconsKey.size());
+            names.insert(names.begin(), kWow6432DriveIconsNames.begin(),
+                         kWow6432DriveIconsNames.end());
+        }
+        if (const LONG refused = machine.CreateKey(names)) {
             error = "line " + std::to_string(key.line) +
                     ": a key name longer than the registry takes (256 characters; error " +
                     std::to_string(refused) + ")";
             return false;
         }
-        for (const RegFileValue& value : key.values) {
-            std::vector<BYTE> data = value.data;
-            if (file.unicode && IsRegStringType(value.type)) {
-                const std::string text = ToAnsi(machine, Utf16(value.data), true);
-                data.assign(text.begin(), text.end());
-            }
-            const std::string name = ToAnsi(machine, value.name, file.unicode);
+        for (RegFileValue& value : key.values) {
             // Exports taken at different times can disagree; neither may win unseen.
-            const auto earlier = machine.GetValue(path, name);
-            if (earlier && (earlier->type != value.type || earlier->data != data)) {
-                error = "line " + std::to_string(value.line) + ": value \"" + name + "\" of HKLM" +
-                        path + " differs from the one an earlier file or line gives";
+            if (machine.ValueDiffers(names, value.name, value.type, value.data)) {
+                std::u16string path;
+                for (const std::u16string& name : names) path += u"\\" + name;
+                error = "line " + std::to_string(value.line) + ": value \"" + Utf8Of(value.name) +
+                        "\" of HKLM" + Utf8Of(path) +
+                        " differs from the one an earlier file or line gives";
                 return false;
             }
-            machine.SetValue(path, name, value.type, data);
+            machine.SetValue(names, value.name, value.type, std::move(value.data));
+            value.data.clear();
         }
     }
     return true;

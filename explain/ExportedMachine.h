@@ -43,7 +43,7 @@ unsigned DriveIconsViewsOf(const RegFile& file);
 std::string UnreadDriveIconsView(const MachineFacts& facts, bool asks64BitView, unsigned views);
 
 // Version, edition, WOW64 and code page; before any file is loaded, since
-// names are kept in the code page.
+// a REGEDIT4 file is read in the code page.
 void SetUpMachine(MemoryWindows& machine, const MachineFacts& facts);
 
 // The largest file taken for an export. The three keys an export needs are a
@@ -57,12 +57,20 @@ constexpr size_t kMaxExportBytes = 256u << 20;
 bool ReadExportFile(const std::string& name, std::string& bytes, std::string& error,
                     size_t maxBytes = kMaxExportBytes);
 
-// Every key and value of the file, below HKEY_LOCAL_MACHINE; names and the
-// string data of a version 5 file are converted to the machine's code page.
-// False with "line N: ..." for a key outside HKEY_LOCAL_MACHINE and for a key
-// name the registry refuses (longer than it takes).
-bool LoadRegFile(MemoryWindows& machine, const RegFile& file, std::string& error,
+// The registry nests keys at most this deep below a root key.
+constexpr size_t kMaxKeyDepth = 512;
+
+// Every key and value of the file, below HKEY_LOCAL_MACHINE, as the registry
+// keeps them (names and text in UTF-16); the values' data is moved out of
+// `file`. False with "line N: ..." (in UTF-8, control characters escaped) for
+// a key outside HKEY_LOCAL_MACHINE, a key path the registry could not hold
+// (an empty key name, one longer than it takes, deeper than kMaxKeyDepth), and
+// a value that an earlier file or line gives otherwise.
+bool LoadRegFile(MemoryWindows& machine, RegFile& file, std::string& error,
                  bool sharedDriveIcons = false);
+
+// UTF-16 as UTF-8; control characters and lone surrogates as \xNN and \u{NNNN}.
+std::string Utf8Of(const std::u16string& text);
 
 // Drive types of D: to Z:: the letters in `removable` (upper or lower case)
 // are removable; when it is empty, the letters whose mount records are USB

@@ -1,15 +1,17 @@
 #include "explain/RegFile.h"
 
 #include <cstdint>
+#include <string_view>
 #include <utility>
 
-#include "platform/Utf16.h"
 #include "platform/memory/CodePages.h"
 
 namespace {
 
-const std::u16string kHeader5 = u"Windows Registry Editor Version 5.00";
-const std::u16string kHeader4 = u"REGEDIT4";
+using View = std::u16string_view;
+
+const View kHeader5 = u"Windows Registry Editor Version 5.00";
+const View kHeader4 = u"REGEDIT4";
 
 // A failure at one line of the file.
 struct Failure {
@@ -19,15 +21,17 @@ struct Failure {
 
 bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
 
-std::u16string TrimRight(std::u16string text) {
-    while (!text.empty() && IsBlank(text.back())) text.pop_back();
+View TrimRight(View text) {
+    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
     return text;
 }
 
-size_t SkipBlanks(const std::u16string& text, size_t pos) {
-    while (pos < text.size() && IsBlank(text[pos])) ++pos;
-    return pos;
+View SkipBlanks(View text) {
+    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+    return text;
 }
+
+bool StartsWith(View text, View prefix) { return text.substr(0, prefix.size()) == prefix; }
 
 int HexDigit(char16_t c) {
     if (c >= u'0' && c <= u'9') return c - u'0';
@@ -38,7 +42,7 @@ int HexDigit(char16_t c) {
 
 // Printable form of a piece of the file for an error message: ASCII as is,
 // anything else as \uXXXX, at most 40 characters.
-std::string Show(const std::u16string& text) {
+std::string Show(View text) {
     std::string out;
     for (size_t i = 0; i < text.size() && i < 40; ++i) {
         const char16_t c = text[i];
@@ -54,7 +58,7 @@ std::string Show(const std::u16string& text) {
     return out;
 }
 
-int LineAt(const std::u16string& text, size_t end) {
+int LineAt(View text, size_t end) {
     int line = 1;
     for (size_t i = 0; i < end && i < text.size(); ++i) line += text[i] == u'\n';
     return line;
@@ -76,6 +80,7 @@ bool DecodeUtf8(const std::string& bytes, size_t start, std::u16string& text, Fa
         failure = {LineAt(text, text.size()), what};
         return false;
     };
+    text.reserve(bytes.size() - start);
     for (size_t pos = start; pos < bytes.size();) {
         const unsigned char lead = static_cast<unsigned char>(bytes[pos]);
         uint32_t code = lead;
@@ -119,14 +124,20 @@ bool DecodeUtf8(const std::string& bytes, size_t start, std::u16string& text, Fa
     return true;
 }
 
-// The file as characters, and whether it is a version 5 (Unicode) file.
-bool Decode(const std::string& bytes, std::u16string& text, bool& unicode, Failure& failure) {
+// The file as characters, and whether it is a version 5 (Unicode) file. The
+// bytes are given up once decoded, so that the two are held together only
+// while the text is made.
+bool Decode(std::string& bytes, std::u16string& text, bool& unicode, Failure& failure) {
     auto byteAt = [&](size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    auto release = [&] { std::string().swap(bytes); };
     if (bytes.size() >= 2 && byteAt(0) == 0xFF && byteAt(1) == 0xFE) {
         unicode = true;
-        text = DecodeUtf16LE(reinterpret_cast<const unsigned char*>(bytes.data()) + 2,
-                             bytes.size() - 2);
-        if (bytes.size() % 2 != 0) {
+        text.resize((bytes.size() - 2) / 2);
+        for (size_t i = 0; i < text.size(); ++i)
+            text[i] = static_cast<char16_t>(byteAt(2 + 2 * i) | (byteAt(3 + 2 * i) << 8));
+        const bool odd = bytes.size() % 2 != 0;
+        release();
+        if (odd) {
             failure = {LineAt(text, text.size()), "the file ends in the middle of a character"};
             return false;
         }
@@ -137,51 +148,68 @@ bool Decode(const std::string& bytes, std::u16string& text, bool& unicode, Failu
         return false;
     }
     if (bytes.compare(0, 8, "REGEDIT4") == 0) {
-        // ANSI: one byte per character, whatever the code page.
+        // ANSI: one byte per character here; names and text are converted
+        // with the code page once they are cut out.
         unicode = false;
-        for (char c : bytes) text += static_cast<char16_t>(static_cast<unsigned char>(c));
+        text.resize(bytes.size());
+        for (size_t i = 0; i < bytes.size(); ++i) text[i] = byteAt(i);
+        release();
         return true;
     }
     // Anything else must be a version 5 file re-saved as UTF-8; what is not
-    // fails at its first line.
+    // fails at its first line, of which a little is enough to show.
     unicode = true;
     const size_t start = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     if (bytes.compare(start, 36, "Windows Registry Editor Version 5.00") != 0) {
-        const size_t end = bytes.find_first_of("\r\n", start);
-        for (size_t i = start; i < bytes.size() && i < end; ++i) {
-            text += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]));
+        for (size_t i = start; i < bytes.size() && i < start + 64; ++i) {
+            if (bytes[i] == '\r' || bytes[i] == '\n') break;
+            text += byteAt(i);
         }
         return true;  // the header check reports it
     }
-    return DecodeUtf8(bytes, start, text, failure);
+    const bool decoded = DecodeUtf8(bytes, start, text, failure);
+    release();
+    return decoded;
 }
 
-std::vector<std::u16string> SplitLines(const std::u16string& text) {
-    std::vector<std::u16string> lines;
-    size_t start = 0;
-    // A line end closes the last line; no empty line follows it.
-    while (start < text.size() || (start == 0 && text.empty())) {
-        size_t end = text.find(u'\n', start);
-        if (end == std::u16string::npos) end = text.size();
-        std::u16string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == u'\r') line.pop_back();
-        lines.push_back(line);
-        start = end + 1;
+// The lines of the text, one after the other, as views into it. A line end
+// closes the last line; no empty line follows it.
+class Lines {
+public:
+    explicit Lines(View text) : text_(text) {}
+
+    bool Next(View& line) {
+        if (pos_ > text_.size() || (pos_ == text_.size() && number_ > 0)) return false;
+        size_t end = text_.find(u'\n', pos_);
+        if (end == View::npos) end = text_.size();
+        line = text_.substr(pos_, end - pos_);
+        if (!line.empty() && line.back() == u'\r') line.remove_suffix(1);
+        pos_ = end + 1;
+        ++number_;
+        last_ = line;
+        return true;
     }
-    return lines;
-}
+    int Number() const { return number_; }  // of the line Next gave last
+    View Last() const { return last_; }
+    bool EndsWithLineEnd() const { return !text_.empty() && text_.back() == u'\n'; }
+
+private:
+    View text_;
+    size_t pos_ = 0;
+    int number_ = 0;
+    View last_;
+};
 
 class Parser {
 public:
-    Parser(std::vector<std::u16string> lines, bool endsWithLineEnd, bool unicode, UINT ansiCodePage)
-        : lines_(std::move(lines)),
-          endsWithLineEnd_(endsWithLineEnd),
-          unicode_(unicode),
-          ansiCodePage_(ansiCodePage) {}
+    Parser(View text, bool unicode, UINT ansiCodePage)
+        : lines_(text), unicode_(unicode), ansiCodePage_(ansiCodePage) {}
 
     bool Run(RegFile& file, Failure& failure) {
         file.unicode = unicode_;
-        const std::u16string header = TrimRight(lines_.empty() ? std::u16string() : lines_[0]);
+        View header;
+        lines_.Next(header);
+        header = TrimRight(header);
         if (unicode_ && header == kHeader4) {
             return Fail(failure, 1,
                         "a \"REGEDIT4\" file must be in the ANSI code page, not UTF-16 or UTF-8 "
@@ -194,35 +222,34 @@ public:
                         "Version 5.00\" (UTF-16 or UTF-8) or \"REGEDIT4\" (ANSI), not \"" +
                             Show(header) + "\"");
         }
-        for (next_ = 1; next_ < lines_.size();) {
-            const int line = static_cast<int>(next_) + 1;
-            const std::u16string text = lines_[next_++];
-            const size_t start = SkipBlanks(text, 0);
-            if (start == text.size() || text[start] == u';') continue;
-            if (text[start] == u'[') {
-                if (!ParseKey(text.substr(start), line, file, failure)) return false;
-            } else if (text[start] == u'"' || text[start] == u'@') {
+        for (View text; lines_.Next(text);) {
+            const int line = lines_.Number();
+            text = SkipBlanks(text);
+            if (text.empty() || text[0] == u';') continue;
+            if (text[0] == u'[') {
+                if (!ParseKey(text, line, file, failure)) return false;
+            } else if (text[0] == u'"' || text[0] == u'@') {
                 if (file.keys.empty()) {
                     return Fail(failure, line, "a value before the first [key] line");
                 }
                 RegFileValue value;
                 value.line = line;
-                if (!ParseValue(text.substr(start), line, value, failure)) return false;
+                if (!ParseValue(text, line, value, failure)) return false;
                 file.keys.back().values.push_back(std::move(value));
             } else {
                 return Fail(failure, line,
                             "expected a [key] line, a \"name\"= or @= value line, or a ; comment, "
                             "not \"" +
-                                Show(text.substr(start)) + "\"");
+                                Show(text) + "\"");
             }
         }
         // reg export ends every key block, the last one too, with an empty
         // line; a file cut short lacks it (or the line end before it).
-        const int last = static_cast<int>(lines_.size());
-        if (!endsWithLineEnd_) {
+        const int last = lines_.Number();
+        if (!lines_.EndsWithLineEnd()) {
             return Fail(failure, last, "the file does not end with a line end (is it cut short?)");
         }
-        if (!TrimRight(lines_.back()).empty()) {
+        if (!TrimRight(lines_.Last()).empty()) {
             return Fail(failure, last,
                         "the file does not end with the empty line that reg export writes last "
                         "(is it cut short?)");
@@ -237,84 +264,102 @@ private:
         return false;
     }
 
-    bool ParseKey(const std::u16string& text, int line, RegFile& file, Failure& failure) {
-        const std::u16string trimmed = TrimRight(text);
+    // A name or path of the file as UTF-16: a REGEDIT4 file's bytes converted
+    // with its code page, as regedit's ANSI reading of it would.
+    std::u16string Wide(std::u16string text) const {
+        if (unicode_) return text;
+        return codepages::ToUtf16(std::string(text.begin(), text.end()), ansiCodePage_);
+    }
+
+    bool ParseKey(View text, int line, RegFile& file, Failure& failure) {
+        const View trimmed = TrimRight(text);
         if (trimmed.size() < 2 || trimmed.back() != u']') {
             return Fail(failure, line, "key line not closed with ']'");
         }
-        std::u16string path = trimmed.substr(1, trimmed.size() - 2);
+        const View path = trimmed.substr(1, trimmed.size() - 2);
         if (!path.empty() && path[0] == u'-') {
             return Fail(failure, line, "a key deletion [-...] does not belong in an export");
         }
         if (path.empty()) return Fail(failure, line, "empty key name");
-        if (path.find(u'\0') != std::u16string::npos) {
+        if (path.find(u'\0') != View::npos) {
             return Fail(failure, line, "NUL character in a key name");
         }
         RegFileKey key;
         key.line = line;
-        key.path = std::move(path);
+        key.path = Wide(std::u16string(path));
         file.keys.push_back(std::move(key));
         return true;
     }
 
-    // A "quoted" text from `pos` (at the opening quote) with \\ and \" undone;
-    // `pos` ends after the closing quote.
-    bool ParseQuoted(const std::u16string& text, size_t& pos, std::u16string& out, int line,
-                     const char* what, Failure& failure) const {
-        for (++pos; pos < text.size(); ++pos) {
+    // A "quoted" text at the start of `text` with \\ and \" undone, handed to
+    // `add` a character at a time; `text` is left after the closing quote.
+    template <typename Add>
+    bool ParseQuoted(View& text, int line, const char* what, Failure& failure, Add add) const {
+        for (size_t pos = 1; pos < text.size(); ++pos) {
             const char16_t c = text[pos];
             if (c == u'"') {
-                ++pos;
+                text.remove_prefix(pos + 1);
                 return true;
             }
             // A double-byte character whose trail byte is a backslash (0x5C)
             // escapes nothing.
             if (IsLeadByte(c) && pos + 1 < text.size()) {
-                out += c;
-                out += text[++pos];
+                add(c);
+                add(text[++pos]);
                 continue;
             }
             if (c == u'\\' && pos + 1 < text.size() &&
                 (text[pos + 1] == u'\\' || text[pos + 1] == u'"')) {
                 ++pos;
             }
-            out += text[pos];
+            add(text[pos]);
         }
         return Fail(failure, line,
                     std::string(what) + " not closed with '\"' (is the file cut short?)");
     }
 
-    bool ParseValue(const std::u16string& text, int line, RegFileValue& value, Failure& failure) {
-        size_t pos = 0;
+    bool ParseValue(View text, int line, RegFileValue& value, Failure& failure) {
         if (text[0] == u'@') {
-            pos = 1;
+            text.remove_prefix(1);
         } else {
-            if (!ParseQuoted(text, pos, value.name, line, "value name", failure)) return false;
-            if (value.name.find(u'\0') != std::u16string::npos) {
+            std::u16string name;
+            if (!ParseQuoted(text, line, "value name", failure, [&](char16_t c) { name += c; }))
+                return false;
+            if (name.find(u'\0') != std::u16string::npos) {
                 return Fail(failure, line, "NUL character in a value name");
             }
+            value.name = Wide(std::move(name));
         }
-        pos = SkipBlanks(text, pos);
-        if (pos == text.size() || text[pos] != u'=') {
+        text = SkipBlanks(text);
+        if (text.empty() || text[0] != u'=') {
             return Fail(failure, line, "'=' missing after the value name");
         }
-        pos = SkipBlanks(text, pos + 1);
-        const std::u16string data = text.substr(pos);
+        const View data = SkipBlanks(text.substr(1));
 
         if (!data.empty() && data[0] == u'"') {
-            size_t end = 0;
-            std::u16string string;
-            if (!ParseQuoted(data, end, string, line, "string value", failure)) return false;
-            if (SkipBlanks(data, end) != data.size()) {
+            View rest = data;
+            value.type = REG_SZ;
+            // UTF-16 LE with its NUL, as the registry holds a string.
+            std::string ansi;
+            auto add = [&](char16_t c) {
+                if (!unicode_) {
+                    ansi += static_cast<char>(c);
+                    return;
+                }
+                value.data.push_back(static_cast<BYTE>(c & 0xFF));
+                value.data.push_back(static_cast<BYTE>(c >> 8));
+            };
+            if (!ParseQuoted(rest, line, "string value", failure, add)) return false;
+            if (!SkipBlanks(rest).empty()) {
                 return Fail(failure, line, "text after the closing '\"' of a string value");
             }
-            value.type = REG_SZ;
-            for (char16_t c : string) AppendUnit(value.data, c);
-            AppendUnit(value.data, 0);
+            if (!unicode_) AppendUtf16(value.data, codepages::ToUtf16(ansi, ansiCodePage_));
+            value.data.push_back(0);
+            value.data.push_back(0);
             return true;
         }
-        if (data.compare(0, 6, u"dword:") == 0) {
-            const std::u16string digits = TrimRight(data.substr(6));
+        if (StartsWith(data, u"dword:")) {
+            const View digits = TrimRight(data.substr(6));
             uint32_t number = 0;
             if (digits.empty() || digits.size() > 8) {
                 return Fail(failure, line, "dword: needs 1 to 8 hex digits");
@@ -327,7 +372,16 @@ private:
             for (int i = 0; i < 4; ++i) value.data.push_back(static_cast<BYTE>(number >> (8 * i)));
             return true;
         }
-        if (data.compare(0, 3, u"hex") == 0) return ParseHex(data.substr(3), line, value, failure);
+        if (StartsWith(data, u"hex")) {
+            if (!ParseHex(data.substr(3), line, value, failure)) return false;
+            // The text of a REGEDIT4 file is in the code page, hex(2) and hex(7) too.
+            if (!unicode_ && IsRegStringType(value.type)) {
+                const std::string ansi(value.data.begin(), value.data.end());
+                value.data.clear();
+                AppendUtf16(value.data, codepages::ToUtf16(ansi, ansiCodePage_));
+            }
+            return true;
+        }
         if (TrimRight(data) == u"-") {
             return Fail(failure, line, "a value deletion (=-) does not belong in an export");
         }
@@ -336,25 +390,27 @@ private:
             "value data must be \"text\", dword:, hex: or hex(type):, not \"" + Show(data) + "\"");
     }
 
+    static void AppendUtf16(std::vector<BYTE>& data, const std::u16string& text) {
+        for (char16_t c : text) {
+            data.push_back(static_cast<BYTE>(c & 0xFF));
+            data.push_back(static_cast<BYTE>(c >> 8));
+        }
+    }
+
     // A REGEDIT4 file holds one byte per character.
     bool IsLeadByte(char16_t c) const {
         return !unicode_ && c <= 0xFF && codepages::IsLeadByte(ansiCodePage_, static_cast<BYTE>(c));
     }
 
-    // One character of string data: UTF-16 LE, or one ANSI byte.
-    void AppendUnit(std::vector<BYTE>& data, char16_t c) const {
-        data.push_back(static_cast<BYTE>(c & 0xFF));
-        if (unicode_) data.push_back(static_cast<BYTE>(c >> 8));
-    }
-
     // "hex:" or "hex(type):" and the byte list, continued over the lines that
-    // follow a line ending in '\'.
-    bool ParseHex(std::u16string text, int line, RegFileValue& value, Failure& failure) {
-        size_t pos = 0;
+    // follow a line ending in '\'. The list is read as one text: each piece
+    // without its trailing blanks and '\', each continuation without its
+    // leading blanks; nothing of it is copied.
+    bool ParseHex(View text, int line, RegFileValue& value, Failure& failure) {
         value.type = REG_BINARY;
         if (!text.empty() && text[0] == u'(') {
             const size_t close = text.find(u')');
-            if (close == std::u16string::npos || close == 1 || close > 9) {
+            if (close == View::npos || close == 1 || close > 9) {
                 return Fail(failure, line, "hex(type): needs a type of 1 to 8 hex digits");
             }
             DWORD type = 0;
@@ -365,69 +421,83 @@ private:
                 type = type * 16 + static_cast<DWORD>(HexDigit(text[i]));
             }
             value.type = type;
-            pos = close + 1;
+            text.remove_prefix(close + 1);
         }
-        if (pos == text.size() || text[pos] != u':')
-            return Fail(failure, line, "':' missing after hex");
-        std::u16string list = text.substr(pos + 1);
-        // Trimmed in place: a copy per continuation line would cost time
-        // quadratic in the value's length.
-        for (;;) {
-            while (!list.empty() && IsBlank(list.back())) list.pop_back();
-            if (list.empty() || list.back() != u'\\') break;
-            list.pop_back();
-            if (next_ == lines_.size()) {
-                return Fail(failure, static_cast<int>(next_),
-                            "the file ends after a line continued with '\\' (is it cut short?)");
+        if (text.empty() || text[0] != u':') return Fail(failure, line, "':' missing after hex");
+
+        View piece;  // the part of the list not read yet
+        bool continued = false;
+        auto take = [&](View raw) {
+            piece = TrimRight(raw);
+            continued = !piece.empty() && piece.back() == u'\\';
+            if (continued) piece.remove_suffix(1);
+        };
+        take(text.substr(1));
+        // The next character of the list, 0 at its end; moves on to the
+        // continuation lines as needed.
+        bool cutShort = false;
+        auto peek = [&]() -> char16_t {
+            while (piece.empty() && continued) {
+                View more;
+                if (!lines_.Next(more)) {
+                    cutShort = true;
+                    return 0;
+                }
+                take(SkipBlanks(more));
             }
-            const std::u16string& more = lines_[next_++];
-            list.append(more, SkipBlanks(more, 0), std::u16string::npos);
-        }
+            return piece.empty() ? 0 : piece[0];
+        };
+        auto badList = [&] {
+            return Fail(failure, line,
+                        "hex data must be bytes of two hex digits separated by ',', at \"" +
+                            Show(piece) + "\"" + (peek() == 0 ? " (is the file cut short?)" : ""));
+        };
+        auto skipBlanks = [&] {
+            while (IsBlank(peek())) piece.remove_prefix(1);
+        };
         // Comma-separated bytes of two hex digits; an empty list is no data.
-        size_t at = SkipBlanks(list, 0);
-        if (at == list.size()) return true;
+        skipBlanks();
+        if (peek() == 0 && !cutShort) return true;
         for (;;) {
             int digits = 0;
             int byte = 0;
-            while (at < list.size() && HexDigit(list[at]) >= 0 && digits < 3) {
-                byte = byte * 16 + HexDigit(list[at++]);
+            while (peek() != 0 && HexDigit(peek()) >= 0 && digits < 3) {
+                byte = byte * 16 + HexDigit(peek());
+                piece.remove_prefix(1);
                 ++digits;
             }
-            if (digits != 2) {
-                return Fail(failure, line,
-                            "hex data must be bytes of two hex digits separated by ',', at \"" +
-                                Show(list.substr(at)) + "\"" +
-                                (at == list.size() ? " (is the file cut short?)" : ""));
+            if (cutShort) {
+                return Fail(failure, lines_.Number(),
+                            "the file ends after a line continued with '\\' (is it cut short?)");
             }
+            if (digits != 2) return badList();
             value.data.push_back(static_cast<BYTE>(byte));
-            at = SkipBlanks(list, at);
-            if (at == list.size()) return true;
-            if (list[at] != u',') {
-                return Fail(failure, line,
-                            "hex data must be bytes of two hex digits separated by ',', at \"" +
-                                Show(list.substr(at)) + "\"");
+            skipBlanks();
+            if (peek() == 0) {
+                if (!cutShort) return true;
+                return Fail(failure, lines_.Number(),
+                            "the file ends after a line continued with '\\' (is it cut short?)");
             }
-            at = SkipBlanks(list, at + 1);
+            if (peek() != u',') return badList();
+            piece.remove_prefix(1);
+            skipBlanks();
         }
     }
 
-    std::vector<std::u16string> lines_;
-    bool endsWithLineEnd_;
+    Lines lines_;
     bool unicode_;
     UINT ansiCodePage_;
-    size_t next_ = 1;
 };
 
 }  // namespace
 
-bool ParseRegFile(const std::string& bytes, RegFile& file, std::string& error, UINT ansiCodePage) {
+bool ParseRegFile(std::string bytes, RegFile& file, std::string& error, UINT ansiCodePage) {
     file = RegFile{};
     std::u16string text;
     bool unicode = true;
     Failure failure{0, ""};
     if (!Decode(bytes, text, unicode, failure) ||
-        !Parser(SplitLines(text), !text.empty() && text.back() == u'\n', unicode, ansiCodePage)
-             .Run(file, failure)) {
+        !Parser(text, unicode, ansiCodePage).Run(file, failure)) {
         error = "line " + std::to_string(failure.line) + ": " + failure.what;
         return false;
     }

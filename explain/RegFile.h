@@ -8,12 +8,14 @@
 
 #include "platform/WinTypes.h"
 
+// Names, paths and string data are UTF-16, as the registry keeps them; a
+// REGEDIT4 file's are converted from its code page.
 struct RegFileValue {
     int line = 0;
     std::u16string name;  // empty: the key's default value ("@")
     DWORD type = REG_NONE;
-    // The data as the registry holds it. A version 5 file holds strings in
-    // UTF-16 LE, with the terminating NUL for "..." values.
+    // The data as the registry holds it: strings in UTF-16 LE, with the
+    // terminating NUL for "..." values.
     std::vector<BYTE> data;
 };
 
@@ -24,15 +26,14 @@ struct RegFileKey {
 };
 
 struct RegFile {
-    // false: a REGEDIT4 file, whose names and string data are bytes of an ANSI
-    // code page; each char16_t of a path or name then holds one byte.
-    bool unicode = true;
+    bool unicode = true;  // false: a REGEDIT4 file
     std::vector<RegFileKey> keys;
 };
 
 // Reads a whole file. A malformed or truncated file gives false and an error
 // "line N: what is wrong"; `file` is then incomplete. A file counts as whole
 // only when it ends, as reg export writes it, with an empty line.
-// `ansiCodePage` (1252 or 932) is that of a REGEDIT4 file's bytes.
-bool ParseRegFile(const std::string& bytes, RegFile& file, std::string& error,
-                  UINT ansiCodePage = 1252);
+// `ansiCodePage` (1252 or 932) is that of a REGEDIT4 file's bytes. The bytes
+// are taken over and let go once decoded: beside the decoded text and the
+// parsed data nothing of the file is held, no line copied.
+bool ParseRegFile(std::string bytes, RegFile& file, std::string& error, UINT ansiCodePage = 1252);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "explain/DriveExplainer.h"
@@ -211,9 +212,9 @@ int ExplainExports(int argc, char* argv[]) {
         std::string error;
         RegFile file;
         if (!ReadExportFile(name, bytes, error) ||
-            !ParseRegFile(bytes, file, error, facts.codePage) ||
+            !ParseRegFile(std::move(bytes), file, error, facts.codePage) ||
             !LoadRegFile(machine, file, error, SharesDriveIcons(facts))) {
-            Error(name + ": " + ToUtf8(machine, error));  // may name a value in the code page
+            Error(name + ": " + error);
             return kFailed;
         }
         views.push_back(DriveIconsViewsOf(file));

@@ -22,16 +22,6 @@ size_t CharLength(UINT codePage, const std::string& text, size_t pos) {
     return 1;
 }
 
-std::string Upper(std::string text, UINT codePage) {
-    for (size_t pos = 0; pos < text.size();) {
-        const size_t length = CharLength(codePage, text, pos);
-        if (length == 1 && text[pos] >= 'a' && text[pos] <= 'z')
-            text[pos] = static_cast<char>(text[pos] - 'a' + 'A');
-        pos += length;
-    }
-    return text;
-}
-
 namespace {
 
 // Index into kCp932DoubleBytes, or -1 when the bytes cannot form a character.
@@ -72,69 +62,85 @@ WORD Cp932Code(char16_t unit) {
 
 }  // namespace
 
-char16_t DecodeChar(UINT codePage, const std::string& text, size_t pos, size_t length) {
-    const BYTE first = static_cast<BYTE>(text[pos]);
-    if (length == 1) {
-        if (first < 0x80) return first;
-        if (codePage == 1252) return first < 0xA0 ? kCp1252High[first - 0x80] : first;
-        if (first >= 0xA1 && first <= 0xDF) return static_cast<char16_t>(0xFF61 + first - 0xA1);
-        return first;  // a lone lead byte
+// The unit MultiByteToWideChar gives for what cannot be converted.
+constexpr char16_t kCp932Default = 0x30FB;
+
+std::u16string ToUtf16(const std::string& text, UINT codePage) {
+    std::u16string wide;
+    wide.reserve(text.size());
+    for (size_t pos = 0; pos < text.size();) {
+        const BYTE first = static_cast<BYTE>(text[pos]);
+        const size_t length = CharLength(codePage, text, pos);
+        if (length == 2) {
+            const char16_t unit =
+                Cp932Unit(static_cast<WORD>(first << 8 | static_cast<BYTE>(text[pos + 1])));
+            wide += unit != 0 ? unit : kCp932Default;
+        } else if (first < 0x80) {
+            wide += first;
+        } else if (codePage == 1252) {
+            wide += first < 0xA0 ? kCp1252High[first - 0x80] : first;
+        } else if (first >= 0xA1 && first <= 0xDF) {
+            wide += static_cast<char16_t>(0xFF61 + first - 0xA1);  // half-width katakana
+        } else if (IsLeadByte(codePage, first)) {
+            wide += kCp932Default;
+        } else {
+            wide += first;  // 0x80, 0xA0, 0xFD to 0xFF: Windows maps them to themselves
+        }
+        pos += length;
     }
-    const WORD code = static_cast<WORD>(first << 8 | static_cast<BYTE>(text[pos + 1]));
-    const char16_t unit = Cp932Unit(code);
-    return unit != 0 ? unit : code;  // no character: ordered by its code
+    return wide;
 }
+
+namespace {
 
 char16_t UpperUnit(char16_t unit) {
     if (unit >= 'a' && unit <= 'z') return static_cast<char16_t>(unit - 0x20);
     if (unit >= 0xE0 && unit <= 0xFE && unit != 0xF7) return static_cast<char16_t>(unit - 0x20);
     if (unit >= 0xFF41 && unit <= 0xFF5A) return static_cast<char16_t>(unit - 0x20);
+    // Greek and Cyrillic small letters (final sigma too).
+    if (unit >= 0x03B1 && unit <= 0x03C9 && unit != 0x03C2)
+        return static_cast<char16_t>(unit - 0x20);
+    if (unit == 0x03C2) return 0x03A3;
+    if (unit >= 0x0430 && unit <= 0x044F) return static_cast<char16_t>(unit - 0x20);
+    if (unit >= 0x0450 && unit <= 0x045F) return static_cast<char16_t>(unit - 0x50);
+    // Latin Extended-A pairs capital and small letter, even and odd.
+    if (unit >= 0x0100 && unit <= 0x0137 && (unit & 1) && unit != 0x0131)  // ı has no pair
+        return static_cast<char16_t>(unit - 1);
+    if (unit >= 0x0139 && unit <= 0x0148 && !(unit & 1)) return static_cast<char16_t>(unit - 1);
+    if (unit >= 0x014A && unit <= 0x0177 && (unit & 1)) return static_cast<char16_t>(unit - 1);
     switch (unit) {
     case 0x00FF: return 0x0178;  // ÿ
-    case 0x0153: return 0x0152;  // œ
-    case 0x0161: return 0x0160;  // š
+    case 0x017A: return 0x0179;  // ź
+    case 0x017C: return 0x017B;  // ż
     case 0x017E: return 0x017D;  // ž
     case 0x0192: return 0x0191;  // ƒ
     default: return unit;
     }
 }
 
-std::string NameKey(const std::string& name, UINT codePage) {
-    std::string key;
-    key.reserve(2 * name.size());
-    for (size_t pos = 0; pos < name.size();) {
-        const size_t length = CharLength(codePage, name, pos);
-        const char16_t unit = UpperUnit(DecodeChar(codePage, name, pos, length));
-        key += static_cast<char>(unit >> 8);
-        key += static_cast<char>(unit & 0xFF);
-        pos += length;
-    }
-    return key;
+}  // namespace
+
+std::u16string FoldName(const std::u16string& name) {
+    std::u16string folded = name;
+    for (char16_t& unit : folded) unit = UpperUnit(unit);
+    return folded;
 }
 
-// Split per character: under a double-byte code page a trail byte 0x5C is
-// part of a name, not a separator. Empty components (a doubled or trailing
-// separator) are passed over.
-std::vector<std::string> SplitPath(const std::string& path, UINT codePage) {
-    std::vector<std::string> parts;
+std::vector<std::u16string> SplitPath(const std::u16string& path) {
+    std::vector<std::u16string> parts;
     size_t start = 0;
-    size_t pos = 0;
-    while (pos < path.size()) {
-        if (path[pos] == '\\') {
-            if (pos > start) parts.push_back(path.substr(start, pos - start));
-            start = ++pos;
-        } else {
-            pos += CharLength(codePage, path, pos);
-        }
+    for (size_t pos = 0; pos <= path.size(); ++pos) {
+        if (pos < path.size() && path[pos] != u'\\') continue;
+        if (pos > start) parts.push_back(path.substr(start, pos - start));
+        start = pos + 1;
     }
-    if (pos > start) parts.push_back(path.substr(start, pos - start));
     return parts;
 }
 
-std::string JoinPath(const std::vector<std::string>& parts) {
-    std::string path;
-    for (const std::string& part : parts) {
-        if (!path.empty()) path += '\\';
+std::u16string JoinPath(const std::vector<std::u16string>& parts) {
+    std::u16string path;
+    for (const std::u16string& part : parts) {
+        if (!path.empty()) path += u'\\';
         path += part;
     }
     return path;
@@ -142,33 +148,49 @@ std::string JoinPath(const std::vector<std::string>& parts) {
 
 namespace {
 
-std::string CodeBytes(WORD code) {
-    if (code <= 0xFF) return std::string(1, static_cast<char>(code));
-    return std::string{static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
+EncodedUnit CodeBytes(WORD code) {
+    if (code <= 0xFF) return {{static_cast<char>(code), 0}, 1};
+    return {{static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)}, 2};
 }
 
-std::string BestFitBytes(const BestFit* table, size_t size, char16_t unit) {
+EncodedUnit BestFitBytes(const BestFit* table, size_t size, char16_t unit) {
     for (size_t i = 0; i < size; ++i)
         if (table[i].unit == unit) return CodeBytes(table[i].code);
-    return {};
+    return {{0, 0}, 0};
 }
 
 }  // namespace
 
-std::string EncodeUnit(UINT codePage, char16_t unit) {
-    if (unit < 0x80) return std::string(1, static_cast<char>(unit));
+EncodedUnit EncodeUnit(UINT codePage, char16_t unit) {
+    if (unit < 0x80) return CodeBytes(unit);
     if (codePage == 1252) {
-        if (unit >= 0xA0 && unit <= 0xFF) return std::string(1, static_cast<char>(unit));
+        if (unit >= 0xA0 && unit <= 0xFF) return CodeBytes(unit);
         for (int i = 0; i < 32; ++i)
-            if (kCp1252High[i] == unit) return std::string(1, static_cast<char>(0x80 + i));
+            if (kCp1252High[i] == unit) return CodeBytes(static_cast<WORD>(0x80 + i));
         if (unit >= 0xFF01 && unit <= 0xFF5E && unit != 0xFF1F)
-            return std::string(1, static_cast<char>(unit - 0xFEE0));
+            return CodeBytes(static_cast<WORD>(unit - 0xFEE0));
         return BestFitBytes(kBestFit1252, kBestFit1252Size, unit);
     }
-    if (unit >= 0xFF61 && unit <= 0xFF9F)
-        return std::string(1, static_cast<char>(unit - 0xFF61 + 0xA1));
+    if (unit >= 0xFF61 && unit <= 0xFF9F) return CodeBytes(static_cast<WORD>(unit - 0xFF61 + 0xA1));
     if (const WORD code = Cp932Code(unit)) return CodeBytes(code);
     return BestFitBytes(kBestFit932, kBestFit932Size, unit);
+}
+
+std::string FromUtf16(const char16_t* text, size_t length, UINT codePage, bool* usedDefault) {
+    std::string out;
+    out.reserve(length);
+    bool defaulted = false;
+    for (size_t i = 0; i < length; ++i) {
+        const EncodedUnit encoded = EncodeUnit(codePage, text[i]);
+        if (encoded.length == 0) {
+            out += '?';
+            defaulted = true;
+        } else {
+            out.append(encoded.bytes, encoded.length);
+        }
+    }
+    if (usedDefault) *usedDefault = defaulted;
+    return out;
 }
 
 }  // namespace codepages

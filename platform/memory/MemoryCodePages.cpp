@@ -15,13 +15,12 @@ bool MemoryWindows::SetCodePage(UINT codePage) {
 
 std::u16string MemoryWindows::AnsiToUtf16(const std::string& text) const {
     std::lock_guard<std::mutex> lock(state_->mu);
-    std::u16string wide;
-    for (size_t pos = 0; pos < text.size();) {
-        const size_t length = CharLength(state_->codePage, text, pos);
-        wide += DecodeChar(state_->codePage, text, pos, length);
-        pos += length;
-    }
-    return wide;
+    return state_->Wide(text);
+}
+
+std::string MemoryWindows::Utf16ToAnsi(const std::u16string& text) const {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    return state_->Ansi(text);
 }
 
 int MemoryWindows::WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideText, int wideLength,
@@ -51,32 +50,27 @@ int MemoryWindows::WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideTe
         count = static_cast<size_t>(wideLength);
     }
 
-    std::string fallback = defaultChar ? std::string(1, *defaultChar) : std::string("?");
-    std::vector<std::string> chars;
+    const char fallback = defaultChar ? *defaultChar : '?';
+    // Sized first, then written: whole characters only, as far as they fit.
+    size_t needed = 0;
     bool usedDefault = false;
     for (size_t i = 0; i < count; ++i) {
-        char16_t unit = wideText[i];
-        std::string bytes = EncodeUnit(page, unit);
-        if (bytes.empty()) {
-            // Each half of a surrogate pair gets a default character of its own.
-            bytes = fallback;
-            usedDefault = true;
-        }
-        chars.push_back(bytes);
+        const EncodedUnit encoded = EncodeUnit(page, wideText[i]);
+        // Each half of a surrogate pair gets a default character of its own.
+        usedDefault = usedDefault || encoded.length == 0;
+        needed += encoded.length == 0 ? 1 : encoded.length;
     }
-    size_t needed = 0;
-    for (const std::string& c : chars) needed += c.size();
-
     if (multiByteSize == 0) {
         if (usedDefaultChar) *usedDefaultChar = usedDefault ? TRUE : FALSE;
         return static_cast<int>(needed);
     }
-    // Whole characters only, as far as they fit; then report the shortfall.
     size_t written = 0;
-    for (const std::string& c : chars) {
-        if (written + c.size() > static_cast<size_t>(multiByteSize)) break;
-        std::memcpy(multiByteText + written, c.data(), c.size());
-        written += c.size();
+    for (size_t i = 0; i < count; ++i) {
+        EncodedUnit encoded = EncodeUnit(page, wideText[i]);
+        if (encoded.length == 0) encoded = {{fallback, 0}, 1};
+        if (written + encoded.length > static_cast<size_t>(multiByteSize)) break;
+        std::memcpy(multiByteText + written, encoded.bytes, encoded.length);
+        written += encoded.length;
     }
     if (written < needed) {
         s.Fail(ERROR_INSUFFICIENT_BUFFER);

@@ -2,6 +2,8 @@
 // registry calls. Set-up and inspection: MemoryRegistrySetup.cpp.
 #include <cstring>
 
+#include "platform/Utf16.h"
+
 #include "platform/memory/MemoryWindowsState.h"
 
 namespace memorywindows {
@@ -17,8 +19,8 @@ Key::Subkeys::iterator Key::SubkeyAt(size_t index) {
     return at;
 }
 
-std::shared_ptr<Key>& Key::AddSubkey(const std::string& nameKey) {
-    auto inserted = subkeys.emplace(nameKey, nullptr);
+std::shared_ptr<Key>& Key::AddSubkey(const Name& folded) {
+    auto inserted = subkeys.emplace(folded, nullptr);
     if (inserted.second) positioned = false;
     return inserted.first->second;
 }
@@ -28,9 +30,40 @@ void Key::EraseSubkey(Subkeys::iterator it) {
     subkeys.erase(it);
 }
 
+Key::~Key() {
+    // Each key taken from `pending` has no subkeys left when it is released,
+    // so no destructor below this one recurses. A key an open handle still
+    // holds is released, with its subtree, when that handle closes.
+    std::vector<std::shared_ptr<Key>> pending;
+    for (auto& entry : subkeys) pending.push_back(std::move(entry.second));
+    subkeys.clear();
+    while (!pending.empty()) {
+        std::shared_ptr<Key> key = std::move(pending.back());
+        pending.pop_back();
+        if (key.use_count() > 1) continue;
+        for (auto& entry : key->subkeys) pending.push_back(std::move(entry.second));
+        key->subkeys.clear();
+    }
+}
+
 void MarkDeleted(Key& key) {
-    key.deleted = true;
-    for (auto& entry : key.subkeys) MarkDeleted(*entry.second);
+    std::vector<Key*> pending{&key};
+    while (!pending.empty()) {
+        Key* next = pending.back();
+        pending.pop_back();
+        next->deleted = true;
+        for (auto& entry : next->subkeys) pending.push_back(entry.second.get());
+    }
+}
+
+std::vector<BYTE> Utf16Bytes(const Name& text) {
+    std::vector<BYTE> bytes;
+    bytes.reserve(2 * text.size());
+    for (char16_t unit : text) {
+        bytes.push_back(static_cast<BYTE>(unit & 0xFF));
+        bytes.push_back(static_cast<BYTE>(unit >> 8));
+    }
+    return bytes;
 }
 
 }  // namespace memorywindows
@@ -39,20 +72,32 @@ using namespace memorywindows;
 
 // ---- Tree and handles -------------------------------------------------------------
 
-std::shared_ptr<Key> MemoryWindows::State::Find(const std::vector<std::string>& parts) const {
+std::vector<BYTE> MemoryWindows::State::StoredData(DWORD type, const BYTE* data,
+                                                   size_t size) const {
+    if (!IsRegStringType(type)) return std::vector<BYTE>(data, data + size);
+    return Utf16Bytes(Wide(std::string(reinterpret_cast<const char*>(data), size)));
+}
+
+std::vector<BYTE> MemoryWindows::State::AnsiData(const StoredValue& value) const {
+    if (!IsRegStringType(value.type)) return value.data;
+    const std::string text = Ansi(DecodeUtf16LE(value.data.data(), value.data.size()));
+    return std::vector<BYTE>(text.begin(), text.end());
+}
+
+std::shared_ptr<Key> MemoryWindows::State::Find(const NamePath& parts) const {
     const std::shared_ptr<Key>* key = &root;
-    for (const std::string& part : parts) {
-        auto it = (*key)->subkeys.find(NameKey(part));
+    for (const Name& part : parts) {
+        auto it = (*key)->subkeys.find(codepages::FoldName(part));
         if (it == (*key)->subkeys.end()) return nullptr;
         key = &it->second;
     }
     return *key;
 }
 
-std::shared_ptr<Key> MemoryWindows::State::FindNamed(std::vector<std::string>& parts) const {
+std::shared_ptr<Key> MemoryWindows::State::FindNamed(NamePath& parts) const {
     const std::shared_ptr<Key>* key = &root;
-    for (std::string& part : parts) {
-        auto it = (*key)->subkeys.find(NameKey(part));
+    for (Name& part : parts) {
+        auto it = (*key)->subkeys.find(codepages::FoldName(part));
         if (it == (*key)->subkeys.end()) return nullptr;
         key = &it->second;
         part = (*key)->name;
@@ -60,11 +105,11 @@ std::shared_ptr<Key> MemoryWindows::State::FindNamed(std::vector<std::string>& p
     return *key;
 }
 
-std::shared_ptr<Key> MemoryWindows::State::Create(std::vector<std::string>& parts, bool* created) {
+std::shared_ptr<Key> MemoryWindows::State::Create(NamePath& parts, bool* created) {
     std::shared_ptr<Key> key = root;
     if (created) *created = false;
-    for (std::string& part : parts) {
-        std::shared_ptr<Key>& slot = key->AddSubkey(NameKey(part));
+    for (Name& part : parts) {
+        std::shared_ptr<Key>& slot = key->AddSubkey(codepages::FoldName(part));
         if (!slot) {
             slot = std::make_shared<Key>();
             slot->name = part;
@@ -76,11 +121,9 @@ std::shared_ptr<Key> MemoryWindows::State::Create(std::vector<std::string>& part
     return key;
 }
 
-LONG MemoryWindows::State::CheckNames(const std::vector<std::string>& parts) const {
-    for (const std::string& part : parts) {
-        // A name takes at least one byte per UTF-16 unit.
-        if (part.size() > kMaxKeyNameLength && NameKey(part).size() > 2 * kMaxKeyNameLength)
-            return ERROR_INVALID_PARAMETER;
+LONG MemoryWindows::State::CheckNames(const NamePath& parts) {
+    for (const Name& part : parts) {
+        if (part.size() > kMaxKeyNameLength) return ERROR_INVALID_PARAMETER;
     }
     return ERROR_SUCCESS;
 }
@@ -90,9 +133,10 @@ bool MemoryWindows::State::Redirects(REGSAM access) const {
     return (access & KEY_WOW64_32KEY) != 0 || (access & KEY_WOW64_64KEY) == 0;
 }
 
-void MemoryWindows::State::Redirect(std::vector<std::string>& parts) const {
-    if (parts.size() >= 2 && Upper(parts[0]) == "SOFTWARE" && Upper(parts[1]) != "WOW6432NODE")
-        parts.insert(parts.begin() + 1, "Wow6432Node");
+void MemoryWindows::State::Redirect(NamePath& parts) const {
+    if (parts.size() >= 2 && codepages::FoldName(parts[0]) == u"SOFTWARE" &&
+        codepages::FoldName(parts[1]) != u"WOW6432NODE")
+        parts.insert(parts.begin() + 1, u"Wow6432Node");
 }
 
 const MemoryWindows::State::OpenKey* MemoryWindows::State::Lookup(HKEY key) const {
@@ -101,15 +145,14 @@ const MemoryWindows::State::OpenKey* MemoryWindows::State::Lookup(HKEY key) cons
     return it == keys.end() ? nullptr : &it->second;
 }
 
-LONG MemoryWindows::State::Resolve(HKEY key, LPCSTR subKey, REGSAM access,
-                                   std::vector<std::string>& native) const {
+LONG MemoryWindows::State::Resolve(HKEY key, LPCSTR subKey, REGSAM access, NamePath& native) const {
     const OpenKey* base = Lookup(key);
     if (!base) return ERROR_INVALID_HANDLE;
     if (base->key->deleted) return ERROR_KEY_DELETED;
     std::string sub = subKey ? subKey : "";
     if (!sub.empty() && sub[0] == '\\') return ERROR_BAD_PATHNAME;
     native = base->native;
-    for (const std::string& part : SplitPath(sub)) native.push_back(part);
+    for (Name& part : SplitPath(sub)) native.push_back(std::move(part));
     if (Redirects(access)) Redirect(native);
     return CheckNames(native);
 }
@@ -117,7 +160,7 @@ LONG MemoryWindows::State::Resolve(HKEY key, LPCSTR subKey, REGSAM access,
 LONG MemoryWindows::State::OpenOrCreate(HKEY key, LPCSTR subKey, REGSAM access, bool create,
                                         PHKEY result, LPDWORD disposition) {
     if (!result) return ERROR_INVALID_PARAMETER;
-    std::vector<std::string> native;
+    NamePath native;
     LONG error = Resolve(key, subKey, access, native);
     if (error != ERROR_SUCCESS) return error;
 
@@ -134,14 +177,14 @@ LONG MemoryWindows::State::OpenOrCreate(HKEY key, LPCSTR subKey, REGSAM access, 
 
 LONG MemoryWindows::State::DeleteKey(HKEY key, LPCSTR subKey, REGSAM access) {
     if (!subKey) return ERROR_INVALID_PARAMETER;
-    std::vector<std::string> native;
+    NamePath native;
     LONG error = Resolve(key, subKey, access, native);
     if (error != ERROR_SUCCESS) return error;
     if (native.empty()) return ERROR_ACCESS_DENIED;  // the hive root
-    std::vector<std::string> parentPath(native.begin(), native.end() - 1);
+    NamePath parentPath(native.begin(), native.end() - 1);
     std::shared_ptr<Key> parent = Find(parentPath);
     if (!parent) return ERROR_FILE_NOT_FOUND;
-    auto it = parent->subkeys.find(NameKey(native.back()));
+    auto it = parent->subkeys.find(codepages::FoldName(native.back()));
     if (it == parent->subkeys.end()) return ERROR_FILE_NOT_FOUND;
     if (!it->second->subkeys.empty()) return ERROR_ACCESS_DENIED;
     MarkDeleted(*it->second);
@@ -182,7 +225,7 @@ LONG MemoryWindows::RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nam
     if (open->key->deleted) return ERROR_KEY_DELETED;
     if (!(open->access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
     if (index >= open->key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
-    const std::string& found = open->key->SubkeyAt(index)->second->name;
+    const std::string found = s.Ansi(open->key->SubkeyAt(index)->second->name);
     if (found.size() + 1 > *nameLength) return ERROR_MORE_DATA;
     std::memcpy(name, found.c_str(), found.size() + 1);
     *nameLength = static_cast<DWORD>(found.size());
@@ -201,11 +244,14 @@ LONG MemoryWindows::RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserve
     if (reserved || (data && !dataSize)) return ERROR_INVALID_PARAMETER;
     if (open->key->deleted) return ERROR_KEY_DELETED;
     if (!(open->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-    auto it = open->key->values.find(s.NameKey(valueName ? valueName : ""));
+    auto it = open->key->values.find(codepages::FoldName(s.Wide(valueName ? valueName : "")));
     if (it == open->key->values.end()) return ERROR_FILE_NOT_FOUND;
-    const RegValue& value = it->second.second;
-    DWORD size = static_cast<DWORD>(value.data.size());
-    if (type) *type = value.type;
+    const StoredValue& stored = it->second;
+    // Strings come back in the code page, and the size is theirs.
+    const std::vector<BYTE> converted = s.AnsiData(stored);
+    const std::vector<BYTE>& bytes = IsRegStringType(stored.type) ? converted : stored.data;
+    DWORD size = static_cast<DWORD>(bytes.size());
+    if (type) *type = stored.type;
     if (!data) {
         if (dataSize) *dataSize = size;
         return ERROR_SUCCESS;
@@ -214,10 +260,10 @@ LONG MemoryWindows::RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserve
         *dataSize = size;
         return ERROR_MORE_DATA;
     }
-    if (size > 0) std::memcpy(data, value.data.data(), size);
+    if (size > 0) std::memcpy(data, bytes.data(), size);
     // A string stored without its NUL gets one where the buffer has room;
     // the size does not count it.
-    if (IsRegStringType(value.type) && size > 0 && size < *dataSize && data[size - 1] != 0)
+    if (IsRegStringType(stored.type) && size > 0 && size < *dataSize && data[size - 1] != 0)
         data[size] = 0;
     *dataSize = size;
     return ERROR_SUCCESS;
@@ -237,11 +283,12 @@ LONG MemoryWindows::RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, D
     // stored too, as Windows does (it reads the byte past the size for that).
     if (IsRegStringType(type) && dataSize > 0 && data[dataSize - 1] != 0 && data[dataSize] == 0)
         ++dataSize;
-    RegValue value;
+    const Name name = s.Wide(valueName ? valueName : "");
+    auto [it, added] = open->key->values.try_emplace(codepages::FoldName(name));
+    StoredValue& value = it->second;
+    if (added) value.name = name;  // one set again keeps the name it was first set with
     value.type = type;
-    if (dataSize) value.data.assign(data, data + dataSize);
-    const std::string name = valueName ? valueName : "";
-    open->key->values[s.NameKey(name)] = {name, value};
+    value.data = s.StoredData(type, data, dataSize);
     return ERROR_SUCCESS;
 }
 

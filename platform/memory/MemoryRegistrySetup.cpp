@@ -1,10 +1,24 @@
 // Registry set-up and inspection: keys and values written and read by path,
-// without handles.
+// without handles; in the code page, as the ANSI calls take them, or in UTF-16.
 #include <algorithm>
 
 #include "platform/memory/MemoryWindowsState.h"
 
 using namespace memorywindows;
+
+namespace {
+
+// A folded name as bytes, for the identities of keys.
+std::string IdentityPart(const Name& folded) {
+    std::string part;
+    for (char16_t unit : folded) {
+        part += static_cast<char>(unit >> 8);
+        part += static_cast<char>(unit & 0xFF);
+    }
+    return part;
+}
+
+}  // namespace
 
 std::string MemoryWindows::RegValue::AsString() const {
     auto nul = std::find(data.begin(), data.end(), BYTE{0});
@@ -13,21 +27,55 @@ std::string MemoryWindows::RegValue::AsString() const {
 
 LONG MemoryWindows::CreateKey(const std::string& path) {
     std::lock_guard<std::mutex> lock(state_->mu);
-    std::vector<std::string> parts = state_->SplitPath(path);
-    const LONG refused = state_->CheckNames(parts);
+    NamePath parts = state_->SplitPath(path);
+    const LONG refused = State::CheckNames(parts);
+    if (refused == ERROR_SUCCESS) state_->Create(parts, nullptr);
+    return refused;
+}
+
+LONG MemoryWindows::CreateKey(const KeyPath& path) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    NamePath parts = path;
+    const LONG refused = State::CheckNames(parts);
     if (refused == ERROR_SUCCESS) state_->Create(parts, nullptr);
     return refused;
 }
 
 LONG MemoryWindows::SetValue(const std::string& path, const std::string& name, DWORD type,
                              const std::vector<BYTE>& data) {
+    std::vector<BYTE> stored;
+    KeyPath parts;
+    std::u16string wideName;
+    {
+        std::lock_guard<std::mutex> lock(state_->mu);
+        stored = state_->StoredData(type, data.data(), data.size());
+        parts = state_->SplitPath(path);
+        wideName = state_->Wide(name);
+    }
+    return SetValue(parts, wideName, type, std::move(stored));
+}
+
+LONG MemoryWindows::SetValue(const KeyPath& path, const std::u16string& name, DWORD type,
+                             std::vector<BYTE> data) {
     std::lock_guard<std::mutex> lock(state_->mu);
-    std::vector<std::string> parts = state_->SplitPath(path);
-    const LONG refused = state_->CheckNames(parts);
+    NamePath parts = path;
+    const LONG refused = State::CheckNames(parts);
     if (refused != ERROR_SUCCESS) return refused;
     std::shared_ptr<Key> key = state_->Create(parts, nullptr);
-    key->values[state_->NameKey(name)] = {name, RegValue{type, data}};
+    auto [it, added] = key->values.try_emplace(codepages::FoldName(name));
+    if (added) it->second.name = name;
+    it->second.type = type;
+    it->second.data = std::move(data);
     return ERROR_SUCCESS;
+}
+
+bool MemoryWindows::ValueDiffers(const KeyPath& path, const std::u16string& name, DWORD type,
+                                 const std::vector<BYTE>& data) const {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    std::shared_ptr<Key> key = state_->Find(path);
+    if (!key) return false;
+    auto it = key->values.find(codepages::FoldName(name));
+    return it != key->values.end() && (it->second.type != type || it->second.data != data);
 }
 
 bool MemoryWindows::KeyExists(const std::string& path) const {
@@ -40,53 +88,70 @@ std::optional<MemoryWindows::RegValue> MemoryWindows::GetValue(const std::string
     std::lock_guard<std::mutex> lock(state_->mu);
     std::shared_ptr<Key> key = state_->Find(state_->SplitPath(path));
     if (!key) return std::nullopt;
-    auto it = key->values.find(state_->NameKey(name));
+    auto it = key->values.find(codepages::FoldName(state_->Wide(name)));
     if (it == key->values.end()) return std::nullopt;
-    return it->second.second;
+    return RegValue{it->second.type, state_->AnsiData(it->second)};
 }
 
 std::vector<std::string> MemoryWindows::SubkeyNames(const std::string& path) const {
-    std::lock_guard<std::mutex> lock(state_->mu);
     std::vector<std::string> names;
-    if (std::shared_ptr<Key> key = state_->Find(state_->SplitPath(path)))
+    const KeyPath parts = [&] {
+        std::lock_guard<std::mutex> lock(state_->mu);
+        return state_->SplitPath(path);
+    }();
+    for (const std::u16string& name : SubkeyNames(parts)) names.push_back(Utf16ToAnsi(name));
+    return names;
+}
+
+std::vector<std::u16string> MemoryWindows::SubkeyNames(const KeyPath& path) const {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    std::vector<std::u16string> names;
+    if (std::shared_ptr<Key> key = state_->Find(path))
         for (const auto& entry : key->subkeys) names.push_back(entry.second->name);
     return names;
 }
 
-namespace {
-void CollectBelow(const Key& key, const std::string& prefix, std::vector<std::string>& out) {
-    for (const auto& entry : key.subkeys) {
-        std::string path = prefix.empty() ? entry.second->name : prefix + "\\" + entry.second->name;
-        out.push_back(path);
-        CollectBelow(*entry.second, path, out);
+std::vector<std::pair<std::u16string, MemoryWindows::RegValue>> MemoryWindows::Values(
+    const KeyPath& path) const {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    std::vector<std::pair<std::u16string, RegValue>> values;
+    if (std::shared_ptr<Key> key = state_->Find(path)) {
+        for (const auto& entry : key->values)
+            values.emplace_back(entry.second.name, RegValue{entry.second.type, entry.second.data});
     }
+    return values;
 }
-}  // namespace
 
 std::vector<std::string> MemoryWindows::KeysBelow(const std::string& path) const {
     std::lock_guard<std::mutex> lock(state_->mu);
     std::vector<std::string> out;
-    std::vector<std::string> parts = state_->SplitPath(path);
-    std::shared_ptr<Key> key = state_->Find(parts);
-    if (!key) return out;
-    // Report the path in the case the keys were created with.
-    std::shared_ptr<Key> walk = state_->root;
-    for (std::string& part : parts) {
-        walk = walk->subkeys.at(state_->NameKey(part));
-        part = walk->name;
+    NamePath parts = state_->SplitPath(path);
+    // Reported in the case the keys were created with.
+    std::shared_ptr<Key> top = state_->FindNamed(parts);
+    if (!top) return out;
+    // Depth first without recursion: each entry is a key and its path.
+    std::vector<std::pair<const Key*, Name>> pending{{top.get(), codepages::JoinPath(parts)}};
+    while (!pending.empty()) {
+        auto [key, prefix] = std::move(pending.back());
+        pending.pop_back();
+        if (key != top.get()) out.push_back(state_->Ansi(prefix));
+        // Pushed last to first, so that they come off in enumeration order.
+        for (auto it = key->subkeys.rbegin(); it != key->subkeys.rend(); ++it) {
+            const Name& name = it->second->name;
+            pending.emplace_back(it->second.get(), prefix.empty() ? name : prefix + u'\\' + name);
+        }
     }
-    CollectBelow(*key, codepages::JoinPath(parts), out);
     return out;
 }
 
 void MemoryWindows::DeleteTree(const std::string& path) {
     std::lock_guard<std::mutex> lock(state_->mu);
-    std::vector<std::string> parts = state_->SplitPath(path);
+    NamePath parts = state_->SplitPath(path);
     if (parts.empty()) return;
-    std::vector<std::string> parentPath(parts.begin(), parts.end() - 1);
+    NamePath parentPath(parts.begin(), parts.end() - 1);
     std::shared_ptr<Key> parent = state_->Find(parentPath);
     if (!parent) return;
-    auto it = parent->subkeys.find(state_->NameKey(parts.back()));
+    auto it = parent->subkeys.find(codepages::FoldName(parts.back()));
     if (it == parent->subkeys.end()) return;
     MarkDeleted(*it->second);
     parent->EraseSubkey(it);
@@ -95,13 +160,18 @@ void MemoryWindows::DeleteTree(const std::string& path) {
 LONG MemoryWindows::ResolveKey(HKEY key, LPCSTR subKey, REGSAM access,
                                std::vector<std::string>& identity, bool& exists) const {
     std::lock_guard<std::mutex> lock(state_->mu);
-    const LONG error = state_->Resolve(key, subKey, access, identity);
-    exists = error == ERROR_SUCCESS && state_->Find(identity) != nullptr;
-    identity = state_->KeyPath(identity);
+    NamePath native;
+    const LONG error = state_->Resolve(key, subKey, access, native);
+    exists = error == ERROR_SUCCESS && state_->Find(native) != nullptr;
+    identity.clear();
+    for (const Name& part : State::Folded(native)) identity.push_back(IdentityPart(part));
     return error;
 }
 
 std::vector<std::string> MemoryWindows::KeyIdentity(const std::string& path) const {
     std::lock_guard<std::mutex> lock(state_->mu);
-    return state_->KeyPath(state_->SplitPath(path));
+    std::vector<std::string> identity;
+    for (const Name& part : State::Folded(state_->SplitPath(path)))
+        identity.push_back(IdentityPart(part));
+    return identity;
 }

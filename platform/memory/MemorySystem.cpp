@@ -67,9 +67,9 @@ HMODULE MemoryWindows::GetModuleHandleA(LPCSTR moduleName) {
     State& s = *state_;
     std::lock_guard<std::mutex> lock(s.mu);
     if (!moduleName) return kExeModule;
-    std::string name = s.Upper(moduleName);
-    if (name == "KERNEL32" || name == "KERNEL32.DLL") return kKernel32;
-    if (name == "ADVAPI32" || name == "ADVAPI32.DLL") return kAdvapi32;
+    const std::u16string name = codepages::FoldName(s.Wide(moduleName));
+    if (name == u"KERNEL32" || name == u"KERNEL32.DLL") return kKernel32;
+    if (name == u"ADVAPI32" || name == u"ADVAPI32.DLL") return kAdvapi32;
     s.Fail(ERROR_MOD_NOT_FOUND);
     return nullptr;
 }

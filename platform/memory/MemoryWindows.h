@@ -20,6 +20,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Platform.h"
@@ -30,18 +31,21 @@ public:
     ~MemoryWindows() override;
 
     // ---- Set-up and inspection ------------------------------------------------
+    // The registry keeps key names, value names and string data in UTF-16 and
+    // compares names without regard to case, per UTF-16 unit as Windows folds
+    // it; subkeys enumerate in the order of their upper-case names. The ANSI
+    // calls convert names and string data at the call with the active code
+    // page, both ways: a name the code page cannot write comes back from
+    // RegEnumKeyExA with '?' (or a best fit) and is not found by that
+    // spelling.
+    //
     // Registry paths below are relative to HKEY_LOCAL_MACHINE, separated by '\',
-    // compared without regard to case, and name keys of the native (64-bit)
-    // tree: the 32-bit view of a WOW64 process sees HKLM\SOFTWARE\X at
-    // "SOFTWARE\Wow6432Node\X". A value name of "" is the key's default value.
-    // Paths and names are read per character of the current code page, as
-    // Windows does once it has converted them to Unicode: under 932 a trail
-    // byte 0x5C is part of a name, not a separator; letters fold to upper
-    // case as Unicode letters (A..Z, the Latin-1 ones under 1252, full-width
-    // ones under 932; never a trail byte on its own), and subkeys enumerate in
-    // the order of their upper-case Unicode names. Names are kept as bytes,
-    // so set the code page before creating keys or values whose names hold
-    // bytes above 0x7F.
+    // and name keys of the native (64-bit) tree: the 32-bit view of a WOW64
+    // process sees HKLM\SOFTWARE\X at "SOFTWARE\Wow6432Node\X". A value name
+    // of "" is the key's default value. The set-up and inspection calls that
+    // take text of the code page convert it as the ANSI calls do (under 932 a
+    // trail byte 0x5C is part of a name, not a separator); those that take
+    // UTF-16 keep names and data as given.
     struct RegValue {
         DWORD type = REG_NONE;
         std::vector<BYTE> data;
@@ -53,9 +57,11 @@ public:
     // RegCreateKeyExA gives for such a path (a name longer than the registry
     // takes); then nothing is created.
     LONG CreateKey(const std::string& path);
+    // Creates the key; string data is given in the code page, as to RegSetValueExA.
     LONG SetValue(const std::string& path, const std::string& name, DWORD type,
-                  const std::vector<BYTE>& data);  // creates the key
+                  const std::vector<BYTE>& data);
     bool KeyExists(const std::string& path) const;
+    // String data in the code page, as RegQueryValueExA returns it.
     std::optional<RegValue> GetValue(const std::string& path, const std::string& name) const;
     std::vector<std::string> SubkeyNames(const std::string& path) const;  // enumeration order
     // Every key path below `path` (not `path` itself), depth first, in
@@ -71,6 +77,19 @@ public:
     // The same identity for a path below HKEY_LOCAL_MACHINE.
     std::vector<std::string> KeyIdentity(const std::string& path) const;
 
+    // The same in UTF-16, as the W functions and regedit see the registry: a
+    // path as its key names, string data as UTF-16 LE.
+    using KeyPath = std::vector<std::u16string>;
+    LONG CreateKey(const KeyPath& path);
+    LONG SetValue(const KeyPath& path, const std::u16string& name, DWORD type,
+                  std::vector<BYTE> data);
+    // Whether the key has a value of that name with another type or other data.
+    bool ValueDiffers(const KeyPath& path, const std::u16string& name, DWORD type,
+                      const std::vector<BYTE>& data) const;
+    std::vector<std::u16string> SubkeyNames(const KeyPath& path) const;
+    // The key's values in the order of their upper-case names, with their names.
+    std::vector<std::pair<std::u16string, RegValue>> Values(const KeyPath& path) const;
+
     // Process and system
     void SetWow64Process(bool wow64);  // IsWow64Process reports it; views apply
     void SetVersion(DWORD major, DWORD minor, BYTE productType,
@@ -79,8 +98,10 @@ public:
     void SetModulePath(const std::string& path);
     void SetDriveType(char letter, UINT type);  // unset letters: DRIVE_NO_ROOT_DIR
     bool SetCodePage(UINT codePage);            // 1252 (the start) or 932; false for others
-    // Text of the active code page as UTF-16, as MultiByteToWideChar gives it.
+    // Text of the active code page as UTF-16, as MultiByteToWideChar gives
+    // it, and back, as WideCharToMultiByte does.
     std::u16string AnsiToUtf16(const std::string& text) const;
+    std::string Utf16ToAnsi(const std::u16string& text) const;
 
     // ---- Platform -----------------------------------------------------------
     LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options,

@@ -21,22 +21,39 @@ namespace memorywindows {
 constexpr size_t kMaxKeyNameLength = 256;
 
 // ---- Registry tree (MemoryRegistry.cpp) ---------------------------------------
+// Names and string data are kept as Windows keeps them, in UTF-16; the ANSI
+// calls convert at the call with the active code page.
+
+using Name = std::u16string;
+using NamePath = std::vector<Name>;
+
+struct StoredValue {
+    Name name;  // as it was first set
+    DWORD type = REG_NONE;
+    std::vector<BYTE> data;  // strings as UTF-16 LE
+};
 
 struct Key {
-    using Subkeys = std::map<std::string, std::shared_ptr<Key>>;
+    using Subkeys = std::map<Name, std::shared_ptr<Key>>;
 
-    std::string name;
-    // Keyed by NameKey: the order Windows enumerates in. Changed
+    Key() = default;
+    Key(const Key&) = delete;
+    Key& operator=(const Key&) = delete;
+    // Frees the keys below without recursion, however deep the tree.
+    ~Key();
+
+    Name name;
+    // Keyed by codepages::FoldName: the order Windows enumerates in. Changed
     // only through AddSubkey and EraseSubkey, which keep the cursor right.
     Subkeys subkeys;
-    std::map<std::string, std::pair<std::string, MemoryWindows::RegValue>> values;
+    std::map<Name, StoredValue> values;  // keyed by FoldName
     bool deleted = false;
 
     // The subkey at `index` (< subkeys.size()). Callers enumerate index after
     // index, so the last position is kept: stepping through the map from its
     // start every time would make a whole enumeration quadratic.
     Subkeys::iterator SubkeyAt(size_t index);
-    std::shared_ptr<Key>& AddSubkey(const std::string& nameKey);
+    std::shared_ptr<Key>& AddSubkey(const Name& folded);
     void EraseSubkey(Subkeys::iterator it);
 
 private:
@@ -49,9 +66,12 @@ void MarkDeleted(Key& key);  // with every key below it
 
 struct OpenKey {
     std::shared_ptr<Key> key;
-    std::vector<std::string> native;  // components as stored, after redirection
+    NamePath native;  // as stored, after redirection
     REGSAM access = 0;
 };
+
+// String data as UTF-16 LE bytes and back.
+std::vector<BYTE> Utf16Bytes(const Name& text);
 
 // ---- Run-time look-up (MemorySystem.cpp) --------------------------------------
 
@@ -69,6 +89,9 @@ void RegDeleteKeyExAExport();
 struct MemoryWindows::State {
     using Key = memorywindows::Key;
     using OpenKey = memorywindows::OpenKey;
+    using Name = memorywindows::Name;
+    using NamePath = memorywindows::NamePath;
+    using StoredValue = memorywindows::StoredValue;
 
     mutable std::mutex mu;
     ULONG_PTR nextHandle = 0x10000;
@@ -95,34 +118,34 @@ struct MemoryWindows::State {
 
     void Fail(DWORD error) { lastError[std::this_thread::get_id()] = error; }
 
-    // Text as the current code page cuts it into characters.
-    std::string Upper(const std::string& text) const { return codepages::Upper(text, codePage); }
-    std::vector<std::string> SplitPath(const std::string& path) const {
-        return codepages::SplitPath(path, codePage);
-    }
-    std::string NameKey(const std::string& name) const {
-        return codepages::NameKey(name, codePage);
-    }
-    std::vector<std::string> KeyPath(std::vector<std::string> parts) const {
-        for (std::string& part : parts) part = NameKey(part);
+    // Names and text of the ANSI calls, converted with the active code page.
+    Name Wide(const std::string& text) const { return codepages::ToUtf16(text, codePage); }
+    std::string Ansi(const Name& text) const { return codepages::FromUtf16(text, codePage); }
+    NamePath SplitPath(const std::string& path) const { return codepages::SplitPath(Wide(path)); }
+    // Data set through an ANSI call, as stored; and stored data as an ANSI
+    // query returns it.
+    std::vector<BYTE> StoredData(DWORD type, const BYTE* data, size_t size) const;
+    std::vector<BYTE> AnsiData(const StoredValue& value) const;
+    static NamePath Folded(NamePath parts) {
+        for (Name& part : parts) part = codepages::FoldName(part);
         return parts;
     }
 
     // ---- Registry (MemoryRegistry.cpp) --------------------------------------------
 
-    std::shared_ptr<Key> Find(const std::vector<std::string>& parts) const;
+    std::shared_ptr<Key> Find(const NamePath& parts) const;
     // Also puts the stored names of the keys found into `parts`.
-    std::shared_ptr<Key> FindNamed(std::vector<std::string>& parts) const;
+    std::shared_ptr<Key> FindNamed(NamePath& parts) const;
     // Creates every missing key; fills in the stored names of the existing ones.
-    std::shared_ptr<Key> Create(std::vector<std::string>& parts, bool* created);
+    std::shared_ptr<Key> Create(NamePath& parts, bool* created);
     // ERROR_INVALID_PARAMETER when a name is longer than the registry takes.
-    LONG CheckNames(const std::vector<std::string>& parts) const;
+    static LONG CheckNames(const NamePath& parts);
 
     // The open key behind a handle; HKEY_LOCAL_MACHINE is always open.
     OpenKey machine{root, {}, KEY_ALL_ACCESS};
     const OpenKey* Lookup(HKEY key) const;
     // Resolves key + subKey into a native path, choosing the view by `access`.
-    LONG Resolve(HKEY key, LPCSTR subKey, REGSAM access, std::vector<std::string>& native) const;
+    LONG Resolve(HKEY key, LPCSTR subKey, REGSAM access, NamePath& native) const;
     LONG OpenOrCreate(HKEY key, LPCSTR subKey, REGSAM access, bool create, PHKEY result,
                       LPDWORD disposition);
     LONG DeleteKey(HKEY key, LPCSTR subKey, REGSAM access);
@@ -130,5 +153,5 @@ struct MemoryWindows::State {
 private:
     // Whether the 32-bit view applies to an access mask.
     bool Redirects(REGSAM access) const;
-    void Redirect(std::vector<std::string>& parts) const;
+    void Redirect(NamePath& parts) const;
 };
