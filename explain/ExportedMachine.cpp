@@ -185,6 +185,9 @@ bool ReadExportFile(const std::string& name, std::string& bytes, std::string& er
         error = std::string("cannot be read: ") + std::strerror(errno);
         return false;
     }
+    // Room for the whole file at once: grown piece by piece, the string would
+    // hold up to twice the file while it is copied.
+    bytes.reserve(static_cast<size_t>(status.st_size) + 1);
     // Up to one byte past the limit: a file can grow while it is read.
     char buffer[65536];
     size_t got;

@@ -48,7 +48,7 @@ void SetUpMachine(MemoryWindows& machine, const MachineFacts& facts);
 
 // The largest file taken for an export. The three keys an export needs are a
 // few megabytes even on a machine with a long USB history; reading one takes
-// about five times its size in memory.
+// at most twice its size and 64 MB in memory (tests/bench/explain_memory.py).
 constexpr size_t kMaxExportBytes = 256u << 20;
 
 // The whole file. False, with the reason, when it cannot be read or cannot be

@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
-"""Writes the two exports docs/performance.md times QarnIExplain on, as
+"""Writes the exports docs/performance.md measures QarnIExplain on, as
 "reg export" writes them (UTF-16 LE, hex values wrapped at 80 columns):
-  usbstor.reg  a USBSTOR history of about 50 MB, with a reader on E:
-  wrapped.reg  one mount record of 8 MB, wrapped over 320,000 lines
+  usbstor.reg    a USBSTOR history of about 50 MB, with a reader on E:
+  wrapped.reg    one mount record of 8 MB, wrapped over 320,000 lines
+  bigstring.reg  about 40 MB: one REG_SZ of 20 million characters
+  zeros.reg      zero bytes, one byte short of the largest file the tool reads
 Usage: make_reg_exports.py FOLDER"""
 import os
 import sys
@@ -59,3 +61,8 @@ write(os.path.join(folder, "usbstor.reg"), usbstor(50 * 1000 * 1000))
 write(os.path.join(folder, "wrapped.reg"),
       "[HKEY_LOCAL_MACHINE\\SYSTEM\\MountedDevices]\r\n" +
       hex_value("\\\\DosDevices\\\\E:", bytes(i % 251 for i in range(8 * 1000 * 1000))) + "\r\n")
+write(os.path.join(folder, "bigstring.reg"),
+      '[HKEY_LOCAL_MACHINE\\SYSTEM\\MountedDevices]\r\n"Big"="' + "x" * (20 * 1000 * 1000) +
+      '"\r\n\r\n')
+with open(os.path.join(folder, "zeros.reg"), "wb") as out:
+    out.truncate((256 << 20) - 1)  # kMaxExportBytes in explain/ExportedMachine.h

@@ -37,6 +37,11 @@ public:
     // Whether there are a service manager, an event log and service processes
     // (the in-memory Windows of the product has none).
     virtual bool HasServices() { return true; }
+    // Writes as the W functions (and regedit) do, what the ANSI calls cannot
+    // name: the key, its parts separated by '\\', below HKEY_LOCAL_MACHINE,
+    // and a REG_SZ value `name` holding `text`.
+    virtual LONG SetUnicodeValue(const std::u16string& keyPath, const std::u16string& name,
+                                 const std::u16string& text) = 0;
 };
 
 std::unique_ptr<ContractMachine> NewContractMachine();

@@ -24,6 +24,19 @@ public:
     bool UseCodePage(UINT codePage) override { return windows_.SetCodePage(codePage); }
     void RunOnOtherThread(const std::function<void()>& work) override { std::thread(work).join(); }
     bool HasServices() override { return std::is_same_v<Windows, FakeWindows>; }
+    LONG SetUnicodeValue(const std::u16string& keyPath, const std::u16string& name,
+                         const std::u16string& text) override {
+        MemoryWindows::KeyPath parts(1);
+        for (char16_t c : keyPath) {
+            if (c == u'\\')
+                parts.emplace_back();
+            else
+                parts.back().push_back(c);
+        }
+        std::vector<BYTE> data;
+        for (char16_t c : text + u'\0') data.insert(data.end(), {BYTE(c & 0xFF), BYTE(c >> 8)});
+        return windows_.SetValue(parts, name, REG_SZ, std::move(data));
+    }
 
 private:
     Windows windows_;

@@ -1,6 +1,7 @@
 // Registry keys and values: paths, case, enumeration, buffer rules, failure
 // codes, deletion and the WOW64 views.
 #include <cstring>
+#include <tuple>
 
 #include "ContractMachine.h"
 
@@ -365,3 +366,30 @@ TEST_F(RegistryContract, Wow64ProcessSeesTheRedirectedSoftwareViewUnlessItAsksFo
 }
 
 }  // namespace
+
+// The registry keeps names and text in Unicode; the ANSI calls convert them
+// with the code page at each call, so a name it cannot write is shown with
+// '?' and cannot be named back.
+TEST_F(RegistryContract, NamesAndTextAreUnicodeAndTheAnsiCallsConvertThem) {
+    if (!machine->UseCodePage(1252)) GTEST_SKIP() << "needs the ANSI code page 1252";
+    const std::u16string uni = u"SYSTEM\\QarnContract\\Uni";
+    for (const auto& [path, name, text] :
+         {std::tuple<std::u16string, std::u16string, std::u16string>{uni + u"\\\u4E2D\u6587",
+                                                                     u"\u4E2D", u"x"},
+          {uni + u"\\\u03C9", u"T", u"x"},
+          {uni + u"\\\u03A9", u"T", u"y"},  // omega again: one key
+          {uni, u"T", u"Caf\u00E9 \u4E2D"},
+          {uni, u"\u4E2D", u"z"}})
+        ASSERT_EQ(ERROR_SUCCESS, machine->SetUnicodeValue(path, name, text));
+    // Neither name has a best fit in 1252: '?' for each character.
+    EXPECT_EQ((Names{"?", "??"}), SubkeyNames(os, Sys("Uni")));
+    ScopedRegKey key(os);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, Open(os, key, Sys("Uni\\??")));
+    ASSERT_EQ(ERROR_SUCCESS, Open(os, key, Sys("Uni")));
+    char data[16];
+    DWORD size = sizeof data;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, Query(os, key, "?", data, &size));
+    size = sizeof data;
+    ASSERT_EQ(ERROR_SUCCESS, Query(os, key, "T", data, &size));
+    EXPECT_EQ(std::string("Caf\xE9 ?", 7), std::string(data, size));
+}

@@ -101,6 +101,12 @@ void BuildMachine(FakeWindows& fake) {
     fake.SetString(LetterKey('W') + "\\DefaultLabel", "", "KD Media");
 }
 
+std::string Repeat(const std::string& text, size_t times) {
+    std::string out;
+    while (times-- > 0) out += text;
+    return out;
+}
+
 std::string ParseError(const std::string& bytes) {
     RegFile file;
     std::string error;
@@ -304,6 +310,14 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
          "file or line gives"},
         {key + "\"A\"=hex:02\r\n\r\n", ""},
         {"[HKEY_LOCAL_MACHINE\\" + std::string(256, 'k') + "]\r\n\r\n", ""},
+        // One form of a key path: no empty key name, no deeper than the registry nests.
+        {"[HKEY_LOCAL_MACHINE\\SYSTEM\\\\MountedDevices]\r\n\r\n",
+         "line 3: an empty key name in the path (a backslash doubled, or at its start or end)"},
+        {"[HKEY_LOCAL_MACHINE" + Repeat("\\k", 512) + "]\r\n\r\n", ""},
+        {"[HKEY_LOCAL_MACHINE" + Repeat("\\k", 513) + "]\r\n\r\n",
+         "line 3: a key nested 513 levels deep; the registry nests at most 512"},
+        // Names the code page cannot write stay apart (中, 文).
+        {key + "\"\xE4\xB8\xAD\"=hex:01\r\n\"\xE6\x96\x87\"=hex:02\r\n\r\n", ""},
         {"[HKEY_LOCAL_MACHINE\\" + std::string(257, 'k') + "]\r\n\r\n",
          "line 3: a key name longer than the registry takes (256 characters; error 87)"},
         {std::string(5000, ';'), "too large for an export: 5040 bytes, more than the 4096 read"},
@@ -343,6 +357,17 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
             EXPECT_TRUE(machine.KeyExists("SOFTWARE\\Wow6432Node\\" + icons + "\\E"));
         }
     }
+    // A full-width backslash is a character of a name, not one the service's
+    // query of H:'s mount record finds.
+    RegFile fullWidth;
+    std::string loadError;
+    ASSERT_TRUE(ParseRegFile(v5 + key +
+                                 "\"\xEF\xBC\xBC"
+                                 "DosDevices\xEF\xBC\xBCH:\"=hex:01\r\n\r\n",
+                             fullWidth, loadError));
+    FakeWindows machine;
+    ASSERT_TRUE(LoadRegFile(machine, fullWidth, loadError)) << loadError;
+    EXPECT_FALSE(machine.GetValue(kMounted, MountValueName('H')).has_value());
     // Nor is there a 64-bit edition of XP's NT 5.1 to run the service under WOW64.
     MachineFacts xp64;
     ASSERT_TRUE(ParseWindowsName("xp", xp64));

@@ -260,6 +260,11 @@ TEST(MemoryWindowsFacts, EachVersionItsBuildAndOnlyTheCodePagesItHas) {
     ASSERT_TRUE(os.SetCodePage(932));
     EXPECT_FALSE(os.SetCodePage(437));  // not one it has: 932 stays in force
     EXPECT_TRUE(os.IsDBCSLeadByte(0x81));
+    // A tree far deeper than the registry nests is freed without recursion.
+    MemoryWindows deep;
+    ASSERT_EQ(ERROR_SUCCESS, deep.CreateKey(MemoryWindows::KeyPath(300000, u"k")));
+    EXPECT_EQ(std::vector<std::u16string>{u"k"},
+              deep.SubkeyNames(MemoryWindows::KeyPath(299999, u"k")));
 }
 
 TEST(FakeServiceManager, HoldsServicesAndWalksTheStopSequence) {
