@@ -11,17 +11,16 @@
 #    is not an option is one the scripts use; every target it names
 #    ("--target X", "target `X`") is defined in a CMakeLists.txt;
 #  - every command line of its sh blocks (in the README: of Quick start, Build,
-#    Test and What a release holds) is accepted: "cmake -S . -B <dir> ..." is
-#    run for real into a temporary folder and must use every -D it gives;
-#    "cmake --build <dir>" needs a <dir> configured above it on the page, its
-#    options are cmake's and its --target names that tree's targets;
-#    "ctest --test-dir <dir>" needs a configured <dir> and ctest's options; "bash <script> [a|b]" (or
+#    Test, What a release holds) is accepted: "cmake -S . -B <dir> ..." is run for real into a
+#    temporary folder and must use every -D it gives; "cmake --build <dir>"
+#    needs a <dir> configured above it on the page, its options are cmake's
+#    and its --target names that tree's targets; "ctest --test-dir <dir>"
+#    needs a configured <dir> and ctest's options; "bash <script> [a|b]" (or
 #    the script run directly) needs the script and every argument to be one of
 #    those its usage line lists; build/.../<program> needs a CMake target of
 #    that name; any other command must be installed;
-#  - the figures that the build decides: the version (1.2.0, 1.2.0.0, 1.20,
-#    in the package's and the release folder's names too) and the package's
-#    UpgradeCode and ProductCode.
+#  - the figures that the build decides: the version (1.2.0, 1.2.0.0, 1.20, in
+#    package and release folder names too) and the package's UpgradeCode and ProductCode.
 # Each finding names the page and line. Ends with "readme: N checked, M wrong".
 #
 #   tests/readme/check_readme.sh [PAGE.md...]   (default: README.md and docs/*.md)

@@ -1,18 +1,14 @@
 #!/usr/bin/env bash
-# The signed build and its release, offline: a throw-away CA issues a
-# code-signing and a time-stamping certificate; a time-stamping authority
-# (tsa_reply.sh behind socat, both protocols on one URL) answers on
-# 127.0.0.1; the build in BUILD_DIR (default build/win32-signed) is configured
-# with the signing options and builds the two exes, the package and the
+# The signed build and its release, offline: a throw-away CA issues a code-signing and a
+# time-stamping certificate; a time-stamping authority (tsa_reply.sh behind
+# socat, both protocols) answers on 127.0.0.1; the build in BUILD_DIR (default
+# build/win32-signed) is configured with the signing options and builds the
 # release. Then, against that CA:
-#  - each exe and the package carry a SHA-1 signature with a legacy
-#    Authenticode timestamp and a nested SHA-256 one with an RFC 3161
-#    timestamp, each verified (osslsigncode verify);
+#  - each exe and the package carry a SHA-1 signature with a legacy timestamp
+#    and a nested SHA-256 one with an RFC 3161 timestamp, each verified;
 #  - one changed byte in any of them makes the verification fail;
-#  - the package carries the signed exes; the signed exes still pass the
-#    import check;
-#  - the release folder holds what README.md lists under "What a release
-#    holds", its SHA256SUMS check, and its exes are those of the package.
+#  - the signed exes still pass the import check; the release folder holds
+#    what the README lists, its sums check, its exes are the package's.
 # The signed files stay in BUILD_DIR; the keys are thrown away.
 #   check_signing.sh [BUILD_DIR]
 set -uo pipefail
@@ -80,8 +76,7 @@ start_tsa() {
     for try in 1 2 3 4 5 6 7 8; do
         port=$((20000 + RANDOM % 40000))
         socat "TCP-LISTEN:$port,bind=127.0.0.1,reuseaddr,fork" \
-            EXEC:"bash $ROOT/tests/signing/tsa_reply.sh $PKI/ts.cnf $PKI/tsa.pem $PKI/tsa.key $PKI/ca.pem" \
-            2>>"$PKI/tsa.err" &
+            EXEC:"bash $ROOT/tests/signing/tsa_reply.sh $PKI" 2>>"$PKI/tsa.err" &
         tsa_pid=$!
         sleep 0.5
         if kill -0 "$tsa_pid" 2>/dev/null; then
@@ -105,8 +100,7 @@ if ! start_tsa; then
 fi
 echo "local time-stamping authority at $TSA_URL"
 
-# ---- the signed build. In each list the first URL answers nothing: the next
-# one is tried.
+# ---- the signed build. Each list's first URL answers nothing: the next is tried.
 # Files signed by an earlier run's CA go first.
 rm -f "$BUILD"/QarnIEx.exe "$BUILD"/QarnIExplain.exe "$BUILD"/QarnIEx-*.msi
 if cmake -S "$ROOT" -B "$BUILD" -G "$(qx_generator)" -DCMAKE_BUILD_TYPE=Release \

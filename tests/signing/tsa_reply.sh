@@ -1,13 +1,12 @@
 #!/usr/bin/env bash
 # One HTTP exchange of the local time-stamping authority, on socat's stdin
-# and stdout. It answers both protocols, told apart by the content type:
+# and stdout; both protocols, told apart by the content type:
 #  - application/timestamp-query: an RFC 3161 query, answered by `openssl ts`;
 #  - application/octet-stream: a legacy Authenticode request, base64 of
-#    SEQUENCE { 1.3.6.1.4.1.311.3.2.1, SEQUENCE { data, [0] OCTET STRING } },
-#    the octet string being the signature's encrypted digest; answered with
-#    base64 of a PKCS#7 SignedData over those bytes, signed with SHA-1 by the
-#    TSA's certificate (its signer info becomes the countersignature).
-#   tsa_reply.sh <ts.cnf> <tsa.pem> <tsa.key> <ca.pem>
+#    SEQUENCE { 1.3.6.1.4.1.311.3.2.1, SEQUENCE { data, [0] OCTET STRING } }
+#    holding the signature's encrypted digest, answered with base64 of a
+#    PKCS#7 SignedData over those bytes, signed with SHA-1 by the TSA.
+#   tsa_reply.sh <pki-dir>   (ts.cnf, tsa.pem, tsa.key, ca.pem)
 set -uo pipefail
 length=0
 type=
@@ -31,8 +30,8 @@ legacy_reply() {
         hex=$(sed -n 's/^ *[0-9]*:d=3 .*prim: OCTET STRING *\[HEX DUMP\]://p' <<<"$request") &&
         [ -n "$hex" ] || { echo "not a legacy Authenticode request:"$'\n'"$request" >&2; return 1; }
     printf '%b' "$(sed 's/../\\x&/g' <<<"$hex")" >"$dir/digest"
-    openssl cms -sign -binary -nodetach -nosmimecap -md sha1 -signer "$2" -inkey "$3" \
-        -certfile "$4" -in "$dir/digest" -outform DER | base64 >"$dir/reply"
+    openssl cms -sign -binary -nodetach -nosmimecap -md sha1 -signer "$1/tsa.pem" \
+        -inkey "$1/tsa.key" -certfile "$1/ca.pem" -in "$dir/digest" -outform DER | base64 >"$dir/reply"
 }
 
 status='200 OK'
@@ -40,7 +39,7 @@ if [ "$type" = application/octet-stream ]; then
     legacy_reply "$@" 2>"$dir/err" || status='400 Bad Request'
 elif [ "$type" = application/timestamp-query ]; then
     type=application/timestamp-reply
-    openssl ts -reply -config "$1" -queryfile "$dir/query" -out "$dir/reply" 2>"$dir/err" ||
+    openssl ts -reply -config "$1/ts.cnf" -queryfile "$dir/query" -out "$dir/reply" 2>"$dir/err" ||
         status='400 Bad Request'
 else
     echo "unknown content type '$type'" >"$dir/err"
