@@ -7,7 +7,10 @@ set(QX_SIGN_PASSWORD_FILE "" CACHE FILEPATH "File whose first line is the passwo
 set(QX_SIGN_PKCS11_MODULE "" CACHE FILEPATH "PKCS#11 module of a hardware token holding the key")
 set(QX_SIGN_PKCS11_CERT "" CACHE STRING "PKCS#11 URI of the certificate on the token")
 set(QX_SIGN_PKCS11_KEY "" CACHE STRING "PKCS#11 URI of the key on the token")
-set(QX_SIGN_TIMESTAMP_URLS "" CACHE STRING "RFC 3161 time-stamping URLs, separated by ;, tried in turn")
+set(QX_SIGN_LEGACY_TIMESTAMP_URLS "" CACHE STRING
+    "Legacy Authenticode time-stamping URLs (SHA-1 signature; XP reads them), ;-separated, tried in turn")
+set(QX_SIGN_TIMESTAMP_URLS "" CACHE STRING
+    "RFC 3161 time-stamping URLs (nested SHA-256 signature), ;-separated, tried in turn")
 
 # Sets `var` to the COMMAND that signs `file` in place, or to nothing when unsigned.
 function(qx_sign_command var file)
@@ -23,19 +26,27 @@ if(NOT WIN32 OR CMAKE_SIZEOF_VOID_P EQUAL 8)
   return()  # only the 32-bit Windows build makes files to ship
 endif()
 if(QX_SIGN_PKCS12 STREQUAL "" AND QX_SIGN_PKCS11_MODULE STREQUAL "")
-  message(STATUS "Unsigned build: set QX_SIGN_PKCS12 (or QX_SIGN_PKCS11_MODULE) and QX_SIGN_TIMESTAMP_URLS to sign")
+  message(STATUS "Unsigned build: set QX_SIGN_PKCS12 (or QX_SIGN_PKCS11_MODULE), "
+                 "QX_SIGN_LEGACY_TIMESTAMP_URLS and QX_SIGN_TIMESTAMP_URLS to sign")
   return()
 endif()
-if(QX_SIGN_TIMESTAMP_URLS STREQUAL "")
-  message(FATAL_ERROR "Signing needs QX_SIGN_TIMESTAMP_URLS: without a timestamp a signature ends with its certificate")
-endif()
+# Without a timestamp a signature ends with its certificate; XP and Server
+# 2003 read only the legacy kind, later Windows the RFC 3161 one too.
+foreach(urls QX_SIGN_LEGACY_TIMESTAMP_URLS QX_SIGN_TIMESTAMP_URLS)
+  if("${${urls}}" STREQUAL "")
+    message(FATAL_ERROR "Signing needs ${urls}: without a timestamp a signature ends with its "
+                        "certificate (one URL may serve both lists where the authority answers both)")
+  endif()
+endforeach()
 if(NOT QX_SIGN_PKCS11_MODULE STREQUAL "" AND (QX_SIGN_PKCS11_CERT STREQUAL "" OR QX_SIGN_PKCS11_KEY STREQUAL ""))
   message(FATAL_ERROR "QX_SIGN_PKCS11_MODULE needs QX_SIGN_PKCS11_CERT and QX_SIGN_PKCS11_KEY")
 endif()
 find_program(QX_OSSLSIGNCODE osslsigncode REQUIRED)
-string(REPLACE ";" "|" urls "${QX_SIGN_TIMESTAMP_URLS}")
+string(REPLACE ";" "|" legacy "${QX_SIGN_LEGACY_TIMESTAMP_URLS}")
+string(REPLACE ";" "|" rfc3161 "${QX_SIGN_TIMESTAMP_URLS}")
 set(QX_SIGN_COMMAND COMMAND ${CMAKE_COMMAND} -DOSSLSIGNCODE=${QX_OSSLSIGNCODE}
     -DPKCS12=${QX_SIGN_PKCS12} -DPASSWORD_FILE=${QX_SIGN_PASSWORD_FILE}
     -DPKCS11_MODULE=${QX_SIGN_PKCS11_MODULE} -DPKCS11_CERT=${QX_SIGN_PKCS11_CERT}
-    -DPKCS11_KEY=${QX_SIGN_PKCS11_KEY} "-DTIMESTAMP_URLS=${urls}")
-message(STATUS "Signed build: the exes and the package, timestamped by ${QX_SIGN_TIMESTAMP_URLS}")
+    -DPKCS11_KEY=${QX_SIGN_PKCS11_KEY} "-DLEGACY_TIMESTAMP_URLS=${legacy}" "-DTIMESTAMP_URLS=${rfc3161}")
+message(STATUS "Signed build: the exes and the package, timestamped by ${QX_SIGN_LEGACY_TIMESTAMP_URLS} "
+               "(legacy) and ${QX_SIGN_TIMESTAMP_URLS} (RFC 3161)")

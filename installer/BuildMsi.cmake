@@ -1,13 +1,15 @@
-# Builds the Windows Installer package of QarnIEx from a built QarnIEx.exe.
+# Builds the Windows Installer package of QarnIEx from a built QarnIEx.exe and
+# QarnIExplain.exe.
 #
-#   cmake -DEXE=path/QarnIEx.exe -DVERSION=1.2.0 -DOUTPUT=path/QarnIEx-1.2.0.msi
-#         [-DICON_LIBRARY=path/QarnIcons.dll] -P installer/BuildMsi.cmake
+#   cmake -DEXE=path/QarnIEx.exe -DEXPLAIN=path/QarnIExplain.exe -DVERSION=1.2.0
+#         -DOUTPUT=path/QarnIEx-1.2.0.msi [-DICON_LIBRARY=path/QarnIcons.dll]
+#         -P installer/BuildMsi.cmake
 #
 # Needs wixl and msibuild (Debian packages wixl and msitools). The package
 # version is VERSION with a fourth part 0, as in the exe's version resource.
 cmake_minimum_required(VERSION 3.20)
 
-foreach(required EXE VERSION OUTPUT)
+foreach(required EXE EXPLAIN VERSION OUTPUT)
   if(NOT DEFINED ${required} OR "${${required}}" STREQUAL "")
     message(FATAL_ERROR "BuildMsi.cmake: ${required} is not set")
   endif()
@@ -32,8 +34,9 @@ set(stage "${output}.stage")
 file(REMOVE_RECURSE "${stage}")
 file(MAKE_DIRECTORY "${stage}")
 configure_file("${EXE}" "${stage}/QarnIEx.exe" COPYONLY)
+configure_file("${EXPLAIN}" "${stage}/QarnIExplain.exe" COPYONLY)
 set(defines -D Version=${VERSION}.0 -D ProductCode=${PRODUCT_CODE} -D UpgradeCode=${UPGRADE_CODE}
-            -D Exe=QarnIEx.exe)
+            -D Exe=QarnIEx.exe -D Explain=QarnIExplain.exe)
 if(DEFINED ICON_LIBRARY AND NOT ICON_LIBRARY STREQUAL "")
   configure_file("${ICON_LIBRARY}" "${stage}/QarnIcons.dll" COPYONLY)
   list(APPEND defines -D IconLibrary=QarnIcons.dll)

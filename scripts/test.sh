@@ -4,8 +4,9 @@
 # C or C++ file, builds natively and runs the unit tests,
 # cross-builds QarnIEx.exe and QarnIExplain.exe, checks their imports and
 # resources, builds the Windows Installer package, signs the three in a build
-# of their own with a throw-away CA and a local time-stamping authority and
-# installs the signed package under Wine, and runs "QarnIEx.exe -v"
+# of their own with a throw-away CA and a local time-stamping authority (both
+# timestamp kinds), makes and checks its release folder, installs the signed
+# package under Wine, and runs "QarnIEx.exe -v"
 # under Wine and the end-to-end suite (package and explain cases included),
 # cross-builds the Windows test programs as 32-bit and as 64-bit programs and
 # runs them under Wine, then the unit tests again under ASan + UBSan and under
@@ -139,7 +140,7 @@ if qx_build_win32; then
         fail "msi package"
     fi
 
-    step "Signed build, offline (build/win32-signed, tests/signing/check_signing.sh)"
+    step "Signed build and release, offline (build/win32-signed, tests/signing/check_signing.sh)"
     if bash tests/signing/check_signing.sh build/win32-signed; then
         pass "signing"
         if runs_32bit "signed package under Wine"; then

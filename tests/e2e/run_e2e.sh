@@ -652,7 +652,7 @@ check_nothing_left() { # what view
 # Silent install with simulated readers, then a silent uninstall of the running
 # service: "-u" (run by the package) stops it and removes it after its stop.
 case_msi_install() {
-    local records pids
+    local records pids out status
     e2e_msi_remove_all || err "an earlier install could not be removed"
     e2e_set_version win10 || err "could not set the Windows version"
     e2e_simulate_readers parentid 2>>"$CASE_DIR/setup.err" || { err "reader simulation: $(cat "$CASE_DIR/setup.err")"; return; }
@@ -661,8 +661,19 @@ case_msi_install() {
     check_msi_installed "$E2E_VERSION.0"
     check_driveicons "after the install" 32 "$(exp_letter R 'KA Media' 'QarnIcons.dll,0' "$E2E_MSI_DIR_WIN"
         exp_letter S 'KB/KC' 'QarnIcons.dll,3' "$E2E_MSI_DIR_WIN"; exp_foreign)"
+    # The explain tool, installed beside the service, run from there.
+    cmp -s "$E2E_EXPLAIN" "$WINEPREFIX/$E2E_MSI_DIR_UNIX/QarnIExplain.exe" ||
+        err "the package did not install the built QarnIExplain.exe beside QarnIEx.exe"
+    out=$(e2e_wine_text "$E2E_MSI_DIR_WIN\\QarnIExplain.exe")
+    status=$?
+    check_lines "installed QarnIExplain.exe: exit code, service folder, verdicts" "0
+Service folder  $E2E_MSI_DIR_WIN\\ (from the installed service's ImagePath)
+R:  ICON     reader KA Slot Module (model row 5), label \"KA Media\"
+S:  ICON     reader LNK   QX-KC/KB (model row 2), label \"KB/KC\"" \
+        "$status"$'\n'"$(grep -E '^(Service folder|[RS]:)  ' <<<"$out")"
     msiexec_ok uninstall /x "$E2E_MSI_NEW_WIN"
     check_nothing_left "after the uninstall" 32
+    [ ! -e "$WINEPREFIX/$E2E_MSI_DIR_UNIX/QarnIExplain.exe" ] || err "QarnIExplain.exe stays after the uninstall"
     check_lines "records of the package's \"-u\"" $'R (null),"QarnIEx"\nE 4 101 1\nT CIConEx::OnRemoved()\nT CNTService::~CNTService()\nD' \
         "$(records_plain <<<"$RECORDS")"
     local t_removed=$(awk -F'|' '$4 == "E" && $5 == "4 101 1" { print $1; exit }' <<<"$RECORDS")

@@ -10,8 +10,8 @@
 #    QX_...) is one that a configure of the project knows, and a QX_ name that
 #    is not an option is one the scripts use; every target it names
 #    ("--target X", "target `X`") is defined in a CMakeLists.txt;
-#  - every command line of its sh blocks (in the README: of Quick start, Build
-#    and Test) is accepted: "cmake -S . -B <dir> ..." is run for real into a
+#  - every command line of its sh blocks (in the README: of Quick start, Build,
+#    Test, What a release holds) is accepted: "cmake -S . -B <dir> ..." is run for real into a
 #    temporary folder and must use every -D it gives; "cmake --build <dir>"
 #    needs a <dir> configured above it on the page, its options are cmake's
 #    and its --target names that tree's targets; "ctest --test-dir <dir>"
@@ -19,8 +19,8 @@
 #    the script run directly) needs the script and every argument to be one of
 #    those its usage line lists; build/.../<program> needs a CMake target of
 #    that name; any other command must be installed;
-#  - the figures that the build decides: the version (1.2.0, 1.2.0.0, 1.20)
-#    and the package's UpgradeCode and ProductCode.
+#  - the figures that the build decides: the version (1.2.0, 1.2.0.0, 1.20, in
+#    package and release folder names too) and the package's UpgradeCode and ProductCode.
 # Each finding names the page and line. Ends with "readme: N checked, M wrong".
 #
 #   tests/readme/check_readme.sh [PAGE.md...]   (default: README.md and docs/*.md)
@@ -175,7 +175,7 @@ page_number=$((page_number + 1))
 NAME=${README#"$ROOT"/}
 # The README runs the commands of these sections; a docs page those of all.
 sections="*"
-[ "$NAME" = README.md ] && sections="Quick start|Build|Building|Test|Testing"
+[ "$NAME" = README.md ] && sections="Quick start|Build|Building|Test|Testing|What a release holds"
 declare -A trees=()   # build folder named on the page -> temporary build folder
 commands=0
 
@@ -360,8 +360,8 @@ while IFS=$'\t' read -r line kind a; do
     esac
 done < <(awk '
     { s = $0
-      while (match(s, /QarnIEx-[0-9]+\.[0-9]+\.[0-9]+\.msi|QarnIEx Version [0-9]+\.[0-9]+|version [0-9]+\.[0-9]+\.[0-9]+(\.[0-9]+)?/)) {
-          v = substr(s, RSTART, RLENGTH); sub(/^QarnIEx-/, "", v); sub(/\.msi$/, "", v); sub(/^.* /, "", v)
+      while (match(s, /QarnIEx-[0-9]+\.[0-9]+\.[0-9]+(\.msi|\/)|QarnIEx Version [0-9]+\.[0-9]+|version [0-9]+\.[0-9]+\.[0-9]+(\.[0-9]+)?/)) {
+          v = substr(s, RSTART, RLENGTH); sub(/^QarnIEx-/, "", v); sub(/(\.msi|\/)$/, "", v); sub(/^.* /, "", v)
           print NR "\tversion\t" v; s = substr(s, RSTART + RLENGTH) }
       if (match($0, /UpgradeCode[^{]*\{[0-9A-Fa-f-]+\}/)) { g = substr($0, RSTART, RLENGTH); sub(/.*\{/, "", g); sub(/\}/, "", g); print NR "\tupgradecode\t" toupper(g) }
       if (match($0, /ProductCode[^{]*\{[0-9A-Fa-f-]+\}/)) { g = substr($0, RSTART, RLENGTH); sub(/.*\{/, "", g); sub(/\}/, "", g); print NR "\tproductcode\t" toupper(g) }

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# The signed build, offline: a throw-away CA issues a code-signing and a
-# time-stamping certificate; a time-stamping authority (`openssl ts` behind
-# socat) answers on 127.0.0.1; the build in BUILD_DIR (default
+# The signed build and its release, offline: a throw-away CA issues a code-signing and a
+# time-stamping certificate; a time-stamping authority (tsa_reply.sh behind
+# socat, both protocols) answers on 127.0.0.1; the build in BUILD_DIR (default
 # build/win32-signed) is configured with the signing options and builds the
-# two exes and the package. Then, against that CA:
-#  - each exe carries a SHA-1 signature and a nested SHA-256 one, the package
-#    a signature, each with a verified timestamp (osslsigncode verify);
-#  - one changed byte in a signed exe makes the verification fail;
-#  - the signed exes still pass the import check.
+# release. Then, against that CA:
+#  - each exe and the package carry a SHA-1 signature with a legacy timestamp
+#    and a nested SHA-256 one with an RFC 3161 timestamp, each verified;
+#  - one changed byte in any of them makes the verification fail;
+#  - the signed exes still pass the import check; the release folder holds
+#    what the README lists, its sums check, its exes are the package's.
 # The signed files stay in BUILD_DIR; the keys are thrown away.
 #   check_signing.sh [BUILD_DIR]
 set -uo pipefail
@@ -75,7 +76,7 @@ start_tsa() {
     for try in 1 2 3 4 5 6 7 8; do
         port=$((20000 + RANDOM % 40000))
         socat "TCP-LISTEN:$port,bind=127.0.0.1,reuseaddr,fork" \
-            EXEC:"bash $ROOT/tests/signing/tsa_reply.sh $PKI/ts.cnf" 2>>"$PKI/tsa.err" &
+            EXEC:"bash $ROOT/tests/signing/tsa_reply.sh $PKI" 2>>"$PKI/tsa.err" &
         tsa_pid=$!
         sleep 0.5
         if kill -0 "$tsa_pid" 2>/dev/null; then
@@ -99,14 +100,15 @@ if ! start_tsa; then
 fi
 echo "local time-stamping authority at $TSA_URL"
 
-# ---- the signed build. The first URL answers nothing: the next one is tried.
+# ---- the signed build. Each list's first URL answers nothing: the next is tried.
 # Files signed by an earlier run's CA go first.
 rm -f "$BUILD"/QarnIEx.exe "$BUILD"/QarnIExplain.exe "$BUILD"/QarnIEx-*.msi
 if cmake -S "$ROOT" -B "$BUILD" -G "$(qx_generator)" -DCMAKE_BUILD_TYPE=Release \
          -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" \
          -DQX_SIGN_PKCS12="$PKI/signer.p12" -DQX_SIGN_PASSWORD_FILE="$PKI/password" \
+         "-DQX_SIGN_LEGACY_TIMESTAMP_URLS=http://127.0.0.1:9/;$TSA_URL" \
          "-DQX_SIGN_TIMESTAMP_URLS=http://127.0.0.1:9/;$TSA_URL" >"$PKI/configure.log" &&
-   cmake --build "$BUILD" --target QarnIEx QarnIExplain msi >"$PKI/build.log" 2>&1; then
+   cmake --build "$BUILD" --target release >"$PKI/build.log" 2>&1; then
     pass "signed build"
 else
     cat "$PKI/configure.log" "$PKI/build.log" "$PKI/tsa.err" 2>/dev/null | tail -40
@@ -118,48 +120,89 @@ MSI=$(ls "$BUILD"/QarnIEx-*.msi 2>/dev/null | head -n 1)
 verify() { # file
     osslsigncode verify -CAfile "$PKI/ca.pem" -TSA-CAfile "$PKI/ca.pem" -in "$1" 2>&1
 }
-# The digest of each signature, in their order; each must verify with its
-# timestamp.
+# The kind of each timestamp, by where it sits: the primary signer's unsigned
+# attributes (depth 7) hold a legacy countersignature (1.2.840.113549.1.9.6)
+# and the nested signature (1.3.6.1.4.1.311.2.4.1); the nested signer's
+# (depth 15) an RFC 3161 token (1.3.6.1.4.1.311.3.3.1).
+KINDS='countersignature@7 1.3.6.1.4.1.311.2.4.1@7 1.3.6.1.4.1.311.3.3.1@15 '
+timestamp_kinds() { # file
+    rm -f "$PKI/sig.der"
+    osslsigncode extract-signature -in "$1" -out "$PKI/sig.der" >/dev/null 2>&1 &&
+        openssl asn1parse -inform DER -in "$PKI/sig.der" | sed -nE \
+            's/^ *[0-9]+:d=([0-9]+) .*OBJECT +:(countersignature|1\.3\.6\.1\.4\.1\.311\.(2\.4\.1|3\.3\.1)) *$/\2@\1/p' |
+        tr '\n' ' '
+}
+# The digest of each signature, in their order, and the kinds of their
+# timestamps; each must verify with its timestamp.
 check_signed() { # file expected-digests
-    local out status digests count
+    local out status digests count kinds
     out=$(verify "$1")
     status=$?
     digests=$(grep -E '^Message digest algorithm {2,}:' <<<"$out" | awk '{ print $NF }' | tr '\n' ' ')
     count=$(wc -w <<<"$2")
-    if [ "$status" -eq 0 ] && [ "$digests" = "$2 " ] &&
+    kinds=$(timestamp_kinds "$1")
+    if [ "$status" -eq 0 ] && [ "$digests" = "$2 " ] && [ "$kinds" = "$KINDS" ] &&
        [ "$(grep -c '^Signature verification: ok' <<<"$out")" -eq "$count" ] &&
        [ "$(grep -c '^Timestamp Server Signature verification: ok' <<<"$out")" -eq "$count" ] &&
        [ "$(grep -c '^Signature verification: failed' <<<"$out")" -eq 0 ]; then
-        pass "$(basename "$1"): signatures $2, each verified with its timestamp"
+        pass "$(basename "$1"): signatures $2 (legacy, RFC 3161 timestamp), each verified"
     else
         echo "$out"
-        fail "$(basename "$1"): expected the signatures '$2', each verified with its timestamp; got '$digests' (exit code $status)"
+        fail "$(basename "$1"): expected the signatures '$2', timestamps '$KINDS', each verified; got '$digests', '$kinds' (exit code $status)"
     fi
 }
 check_signed "$BUILD/QarnIEx.exe" "SHA1 SHA256"
 check_signed "$BUILD/QarnIExplain.exe" "SHA1 SHA256"
 check_signed "$MSI" "SHA1 SHA256"
 
-# The package carries the signed exe, so the installed file is signed.
-if (cd "$PKI" && mkdir -p extracted && cd extracted && msiextract "$MSI" >/dev/null) &&
-   cmp -s "$(find "$PKI/extracted" -name QarnIEx.exe | head -n 1)" "$BUILD/QarnIEx.exe"; then
-    pass "the package carries the signed QarnIEx.exe"
-else
-    fail "the QarnIEx.exe in the package is not the signed one"
-fi
+# The package carries the signed exes, so the installed files are signed.
+(cd "$PKI" && mkdir -p extracted && cd extracted && msiextract "$MSI" >/dev/null)
+packaged() { find "$PKI/extracted" -name "$1" | head -n 1; }
+for exe in QarnIEx.exe QarnIExplain.exe; do
+    if cmp -s "$(packaged "$exe")" "$BUILD/$exe"; then
+        pass "the package carries the signed $exe"
+    else
+        fail "the $exe in the package is not the signed one"
+    fi
+done
 
-# One changed byte in the code, far from the signature.
-tampered="$PKI/tampered.exe"
-cp "$BUILD/QarnIEx.exe" "$tampered"
-byte=$(od -An -tu1 -j 1100 -N 1 "$tampered" | tr -d ' ')
-printf "$(printf '\\%03o' $(((byte + 1) % 256)))" | dd of="$tampered" bs=1 seek=1100 conv=notrunc 2>/dev/null
-if cmp -s "$tampered" "$BUILD/QarnIEx.exe"; then
-    fail "the byte could not be changed"
-elif verify "$tampered" >"$PKI/tampered.log"; then
-    cat "$PKI/tampered.log"
-    fail "an exe with one changed byte still verifies"
+# One changed byte, far from the signature: in an exe's code, in the
+# package's cabinet (past its "MSCF").
+for file in "$BUILD/QarnIEx.exe" "$BUILD/QarnIExplain.exe" "$MSI"; do
+    at=1100
+    [ "$file" = "$MSI" ] && at=$(($(grep -obUa MSCF "$MSI" | head -n 1 | cut -d: -f1) + 100))
+    tampered="$PKI/tampered-$(basename "$file")"
+    cp "$file" "$tampered"
+    byte=$(od -An -tu1 -j "$at" -N 1 "$tampered" | tr -d ' ')
+    printf "$(printf '\\%03o' $(((byte + 1) % 256)))" | dd of="$tampered" bs=1 seek="$at" conv=notrunc 2>/dev/null
+    if cmp -s "$tampered" "$file"; then
+        fail "the byte of $(basename "$file") could not be changed"
+    elif verify "$tampered" >"$PKI/tampered.log"; then
+        cat "$PKI/tampered.log"
+        fail "$(basename "$file") with one changed byte still verifies"
+    else
+        pass "$(basename "$file") with one changed byte fails verification"
+    fi
+done
+
+# The release: exactly what the README lists, symbols beside it, sums of all
+# the rest, and the exes of the package.
+release=$BUILD/release/$(basename "$MSI" .msi)
+listed=$(awk '/^## / { on = $0 == "## What a release holds" } on' "$ROOT/README.md" |
+    sed -nE 's/^- `([^`]+)`.*/\1/p' | LC_ALL=C sort)
+held=$(ls -A "$release" | LC_ALL=C sort)
+if [ -n "$listed" ] && [ "$held" = "$listed" ] && [ -f "$BUILD/release/QarnIEx.debug" ]; then
+    pass "the release folder holds what the README lists, QarnIEx.debug beside it"
 else
-    pass "an exe with one changed byte fails verification"
+    fail "the release folder holds [$(echo $held)], the README lists [$(echo $listed)]; QarnIEx.debug beside it: $(ls "$BUILD/release")"
+fi
+if (cd "$release" && sha256sum --strict -c SHA256SUMS) &&
+   [ "$(awk '{ print $2 }' "$release/SHA256SUMS" | LC_ALL=C sort)" = "$(grep -vx SHA256SUMS <<<"$held")" ] &&
+   cmp "$release/QarnIEx.exe" "$(packaged QarnIEx.exe)" &&
+   cmp "$release/QarnIExplain.exe" "$(packaged QarnIExplain.exe)"; then
+    pass "the release's SHA256SUMS check and name every other file; its exes are the package's"
+else
+    fail "the release's sums or exes"
 fi
 
 if bash "$ROOT/tests/imports/check_imports.sh" "$BUILD/QarnIEx.exe" >"$PKI/imports.log" 2>&1 &&
