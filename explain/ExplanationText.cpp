@@ -1,6 +1,5 @@
 // The explanation as text for an administrator or a support engineer.
 #include <algorithm>
-#include <cctype>
 #include <string>
 #include <vector>
 
@@ -85,15 +84,17 @@ size_t CharAt(const std::string& text, size_t pos, UINT codePage, bool& printabl
     return 2;
 }
 
+bool IsHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
 // Whether a backslash before `at` could be read as an escape's.
 bool LooksEscaped(const std::string& text, size_t at) {
     if (at >= text.size()) return false;
     const char c = text[at];
     if (c == '\\' || c == 'n') return true;
     if (c == 'u') return at + 1 < text.size() && text[at + 1] == '{';
-    return c == 'x' && at + 2 < text.size() &&
-           std::isxdigit(static_cast<unsigned char>(text[at + 1])) &&
-           std::isxdigit(static_cast<unsigned char>(text[at + 2]));
+    return c == 'x' && at + 2 < text.size() && IsHexDigit(text[at + 1]) && IsHexDigit(text[at + 2]);
 }
 
 // One "    name            text" line; further lines of the text line up under it.

@@ -147,10 +147,12 @@ std::string FolderComplaint(Platform& os, const std::string& folder) {
         name += kHex[(c >> 4) & 0xF];
         name += kHex[c & 0xF];
         if (c != '"' && static_cast<unsigned char>(c) > 0x20) name += std::string(" \"") + c + "\"";
+        std::string complaint =
+            "--service-dir: " + name + " cannot be part of a Windows folder name";
 #ifdef _WIN32
-        if (c == '?') name += " (as which a character the ANSI code page lacks arrives)";
+        if (c == '?') complaint += " (a character the ANSI code page lacks arrives as \"?\")";
 #endif
-        return "--service-dir: " + name + " cannot be part of a Windows folder name";
+        return complaint;
     }
     return "";
 }
