@@ -1,6 +1,7 @@
 #include "explain/DriveExplainer.h"
 
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "driveicons/AnsiText.h"
@@ -163,7 +164,8 @@ std::string ServicePath(Platform& os, const ExplainOptions& options, std::string
     if (!options.serviceDirectory.empty()) {
         source = "as given";
         std::string folder = options.serviceDirectory;
-        if (folder.back() != '\\') folder += '\\';
+        // Under 932 a folder may end in a character whose trail byte is a '\\'.
+        if (AnsiText::FindLastChar(os, folder, '\\') + 1 != folder.size()) folder += '\\';
         return folder + kServiceExe;
     }
     std::string imagePath;
@@ -186,6 +188,13 @@ void ReadPlatform(Platform& os, Explanation& explanation) {
     BOOL wow64 = FALSE;
     QueryWow64(os, wow64);
     explanation.wow64Process = wow64 != FALSE;
+    const OSVERSIONINFOEXA& v = explanation.version;
+    const bool before61 = v.dwMajorVersion == 5 ? v.dwMinorVersion == 2
+                                                : v.dwMajorVersion == 6 && v.dwMinorVersion == 0;
+    explanation.shellReadsOtherView = explanation.versionRead &&
+                                      v.dwPlatformId == VER_PLATFORM_WIN32_NT &&
+                                      explanation.wow64Process && !explanation.isWow64 && before61;
+    explanation.codePage = KnownCodePage(os);
 }
 
 // A value that is there but larger than the service's read of `limit` bytes.
@@ -297,6 +306,30 @@ void CheckKeys(CDriveIconScan& scan, Explanation& explanation) {
 }
 
 }  // namespace
+
+UINT KnownCodePage(Platform& os) {
+    // 1252's characters from 0x80 on, without its five holes, and four of 932's.
+    static const unsigned short kHigh1252[] = {
+        0x20AC, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030,
+        0x0160, 0x2039, 0x0152, 0x017D, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x017E, 0x0178};
+    std::vector<WCHAR> probe(std::begin(kHigh1252), std::end(kHigh1252));
+    for (unsigned c = 0xA0; c <= 0xFF; ++c) probe.push_back(static_cast<WCHAR>(c));
+    for (unsigned c : {0xFF71u, 0x30BDu, 0x4E00u, 0xFF3Cu}) probe.push_back(static_cast<WCHAR>(c));
+    auto convert = [&](UINT page) {
+        std::string bytes(2 * probe.size(), '\0');
+        const int length =
+            os.WideCharToMultiByte(page, 0, probe.data(), static_cast<int>(probe.size()), &bytes[0],
+                                   static_cast<int>(bytes.size()), nullptr, nullptr);
+        bytes.resize(length > 0 ? static_cast<size_t>(length) : 0);
+        return bytes;
+    };
+    const std::string active = convert(CP_ACP);
+    for (const UINT page : {1252u, 932u}) {
+        if (!active.empty() && convert(page) == active) return page;
+    }
+    return 0;
+}
 
 Explanation ExplainDrives(Platform& machine, const ExplainOptions& options) {
     Explanation explanation;

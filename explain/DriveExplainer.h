@@ -90,6 +90,14 @@ struct Explanation {
     // What the service's platform detection set.
     bool isVistaWorkstation = false;
     bool isWow64 = false;
+    // The service writes DriveIcons in the 32-bit view, which the 64-bit shell
+    // of this Windows never reads: 64-bit NT 5.2 and 6.0 without the 64-bit
+    // view (Server 2003 x64, Server 2008 x64). Only from NT 6.1 (Windows 7,
+    // Server 2008 R2) on do the two views share DriveIcons.
+    bool shellReadsOtherView = false;
+    // The ANSI code page the machine's texts are in, as far as the report
+    // knows which of its characters are printable: 1252, 932, or 0 for another.
+    UINT codePage = 0;
 
     std::string serviceDirectory;  // ModuleDirectory as the service sets it
     std::string serviceDirectorySource;
@@ -112,6 +120,14 @@ struct Explanation {
 
     // Every key and the service manager could be read.
     bool Complete() const { return unreadableKeys.empty() && serviceState != -2; }
+    // A letter gets keys from the service, but in a view the shell does not read.
+    bool NotShown(const LetterExplanation& l) const { return shellReadsOtherView && l.GetsIcon(); }
+    bool AnyNotShown() const {
+        for (const LetterExplanation& l : letters) {
+            if (NotShown(l)) return true;
+        }
+        return false;
+    }
 
     const LetterExplanation& Letter(char letter) const { return letters.at(letter - 'D'); }
 };
@@ -133,3 +149,22 @@ Explanation ExplainDrives(Platform& machine, const ExplainOptions& options);
 // The report: a header with the platform row, then one block per letter that
 // is removable or has a key under DriveIcons.
 std::string ExplanationText(const Explanation& explanation);
+
+// 1252 or 932 when the active ANSI code page converts text exactly as that
+// one does, else 0.
+UINT KnownCodePage(Platform& os);
+
+// The code page of a Linux command line and terminal (CP_UTF8).
+constexpr UINT kUtf8CodePage = 65001;
+
+// Text of the machine (from a file, a device or the registry) or of the
+// command line, as the report and the tool's messages show it, so that no
+// such text can pass for the tool's own words. Printable are letters, marks,
+// digits, punctuation, symbols and the ASCII space, as far as `codePage`
+// (1252, 932 or kUtf8CodePage; 0: every byte above 0x7F is unknown) knows
+// them; the rest comes out as \n for a line feed, \u{XXXX} for a UTF-8
+// character, else \xNN per byte. With `quotes`, a double quote, which the
+// report puts around texts, comes out as \x22. A backslash stays itself
+// unless it could be read as the start of such an escape (before a
+// backslash, n, u{, or x and two hex digits): then it is written \\.
+std::string ShownText(const std::string& text, UINT codePage, bool quotes);

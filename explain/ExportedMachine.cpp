@@ -12,6 +12,7 @@
 #include "driveicons/AnsiText.h"
 #include "driveicons/MountText.h"
 #include "driveicons/ReaderModels.h"
+#include "explain/DriveExplainer.h"
 #include "platform/Utf16.h"
 #include "platform/memory/CodePages.h"
 
@@ -31,6 +32,31 @@ const WindowsName kWindowsNames[] = {
     {"8", 6, 2, false, false},     {"8.1", 6, 3, false, false},   {"10", 10, 0, false, false},
 };
 
+// The releases of the NT family for x86 and x64 (the Itanium editions aside)
+// by the version and product type GetVersionEx reports, and which of their
+// editions were 32-bit and which 64-bit.
+struct Release {
+    DWORD major;
+    DWORD minor;
+    const char* workstation;
+    const char* server;  // nullptr: none
+    bool workstation32;
+    bool server32;
+    bool x64;  // both editions had a 64-bit one
+};
+
+const Release kReleases[] = {
+    {4, 0, "Windows NT 4.0 Workstation", "Windows NT 4.0 Server", true, true, false},
+    {5, 0, "Windows 2000 Professional", "Windows 2000 Server", true, true, false},
+    {5, 1, "Windows XP", nullptr, true, false, false},
+    {5, 2, "Windows XP x64", "Windows Server 2003", false, true, true},
+    {6, 0, "Windows Vista", "Windows Server 2008", true, true, true},
+    {6, 1, "Windows 7", "Windows Server 2008 R2", true, false, true},
+    {6, 2, "Windows 8", "Windows Server 2012", true, false, true},
+    {6, 3, "Windows 8.1", "Windows Server 2012 R2", true, false, true},
+    {10, 0, "Windows 10", "Windows Server 2016 or later", true, false, true},
+};
+
 std::u16string Utf16(const std::vector<BYTE>& data) {
     return DecodeUtf16LE(data.data(), data.size());
 }
@@ -38,12 +64,14 @@ std::u16string Utf16(const std::vector<BYTE>& data) {
 }  // namespace
 
 bool ParseWindowsName(const std::string& name, MachineFacts& facts) {
+    facts.server = false;
+    facts.wow64 = false;
     for (const WindowsName& known : kWindowsNames) {
         if (name != known.name) continue;
         facts.majorVersion = known.major;
         facts.minorVersion = known.minor;
-        facts.server = facts.server || known.server;
-        facts.wow64 = facts.wow64 || known.wow64;
+        facts.server = known.server;
+        facts.wow64 = known.wow64;
         return true;
     }
     // MAJOR.MINOR
@@ -58,13 +86,40 @@ bool ParseWindowsName(const std::string& name, MachineFacts& facts) {
     return true;
 }
 
-std::string ImpossibleMachine(const MachineFacts& facts) {
-    const bool hasX64 =
-        facts.majorVersion > 5 || (facts.majorVersion == 5 && facts.minorVersion >= 2);
-    if (!facts.wow64 || hasX64) return "";
-    return "--wow64: NT " + std::to_string(facts.majorVersion) + "." +
-           std::to_string(facts.minorVersion) +
-           " has no 64-bit edition (64-bit XP is NT 5.2: --windows xp-x64)";
+std::string ImpossibleMachine(const MachineFacts& facts, const std::string& windows) {
+    const std::string nt =
+        "NT " + std::to_string(facts.majorVersion) + "." + std::to_string(facts.minorVersion);
+    const Release* release = nullptr;
+    for (const Release& known : kReleases) {
+        if (known.major == facts.majorVersion && known.minor == facts.minorVersion)
+            release = &known;
+    }
+    if (release == nullptr) {
+        return "--windows: no Windows was " + nt +
+               " (4.0, 5.0, 5.1, 5.2, 6.0, 6.1, 6.2, 6.3 and 10.0 were)";
+    }
+    for (const WindowsName& known : kWindowsNames) {
+        if (windows != known.name || known.server || !facts.server || !release->server) continue;
+        return "--server: --windows " + windows + " is " + release->workstation +
+               ", a workstation edition; " + release->server + " is --windows " + nt.substr(3) +
+               " --server" + (release->server32 ? "" : " --wow64");
+    }
+    const char* edition = facts.server ? release->server : release->workstation;
+    if (edition == nullptr) {
+        return "--server: " + nt + " (" + release->workstation +
+               ") had no server edition; Windows Server 2003 is NT 5.2: --windows 2003";
+    }
+    const std::string which =
+        std::string(edition) + " (" + nt + (facts.server ? " server" : " workstation") + ")";
+    if (facts.wow64 && !release->x64) {
+        return "--wow64: " + which + " had no 64-bit edition" +
+               (facts.majorVersion == 5 && facts.minorVersion == 1
+                    ? "; Windows XP x64 is NT 5.2: --windows xp-x64"
+                    : "");
+    }
+    if (!facts.wow64 && !(facts.server ? release->server32 : release->workstation32))
+        return which + " is 64-bit only: add --wow64";
+    return "";
 }
 
 bool SharesDriveIcons(const MachineFacts& facts) {
@@ -161,6 +216,36 @@ void SetUpMachine(MemoryWindows& machine, const MachineFacts& facts) {
     machine.SetCodePage(facts.codePage);
     // The tool has no path of its own there.
     machine.SetModulePath("");
+}
+
+bool ToMachineText(MemoryWindows& machine, const std::string& utf8, std::string& ansi,
+                   std::string& error) {
+    ansi.clear();
+    for (size_t pos = 0; pos < utf8.size();) {
+        char32_t code = 0;
+        const size_t length = DecodeUtf8At(utf8, pos, code);
+        if (length == 0) {
+            error = "not UTF-8 (byte " + std::to_string(pos + 1) + " is " +
+                    ShownText(utf8.substr(pos, 1), 0, true) + ")";
+            return false;
+        }
+        // Written and read back: a best fit (932 writes e for e-acute) is no match.
+        std::string bytes;
+        const WCHAR unit = static_cast<WCHAR>(code);
+        if (code > 0xFFFF || !AnsiText::FromWide(machine, &unit, 1, bytes) ||
+            machine.AnsiToUtf16(bytes) != std::u16string(1, static_cast<char16_t>(code))) {
+            char name[16];
+            std::snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(code));
+            const std::string character = utf8.substr(pos, length);
+            const bool printable = ShownText(character, kUtf8CodePage, true) == character;
+            error = name + (printable ? " \"" + character + "\"" : std::string()) +
+                    " cannot be written in code page " + std::to_string(KnownCodePage(machine));
+            return false;
+        }
+        ansi += bytes;
+        pos += length;
+    }
+    return true;
 }
 
 bool ReadExportFile(const std::string& name, std::string& bytes, std::string& error,

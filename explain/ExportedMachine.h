@@ -20,13 +20,17 @@ struct MachineFacts {
 };
 
 // "xp", "xp-x64", "2003", "vista", "2008", "7", "8", "8.1", "10" or a version
-// number "MAJOR.MINOR"; sets the version and what the name implies (server
-// edition, WOW64). False for anything else.
+// number "MAJOR.MINOR"; sets the version and the edition and WOW64 the name
+// implies (a version number: workstation, no WOW64), whatever an earlier call
+// set. False for anything else.
 bool ParseWindowsName(const std::string& name, MachineFacts& facts);
 
-// Why no Windows is like that ("" when one is): --wow64 needs a version with
-// a 64-bit edition, NT 5.2 (XP x64, Server 2003 x64) and later.
-std::string ImpossibleMachine(const MachineFacts& facts);
+// Why no Windows was like that ("" when one was), by the releases of the NT
+// family for x86 and x64 and what GetVersionEx reports for them: NT 5.1 had
+// no server edition, NT 5.2 workstation is XP x64 only, the servers from NT
+// 6.1 on are 64-bit only, nothing before NT 5.2 is. `windows`, the word given
+// to --windows: a name fixes the edition ("7" with --server is refused).
+std::string ImpossibleMachine(const MachineFacts& facts, const std::string& windows = "");
 
 // Whether the shell shares the DriveIcons key between the 64-bit and the
 // 32-bit view: 64-bit Windows 7 (NT 6.1) and later. There a file of either
@@ -45,6 +49,13 @@ std::string UnreadDriveIconsView(const MachineFacts& facts, bool asks64BitView, 
 // Version, edition, WOW64 and code page; before any file is loaded, since
 // a REGEDIT4 file is read in the code page.
 void SetUpMachine(MemoryWindows& machine, const MachineFacts& facts);
+
+// `utf8`, a text of the Linux command line, in the machine's code page as a
+// Windows of that code page has it. False, with the reason, when it is not
+// UTF-8 or holds a character the code page cannot write (named as U+XXXX and,
+// if printable, the character).
+bool ToMachineText(MemoryWindows& machine, const std::string& utf8, std::string& ansi,
+                   std::string& error);
 
 // The largest file taken for an export. The three keys an export needs are a
 // few megabytes even on a machine with a long USB history; reading one takes

@@ -2,11 +2,13 @@
 // reads the registry of the machine it runs on; the Linux build reads
 // "reg export" files of that machine into the in-memory Windows.
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "driveicons/AnsiText.h"
 #include "explain/DriveExplainer.h"
 
 #ifndef _WIN32
@@ -26,7 +28,11 @@ const char kUsage[] =
     "anything. Run it from an administrator console.\n"
     "\n"
     "  --service-dir FOLDER  folder of QarnIEx.exe (default: that of the installed\n"
-    "                        service, else the folder of QarnIExplain.exe)\n";
+    "                        service, else the folder of QarnIExplain.exe)\n"
+    "\n"
+    "FOLDER is taken as Windows hands the command line to the program: in its ANSI\n"
+    "code page. A character that code page lacks arrives as \"?\" or a look-alike,\n"
+    "so a folder named with one cannot be given; \"?\" is refused.\n";
 #else
 const char kUsage[] =
     "Usage: QarnIExplain --windows VERSION [--server] [--wow64] [--removable LETTERS]\n"
@@ -39,18 +45,25 @@ const char kUsage[] =
     "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons\n"
     "(regedit version 5 in UTF-16 or UTF-8, or REGEDIT4).\n"
     "\n"
-    "What the files cannot say:\n"
+    "What the files cannot say, in any order:\n"
     "  --windows VERSION     xp, xp-x64, 2003, vista, 2008, 7, 8, 8.1, 10, or a\n"
-    "                        version number such as 6.0 (required)\n"
-    "  --server              a server edition (2003 and 2008 imply it)\n"
+    "                        version number such as 6.0 (required, once); a name\n"
+    "                        is a whole edition: 2003 and 2008 are servers, the\n"
+    "                        others workstations, xp-x64 64-bit\n"
+    "  --server              a server edition, for a version number (6.1 --server\n"
+    "                        --wow64 is Server 2008 R2)\n"
     "  --wow64               64-bit Windows, where the 32-bit service runs under\n"
-    "                        WOW64 (xp-x64 implies it)\n"
+    "                        WOW64\n"
     "  --removable LETTERS   the removable drives, e.g. EFG (default: the letters\n"
     "                        whose mount records are USB storage or removable-media\n"
     "                        records)\n"
     "  --codepage 1252|932   the machine's ANSI code page (default 1252)\n"
     "  --service-dir FOLDER  folder of QarnIEx.exe (default: from the service's\n"
-    "                        ImagePath, if a file holds it)\n";
+    "                        ImagePath, if a file holds it), in UTF-8; it must be\n"
+    "                        one the machine's code page can write\n"
+    "\n"
+    "A machine that never existed (xp --server, --wow64 with a Windows that had no\n"
+    "64-bit edition, a 64-bit-only one without it) is a usage error.\n";
 #endif
 
 // Plain fputs: the printf family would bring in MinGW's own stdio with
@@ -63,8 +76,10 @@ void Error(const std::string& message) {
 constexpr int kComplete = 0;    // a report on every key it rests on
 constexpr int kFailed = 1;      // a file refused or unreadable, or the report not written
 constexpr int kUsageError = 2;  // a usage error
-constexpr int kIncomplete = 3;  // a report, but keys it rests on could not be read
-constexpr int kGoOn = -1;       // the command line is fine
+// A report, but keys it rests on could not be read, or the shell does not
+// read the keys the service writes.
+constexpr int kIncomplete = 3;
+constexpr int kGoOn = -1;  // the command line is fine
 
 int UsageError(const std::string& message) {
     Error(message + "\n");
@@ -80,10 +95,16 @@ struct Option {
     std::function<std::string(const std::string& value)> apply;
 };
 
+// A word of the command line in a message (in `codePage`, that of the
+// command line).
+std::string Quoted(const std::string& word, UINT codePage) {
+    return "\"" + ShownText(word, codePage, true) + "\"";
+}
+
 // kGoOn, or the exit code once help or a usage error has been printed. Words
 // that do not start with '-' go to `files` where the tool takes files.
 int ParseArguments(int argc, char* argv[], const std::vector<Option>& options,
-                   std::vector<std::string>* files) {
+                   std::vector<std::string>* files, UINT codePage) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "-h" || arg == "--help" || arg == "-?" || arg == "/?") {
@@ -98,7 +119,7 @@ int ParseArguments(int argc, char* argv[], const std::vector<Option>& options,
             files->push_back(arg);
             continue;
         }
-        if (option == nullptr) return UsageError("unknown option \"" + arg + "\"");
+        if (option == nullptr) return UsageError("unknown option " + Quoted(arg, codePage));
         if (option->takesValue && i + 1 == argc) return UsageError(arg + " needs a value");
         const std::string complaint = option->apply(option->takesValue ? argv[++i] : "");
         if (!complaint.empty()) return UsageError(complaint);
@@ -106,11 +127,35 @@ int ParseArguments(int argc, char* argv[], const std::vector<Option>& options,
     return kGoOn;
 }
 
-Option ServiceDirOption(ExplainOptions& options) {
-    return {"--service-dir", true, [&options](const std::string& folder) {
-                options.serviceDirectory = folder;
-                return std::string();
+Option ServiceDirOption(std::string& folder) {
+    return {"--service-dir", true, [&folder](const std::string& given) {
+                folder = given;
+                return given.empty() ? std::string("--service-dir needs a folder") : std::string();
             }};
+}
+
+// Why `folder`, in the machine's code page, names no Windows folder ("" when
+// it may): a control character or one of "*<>?| in it.
+std::string FolderComplaint(Platform& os, const std::string& folder) {
+    for (size_t at = 0; at < folder.size(); at += AnsiText::CharLength(os, folder, at)) {
+        const char c = folder[at];
+        if (AnsiText::CharLength(os, folder, at) > 1 ||
+            (static_cast<unsigned char>(c) >= 0x20 && std::strchr("\"*<>?|", c) == nullptr)) {
+            continue;
+        }
+        static const char kHex[] = "0123456789ABCDEF";
+        std::string name = "U+00";
+        name += kHex[(c >> 4) & 0xF];
+        name += kHex[c & 0xF];
+        if (c != '"' && static_cast<unsigned char>(c) > 0x20) name += std::string(" \"") + c + "\"";
+        std::string complaint =
+            "--service-dir: " + name + " cannot be part of a Windows folder name";
+#ifdef _WIN32
+        if (c == '?') complaint += " (a character the ANSI code page lacks arrives as \"?\")";
+#endif
+        return complaint;
+    }
+    return "";
 }
 
 // A write error shows at the latest when the buffer is flushed.
@@ -119,18 +164,25 @@ int WriteReport(const std::string& report, const Explanation& explanation) {
         Error("the report could not be written");
         return kFailed;
     }
-    return explanation.Complete() ? kComplete : kIncomplete;
+    return explanation.Complete() && !explanation.AnyNotShown() ? kComplete : kIncomplete;
 }
 
 #ifdef _WIN32
 
 // The registry of the machine the tool runs on.
 int ExplainThisMachine(int argc, char* argv[]) {
+    Platform& os = RealPlatform();
     ExplainOptions options;
     options.askServiceState = true;
-    const int status = ParseArguments(argc, argv, {ServiceDirOption(options)}, nullptr);
+    std::string folder;
+    // The command line comes in the ANSI code page.
+    const int status =
+        ParseArguments(argc, argv, {ServiceDirOption(folder)}, nullptr, KnownCodePage(os));
     if (status != kGoOn) return status;
-    const Explanation explanation = ExplainDrives(RealPlatform(), options);
+    const std::string complaint = FolderComplaint(os, folder);
+    if (!complaint.empty()) return UsageError(complaint);
+    options.serviceDirectory = folder;
+    const Explanation explanation = ExplainDrives(os, options);
     return WriteReport(ExplanationText(explanation), explanation);
 }
 
@@ -163,7 +215,10 @@ std::string ToUtf8(MemoryWindows& machine, const std::string& ansi) {
 int ExplainExports(int argc, char* argv[]) {
     ExplainOptions options;
     MachineFacts facts;
-    bool windowsGiven = false;
+    std::string windows;  // as given
+    bool server = false;
+    bool wow64 = false;
+    std::string folder;  // UTF-8
     std::string removable;
     std::vector<std::string> files;
     auto flag = [](bool& set) {
@@ -173,14 +228,20 @@ int ExplainExports(int argc, char* argv[]) {
         };
     };
     const std::vector<Option> known = {
-        ServiceDirOption(options),
+        ServiceDirOption(folder),
         {"--windows", true,
          [&](const std::string& name) {
-             windowsGiven = true;
-             return ParseWindowsName(name, facts) ? "" : "unknown Windows version \"" + name + "\"";
+             if (!windows.empty()) {
+                 return "--windows given twice (" + Quoted(windows, kUtf8CodePage) + ", then " +
+                        Quoted(name, kUtf8CodePage) + "): name one Windows";
+             }
+             windows = name;
+             return ParseWindowsName(name, facts)
+                        ? ""
+                        : "unknown Windows version " + Quoted(name, kUtf8CodePage);
          }},
-        {"--server", false, flag(facts.server)},
-        {"--wow64", false, flag(facts.wow64)},
+        {"--server", false, flag(server)},
+        {"--wow64", false, flag(wow64)},
         {"--removable", true,
          [&](const std::string& letters) {
              removable = letters;
@@ -197,15 +258,23 @@ int ExplainExports(int argc, char* argv[]) {
              return page == "1252" || page == "932" ? "" : std::string("--codepage is 1252 or 932");
          }},
     };
-    const int parsed = ParseArguments(argc, argv, known, &files);
+    const int parsed = ParseArguments(argc, argv, known, &files, kUtf8CodePage);
     if (parsed != kGoOn) return parsed;
-    if (!windowsGiven) return UsageError("say which Windows the files come from: --windows");
-    const std::string impossible = ImpossibleMachine(facts);
+    if (windows.empty()) return UsageError("say which Windows the files come from: --windows");
+    facts.server = facts.server || server;
+    facts.wow64 = facts.wow64 || wow64;
+    const std::string impossible = ImpossibleMachine(facts, windows);
     if (!impossible.empty()) return UsageError(impossible);
     if (files.empty()) return UsageError("no reg export files given");
 
     MemoryWindows machine;
     SetUpMachine(machine, facts);
+    // Known only now: the code page the folder is written in.
+    std::string complaint;
+    if (!folder.empty() && !ToMachineText(machine, folder, options.serviceDirectory, complaint))
+        complaint = "--service-dir: " + complaint;
+    if (complaint.empty()) complaint = FolderComplaint(machine, options.serviceDirectory);
+    if (!complaint.empty()) return UsageError(complaint);
     std::vector<unsigned> views;
     for (const std::string& name : files) {
         std::string bytes;
@@ -214,7 +283,9 @@ int ExplainExports(int argc, char* argv[]) {
         if (!ReadExportFile(name, bytes, error) ||
             !ParseRegFile(std::move(bytes), file, error, facts.codePage) ||
             !LoadRegFile(machine, file, error, SharesDriveIcons(facts))) {
-            Error(name + ": " + error);
+            // Messages are UTF-8; a file's name and text are shown escaped.
+            Error(ShownText(name, kUtf8CodePage, false) + ": " +
+                  ShownText(error, kUtf8CodePage, false));
             return kFailed;
         }
         views.push_back(DriveIconsViewsOf(file));
@@ -227,8 +298,8 @@ int ExplainExports(int argc, char* argv[]) {
     for (size_t i = 0; i < files.size(); ++i) {
         const std::string unread = UnreadDriveIconsView(facts, explanation.isWow64, views[i]);
         if (unread.empty()) continue;
-        Error("warning: " + files[i] + " holds DriveIcons keys of " + unread +
-              "; the report leaves them out");
+        Error("warning: " + ShownText(files[i], kUtf8CodePage, false) +
+              " holds DriveIcons keys of " + unread + "; the report leaves them out");
         if (status == kComplete) status = kIncomplete;
     }
     return status;

@@ -1,5 +1,5 @@
 // UTF-16 as Windows stores it in the registry and in files: two bytes a unit,
-// the low byte first.
+// the low byte first. And UTF-8, as a Linux command line and terminal have it.
 #pragma once
 
 #include <cstddef>
@@ -11,4 +11,26 @@ inline std::u16string DecodeUtf16LE(const unsigned char* bytes, size_t size) {
     for (size_t i = 0; i < text.size(); ++i)
         text[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
     return text;
+}
+
+// The code point of the well-formed UTF-8 sequence at `pos` and its length in
+// bytes; 0 where none starts (a stray or cut byte, an overlong form, a
+// surrogate, beyond U+10FFFF).
+inline size_t DecodeUtf8At(const std::string& text, size_t pos, char32_t& code) {
+    const unsigned char lead = static_cast<unsigned char>(text[pos]);
+    const size_t length = lead < 0x80                    ? 1
+                          : lead >= 0xC2 && lead <= 0xDF ? 2
+                          : lead >= 0xE0 && lead <= 0xEF ? 3
+                          : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                         : 0;
+    if (length == 0 || text.size() - pos < length) return 0;
+    code = length == 1 ? lead : lead & (0x7F >> length);
+    for (size_t i = 1; i < length; ++i) {
+        const unsigned char next = static_cast<unsigned char>(text[pos + i]);
+        if ((next & 0xC0) != 0x80) return 0;
+        code = code << 6 | (next & 0x3F);
+    }
+    static const char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < kLeast[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return 0;
+    return length;
 }

@@ -26,7 +26,7 @@ source tests/e2e/lib.sh    # the Wine prefix, the simulated drives, traces, mess
 # records (Vista names the USB device itself; the others a removable-media
 # volume), and in user words where the service's keys go on it.
 x64_row="the 32-bit service writes into the 64-bit view, where the 64-bit Explorer looks for drive icons."
-server_row="on server editions the 32-bit service writes into its own, 32-bit view."
+server_row="on server editions the 32-bit service writes into its own, 32-bit view; on 64-bit Server 2003 and 2008 Explorer is 64-bit and does not read that view's DriveIcons (QarnIExplain: NOT SHOWN)."
 version=${1:-vista}
 case $version in
     winxp) style=parentid name="Windows XP" row="32-bit Windows XP has one registry view; in this 64-bit Wine prefix the service's own view is the 32-bit one." ;;
@@ -49,10 +49,12 @@ drive_stories() { # explanation verb
         function flush() {
             if (letter == "") return
             printf "   %s  %s\n", letter, verdict
-            if (verdict ~ /^ICON /)
+            if (verdict ~ /^(ICON|NOT SHOWN) /) {
                 printf "                the service %s label %s and %s\n", verb, label,
                        icon == "" ? "no icon path: Explorer shows its standard drive icon" : "icon " icon
-            else
+                if (verdict ~ /^NOT SHOWN /)
+                    printf "                in a view Explorer does not read: the drive shows neither\n"
+            } else
                 printf "                the service %s nothing for it\n", verb
             letter = ""
         }
@@ -95,8 +97,10 @@ explain_without_wine() {
     echo
     echo "== What the service would do with each drive, and why (QarnIExplain: the service's own start-up on those files; no service runs)"
     echo "> QarnIExplain ${windows[*]} --removable RST --service-dir '$E2E_INSTALL_DIR' mounted.reg usbstor.reg"
+    # 3: a report, but the readers' keys are in a view Explorer does not read.
     explanation=$(build/native/QarnIExplain "${windows[@]}" --removable RST --service-dir "$E2E_INSTALL_DIR" \
-                      "$E2E_WORK/mounted.reg" "$E2E_WORK/usbstor.reg") || die "QarnIExplain failed: $explanation"
+                      "$E2E_WORK/mounted.reg" "$E2E_WORK/usbstor.reg")
+    case $? in 0 | 3) ;; *) die "QarnIExplain failed: $explanation" ;; esac
     drive_stories "$explanation" "would write"
     echo "   Registry view: $row"
     [ "$version" = winxp64 ] && echo "   No icon path: $no_icon_row"
@@ -220,7 +224,8 @@ echo "   RUNNING"
 # label and icon the service writes.
 echo
 echo "== What the service did with each drive, and why (as QarnIExplain.exe tells it)"
-explanation=$(e2e_wine_text 'C:\Qarn\QarnIExplain.exe') || die "QarnIExplain.exe failed: $explanation"
+explanation=$(e2e_wine_text 'C:\Qarn\QarnIExplain.exe')
+case $? in 0 | 3) ;; *) die "QarnIExplain.exe failed: $explanation" ;; esac
 drive_stories "$explanation" wrote
 view=$(awk '$1 == "Registry" && $2 == "view" { print ($3 == "64-bit" ? 64 : 32); exit }' <<<"$explanation")
 [ -n "$view" ] || die "QarnIExplain.exe did not name the registry view:"$'\n'"$explanation"

@@ -738,10 +738,15 @@ case_msi_uninstall_killed() {
 # by an administrator: each reader is named with its model, the stick with
 # the step at which it fails, the old keys with what the start does to them;
 # the registry is the same, byte for byte, before and after. The Linux build
-# then reads the same keys as reg export files and must say the same.
+# then reads the same keys as reg export files and must say the same. On
+# Server 2003 x64 the 32-bit service's keys are in a view the 64-bit shell
+# does not read: the readers are NOT SHOWN, and both tools exit with 3.
 case_explain() { # version style view(32|64) linux-windows-option
     local version=$1 style=$2 view=$(row_view "$3") windows=$4 out status before after letters native
-    local dir="$CASE_DIR" c_dir='C:\QarnTest'
+    local dir="$CASE_DIR" c_dir='C:\QarnTest' verdict='ICON     ' why='' code=0
+    if [ "$windows" = 2003 ] && [ $E2E_WOW64 = yes ]; then
+        verdict='NOT SHOWN ' why=': its keys go to the 32-bit view, the shell reads the 64-bit view' code=3
+    fi
     e2e_set_version "$version" || err "could not set the Windows version"
     e2e_simulate_readers "$style" 2>>"$CASE_DIR/setup.err" || { err "reader simulation: $(cat "$CASE_DIR/setup.err")"; return; }
     seed_foreign_keys "$view"
@@ -755,7 +760,7 @@ case_explain() { # version style view(32|64) linux-windows-option
     status=$?
     printf '%s\n' "$out" >"$dir/explain.out"
     e2e_export_hklm "$dir/after" || { err "the registry could not be exported after the run"; return; }
-    check_eq "QarnIExplain.exe exit code" 0 "$status"
+    check_eq "QarnIExplain.exe exit code" $code "$status"
     for before in "$dir"/before/*.reg; do
         after="$dir/after/$(basename "$before")"
         cmp -s "$before" "$after" ||
@@ -769,8 +774,8 @@ case_explain() { # version style view(32|64) linux-windows-option
         reasonT="the drive is $E2E_DEV_T (instance $E2E_INST_T), which is no supported reader"
     fi
     letters=$(grep -E '^[D-Z]:  ' <<<"$out")
-    check_lines "QarnIExplain.exe verdicts" "R:  ICON     reader KA Slot Module (model row 5), label \"KA Media\"
-S:  ICON     reader LNK   QX-KC/KB (model row 2), label \"KB/KC\"
+    check_lines "QarnIExplain.exe verdicts" "R:  ${verdict}reader KA Slot Module (model row 5), label \"KA Media\"$why
+S:  ${verdict}reader LNK   QX-KC/KB (model row 2), label \"KB/KC\"$why
 T:  NO ICON  $reasonT
 U:  NO ICON  not a removable drive (no drive); the service looks at removable drives only
 V:  NO ICON  not a removable drive (no drive); the service looks at removable drives only
@@ -791,7 +796,7 @@ W:  NO ICON  not a removable drive (no drive); the service looks at removable dr
     out=$("$native" --windows "$windows" "${wow64[@]}" --service-dir 'C:\Qarn' "$dir"/before/explain-*.reg 2>&1)
     status=$?
     printf '%s\n' "$out" >"$dir/explain-linux.out"
-    check_eq "Linux QarnIExplain exit code" 0 "$status"
+    check_eq "Linux QarnIExplain exit code" $code "$status"
     check_lines "explanation from the exported files" \
         "$(sed -n '/^[D-Z]:  /,$p' "$dir/explain.out")" "$(sed -n '/^[D-Z]:  /,$p' <<<"$out")"
 }

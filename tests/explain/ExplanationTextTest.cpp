@@ -312,3 +312,101 @@ TEST(ExplanationText, HeaderAndLetterDetails) {
             << text;
     }
 }
+
+// No text of the machine passes for the report's own words: every line starts
+// with the tool's, and an escape in the text cannot be told for one.
+TEST(ExplanationText, TextsOfTheMachineAreShownEscaped) {
+    const struct {
+        std::string text;
+        UINT codePage;
+        std::string shown;
+    } rows[] = {
+        {"a\nJ:  ICON\r\t\x1B[2J\x7F", 1252, "a\\nJ:  ICON\\x0D\\x09\\x1B[2J\\x7F"},
+        {"say \"hi\"", 1252, "say \\x22hi\\x22"},
+        {"Zubeh\xF6r \x80\x81\x8D\x8F\x90\x9D\xA0\xAD\xFF", 1252,
+         "Zubeh\xF6r \x80\\x81\\x8D\\x8F\\x90\\x9D\\xA0\\xAD\xFF"},
+        {"C:\\Qarn\\x86\\nvidia\\users\\u{41}\\xZ\\\\", 1252,
+         "C:\\Qarn\\\\x86\\\\nvidia\\users\\\\u{41}\\xZ\\\\\\"},
+        // 0x5C as a trail byte is no backslash; half-width katakana are
+        // printable, the ideographic space, unassigned pairs and a lone or
+        // ill-paired lead byte are not.
+        {"\x83\x5C"
+         "n\\n \xB1\xA0\xFD \x81\x40\x85\x40\x81 \x81",
+         932,
+         "\x83\x5C"
+         "n\\\\n \xB1\\xA0\\xFD \\x81\\x40\\x85\\x40\\x81\\x20\\x81"},
+        {"\xE9", 0, "\\xE9"},
+        {"\xC3\xB6 \xE2\x80\xA8\xC2\x85\xEF\xBB\xBF \xF0\x9F\x98\x80 \xFF\xED\xA0\x80\xC3",
+         kUtf8CodePage,
+         "\xC3\xB6 \\u{2028}\\u{0085}\\u{FEFF} \xF0\x9F\x98\x80 \\xFF\\xED\\xA0\\x80\\xC3"},
+    };
+    for (const auto& row : rows) EXPECT_EQ(row.shown, ShownText(row.text, row.codePage, true));
+    EXPECT_EQ("\"a\"\\n", ShownText("\"a\"\n", 1252, false));  // a message's own quotes
+
+    const std::string forged = "\nJ:  ICON     reader KA Slot Module (model row 5)\n";
+    const std::string text = Explain([&](FakeWindows& fake) {
+        PlugParentIdDevice(fake, 'E', kKbSlot, "1&0", "7&e&0");
+        fake.SetMountRecord('E', ParentIdRecord("7&e&0") + forged);
+        WriteIconKeys(fake, 'K', "KD Media\r\nL:  ICON");
+    });
+    for (const char letter : {'J', 'L'}) EXPECT_EQ("(no block)", Headline(text, letter)) << text;
+    EXPECT_NE(std::string::npos, Block(text, 'E').find("RM#" + kVolumeGuid +
+                                                       "\\nJ:  ICON     reader KA Slot Module "
+                                                       "(model row 5)\\n\n"))
+        << text;
+    EXPECT_NE(std::string::npos, Block(text, 'K').find("\"KD Media\\x0D\\nL:  ICON\""));
+}
+
+// Where the 64-bit shell reads another view than the one the service writes
+// (64-bit NT 5.2 and 6.0 servers), a reader's drive shows nothing of it.
+TEST(ExplanationText, KeysInAViewTheShellDoesNotRead) {
+    const struct {
+        DWORD major, minor;
+        BYTE product;
+        bool wow64;
+        bool shortVersionRecord;
+        const char* verdict;
+    } platforms[] = {
+        {5, 2, VER_NT_SERVER, true, false, "NOT SHOWN"},  // Server 2003 x64
+        {6, 0, VER_NT_SERVER, true, false, "NOT SHOWN"},  // Server 2008 x64
+        {6, 0, VER_NT_DOMAIN_CONTROLLER, true, false, "NOT SHOWN"},
+        {6, 0, VER_NT_WORKSTATION, true, true, "NOT SHOWN"},  // product type unknown
+        {6, 1, VER_NT_SERVER, true, false, "ICON"},           // Server 2008 R2: shared
+        {5, 2, VER_NT_SERVER, false, false, "ICON"},          // Server 2003, 32-bit
+        {5, 2, VER_NT_WORKSTATION, true, false, "ICON"},      // XP x64: the 64-bit view
+    };
+    for (const auto& p : platforms) {
+        SCOPED_TRACE(std::to_string(p.major) + "." + std::to_string(p.minor) + " product " +
+                     std::to_string(p.product) + (p.wow64 ? " WOW64" : ""));
+        FakeWindows fake;
+        SetPlatform(fake, p.major, p.minor, p.wow64, p.product);
+        fake.SetVersionFailures(p.shortVersionRecord, false);
+        PlugParentIdDevice(fake, 'E', kKbSlot, "1&0", "7&e&0");
+        const Explanation explanation = ExplainDrives(fake, ExplainOptions{});
+        const std::string text = ExplanationText(explanation);
+        const bool notShown = std::string(p.verdict) == "NOT SHOWN";
+        EXPECT_EQ(notShown, explanation.AnyNotShown());
+        EXPECT_EQ(notShown ? "NOT SHOWN reader LNK   QX-KB Slot (model row 1), label \"KB Media\": "
+                             "its keys go to the 32-bit view, the shell reads the 64-bit view"
+                           : "ICON     reader LNK   QX-KB Slot (model row 1), label \"KB Media\"",
+                  Headline(text, 'E'));
+        EXPECT_EQ(notShown, text.find("\nShell view      64-bit: the shell reads DriveIcons in the "
+                                      "64-bit view only") != std::string::npos);
+        EXPECT_EQ(notShown,
+                  Block(text, 'E').find("    shell           64-bit: reads DriveIcons\\E in the "
+                                        "64-bit view, a key of its own on this Windows") !=
+                      std::string::npos)
+            << text;
+    }
+    // A letter without a reader is no concern of the shell's view.
+    FakeWindows fake;
+    SetPlatform(fake, 5, 2, true, VER_NT_SERVER);
+    PlugParentIdDevice(fake, 'E', kStick, "1&0", "7&e&0");
+    EXPECT_FALSE(ExplainDrives(fake, ExplainOptions{}).AnyNotShown());
+
+    // A folder given under 932 that ends in a trail byte 0x5C still gets its '\'.
+    fake.SetCodePage(932);
+    ExplainOptions options;
+    options.serviceDirectory = "C:\\\x83\x5C";
+    EXPECT_EQ("C:\\\x83\x5C\\", ExplainDrives(fake, options).serviceDirectory);
+}

@@ -332,8 +332,8 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
         const std::string windows = load.windows;
         // "xp-x64" is a name of its own; "<name>-x64" is <name> with --wow64.
         if (!ParseWindowsName(windows, facts)) {
-            facts.wow64 = windows.size() > 4 && windows.substr(windows.size() - 4) == "-x64";
             ASSERT_TRUE(ParseWindowsName(windows.substr(0, windows.size() - 4), facts));
+            facts.wow64 = true;
         }
         EXPECT_EQ("", ImpossibleMachine(facts)) << windows;
         SetUpMachine(machine, facts);
@@ -368,11 +368,65 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
     FakeWindows machine;
     ASSERT_TRUE(LoadRegFile(machine, fullWidth, loadError)) << loadError;
     EXPECT_FALSE(machine.GetValue(kMounted, MountValueName('H')).has_value());
-    // Nor is there a 64-bit edition of XP's NT 5.1 to run the service under WOW64.
-    MachineFacts xp64;
-    ASSERT_TRUE(ParseWindowsName("xp", xp64));
-    xp64.wow64 = true;
-    EXPECT_NE("", ImpossibleMachine(xp64));
+    // Only machines that existed, each named wholly by one --windows.
+    const struct {
+        const char* windows;
+        bool server, wow64;
+        std::string error;  // its start
+    } machines[] = {
+        {"xp", false, true, "--wow64: Windows XP (NT 5.1 workstation) had no 64-bit edition"},
+        {"5.0", false, true, "--wow64: Windows 2000 Professional (NT 5.0 workstation) had no"},
+        {"xp", true, false, "--server: NT 5.1 (Windows XP) had no server edition"},
+        {"5.1", true, false, "--server: NT 5.1 (Windows XP) had no server edition"},
+        {"5.2", false, false, "Windows XP x64 (NT 5.2 workstation) is 64-bit only: add --wow64"},
+        {"6.1", true, false, "Windows Server 2008 R2 (NT 6.1 server) is 64-bit only"},
+        {"10.0", true, false, "Windows Server 2016 or later (NT 10.0 server) is 64-bit only"},
+        {"7", true, true,
+         "--server: --windows 7 is Windows 7, a workstation edition; Windows "
+         "Server 2008 R2 is --windows 6.1 --server --wow64"},
+        {"xp-x64", true, true, "--server: --windows xp-x64 is Windows XP x64, a workstation"},
+        {"6.4", false, false, "--windows: no Windows was NT 6.4"},
+        {"xp-x64", false, false, ""},
+        {"2003", true, false, ""},
+        {"2003", false, true, ""},
+        {"5.0", true, false, ""},
+        {"6.1", true, true, ""},
+        {"8.1", false, false, ""},
+    };
+    for (const auto& m : machines) {
+        MachineFacts facts;
+        ASSERT_TRUE(ParseWindowsName("2003", facts));  // replaced wholly by the next name
+        ASSERT_TRUE(ParseWindowsName(m.windows, facts));
+        facts.server = facts.server || m.server;
+        facts.wow64 = facts.wow64 || m.wow64;
+        const std::string error = ImpossibleMachine(facts, m.windows);
+        EXPECT_EQ(m.error, error.substr(0, m.error.size())) << m.windows;
+        EXPECT_EQ(m.error.empty(), error.empty()) << m.windows << ": " << error;
+    }
+
+    // A folder of the (UTF-8) command line, in the machine's code page.
+    const struct {
+        std::string utf8;
+        UINT codePage;
+        std::string ansi;  // or the error
+    } folders[] = {
+        {"C:\\Programme\\Zubeh\xC3\xB6r", 1252, "C:\\Programme\\Zubeh\xF6r"},
+        {"C:\\\xE3\x82\xBD\xE3\x83\x95\xE3\x83\x88\\\xE3\x82\xAB", 932,
+         "C:\\\x83\x5C\x83\x74\x83\x67\\\x83\x4A"},
+        {"C:\\Zubeh\xC3\xB6r", 932, "U+00F6 \"\xC3\xB6\" cannot be written in code page 932"},
+        {"C:\\\xE3\x82\xBD", 1252, "U+30BD \"\xE3\x82\xBD\" cannot be written in code page 1252"},
+        {"C:\\\xE2\x80\xA8", 1252, "U+2028 cannot be written in code page 1252"},
+        {"C:\\\xF0\x9F\x98\x80", 932, "U+1F600 \"\xF0\x9F\x98\x80\" cannot be written in code"},
+        {"C:\\Zubeh\xF6r", 1252, "not UTF-8 (byte 9 is \\xF6)"},
+    };
+    for (const auto& f : folders) {
+        FakeWindows machine;
+        SetUpMachine(machine, MachineFacts{5, 1, false, false, f.codePage});
+        std::string ansi;
+        std::string error;
+        const bool converted = ToMachineText(machine, f.utf8, ansi, error);
+        EXPECT_EQ(f.ansi, (converted ? ansi : error).substr(0, f.ansi.size())) << f.utf8;
+    }
 
     // Cut anywhere, a real export either still parses or names a line it has.
     const std::string whole =
