@@ -156,8 +156,7 @@ TEST(ConsoleSwitches, VersionWhenManagerCannotBeOpened) {
     FakeWindows os;
     os.SetScmOpenFails(ERROR_ACCESS_DENIED);
     CNTService service("QarnIEx", os);
-    EXPECT_EQ(RunSwitch(os, service, {"-v"}),
-              kVersionLine + "The service is not installed\n");
+    EXPECT_EQ(RunSwitch(os, service, {"-v"}), kVersionLine + "The service is not installed\n");
 }
 
 TEST(Install, RegistersServiceAndEventSource) {
