@@ -151,21 +151,12 @@ bool IsBelow(const MemoryWindows::KeyPath& names, const std::vector<std::u16stri
 }
 
 // The one form of a key path that the loader, the tree and the view rules
-// take: the key names below HKEY_LOCAL_MACHINE. A path the registry could not
-// hold is refused, with why.
+// take: the key names below HKEY_LOCAL_MACHINE. Empty names (a backslash
+// doubled, or at the end) are passed over, as regedit does when it imports;
+// a path the registry could not hold is refused, with why.
 bool KeyNames(const std::u16string& path, MemoryWindows::KeyPath& names, std::string& why) {
-    std::vector<std::u16string> parts;
-    size_t start = 0;
-    for (size_t pos = 0; pos <= path.size(); ++pos) {
-        if (pos < path.size() && path[pos] != u'\\') continue;
-        if (pos == start) {
-            why = "an empty key name in the path (a backslash doubled, or at its start or end)";
-            return false;
-        }
-        parts.push_back(path.substr(start, pos - start));
-        start = pos + 1;
-    }
-    const std::u16string root = codepages::FoldName(parts[0]);
+    std::vector<std::u16string> parts = codepages::SplitPath(path);
+    const std::u16string root = parts.empty() ? u"" : codepages::FoldName(parts[0]);
     if (root != u"HKEY_LOCAL_MACHINE") {
         why = root == u"HKLM" ? "the root key must be spelled out: HKEY_LOCAL_MACHINE, not HKLM"
                               : "a key outside HKEY_LOCAL_MACHINE; export HKLM keys only";

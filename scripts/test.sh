@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # All tests: installs what is missing, checks that README.md names only what
 # exists and shows only commands that work, that clang-format would change no
-# C or C++ file, builds natively and runs the unit tests,
-# cross-builds QarnIEx.exe and QarnIExplain.exe, checks their imports and
-# resources, builds the Windows Installer package, signs the three in a build
-# of their own with a throw-away CA and a local time-stamping authority (both
+# C or C++ file, builds natively and runs the unit tests, compares how
+# QarnIExplain and Wine's regedit read a corpus of reg exports, cross-builds
+# QarnIEx.exe and QarnIExplain.exe, checks their imports and resources,
+# builds the Windows Installer package, signs the three in a build of their
+# own with a throw-away CA and a local time-stamping authority (both
 # timestamp kinds), makes and checks its release folder, installs the signed
 # package under Wine, and runs "QarnIEx.exe -v"
 # under Wine and the end-to-end suite (package and explain cases included),
@@ -110,9 +111,13 @@ if qx_build_native; then
     else
         fail "unit tests"
     fi
+    # Needs the 64-bit Wine loader only: runs on every machine.
+    step "Reg exports read by QarnIExplain and by Wine's regedit (tests/regcompare/run_reg_compare.sh)"
+    counted_suite "reg export comparison" tests/regcompare/run_reg_compare.sh build/native
 else
     fail "native build"
     fail "unit tests not run"
+    fail "reg export comparison not run"
 fi
 
 step "Cross build (build/win32)"

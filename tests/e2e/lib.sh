@@ -232,12 +232,9 @@ e2e_import_usb_history() { # count
     e2e_reg import 'C:\QarnTest\history.reg' /reg:64
 }
 
-# Creates the prefix (once per run): the service (unless "") and helper copied in, the
-# removable letters configured, and the 32-bit view's DriveIcons link removed
-# so that the two registry views are kept apart as on XP x64 and Vista x64.
-e2e_prefix_create() { # exe helper-exe|"" [folder name [win64|win32]]
-    local exe=$1 helper=$2 l
-    export WINEPREFIX="$E2E_WORK/${3:-prefix}" WINEARCH=${4:-win64}
+# A fresh prefix, booted; its server may still be running.
+e2e_prefix_boot() { # [folder name [win64|win32]]
+    export WINEPREFIX="$E2E_WORK/${1:-prefix}" WINEARCH=${2:-win64}
     export WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
     unset DISPLAY WAYLAND_DISPLAY
     timeout 300 "$E2E_WINE" wineboot -i >"$WINEPREFIX.wineboot.log" 2>&1 || {
@@ -245,6 +242,14 @@ e2e_prefix_create() { # exe helper-exe|"" [folder name [win64|win32]]
         tail -20 "$WINEPREFIX.wineboot.log" >&2
         return 1
     }
+}
+
+# Creates the prefix (once per run): the service (unless "") and helper copied in, the
+# removable letters configured, and the 32-bit view's DriveIcons link removed
+# so that the two registry views are kept apart as on XP x64 and Vista x64.
+e2e_prefix_create() { # exe helper-exe|"" [folder name [win64|win32]]
+    local exe=$1 helper=$2 l
+    e2e_prefix_boot "${3:-prefix}" "${4:-win64}" || return 1
     timeout 60 wineserver -w
     mkdir -p "$WINEPREFIX/drive_c/Qarn" "$WINEPREFIX/drive_c/QarnTest" || return 1
     [ -z "$exe" ] || cp "$exe" "$WINEPREFIX/drive_c/Qarn/QarnIEx.exe" || return 1

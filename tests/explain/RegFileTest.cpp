@@ -310,9 +310,12 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
          "file or line gives"},
         {key + "\"A\"=hex:02\r\n\r\n", ""},
         {"[HKEY_LOCAL_MACHINE\\" + std::string(256, 'k') + "]\r\n\r\n", ""},
-        // One form of a key path: no empty key name, no deeper than the registry nests.
-        {"[HKEY_LOCAL_MACHINE\\SYSTEM\\\\MountedDevices]\r\n\r\n",
-         "line 3: an empty key name in the path (a backslash doubled, or at its start or end)"},
+        // One form of a key path: a doubled backslash passed over, as regedit
+        // does (the value of the first file is there again, unchanged), no
+        // deeper than the registry nests.
+        {"[HKEY_LOCAL_MACHINE\\SYSTEM\\\\MountedDevices\\]\r\n\"A\"=hex:01\r\n\r\n",
+         "line 4: value \"A\" of HKLM\\SYSTEM\\MountedDevices differs from the one an earlier "
+         "file or line gives"},
         {"[HKEY_LOCAL_MACHINE" + Repeat("\\k", 512) + "]\r\n\r\n", ""},
         {"[HKEY_LOCAL_MACHINE" + Repeat("\\k", 513) + "]\r\n\r\n",
          "line 3: a key nested 513 levels deep; the registry nests at most 512"},
