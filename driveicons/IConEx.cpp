@@ -6,7 +6,9 @@ namespace {
 
 // Device events held for OnInit and replayed one scan each. From one more on,
 // one full release walk and rescan stand in for all of them: two walks, never
-// more than replaying them would cost.
+// more than replaying them would cost. So do they for two events of which one
+// is an arrival, whose scan alone may walk twice (the lowest new letter, then
+// the letters after it): a round costs at most two walks.
 constexpr size_t kMaxQueuedEvents = 2;
 // Rounds of queued events that OnInit handles before the handler takes over.
 constexpr int kHandOverRounds = 4;
@@ -56,7 +58,9 @@ void CIConEx::HandleQueuedEvents() {
             overflowed = queueOverflowed_;
             queueOverflowed_ = false;
         }
-        if (overflowed) {
+        bool withArrival = false;
+        for (DWORD eventType : events) withArrival |= eventType == DBT_DEVICEARRIVAL;
+        if (overflowed || (events.size() > 1 && withArrival)) {
             // Too many to replay: take back every drive that is gone and give
             // keys to every new one, which is what the events would come to.
             Scan.ReleaseDrives(TRUE);

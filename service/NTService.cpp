@@ -124,10 +124,23 @@ CNTService::~CNTService() {
 BOOL CNTService::ProcessCommandLine(int argc, char* argv[]) {
     if (argc < 2) return FALSE;
     const char* option = argv[1];
+    // After IsServiceInstalled said FALSE: 0 when the service is not
+    // installed, else the error of a service manager that could not be asked
+    // (without elevation, say), which it prints.
+    auto unasked = [this]() -> DWORD {
+        const DWORD error = os.GetLastError();
+        if (error == ERROR_SERVICE_DOES_NOT_EXIST) return 0;
+        Print(os, "Could not ask the service manager. Error %d\n", static_cast<int>(error));
+        return error != 0 ? error : ERROR_GEN_FAILURE;
+    };
 
     if (EqualsIgnoreCase(option, "-v")) {
         Print(os, "%s Version %d.%d%d\n", ServiceName, MajorVersion, MinorVersion, PatchVersion);
-        Print(os, "The service is %s installed\n", IsServiceInstalled() ? "currently" : "not");
+        if (IsServiceInstalled()) {
+            Print(os, "The service is currently installed\n");
+        } else if (!unasked()) {
+            Print(os, "The service is not installed\n");
+        }
         return TRUE;
     }
     if (EqualsIgnoreCase(option, "-i")) {
@@ -144,15 +157,35 @@ BOOL CNTService::ProcessCommandLine(int argc, char* argv[]) {
     }
     if (EqualsIgnoreCase(option, "-u")) {
         if (!IsServiceInstalled()) {
-            Print(os, "%s is not installed\n", ServiceName);
-        } else if (BOOL stopped = FALSE; RemoveService(&stopped)) {
-            // A service not known to be stopped may still write keys after
-            // a purge here; its own stop takes them back.
-            if (stopped) OnRemoved();
+            if (const DWORD error = unasked()) {
+                SetSwitchFailed(error);
+            } else {
+                Print(os, "%s is not installed\n", ServiceName);
+            }
+        } else if (BOOL stopped = FALSE, marked = FALSE; RemoveService(&stopped, &marked)) {
+            if (!stopped) {
+                // A service not known to be stopped may still write keys after
+                // a purge here; its own stop takes them back. A deployment
+                // script must not take this for a clean removal.
+                Print(os,
+                      "%s did not stop. It is marked for deletion and keeps its keys until it "
+                      "stops. Error %d\n",
+                      ServiceName, static_cast<int>(ERROR_SERVICE_REQUEST_TIMEOUT));
+                SetSwitchFailed(ERROR_SERVICE_REQUEST_TIMEOUT);
+                return TRUE;
+            }
+            // Stopped and marked for deletion, it never starts again: nothing
+            // else would take its keys back.
+            OnRemoved();
             char path[MAX_PATH] = {};
             os.GetModuleFileNameA(nullptr, path, MAX_PATH);
             path[MAX_PATH - 1] = '\0';
             Print(os, "%s removed. (You must delete the file (%s) yourself.)\n", ServiceName, path);
+            if (marked) {
+                Print(os,
+                      "It was marked for deletion already: Windows deletes it when the last "
+                      "handle to it closes.\n");
+            }
         } else {
             const DWORD error = os.GetLastError();
             Print(os, "Could not remove %s. Error %d\n", ServiceName, static_cast<int>(error));
@@ -175,7 +208,12 @@ BOOL CNTService::IsServiceInstalled() {
     if (!manager) return FALSE;
     ScopedServiceHandle service(os,
                                 os.OpenServiceA(manager.get(), ServiceName, SERVICE_QUERY_CONFIG));
-    return service ? TRUE : FALSE;
+    if (service) return TRUE;
+    // The caller tells "not installed" from "could not ask" by this code.
+    const DWORD error = os.GetLastError();
+    manager.reset();
+    os.SetLastError(error);
+    return FALSE;
 }
 
 BOOL CNTService::InstallService() {
@@ -246,8 +284,9 @@ void CNTService::ConfigureService(SC_HANDLE service) {
     os.ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions);
 }
 
-BOOL CNTService::RemoveService(BOOL* stopped) {
+BOOL CNTService::RemoveService(BOOL* stopped, BOOL* marked) {
     if (stopped != nullptr) *stopped = FALSE;
+    if (marked != nullptr) *marked = FALSE;
     ScopedServiceHandle manager(os, os.OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) return FALSE;
     ScopedServiceHandle service(os,
@@ -283,13 +322,17 @@ BOOL CNTService::RemoveService(BOOL* stopped) {
     if (stopped != nullptr) *stopped = state == SERVICE_STOPPED || processEnded ? TRUE : FALSE;
     process.reset();  // now, so that no later close can change the last error printed
 
-    if (os.DeleteService(service.get())) {
+    const BOOL deleted = os.DeleteService(service.get());
+    // The event report and the closing of the handles must not hide why the
+    // deletion failed: the console prints this code.
+    const DWORD error = deleted ? 0 : os.GetLastError();
+    // Marked already (an earlier "-u", or a deletion while a Services console
+    // held it open): the same state as a deletion here leaves.
+    if (deleted || error == ERROR_SERVICE_MARKED_FOR_DELETE) {
+        if (marked != nullptr) *marked = deleted ? FALSE : TRUE;
         WriteEventLog(EVENTLOG_INFORMATION_TYPE, MsgRemoved, ServiceName);
         return TRUE;
     }
-    // The event report and the closing of the handles must not hide why the
-    // deletion failed: the console prints this code.
-    const DWORD error = os.GetLastError();
     WriteEventLog(EVENTLOG_ERROR_TYPE, MsgNotRemoved, ServiceName);
     service.reset();
     manager.reset();

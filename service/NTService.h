@@ -36,12 +36,16 @@ public:
 
     // Console switches "-v", "-i", "-u"; TRUE when one was handled.
     BOOL ProcessCommandLine(int argc, char* argv[]);
+    // FALSE with the last error ERROR_SERVICE_DOES_NOT_EXIST: not installed.
+    // FALSE with any other: the service manager could not be asked.
     BOOL IsServiceInstalled();
     BOOL InstallService();
     // Stops the service (waiting about 30 s at most for STOPPED, and as long
     // again for its process) and deletes it. *stopped tells whether it was
-    // seen STOPPED or its process seen ended.
-    BOOL RemoveService(BOOL* stopped = nullptr);
+    // seen STOPPED or its process seen ended. A service already marked for
+    // deletion counts as deleted, with *marked set: it goes once it has
+    // stopped and the last handle to it is closed.
+    BOOL RemoveService(BOOL* stopped = nullptr, BOOL* marked = nullptr);
     BOOL RunDispatcher();
 
     BOOL Initialize();

@@ -65,6 +65,19 @@ std::string UninstallFromConsole(FakeWindows& fake, bool deleteFails = false) {
     return fake.Stdout();
 }
 
+// As the handler during the start: two arrivals whenever a scan looks at D,
+// eight in all.
+class ArrivalsAtD : public FakeWindows {
+public:
+    UINT GetDriveTypeA(LPCSTR root) override {
+        for (int i = 0; i < 2 && root[0] == 'D' && queued < 8; ++i, ++queued)
+            service->OnDeviceChange(DBT_DEVICEARRIVAL, nullptr);
+        return FakeWindows::GetDriveTypeA(root);
+    }
+    CIConEx* service = nullptr;
+    int queued = 0;
+};
+
 }  // namespace
 
 // The device-event scenarios of tests/support, which tests/win32 also runs on
@@ -357,6 +370,22 @@ TEST(DriveIconServiceLife, EventsFasterThanTheScansNeitherHoldTheStartNorGetLost
     EXPECT_EQ(Sorted(LetterKeys({'E', 'G'})), Sorted(DriveIconKeys(fake)));
     run.Stop();
     EXPECT_TRUE(DriveIconKeys(fake).empty());
+
+    // Two arrivals in each round, each one's own scan two walks (sticks at D
+    // and H, readers at E, G and K): still at most two walks a round.
+    ArrivalsAtD sticks;
+    sticks.SetVersion(5, 1, VER_NT_WORKSTATION);
+    for (char letter : {'D', 'E', 'G', 'H', 'K'})
+        PlugParentIdDevice(sticks, letter, letter == 'D' || letter == 'H' ? kStick : kKcModule,
+                           std::string(1, letter) + "&0", std::string("7&") + letter + "&0");
+    CIConEx starting(sticks);
+    sticks.service = &starting;
+    ASSERT_TRUE(starting.OnInit());
+    const auto calls = sticks.Calls();
+    EXPECT_EQ(1 + 4 * 2,
+              std::count_if(calls.begin(), calls.end(),
+                            [](const auto& call) { return call.detail == kUsbStor + " 0"; }))
+        << "the start-up scan's walk, then four rounds";
 }
 
 // The service control manager can still deliver device events while Run winds

@@ -361,7 +361,7 @@ wait_trace() { # text count seconds
 # ---------------------------------------------------------------- cases
 
 case_console_switches() {
-    local out
+    local out pid
     run_console v1 -v
     check_eq "-v output before install" "$VERSION_LINE"$'\nThe service is not installed' "$OUT"
     check_eq "-v exit code" 0 "$STATUS"
@@ -426,6 +426,20 @@ SERVICE_START_NAME: LocalSystem" "$out"
         "$(e2e_reg_value "$E2E_EVENTSRC" EventMessageFile 64)"
     run_console v4 -v
     check_eq "-v output after -u" "$VERSION_LINE"$'\nThe service is not installed' "$OUT"
+
+    # Its process frozen, the service answers no stop: "-u" gives up after
+    # about 40 s (Wine's 10 s for the control, 30 s for the process) and fails.
+    install_service
+    start_service || return
+    pid=$(for p in $(pgrep -f 'QarnIEx\.exe$'); do
+        grep -qxzF "WINEPREFIX=$WINEPREFIX" "/proc/$p/environ" 2>/dev/null && echo "$p"; done)
+    [ -n "$pid" ] || { err "no service process of this prefix"; return; }
+    kill -STOP "$pid"
+    run_console u2 -u
+    kill -CONT "$pid"
+    check_eq "-u of a service that does not stop" "QarnIEx did not stop. It is marked for deletion and keeps its keys until it stops. Error 1053" "$OUT"
+    check_eq "-u that gave up: exit code (1053 mod 256)" 29 "$STATUS"
+    e2e_wait_state none 15 || err "the service marked for deletion was not gone after its stop"
 }
 
 # One platform row: readers R and S get their keys in the expected view,

@@ -152,11 +152,18 @@ TEST(ConsoleSwitches, VersionAndInstalledState) {
     EXPECT_FALSE(handled);
 }
 
+// Not elevated: no answer is no "not installed", and "-u" fails with the error.
 TEST(ConsoleSwitches, VersionWhenManagerCannotBeOpened) {
     FakeWindows os;
+    os.AddService(InstalledService());
     os.SetScmOpenFails(ERROR_ACCESS_DENIED);
     CNTService service("QarnIEx", os);
-    EXPECT_EQ(RunSwitch(os, service, {"-v"}), kVersionLine + "The service is not installed\n");
+    EXPECT_EQ(RunSwitch(os, service, {"-v"}),
+              kVersionLine + "Could not ask the service manager. Error 5\n");
+    EXPECT_EQ(service.ServiceStatus.dwWin32ExitCode, 0u);
+    EXPECT_EQ(RunSwitch(os, service, {"-u"}), "Could not ask the service manager. Error 5\n");
+    EXPECT_EQ(service.ServiceStatus.dwWin32ExitCode, 5u);
+    EXPECT_EQ(RunSwitch(os, service, {"-i"}), "QarnIEx failed to install. Error 5\n");
 }
 
 TEST(Install, RegistersServiceAndEventSource) {
@@ -386,7 +393,8 @@ TEST(Remove, RefusedStopOrFailedQueryStillDeletes) {
 
 // "-u" runs inside the package's uninstall, which waits for it: whatever the
 // service does, "-u" ends, and takes the keys back only from a service seen
-// stopped (one still starting would write its keys after that purge).
+// stopped (one still starting would write its keys after that purge); giving
+// up on the stop fails it. A service marked for deletion before counts as removed.
 TEST(Remove, NeverHangsAndPurgesOnlyAfterAStop) {
     struct Case {
         const char* what;
@@ -399,6 +407,7 @@ TEST(Remove, NeverHangsAndPurgesOnlyAfterAStop) {
         bool processWaited;
         bool purged;
         bool refuseStop = false;
+        bool marked = false;  // by an earlier "-u"
     };
     const Case cases[] = {
         {"stuck in STOP_PENDING", SERVICE_RUNNING, 0, 1000, false, 1, 150, true, false},
@@ -410,6 +419,9 @@ TEST(Remove, NeverHangsAndPurgesOnlyAfterAStop) {
          true, true},
         {"the retried stop refused too", SERVICE_START_PENDING, 3, 0, false, 2, 3 + 1, false, false,
          true},
+        {"marked, killed", SERVICE_STOPPED, 0, 0, false, 1, 0, false, true, false, true},
+        {"marked, stuck in STOP_PENDING", SERVICE_RUNNING, 0, 1000, false, 1, 150, true, false,
+         false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -422,14 +434,22 @@ TEST(Remove, NeverHangsAndPurgesOnlyAfterAStop) {
         record.queriesUntilStopped = c.queriesUntilStopped;
         record.stopsBeforeTheControl = c.stopsBeforeTheControl;
         record.refuseStop = c.refuseStop;
+        record.markedForDeletion = c.marked;
         record.processId = 4242;
         os.AddService(record);
 
+        const std::string removed =
+            "QarnIEx removed. (You must delete the file (C:\\Tools\\QarnIEx.exe) yourself.)\n";
         EXPECT_EQ(RunSwitch(os, service, {"-u"}),
-                  "QarnIEx removed. (You must delete the file (C:\\Tools\\QarnIEx.exe) "
-                  "yourself.)\n");
-        EXPECT_FALSE(os.FindService("QarnIEx").has_value());
-        EXPECT_EQ(service.ServiceStatus.dwWin32ExitCode, 0u);
+                  !c.purged  ? "QarnIEx did not stop. It is marked for deletion and keeps its keys "
+                               "until it stops. Error 1053\n"
+                  : c.marked ? removed +
+                                   "It was marked for deletion already: Windows deletes it "
+                                   "when the last handle to it closes.\n"
+                             : removed);
+        EXPECT_EQ(os.FindService("QarnIEx").has_value(), c.marked);  // kept: handles open
+        EXPECT_EQ(service.ServiceStatus.dwWin32ExitCode, c.purged ? 0u : 1053u);
+        EXPECT_EQ(EventIds(os), std::vector<DWORD>{MsgRemoved});
         EXPECT_EQ(os.CountCalls("ControlService"), c.stopRequests);
         EXPECT_EQ(os.CountCalls("QueryServiceStatus"), c.statusQueries);
         EXPECT_EQ(os.CountCalls("WaitForSingleObject"), c.processWaited ? 1u : 0u);

@@ -256,8 +256,8 @@ BOOL FakeWindows::DeleteService(SC_HANDLE service) {
     s.Record("DeleteService");
     ServiceRecord* record = s.ServiceOf(service);
     if (!record) return FALSE;
-    if (record->deleteFails) {
-        s.Fail(ERROR_ACCESS_DENIED);
+    if (record->deleteFails || record->markedForDeletion) {
+        s.Fail(record->deleteFails ? ERROR_ACCESS_DENIED : ERROR_SERVICE_MARKED_FOR_DELETE);
         return FALSE;
     }
     s.services.erase(s.services.begin() + (record - s.services.data()));

@@ -101,6 +101,8 @@ public:
         bool stopsBeforeTheControl = false;
         bool queryFails = false;   // QueryServiceStatus fails
         bool deleteFails = false;  // DeleteService fails with ERROR_ACCESS_DENIED
+        // DeleteService fails with 1072: an earlier "-u" marked it for deletion.
+        bool markedForDeletion = false;
         // The service's process (0: none), reported by QueryServiceStatusEx
         // until the state reads SERVICE_STOPPED. A wait on it succeeds once the
         // state reads SERVICE_STOPPED, unless it outlives the stop: then every
