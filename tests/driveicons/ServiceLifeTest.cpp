@@ -65,17 +65,22 @@ std::string UninstallFromConsole(FakeWindows& fake, bool deleteFails = false) {
     return fake.Stdout();
 }
 
-// As the handler during the start: two arrivals whenever a scan looks at D,
-// eight in all.
-class ArrivalsAtD : public FakeWindows {
+// As the handler during the start: `each` arrivals whenever a scan looks at
+// the letter `at`, `total` in all.
+class ArrivalsDuringTheStart : public FakeWindows {
 public:
+    ArrivalsDuringTheStart(char at, int each, int total) : at_(at), each_(each), total_(total) {}
     UINT GetDriveTypeA(LPCSTR root) override {
-        for (int i = 0; i < 2 && root[0] == 'D' && queued < 8; ++i, ++queued)
+        for (int i = 0; i < each_ && root[0] == at_ && queued < total_; ++i, ++queued)
             service->OnDeviceChange(DBT_DEVICEARRIVAL, nullptr);
         return FakeWindows::GetDriveTypeA(root);
     }
     CIConEx* service = nullptr;
     int queued = 0;
+
+private:
+    const char at_;
+    const int each_, total_;
 };
 
 }  // namespace
@@ -297,26 +302,12 @@ TEST(DriveIconServiceLife, DeviceEventDuringStartIsHandledAfterTheStartUpScanBef
     EXPECT_TRUE(DriveIconKeys(fake).empty());
 }
 
-// Three arrivals reach the handler while the start-up scan looks at Z:, on a
-// machine without drives.
-class ThreeArrivalsAtZ : public FakeWindows {
-public:
-    CIConEx* service = nullptr;
-    UINT GetDriveTypeA(LPCSTR root) override {
-        if (service != nullptr && root != nullptr && root[0] == 'Z') {
-            for (int i = 0; i < 3; ++i) service->OnDeviceChange(DBT_DEVICEARRIVAL, nullptr);
-            service = nullptr;
-        }
-        return FakeWindows::GetDriveTypeA(root);
-    }
-};
-
 TEST(DriveIconServiceLife, ArrivalsQueuedPastTwoCostOneFullScanNotOneScanEach) {
-    ThreeArrivalsAtZ fake;
+    ArrivalsDuringTheStart fake('Z', 3, 3);  // a machine without drives
     CIConEx service(fake);
     fake.service = &service;
     EXPECT_TRUE(service.OnInit());
-    EXPECT_EQ(nullptr, fake.service);
+    EXPECT_EQ(3, fake.queued);
     EXPECT_EQ(46u, fake.CountCalls("GetDriveTypeA"));  // 23 at start, 23 for all three
 }
 
@@ -373,7 +364,7 @@ TEST(DriveIconServiceLife, EventsFasterThanTheScansNeitherHoldTheStartNorGetLost
 
     // Two arrivals in each round, each one's own scan two walks (sticks at D
     // and H, readers at E, G and K): still at most two walks a round.
-    ArrivalsAtD sticks;
+    ArrivalsDuringTheStart sticks('D', 2, 8);
     sticks.SetVersion(5, 1, VER_NT_WORKSTATION);
     for (char letter : {'D', 'E', 'G', 'H', 'K'})
         PlugParentIdDevice(sticks, letter, letter == 'D' || letter == 'H' ? kStick : kKcModule,
