@@ -17,6 +17,9 @@ extern const char16_t kCp1252High[32];
 // 0x80..0xFC; 0 where the pair is no character.
 constexpr size_t kCp932TrailCount = 188;
 extern const char16_t kCp932DoubleBytes[60 * kCp932TrailCount];
+// {small, capital}, by small letter.
+extern const char16_t kUpcasePairs[][2];
+extern const size_t kUpcasePairCount;
 extern const BestFit kBestFit1252[];
 extern const size_t kBestFit1252Size;
 extern const BestFit kBestFit932[];

@@ -83,8 +83,11 @@ std::u16string ToUtf16(const std::string& text, UINT codePage) {
             wide += static_cast<char16_t>(0xFF61 + first - 0xA1);  // half-width katakana
         } else if (IsLeadByte(codePage, first)) {
             wide += kCp932Default;
+        } else if (first == 0x80) {
+            wide += first;
         } else {
-            wide += first;  // 0x80, 0xA0, 0xFD to 0xFF: Windows maps them to themselves
+            // 0xA0, 0xFD to 0xFF: characters of Windows' own, in the private use area.
+            wide += static_cast<char16_t>(first == 0xA0 ? 0xF8F0 : 0xF8F1 + first - 0xFD);
         }
         pos += length;
     }
@@ -93,29 +96,16 @@ std::u16string ToUtf16(const std::string& text, UINT codePage) {
 
 namespace {
 
+// The capital of each small letter, as Windows folds registry names.
 char16_t UpperUnit(char16_t unit) {
-    if (unit >= 'a' && unit <= 'z') return static_cast<char16_t>(unit - 0x20);
-    if (unit >= 0xE0 && unit <= 0xFE && unit != 0xF7) return static_cast<char16_t>(unit - 0x20);
-    if (unit >= 0xFF41 && unit <= 0xFF5A) return static_cast<char16_t>(unit - 0x20);
-    // Greek and Cyrillic small letters (final sigma too).
-    if (unit >= 0x03B1 && unit <= 0x03C9 && unit != 0x03C2)
-        return static_cast<char16_t>(unit - 0x20);
-    if (unit == 0x03C2) return 0x03A3;
-    if (unit >= 0x0430 && unit <= 0x044F) return static_cast<char16_t>(unit - 0x20);
-    if (unit >= 0x0450 && unit <= 0x045F) return static_cast<char16_t>(unit - 0x50);
-    // Latin Extended-A pairs capital and small letter, even and odd.
-    if (unit >= 0x0100 && unit <= 0x0137 && (unit & 1) && unit != 0x0131)  // ı has no pair
-        return static_cast<char16_t>(unit - 1);
-    if (unit >= 0x0139 && unit <= 0x0148 && !(unit & 1)) return static_cast<char16_t>(unit - 1);
-    if (unit >= 0x014A && unit <= 0x0177 && (unit & 1)) return static_cast<char16_t>(unit - 1);
-    switch (unit) {
-    case 0x00FF: return 0x0178;  // ÿ
-    case 0x017A: return 0x0179;  // ź
-    case 0x017C: return 0x017B;  // ż
-    case 0x017E: return 0x017D;  // ž
-    case 0x0192: return 0x0191;  // ƒ
-    default: return unit;
-    }
+    static const std::vector<char16_t> capitals = [] {
+        std::vector<char16_t> table(0x10000);
+        for (size_t i = 0; i < table.size(); ++i) table[i] = static_cast<char16_t>(i);
+        for (size_t i = 0; i < kUpcasePairCount; ++i)
+            table[kUpcasePairs[i][0]] = kUpcasePairs[i][1];
+        return table;
+    }();
+    return capitals[unit];
 }
 
 }  // namespace
@@ -172,6 +162,9 @@ EncodedUnit EncodeUnit(UINT codePage, char16_t unit) {
         return BestFitBytes(kBestFit1252, kBestFit1252Size, unit);
     }
     if (unit >= 0xFF61 && unit <= 0xFF9F) return CodeBytes(static_cast<WORD>(unit - 0xFF61 + 0xA1));
+    if (unit == 0x0080) return CodeBytes(0x80);
+    if (unit == 0xF8F0) return CodeBytes(0xA0);
+    if (unit >= 0xF8F1 && unit <= 0xF8F3) return CodeBytes(static_cast<WORD>(unit - 0xF8F1 + 0xFD));
     if (const WORD code = Cp932Code(unit)) return CodeBytes(code);
     return BestFitBytes(kBestFit932, kBestFit932Size, unit);
 }

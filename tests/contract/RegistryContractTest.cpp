@@ -200,6 +200,9 @@ TEST_F(RegistryContract, DoubleByteNamesAreCutAndComparedByCharacterInCodePage93
     }
     ASSERT_EQ(ERROR_SUCCESS, CreateKey(os, Sys("\x95\x5C\\\x83\x5C")));
     EXPECT_EQ(Names{"\x83\x5C"}, SubkeyNames(os, Sys("\x95\x5C")));
+    // The single bytes 932 gives no character of its own come back as they went.
+    ASSERT_EQ(ERROR_SUCCESS, CreateKey(os, Sys("Odd\\\x80\xA0\xFD\xFE\xFF")));
+    EXPECT_EQ(Names{"\x80\xA0\xFD\xFE\xFF"}, SubkeyNames(os, Sys("Odd")));
     EXPECT_EQ(ERROR_SUCCESS,
               os.RegDeleteKeyA(HKEY_LOCAL_MACHINE, Sys("USBSTOR\\" + device + "\\0001").c_str()));
     EXPECT_EQ(ERROR_SUCCESS,
