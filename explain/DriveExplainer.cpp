@@ -152,10 +152,19 @@ bool ReadImagePath(Platform& os, std::string& path) {
         return false;
     }
     path = AnsiText::FromBuffer(buffer.data(), size);
+    // The program alone: no quotes, no arguments after it, no "\??\" of an NT path.
     if (path.size() >= 2 && path.front() == '"') {
         const size_t close = path.find('"', 1);
         path = path.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+    } else {
+        std::string lower = path;
+        for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        const size_t exe = lower.find(".exe ");
+        if (exe != std::string::npos) path.resize(exe + 4);
     }
+    if (path.compare(0, 4, "\\??\\") == 0) path.erase(0, 4);
+    // A variable (%ProgramFiles%) is the machine's to expand, not an export's.
+    if (path.find('%') != std::string::npos) return false;
     return !FolderOf(os, path).empty();
 }
 

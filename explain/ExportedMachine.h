@@ -59,7 +59,9 @@ bool ToMachineText(MemoryWindows& machine, const std::string& utf8, std::string&
 
 // The largest file taken for an export. The three keys an export needs are a
 // few megabytes even on a machine with a long USB history; reading one takes
-// at most twice its size and 64 MB in memory (tests/bench/explain_memory.py).
+// at most twice its size and 64 MB in memory when it is UTF-16, as reg export
+// writes it (tests/bench/explain_memory.py); more for REGEDIT4 and UTF-8
+// files, which are widened, and for files of nothing but tiny values.
 constexpr size_t kMaxExportBytes = 256u << 20;
 
 // The whole file. False, with the reason, when it cannot be read or cannot be

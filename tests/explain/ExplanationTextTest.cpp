@@ -311,6 +311,18 @@ TEST(ExplanationText, HeaderAndLetterDetails) {
                   Block(text, 'E').find("\n                    " + folder.atStart + "\n"))
             << text;
     }
+    // The program of an ImagePath with arguments or of an NT path; a variable
+    // is the machine's to expand, so the folder is unknown.
+    for (const auto& [image, folder] :
+         {std::pair<std::string, std::string>{"C:\\Q\\QarnIEx.EXE -x \"y\\z\"", "C:\\Q\\ (from"},
+          {"\\??\\C:\\Q\\QarnIEx.exe", "C:\\Q\\ (from"},
+          {"%ProgramFiles%\\QarnIEx.exe", "(none) (unknown"}}) {
+        const std::string text = Explain([&, image = image](FakeWindows& fake) {
+            fake.SetModulePath("");
+            fake.SetString("SYSTEM\\CurrentControlSet\\Services\\QarnIEx", "ImagePath", image);
+        });
+        EXPECT_NE(std::string::npos, text.find("Service folder  " + folder)) << text;
+    }
 }
 
 // No text of the machine passes for the report's own words: every line starts
