@@ -391,15 +391,29 @@ std::string AtStartText(const Explanation& e, const LetterExplanation& l) {
     return text;
 }
 
+// The service writes the label but no DefaultIcon (under WOW64 on XP x64, or
+// a path too long): the shell shows its own icon.
+bool LabelOnly(const LetterExplanation& l) {
+    for (const ValueWrite& write : l.writes) {
+        if (write.subkey == "DefaultIcon" && write.accepted) return false;
+    }
+    return true;
+}
+
 std::string LetterText(const Explanation& e, const LetterExplanation& l) {
     std::string out;
     std::string headline = std::string(1, l.letter) + ":  ";
     if (l.GetsIcon()) {
-        headline += std::string(e.NotShown(l) ? "NOT SHOWN " : "ICON     ") + "reader " +
-                    ModelName(l.modelRow) + " (model row " + std::to_string(l.modelRow) +
-                    "), label " + Quoted(ReaderModelTable[l.modelRow].Label);
+        const bool labelOnly = !e.NotShown(l) && LabelOnly(l);
+        headline += std::string(e.NotShown(l) ? "NOT SHOWN "
+                                : labelOnly   ? "LABEL    "
+                                              : "ICON     ") +
+                    "reader " + ModelName(l.modelRow) + " (model row " +
+                    std::to_string(l.modelRow) + "), label " +
+                    Quoted(ReaderModelTable[l.modelRow].Label);
         if (e.NotShown(l))
             headline += ": its keys go to the 32-bit view, the shell reads the 64-bit view";
+        if (labelOnly) headline += ", no DefaultIcon: the shell shows its own icon";
     } else {
         headline += "NO ICON  " + WhyNot(e, l);
     }

@@ -170,7 +170,8 @@ TEST(ExplanationText, HeaderAndLetterDetails) {
               }),
               text.substr(headerStart, text.find("\nE:  ") - headerStart));
     EXPECT_EQ(Lines({
-                  "E:  ICON     reader LNK   QX-KB Slot (model row 1), label \"KB Media\"",
+                  "E:  LABEL    reader LNK   QX-KB Slot (model row 1), label \"KB Media\", no "
+                  "DefaultIcon: the shell shows its own icon",
                   "    drive type      removable drive",
                   "    scan variant    parent-id",
                   "    mount record    \\??\\STORAGE#RemovableMedia#7&e&0&RM#" + kVolumeGuid,
@@ -385,7 +386,7 @@ TEST(ExplanationText, KeysInAViewTheShellDoesNotRead) {
         {6, 0, VER_NT_WORKSTATION, true, true, "NOT SHOWN"},  // product type unknown
         {6, 1, VER_NT_SERVER, true, false, "ICON"},           // Server 2008 R2: shared
         {5, 2, VER_NT_SERVER, false, false, "ICON"},          // Server 2003, 32-bit
-        {5, 2, VER_NT_WORKSTATION, true, false, "ICON"},      // XP x64: the 64-bit view
+        {5, 2, VER_NT_WORKSTATION, true, false, "LABEL"},     // XP x64: the 64-bit view
     };
     for (const auto& p : platforms) {
         SCOPED_TRACE(std::to_string(p.major) + "." + std::to_string(p.minor) + " product " +
@@ -398,10 +399,14 @@ TEST(ExplanationText, KeysInAViewTheShellDoesNotRead) {
         const std::string text = ExplanationText(explanation);
         const bool notShown = std::string(p.verdict) == "NOT SHOWN";
         EXPECT_EQ(notShown, explanation.AnyNotShown());
-        EXPECT_EQ(notShown ? "NOT SHOWN reader LNK   QX-KB Slot (model row 1), label \"KB Media\": "
-                             "its keys go to the 32-bit view, the shell reads the 64-bit view"
-                           : "ICON     reader LNK   QX-KB Slot (model row 1), label \"KB Media\"",
-                  Headline(text, 'E'));
+        EXPECT_EQ(
+            notShown
+                ? "NOT SHOWN reader LNK   QX-KB Slot (model row 1), label \"KB Media\": "
+                  "its keys go to the 32-bit view, the shell reads the 64-bit view"
+                : (std::string(p.verdict) + "     ").substr(0, 9) +
+                      "reader LNK   QX-KB Slot (model row 1), label \"KB Media\"" +
+                      (p.verdict[0] == 'L' ? ", no DefaultIcon: the shell shows its own icon" : ""),
+            Headline(text, 'E'));
         EXPECT_EQ(notShown, text.find("\nShell view      64-bit: the shell reads DriveIcons in the "
                                       "64-bit view only") != std::string::npos);
         EXPECT_EQ(notShown,
