@@ -312,6 +312,25 @@ void CheckKeys(CDriveIconScan& scan, Explanation& explanation) {
             continue;
         explanation.unreadableKeys.emplace_back(path, error);
     }
+    // A device or instance key whose name does not fit the scan's buffer of
+    // MAX_PATH bytes (a long name of double-byte characters) ends its walk there.
+    char name[4 * MAX_PATH];
+    auto tooLong = [&](const std::string& path, DWORD index, std::string& found) {
+        std::memset(name, 0, sizeof name);
+        DWORD length = sizeof name;
+        if (!scan.EnumRegSubkey(HKEY_LOCAL_MACHINE, path.c_str(), name, &length, index))
+            return false;
+        found = AnsiText::FromBuffer(name, sizeof name);
+        if (found.size() >= MAX_PATH)
+            explanation.unreadableKeys.emplace_back(path + "\\" + found, ERROR_MORE_DATA);
+        return true;
+    };
+    std::string device, instance;
+    for (DWORD d = 0; tooLong(UsbStorPath, d, device); ++d) {
+        const std::string devicePath = std::string(UsbStorPath) + "\\" + device;
+        for (DWORD i = 0; device.size() < MAX_PATH && tooLong(devicePath, i, instance); ++i) {
+        }
+    }
 }
 
 }  // namespace

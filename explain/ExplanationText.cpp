@@ -165,6 +165,8 @@ bool Has(const std::vector<std::string>& names, const std::string& name) {
 }
 
 std::string ErrorText(LONG error) {
+    if (error == ERROR_MORE_DATA)
+        return "a key name longer than the service's 260-byte buffer: its walk stops there";
     return error == ERROR_ACCESS_DENIED ? std::string("access denied (run as administrator)")
                                         : "error " + std::to_string(error);
 }
@@ -241,7 +243,7 @@ std::string HeaderText(const Explanation& e) {
     }
     for (const auto& [path, error] : e.unreadableKeys) {
         field("Cannot read",
-              "HKLM\\" + path + ": " +
+              "HKLM\\" + Shown(e, path) + ": " +
                   (error == ERROR_FILE_NOT_FOUND ? std::string("no such key") : ErrorText(error)));
     }
     return out;

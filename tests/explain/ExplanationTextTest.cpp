@@ -240,6 +240,19 @@ TEST(ExplanationText, HeaderAndLetterDetails) {
             << text;
     }
 
+    // A key name of 932's double-byte characters too long for the service's
+    // buffer ends its walk of USBSTOR: named, and the report is not complete.
+    FakeWindows longName;
+    longName.SetCodePage(932);
+    longName.CreateKey(kMounted);
+    std::string wide = kUsbStor + "\\A";
+    for (int i = 0; i < 200; ++i) wide += "\x95\x5C";
+    longName.CreateKey(wide);
+    const Explanation walked = ExplainDrives(longName, ExplainOptions{});
+    EXPECT_FALSE(walked.Complete());
+    EXPECT_NE(std::string::npos, ExplanationText(walked).find("longer than the service's 260-byte "
+                                                              "buffer: its walk stops there\n"));
+
     // On the machine itself the tool also says whether the service runs.
     FakeWindows fake;
     ExplainOptions options;
