@@ -4,6 +4,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/Utf16.h"
 #include "platform/memory/CodePages.h"
 
 namespace {
@@ -74,43 +75,29 @@ std::string NotUtf8(unsigned char byte) {
            "); a file in the ANSI code page needs the first line \"REGEDIT4\"";
 }
 
+// Why no well-formed UTF-8 character starts at `pos`.
+std::string Utf8Error(const std::string& bytes, size_t pos) {
+    const unsigned char lead = static_cast<unsigned char>(bytes[pos]);
+    const size_t extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC2 ? 1 : 0;
+    if (extra == 0 || lead > 0xF4) return NotUtf8(lead);
+    if (pos + extra >= bytes.size()) return "the file ends in the middle of a UTF-8 character";
+    for (size_t i = 1; i <= extra; ++i) {
+        // The lead byte is the one out of place: an ANSI character followed
+        // by plain text.
+        if ((static_cast<unsigned char>(bytes[pos + i]) & 0xC0) != 0x80) return NotUtf8(lead);
+    }
+    return "not UTF-8 text";  // an overlong form, a surrogate, past U+10FFFF
+}
+
 // UTF-8 into UTF-16; false at the first byte that is not well-formed UTF-8.
 bool DecodeUtf8(const std::string& bytes, size_t start, std::u16string& text, Failure& failure) {
-    auto fail = [&](const std::string& what) {
-        failure = {LineAt(text, text.size()), what};
-        return false;
-    };
     text.reserve(bytes.size() - start);
     for (size_t pos = start; pos < bytes.size();) {
-        const unsigned char lead = static_cast<unsigned char>(bytes[pos]);
-        uint32_t code = lead;
-        size_t extra = 0;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            code = lead & 0x1F;
-            extra = 1;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            code = lead & 0x0F;
-            extra = 2;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            code = lead & 0x07;
-            extra = 3;
-        } else if (lead >= 0x80) {
-            return fail(NotUtf8(lead));
-        }
-        if (pos + extra >= bytes.size() && extra > 0) {
-            return fail("the file ends in the middle of a UTF-8 character");
-        }
-        for (size_t i = 1; i <= extra; ++i) {
-            const unsigned char next = static_cast<unsigned char>(bytes[pos + i]);
-            // The lead byte is the one out of place: an ANSI character
-            // followed by plain text.
-            if ((next & 0xC0) != 0x80) return fail(NotUtf8(lead));
-            code = (code << 6) | (next & 0x3F);
-        }
-        // Overlong forms, surrogates and code points past U+10FFFF.
-        if ((extra == 2 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) ||
-            (extra == 3 && (code < 0x10000 || code > 0x10FFFF))) {
-            return fail("not UTF-8 text");
+        char32_t code = 0;
+        const size_t length = DecodeUtf8At(bytes, pos, code);
+        if (length == 0) {
+            failure = {LineAt(text, text.size()), Utf8Error(bytes, pos)};
+            return false;
         }
         if (code >= 0x10000) {
             code -= 0x10000;
@@ -119,7 +106,7 @@ bool DecodeUtf8(const std::string& bytes, size_t start, std::u16string& text, Fa
         } else {
             text += static_cast<char16_t>(code);
         }
-        pos += extra + 1;
+        pos += length;
     }
     return true;
 }
@@ -132,9 +119,8 @@ bool Decode(std::string& bytes, std::u16string& text, bool& unicode, Failure& fa
     auto release = [&] { std::string().swap(bytes); };
     if (bytes.size() >= 2 && byteAt(0) == 0xFF && byteAt(1) == 0xFE) {
         unicode = true;
-        text.resize((bytes.size() - 2) / 2);
-        for (size_t i = 0; i < text.size(); ++i)
-            text[i] = static_cast<char16_t>(byteAt(2 + 2 * i) | (byteAt(3 + 2 * i) << 8));
+        text = DecodeUtf16LE(reinterpret_cast<const unsigned char*>(bytes.data()) + 2,
+                             bytes.size() - 2);
         const bool odd = bytes.size() % 2 != 0;
         release();
         if (odd) {
@@ -353,7 +339,7 @@ private:
             if (!SkipBlanks(rest).empty()) {
                 return Fail(failure, line, "text after the closing '\"' of a string value");
             }
-            if (!unicode_) AppendUtf16(value.data, codepages::ToUtf16(ansi, ansiCodePage_));
+            if (!unicode_) AppendUtf16LE(value.data, codepages::ToUtf16(ansi, ansiCodePage_));
             value.data.push_back(0);
             value.data.push_back(0);
             return true;
@@ -378,7 +364,7 @@ private:
             if (!unicode_ && IsRegStringType(value.type)) {
                 const std::string ansi(value.data.begin(), value.data.end());
                 value.data.clear();
-                AppendUtf16(value.data, codepages::ToUtf16(ansi, ansiCodePage_));
+                AppendUtf16LE(value.data, codepages::ToUtf16(ansi, ansiCodePage_));
             }
             return true;
         }
@@ -388,13 +374,6 @@ private:
         return Fail(
             failure, line,
             "value data must be \"text\", dword:, hex: or hex(type):, not \"" + Show(data) + "\"");
-    }
-
-    static void AppendUtf16(std::vector<BYTE>& data, const std::u16string& text) {
-        for (char16_t c : text) {
-            data.push_back(static_cast<BYTE>(c & 0xFF));
-            data.push_back(static_cast<BYTE>(c >> 8));
-        }
     }
 
     // A REGEDIT4 file holds one byte per character.

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // The units of `size` bytes; a last odd byte is left out.
 inline std::u16string DecodeUtf16LE(const unsigned char* bytes, size_t size) {
@@ -11,6 +12,15 @@ inline std::u16string DecodeUtf16LE(const unsigned char* bytes, size_t size) {
     for (size_t i = 0; i < text.size(); ++i)
         text[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
     return text;
+}
+
+// The bytes of `text`, appended to `bytes`.
+inline void AppendUtf16LE(std::vector<unsigned char>& bytes, const std::u16string& text) {
+    bytes.reserve(bytes.size() + 2 * text.size());
+    for (char16_t unit : text) {
+        bytes.push_back(static_cast<unsigned char>(unit & 0xFF));
+        bytes.push_back(static_cast<unsigned char>(unit >> 8));
+    }
 }
 
 // The code point of the well-formed UTF-8 sequence at `pos` and its length in

@@ -25,6 +25,13 @@ std::shared_ptr<Key>& Key::AddSubkey(const Name& folded) {
     return inserted.first->second;
 }
 
+void Key::SetValue(const Name& name, DWORD type, std::vector<BYTE> data) {
+    auto [it, added] = values.try_emplace(codepages::FoldName(name));
+    if (added) it->second.name = name;
+    it->second.type = type;
+    it->second.data = std::move(data);
+}
+
 void Key::EraseSubkey(Subkeys::iterator it) {
     positioned = false;
     subkeys.erase(it);
@@ -56,16 +63,6 @@ void MarkDeleted(Key& key) {
     }
 }
 
-std::vector<BYTE> Utf16Bytes(const Name& text) {
-    std::vector<BYTE> bytes;
-    bytes.reserve(2 * text.size());
-    for (char16_t unit : text) {
-        bytes.push_back(static_cast<BYTE>(unit & 0xFF));
-        bytes.push_back(static_cast<BYTE>(unit >> 8));
-    }
-    return bytes;
-}
-
 }  // namespace memorywindows
 
 using namespace memorywindows;
@@ -75,7 +72,9 @@ using namespace memorywindows;
 std::vector<BYTE> MemoryWindows::State::StoredData(DWORD type, const BYTE* data,
                                                    size_t size) const {
     if (!IsRegStringType(type)) return std::vector<BYTE>(data, data + size);
-    return Utf16Bytes(Wide(std::string(reinterpret_cast<const char*>(data), size)));
+    std::vector<BYTE> stored;
+    AppendUtf16LE(stored, Wide(std::string(reinterpret_cast<const char*>(data), size)));
+    return stored;
 }
 
 std::vector<BYTE> MemoryWindows::State::AnsiData(const StoredValue& value) const {
@@ -248,8 +247,9 @@ LONG MemoryWindows::RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserve
     if (it == open->key->values.end()) return ERROR_FILE_NOT_FOUND;
     const StoredValue& stored = it->second;
     // Strings come back in the code page, and the size is theirs.
-    const std::vector<BYTE> converted = s.AnsiData(stored);
-    const std::vector<BYTE>& bytes = IsRegStringType(stored.type) ? converted : stored.data;
+    const bool text = IsRegStringType(stored.type);
+    const std::vector<BYTE> converted = text ? s.AnsiData(stored) : std::vector<BYTE>();
+    const std::vector<BYTE>& bytes = text ? converted : stored.data;
     DWORD size = static_cast<DWORD>(bytes.size());
     if (type) *type = stored.type;
     if (!data) {
@@ -283,12 +283,8 @@ LONG MemoryWindows::RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, D
     // stored too, as Windows does (it reads the byte past the size for that).
     if (IsRegStringType(type) && dataSize > 0 && data[dataSize - 1] != 0 && data[dataSize] == 0)
         ++dataSize;
-    const Name name = s.Wide(valueName ? valueName : "");
-    auto [it, added] = open->key->values.try_emplace(codepages::FoldName(name));
-    StoredValue& value = it->second;
-    if (added) value.name = name;  // one set again keeps the name it was first set with
-    value.type = type;
-    value.data = s.StoredData(type, data, dataSize);
+    open->key->SetValue(s.Wide(valueName ? valueName : ""), type,
+                        s.StoredData(type, data, dataSize));
     return ERROR_SUCCESS;
 }
 

@@ -8,14 +8,18 @@ using namespace memorywindows;
 
 namespace {
 
-// A folded name as bytes, for the identities of keys.
-std::string IdentityPart(const Name& folded) {
-    std::string part;
-    for (char16_t unit : folded) {
-        part += static_cast<char>(unit >> 8);
-        part += static_cast<char>(unit & 0xFF);
+// A key's identity: its folded names as bytes.
+std::vector<std::string> Identity(const NamePath& native) {
+    std::vector<std::string> identity;
+    for (const Name& part : native) {
+        std::string bytes;
+        for (char16_t unit : codepages::FoldName(part)) {
+            bytes += static_cast<char>(unit >> 8);
+            bytes += static_cast<char>(unit & 0xFF);
+        }
+        identity.push_back(std::move(bytes));
     }
-    return part;
+    return identity;
 }
 
 }  // namespace
@@ -26,11 +30,12 @@ std::string MemoryWindows::RegValue::AsString() const {
 }
 
 LONG MemoryWindows::CreateKey(const std::string& path) {
-    std::lock_guard<std::mutex> lock(state_->mu);
-    NamePath parts = state_->SplitPath(path);
-    const LONG refused = State::CheckNames(parts);
-    if (refused == ERROR_SUCCESS) state_->Create(parts, nullptr);
-    return refused;
+    KeyPath parts;
+    {
+        std::lock_guard<std::mutex> lock(state_->mu);
+        parts = state_->SplitPath(path);
+    }
+    return CreateKey(parts);
 }
 
 LONG MemoryWindows::CreateKey(const KeyPath& path) {
@@ -61,11 +66,7 @@ LONG MemoryWindows::SetValue(const KeyPath& path, const std::u16string& name, DW
     NamePath parts = path;
     const LONG refused = State::CheckNames(parts);
     if (refused != ERROR_SUCCESS) return refused;
-    std::shared_ptr<Key> key = state_->Create(parts, nullptr);
-    auto [it, added] = key->values.try_emplace(codepages::FoldName(name));
-    if (added) it->second.name = name;
-    it->second.type = type;
-    it->second.data = std::move(data);
+    state_->Create(parts, nullptr)->SetValue(name, type, std::move(data));
     return ERROR_SUCCESS;
 }
 
@@ -163,15 +164,11 @@ LONG MemoryWindows::ResolveKey(HKEY key, LPCSTR subKey, REGSAM access,
     NamePath native;
     const LONG error = state_->Resolve(key, subKey, access, native);
     exists = error == ERROR_SUCCESS && state_->Find(native) != nullptr;
-    identity.clear();
-    for (const Name& part : State::Folded(native)) identity.push_back(IdentityPart(part));
+    identity = Identity(native);
     return error;
 }
 
 std::vector<std::string> MemoryWindows::KeyIdentity(const std::string& path) const {
     std::lock_guard<std::mutex> lock(state_->mu);
-    std::vector<std::string> identity;
-    for (const Name& part : State::Folded(state_->SplitPath(path)))
-        identity.push_back(IdentityPart(part));
-    return identity;
+    return Identity(state_->SplitPath(path));
 }

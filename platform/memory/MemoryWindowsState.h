@@ -55,6 +55,8 @@ struct Key {
     Subkeys::iterator SubkeyAt(size_t index);
     std::shared_ptr<Key>& AddSubkey(const Name& folded);
     void EraseSubkey(Subkeys::iterator it);
+    // A value set again keeps the name it was first set with.
+    void SetValue(const Name& name, DWORD type, std::vector<BYTE> data);
 
 private:
     bool positioned = false;
@@ -69,9 +71,6 @@ struct OpenKey {
     NamePath native;  // as stored, after redirection
     REGSAM access = 0;
 };
-
-// String data as UTF-16 LE bytes and back.
-std::vector<BYTE> Utf16Bytes(const Name& text);
 
 // ---- Run-time look-up (MemorySystem.cpp) --------------------------------------
 
@@ -126,10 +125,6 @@ struct MemoryWindows::State {
     // query returns it.
     std::vector<BYTE> StoredData(DWORD type, const BYTE* data, size_t size) const;
     std::vector<BYTE> AnsiData(const StoredValue& value) const;
-    static NamePath Folded(NamePath parts) {
-        for (Name& part : parts) part = codepages::FoldName(part);
-        return parts;
-    }
 
     // ---- Registry (MemoryRegistry.cpp) --------------------------------------------
 

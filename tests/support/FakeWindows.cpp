@@ -10,6 +10,7 @@
 
 #include "driveicons/MountText.h"
 #include "driveicons/ReaderModels.h"
+#include "platform/Utf16.h"
 #include "support/FakeWindowsState.h"
 
 namespace fakewindows {
@@ -101,10 +102,7 @@ void FakeWindows::SetMountRecord(char letter, const std::string& text) {
 
 std::vector<BYTE> FakeWindows::Utf16Bytes(const std::u16string& text) {
     std::vector<BYTE> bytes;
-    for (char16_t unit : text) {
-        bytes.push_back(static_cast<BYTE>(unit & 0xFF));
-        bytes.push_back(static_cast<BYTE>(unit >> 8));
-    }
+    AppendUtf16LE(bytes, text);
     return bytes;
 }
 
