@@ -77,7 +77,8 @@ constexpr size_t kMaxKeyDepth = 512;
 // keeps them (names and text in UTF-16); the values' data is moved out of
 // `file`. False with "line N: ..." (in UTF-8, control characters escaped) for
 // a key outside HKEY_LOCAL_MACHINE, a key path the registry could not hold
-// (an empty key name, one longer than it takes, deeper than kMaxKeyDepth), and
+// (a key name longer than it takes, deeper than kMaxKeyDepth; empty names, a
+// backslash doubled or at the end, are passed over as regedit does), and
 // a value that an earlier file or line gives otherwise.
 bool LoadRegFile(MemoryWindows& machine, RegFile& file, std::string& error,
                  bool sharedDriveIcons = false);

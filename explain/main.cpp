@@ -13,6 +13,7 @@
 
 #ifndef _WIN32
 #include "explain/ExportedMachine.h"
+#include "platform/Utf16.h"
 #endif
 
 namespace {
@@ -195,18 +196,7 @@ std::string ToUtf8(MemoryWindows& machine, const std::string& ansi) {
     std::string out;
     out.reserve(ansi.size());
     // 1252 and 932 have no character outside the Basic Multilingual Plane.
-    for (const char16_t code : wide) {
-        if (code < 0x80) {
-            out += static_cast<char>(code);
-        } else if (code < 0x800) {
-            out += static_cast<char>(0xC0 | (code >> 6));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else {
-            out += static_cast<char>(0xE0 | (code >> 12));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        }
-    }
+    for (const char16_t code : wide) AppendUtf8(out, code);
     return out;
 }
 

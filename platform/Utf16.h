@@ -23,6 +23,19 @@ inline void AppendUtf16LE(std::vector<unsigned char>& bytes, const std::u16strin
     }
 }
 
+// A code point up to U+10FFFF as UTF-8, appended to `out`.
+inline void AppendUtf8(std::string& out, char32_t code) {
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+        return;
+    }
+    static const unsigned char kLead[] = {0, 0xC0, 0xE0, 0xF0};
+    const int extra = code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
+    out += static_cast<char>(kLead[extra] | (code >> (6 * extra)));
+    for (int shift = 6 * (extra - 1); shift >= 0; shift -= 6)
+        out += static_cast<char>(0x80 | ((code >> shift) & 0x3F));
+}
+
 // The code point of the well-formed UTF-8 sequence at `pos` and its length in
 // bytes; 0 where none starts (a stray or cut byte, an overlong form, a
 // surrogate, beyond U+10FFFF).
