@@ -276,25 +276,17 @@ bool ReadExportFile(const std::string& name, std::string& bytes, std::string& er
 }
 
 std::string Utf8Of(const std::u16string& text) {
-    std::string out;
-    out.reserve(text.size());
+    std::string utf8;
+    utf8.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
-        uint32_t code = text[i];
+        char32_t code = text[i];
         if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
             text[i + 1] <= 0xDFFF) {
             code = 0x10000 + ((code - 0xD800) << 10) + (text[++i] - 0xDC00);
         }
-        if (code < 0x20 || code == 0x7F || (code >= 0xD800 && code <= 0xDFFF)) {
-            static const char digits[] = "0123456789ABCDEF";
-            out += code < 0x100 ? "\\x" : "\\u{";
-            for (int shift = code < 0x100 ? 4 : 12; shift >= 0; shift -= 4)
-                out += digits[(code >> shift) & 0xF];
-            if (code >= 0x100) out += '}';
-        } else {
-            AppendUtf8(out, code);
-        }
+        AppendUtf8(utf8, code);
     }
-    return out;
+    return utf8;
 }
 
 bool LoadRegFile(MemoryWindows& machine, RegFile& file, std::string& error, bool sharedDriveIcons) {

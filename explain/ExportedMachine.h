@@ -75,7 +75,7 @@ constexpr size_t kMaxKeyDepth = 512;
 
 // Every key and value of the file, below HKEY_LOCAL_MACHINE, as the registry
 // keeps them (names and text in UTF-16); the values' data is moved out of
-// `file`. False with "line N: ..." (in UTF-8, control characters escaped) for
+// `file`. False with "line N: ..." (in UTF-8, to be shown escaped) for
 // a key outside HKEY_LOCAL_MACHINE, a key path the registry could not hold
 // (a key name longer than it takes, deeper than kMaxKeyDepth; empty names, a
 // backslash doubled or at the end, are passed over as regedit does), and
@@ -83,7 +83,8 @@ constexpr size_t kMaxKeyDepth = 512;
 bool LoadRegFile(MemoryWindows& machine, RegFile& file, std::string& error,
                  bool sharedDriveIcons = false);
 
-// UTF-16 as UTF-8; control characters and lone surrogates as \xNN and \u{NNNN}.
+// UTF-16 as UTF-8; a lone surrogate takes the three bytes it would have, which
+// are no UTF-8 and which ShownText shows escaped.
 std::string Utf8Of(const std::u16string& text);
 
 // Drive types of D: to Z:: the letters in `removable` (upper or lower case)
