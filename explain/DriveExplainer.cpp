@@ -315,7 +315,8 @@ void CheckKeys(CDriveIconScan& scan, Explanation& explanation) {
     // A device or instance key whose name does not fit the scan's buffer of
     // MAX_PATH bytes (a long name of double-byte characters) ends its walk there.
     char name[4 * MAX_PATH];
-    auto tooLong = [&](const std::string& path, DWORD index, std::string& found) {
+    // The subkey at `index`, noted where it is too long; false past the last.
+    auto subkeyAt = [&](const std::string& path, DWORD index, std::string& found) {
         std::memset(name, 0, sizeof name);
         DWORD length = sizeof name;
         if (!scan.EnumRegSubkey(HKEY_LOCAL_MACHINE, path.c_str(), name, &length, index))
@@ -326,10 +327,10 @@ void CheckKeys(CDriveIconScan& scan, Explanation& explanation) {
         return true;
     };
     std::string device, instance;
-    for (DWORD d = 0; tooLong(UsbStorPath, d, device); ++d) {
+    for (DWORD d = 0; subkeyAt(UsbStorPath, d, device); ++d) {
+        if (device.size() >= MAX_PATH) continue;
         const std::string devicePath = std::string(UsbStorPath) + "\\" + device;
-        for (DWORD i = 0; device.size() < MAX_PATH && tooLong(devicePath, i, instance); ++i) {
-        }
+        for (DWORD i = 0; subkeyAt(devicePath, i, instance); ++i) continue;
     }
 }
 
