@@ -1,5 +1,8 @@
 // One RAII owner for every kind of handle the service opens, so that each key
 // or service handle is closed on every path out of the function that opened it.
+// Closing keeps the last error: a function that fails returns with the error
+// of its failure, whatever it closes on the way out. (RegCloseKey returns its
+// error and leaves the last error alone.)
 #pragma once
 
 #include "platform/Platform.h"
@@ -24,7 +27,13 @@ public:
     }
 
     void reset(Handle handle = nullptr) {
-        if (handle_ != nullptr) Traits::Close(os_, handle_);
+        if (handle_ != nullptr && Traits::kSetsLastError) {
+            const DWORD error = os_.GetLastError();
+            Traits::Close(os_, handle_);
+            os_.SetLastError(error);
+        } else if (handle_ != nullptr) {
+            Traits::Close(os_, handle_);
+        }
         handle_ = handle;
     }
 
@@ -35,16 +44,19 @@ private:
 
 struct RegKeyTraits {
     using Handle = HKEY;
+    static constexpr bool kSetsLastError = false;
     static void Close(Platform& os, HKEY key) { os.RegCloseKey(key); }
 };
 
 struct ServiceHandleTraits {
     using Handle = SC_HANDLE;
+    static constexpr bool kSetsLastError = true;
     static void Close(Platform& os, SC_HANDLE handle) { os.CloseServiceHandle(handle); }
 };
 
 struct KernelHandleTraits {
     using Handle = HANDLE;
+    static constexpr bool kSetsLastError = true;
     static void Close(Platform& os, HANDLE handle) { os.CloseHandle(handle); }
 };
 

@@ -208,12 +208,8 @@ BOOL CNTService::IsServiceInstalled() {
     if (!manager) return FALSE;
     ScopedServiceHandle service(os,
                                 os.OpenServiceA(manager.get(), ServiceName, SERVICE_QUERY_CONFIG));
-    if (service) return TRUE;
-    // The caller tells "not installed" from "could not ask" by this code.
-    const DWORD error = os.GetLastError();
-    manager.reset();
-    os.SetLastError(error);
-    return FALSE;
+    // FALSE: the caller tells "not installed" from "could not ask" by the last error.
+    return service ? TRUE : FALSE;
 }
 
 BOOL CNTService::InstallService() {
@@ -233,12 +229,7 @@ BOOL CNTService::InstallService() {
         os, os.CreateServiceA(manager.get(), ServiceName, ServiceName, SERVICE_ALL_ACCESS,
                               SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                               imagePath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-    if (!service) {
-        const DWORD error = os.GetLastError();
-        manager.reset();
-        os.SetLastError(error);
-        return FALSE;
-    }
+    if (!service) return FALSE;
 
     ConfigureService(service.get());
 
@@ -291,12 +282,7 @@ BOOL CNTService::RemoveService(BOOL* stopped, BOOL* marked) {
     if (!manager) return FALSE;
     ScopedServiceHandle service(os,
                                 os.OpenServiceA(manager.get(), ServiceName, SERVICE_ALL_ACCESS));
-    if (!service) {
-        const DWORD error = os.GetLastError();
-        manager.reset();
-        os.SetLastError(error);
-        return FALSE;
-    }
+    if (!service) return FALSE;
 
     // A service process still runs for a moment after it reported STOPPED,
     // and its file cannot be deleted or replaced until it has ended. The
@@ -320,11 +306,10 @@ BOOL CNTService::RemoveService(BOOL* stopped, BOOL* marked) {
         processEnded = os.WaitForSingleObject(process.get(), kProcessEndTimeoutMs) == WAIT_OBJECT_0;
     }
     if (stopped != nullptr) *stopped = state == SERVICE_STOPPED || processEnded ? TRUE : FALSE;
-    process.reset();  // now, so that no later close can change the last error printed
 
     const BOOL deleted = os.DeleteService(service.get());
-    // The event report and the closing of the handles must not hide why the
-    // deletion failed: the console prints this code.
+    // The event report must not hide why the deletion failed: the console
+    // prints this code.
     const DWORD error = deleted ? 0 : os.GetLastError();
     // Marked already (an earlier "-u", or a deletion while a Services console
     // held it open): the same state as a deletion here leaves.
@@ -334,8 +319,6 @@ BOOL CNTService::RemoveService(BOOL* stopped, BOOL* marked) {
         return TRUE;
     }
     WriteEventLog(EVENTLOG_ERROR_TYPE, MsgNotRemoved, ServiceName);
-    service.reset();
-    manager.reset();
     os.SetLastError(error);
     return FALSE;
 }
