@@ -12,11 +12,8 @@
 # The URLs of each list are tried in turn until one answers.
 cmake_minimum_required(VERSION 3.20)
 
-foreach(required FILE OSSLSIGNCODE LEGACY_TIMESTAMP_URLS TIMESTAMP_URLS)
-  if(NOT DEFINED ${required} OR "${${required}}" STREQUAL "")
-    message(FATAL_ERROR "Sign.cmake: ${required} is not set")
-  endif()
-endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/ScriptArgs.cmake)
+qx_require_args(FILE OSSLSIGNCODE LEGACY_TIMESTAMP_URLS TIMESTAMP_URLS)
 
 if(DEFINED PKCS12 AND NOT PKCS12 STREQUAL "")
   set(credentials -pkcs12 "${PKCS12}")

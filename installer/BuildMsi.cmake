@@ -9,11 +9,8 @@
 # version is VERSION with a fourth part 0, as in the exe's version resource.
 cmake_minimum_required(VERSION 3.20)
 
-foreach(required EXE EXPLAIN VERSION OUTPUT)
-  if(NOT DEFINED ${required} OR "${${required}}" STREQUAL "")
-    message(FATAL_ERROR "BuildMsi.cmake: ${required} is not set")
-  endif()
-endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/../cmake/ScriptArgs.cmake)
+qx_require_args(EXE EXPLAIN VERSION OUTPUT)
 if(NOT VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+$")
   message(FATAL_ERROR "BuildMsi.cmake: VERSION must be major.minor.patch, not '${VERSION}'")
 endif()

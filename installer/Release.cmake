@@ -6,11 +6,8 @@
 #         -DEXES="a.exe|b.exe" -DSYMBOLS="a.debug|b.debug" -P installer/Release.cmake
 cmake_minimum_required(VERSION 3.20)
 
-foreach(required OUTPUT MSI EXES SYMBOLS)
-  if(NOT DEFINED ${required} OR "${${required}}" STREQUAL "")
-    message(FATAL_ERROR "Release.cmake: ${required} is not set")
-  endif()
-endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/../cmake/ScriptArgs.cmake)
+qx_require_args(OUTPUT MSI EXES SYMBOLS)
 string(REPLACE "|" ";" exes "${EXES}")
 string(REPLACE "|" ";" symbols "${SYMBOLS}")
 get_filename_component(output "${OUTPUT}" ABSOLUTE)
