@@ -21,6 +21,12 @@ int FindModel(Platform& os, const std::string& text) {
     return -1;
 }
 
+// The row the assignment gives a matched device: row 0 when none matches.
+int ModelRow(Platform& os, const std::string& modelText) {
+    const int found = FindModel(os, modelText);
+    return found < 0 ? 0 : found;
+}
+
 // First row with exactly this label, or -1.
 int FindLabel(const std::string& label) {
     for (int row = 0; row < ReaderModelCount; ++row) {
@@ -169,8 +175,7 @@ bool CDriveIconScan::AssignLetter(Variant variant, char letter, const std::strin
         return false;
     }
 
-    const int found = FindModel(os, modelText);
-    const int row = found < 0 ? 0 : found;
+    const int row = ModelRow(os, modelText);
     slot->Letter = letter;
     slot->ModelIndex = static_cast<unsigned short>(row);
     if (Observer) Observer->OnMatch(letter, static_cast<int>(slot - DriveSlots), row);
@@ -178,6 +183,9 @@ bool CDriveIconScan::AssignLetter(Variant variant, char letter, const std::strin
     // Write results are not looked at: the slot stays taken either way.
     const ReaderModel& model = ReaderModelTable[row];
     const std::string letterKey = LetterKey(letter);
+    // The marker goes first: whatever a failed write or a crash leaves of the
+    // keys carries it, and the restore takes them back by its text.
+    WriteRegValue(HKEY_LOCAL_MACHINE, letterKey.c_str(), DriveIconMarker, REG_SZ, model.Label);
     WriteRegValue(HKEY_LOCAL_MACHINE, (letterKey + "\\DefaultLabel").c_str(), nullptr, REG_SZ,
                   model.Label);
     if (variant == Variant::InstancePath || !IsWow64) {
@@ -185,8 +193,6 @@ bool CDriveIconScan::AssignLetter(Variant variant, char letter, const std::strin
         WriteRegValue(HKEY_LOCAL_MACHINE, (letterKey + "\\DefaultIcon").c_str(), nullptr, REG_SZ,
                       icon.c_str());
     }
-    // The marker goes last, so a key carrying it is complete.
-    WriteRegValue(HKEY_LOCAL_MACHINE, letterKey.c_str(), DriveIconMarker, REG_SZ, model.Label);
     return true;
 }
 
@@ -266,11 +272,15 @@ BOOL CDriveIconScan::ReleaseWalk(Variant variant, BOOL releaseAll) {
     }
     WalkDevices(variant, letters, false);
 
-    // letters[next] belongs to the next tracked slot down.
+    // letters[next] belongs to the next tracked slot down. A letter whose
+    // volume now belongs to another model (a reader swapped at it before
+    // the walk) goes too, so that a scan gives it that model's keys.
     size_t next = 0;
     for (int index = DriveSlotCount - 1; index >= 0 && next < letters.size(); --index) {
         DriveSlot& slot = DriveSlots[index];
-        if (slot.Letter == 0 || letters[next++].Found) continue;
+        if (slot.Letter == 0) continue;
+        const LetterSearch& search = letters[next++];
+        if (search.Found && ModelRow(os, search.ModelText) == slot.ModelIndex) continue;
         DeleteDriveIconKeys(slot.Letter);
         slot.Letter = 0;
         ScanStartLetter = 'D';
@@ -301,18 +311,8 @@ char CDriveIconScan::RestoreDriveSlotsFrom(char firstLetter) {
     for (DriveSlot& slot : DriveSlots) slot = DriveSlot{0, 0};
     int next = 0;
     for (char letter = firstLetter; letter >= 'D' && letter <= 'Z'; ++letter) {
-        const std::string letterKey = LetterKey(letter);
-        std::string marker;
-        std::string label;
-        if (!ReadRegValue(HKEY_LOCAL_MACHINE, letterKey.c_str(), DriveIconMarker, REG_SZ, &marker,
-                          MAX_PATH)) {
-            continue;
-        }
-        const std::string labelKey = letterKey + "\\DefaultLabel";
-        const bool labelRead =
-            ReadRegValue(HKEY_LOCAL_MACHINE, labelKey.c_str(), nullptr, REG_SZ, &label, MAX_PATH);
-        const int row = labelRead ? FindLabel(label) : -1;
-        if (Observer) Observer->OnMarkedKey(letter, labelRead ? &label : nullptr, row);
+        LONG markerRead = ERROR_SUCCESS;
+        const int row = OwnedRow(letter, markerRead);
         if (row < 0) continue;
         DriveSlots[next].Letter = letter;
         DriveSlots[next].ModelIndex = static_cast<unsigned short>(row);
@@ -320,6 +320,38 @@ char CDriveIconScan::RestoreDriveSlotsFrom(char firstLetter) {
         if (next == DriveSlotCount) return letter < 'Z' ? static_cast<char>(letter + 1) : 0;
     }
     return 0;
+}
+
+// The keys are the service's when the letter key carries the marker and
+// DefaultLabel holds a model's label. Where DefaultLabel cannot be read (a
+// delete or a write that failed, or a crash, left the marker without it) the
+// marker's text, which the service writes as the label, names the model.
+int CDriveIconScan::OwnedRow(char letter, LONG& markerRead) {
+    const std::string letterKey = LetterKey(letter);
+    std::string marker;
+    markerRead = ReadRegText(HKEY_LOCAL_MACHINE, letterKey.c_str(), DriveIconMarker, marker);
+    if (markerRead != ERROR_SUCCESS) return -1;
+    std::string label;
+    const bool labelRead = ReadRegValue(HKEY_LOCAL_MACHINE, (letterKey + "\\DefaultLabel").c_str(),
+                                        nullptr, REG_SZ, &label, MAX_PATH);
+    const int row = FindLabel(labelRead ? label : marker);
+    if (Observer) Observer->OnMarkedKey(letter, labelRead ? &label : nullptr, marker, row);
+    return row;
+}
+
+std::string CDriveIconScan::OwnKeyLetters(DWORD& error) {
+    std::string letters;
+    for (char letter = 'D'; letter <= 'Z'; ++letter) {
+        LONG markerRead = ERROR_SUCCESS;
+        const bool owned = OwnedRow(letter, markerRead) >= 0;
+        // A key or marker that is not there, or longer than any the service
+        // writes, is an answer; any other error is not.
+        const bool unknown = markerRead != ERROR_SUCCESS && markerRead != ERROR_FILE_NOT_FOUND &&
+                             markerRead != ERROR_MORE_DATA;
+        if (unknown && error == 0) error = static_cast<DWORD>(markerRead);
+        if (owned || unknown) letters += letter;
+    }
+    return letters;
 }
 
 void CDriveIconScan::RestoreDriveSlots() { RestoreDriveSlotsFrom('D'); }

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "driveicons/MountText.h"
@@ -42,7 +43,11 @@ public:
     // REG_SZ only; a string that does not fit in MAX_PATH bytes is refused.
     BOOL WriteRegValue(HKEY root, const char* keyPath, const char* valueName, DWORD kind,
                        const char* data);
+    // Reports nothing; the first failure other than a key already gone is
+    // kept for TakeDeleteError.
     void DeleteDriveIconKeys(char letter);
+    // The first deletion error since the last call, 0 if none; clears it.
+    DWORD TakeDeleteError() { return std::exchange(deleteError_, 0); }
     void DetectPlatform();
 
     // Reads beyond the four operations, for the explain tool, in the same view.
@@ -73,6 +78,10 @@ public:
     void PurgeDriveIcons();
     // Restore and purge in as many rounds as the marked letters need slots.
     void RestoreAndPurge();
+    // The letters ("EF") whose keys the restore takes for this service's in
+    // this view, and those whose marker could not be read for another reason
+    // than its absence; `error`, if 0, gets the first such read error.
+    std::string OwnKeyLetters(DWORD& error);
 
     // Once a stop has been requested the scans give up at their next device key.
     void RequestStop() { stopRequested_ = true; }
@@ -107,6 +116,14 @@ private:
     BOOL AssignScan(Variant variant, BOOL scanAll);
     BOOL ReleaseWalk(Variant variant, BOOL releaseAll);
     char RestoreDriveSlotsFrom(char firstLetter);
+    // The model row the letter's keys name if they are this service's, else
+    // -1; `markerRead` gets the result of reading the marker.
+    int OwnedRow(char letter, LONG& markerRead);
+    // A REG_SZ value of at most MAX_PATH bytes, as ReadRegValue reads it;
+    // the registry's result.
+    LONG ReadRegText(HKEY root, const char* keyPath, const char* valueName, std::string& text);
+    LONG QueryText(HKEY key, const char* valueName, std::string& text, DWORD size);
 
     std::atomic<bool> stopRequested_{false};
+    DWORD deleteError_ = 0;
 };

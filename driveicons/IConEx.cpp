@@ -1,6 +1,10 @@
 #include "driveicons/IConEx.h"
 
+#include <cstdio>
+#include <string>
 #include <vector>
+
+#include "service/EventIds.h"
 
 namespace {
 
@@ -153,9 +157,39 @@ BOOL CIConEx::OnUserControl(DWORD controlCode) { return controlCode == 128 ? TRU
 void CIConEx::OnShutdown() {}
 
 // "-u" has removed the service. A service that was killed (or crashed) left
-// its keys, and with the service gone no start will ever take them back.
-void CIConEx::OnRemoved() {
+// its keys, and with the service gone no start will ever take them back. So
+// it purges both registry views (the other one holds keys only where a run
+// could not tell its view), then looks again: a key of the service still
+// there makes "-u" fail.
+BOOL CIConEx::OnRemoved() {
     Scan.DetectPlatform();
-    Scan.RestoreAndPurge();
+    CDriveIconScan otherView(os);
+    otherView.IsWow64 = !Scan.IsWow64;
+    DWORD error = 0;
+    std::string found;
+    for (CDriveIconScan* view : {&Scan, &otherView}) {
+        view->TakeDeleteError();
+        view->RestoreAndPurge();
+        const DWORD deleteError = view->TakeDeleteError();
+        if (error == 0) error = deleteError;
+    }
+    for (CDriveIconScan* view : {&Scan, &otherView}) found += view->OwnKeyLetters(error);
+    std::string letters;  // "E: F:"
+    for (char letter = 'D'; letter <= 'Z'; ++letter) {
+        if (found.find(letter) == std::string::npos) continue;
+        letters += std::string(letters.empty() ? "" : " ") + letter + ":";
+    }
     TraceMsg(this, "CIConEx::OnRemoved()");
+    if (letters.empty()) return TRUE;
+    if (error == 0) error = ERROR_GEN_FAILURE;
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "The drive icon keys of %s could not be taken back. Error %lu\n", letters.c_str(),
+                  static_cast<unsigned long>(error));
+    os.WriteStdout(line);
+    const std::string errorText = std::to_string(error);
+    WriteEventLog(EVENTLOG_WARNING_TYPE, MsgKeysLeft, ServiceName, letters.c_str(),
+                  errorText.c_str());
+    os.SetLastError(error);
+    return FALSE;
 }

@@ -23,7 +23,7 @@ public:
     void OnDeviceRemoveComplete();
     BOOL OnUserControl(DWORD controlCode) override;
     void OnShutdown() override;
-    void OnRemoved() override;
+    BOOL OnRemoved() override;
 
 private:
     // For device events: queued while Starting, handled by the handler while

@@ -32,17 +32,27 @@ BOOL CDriveIconScan::ReadRegValue(HKEY root, const char* keyPath, const char* va
         return os.RegQueryValueExA(key.get(), valueName, nullptr, nullptr, static_cast<LPBYTE>(out),
                                    &dataSize) == ERROR_SUCCESS;
     }
+    return QueryText(key.get(), valueName, *static_cast<std::string*>(out), size) == ERROR_SUCCESS;
+}
+
+LONG CDriveIconScan::QueryText(HKEY key, const char* valueName, std::string& text, DWORD size) {
     char buffer[1024];
     const DWORD limit = size < sizeof buffer ? size : static_cast<DWORD>(sizeof buffer);
     DWORD dataSize = limit;
-    if (os.RegQueryValueExA(key.get(), valueName, nullptr, nullptr,
-                            reinterpret_cast<LPBYTE>(buffer), &dataSize) != ERROR_SUCCESS) {
-        return FALSE;
-    }
+    const LONG queried = os.RegQueryValueExA(key, valueName, nullptr, nullptr,
+                                             reinterpret_cast<LPBYTE>(buffer), &dataSize);
     // A stored string need not end in a NUL: stop at the data returned.
-    *static_cast<std::string*>(out) =
-        AnsiText::FromBuffer(buffer, dataSize < limit ? dataSize : limit);
-    return TRUE;
+    if (queried == ERROR_SUCCESS)
+        text = AnsiText::FromBuffer(buffer, dataSize < limit ? dataSize : limit);
+    return queried;
+}
+
+LONG CDriveIconScan::ReadRegText(HKEY root, const char* keyPath, const char* valueName,
+                                 std::string& text) {
+    ScopedRegKey key(os);
+    const LONG opened = os.RegOpenKeyExA(root, keyPath, 0, KEY_READ | View(), key.receive());
+    if (opened != ERROR_SUCCESS) return opened;
+    return QueryText(key.get(), valueName, text, MAX_PATH);
 }
 
 LONG CDriveIconScan::OpenRegKeyResult(HKEY root, const char* keyPath) {
@@ -95,13 +105,17 @@ void CDriveIconScan::DeleteDriveIconKeys(char letter) {
         deleteKeyEx = advapi ? os.GetProcAddress(advapi, "RegDeleteKeyExA") : nullptr;
     }
     if (Observer) Observer->OnDeleteKeys(letter, !IsWow64 || deleteKeyEx != nullptr);
-    if (IsWow64 && deleteKeyEx == nullptr) return;
+    if (IsWow64 && deleteKeyEx == nullptr) {
+        if (deleteError_ == 0) deleteError_ = ERROR_PROC_NOT_FOUND;
+        return;
+    }
     for (const std::string& path : paths) {
-        if (IsWow64) {
-            os.CallRegDeleteKeyExA(deleteKeyEx, HKEY_LOCAL_MACHINE, path.c_str(), KEY_WOW64_64KEY,
-                                   0);
-        } else {
-            os.RegDeleteKeyA(HKEY_LOCAL_MACHINE, path.c_str());
+        const LONG deleted = IsWow64 ? os.CallRegDeleteKeyExA(deleteKeyEx, HKEY_LOCAL_MACHINE,
+                                                              path.c_str(), KEY_WOW64_64KEY, 0)
+                                     : os.RegDeleteKeyA(HKEY_LOCAL_MACHINE, path.c_str());
+        // A key already gone is no failure; the restore finds what else stays.
+        if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND && deleteError_ == 0) {
+            deleteError_ = static_cast<DWORD>(deleted);
         }
     }
 }

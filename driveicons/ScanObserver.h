@@ -14,9 +14,12 @@ public:
     virtual ~ScanObserver() = default;
 
     // ---- Restore and delete ---------------------------------------------------
-    // A letter key under DriveIcons carries the marker; its DefaultLabel text
-    // (null: could not be read) and the first model row with that label (-1: none).
-    virtual void OnMarkedKey(char letter, const std::string* label, int modelRow) = 0;
+    // A letter key under DriveIcons carries the marker: its DefaultLabel text
+    // (null: could not be read), the marker's text, and the first model row
+    // with that label, or where there is none readable with the marker's
+    // text (-1: none).
+    virtual void OnMarkedKey(char letter, const std::string* label, const std::string& marker,
+                             int modelRow) = 0;
     // The three icon keys of a letter are about to be deleted; false when
     // RegDeleteKeyExA is missing under WOW64 and nothing is deleted.
     virtual void OnDeleteKeys(char letter, bool deleteFunctionFound) = 0;

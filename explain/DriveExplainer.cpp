@@ -51,10 +51,12 @@ class Recorder : public ScanObserver {
 public:
     explicit Recorder(Explanation& explanation) : explanation_(explanation) {}
 
-    void OnMarkedKey(char letter, const std::string* label, int modelRow) override {
+    void OnMarkedKey(char letter, const std::string* label, const std::string& marker,
+                     int modelRow) override {
         if (LetterExplanation* l = At(letter)) {
             l->marked = true;
             l->markedLabel = label ? std::optional<std::string>(*label) : std::nullopt;
+            l->marker = marker;
             l->markedRow = modelRow;
         }
     }

@@ -72,6 +72,7 @@ struct LetterExplanation {
     IconKeysNow now;
     bool marked = false;  // the restore found the marker
     std::optional<std::string> markedLabel;
+    std::string marker;  // the marker's text
     int markedRow = -1;
     bool deleted = false;  // the purge deletes its keys
     bool deleteFunctionFound = true;

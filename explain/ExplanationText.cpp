@@ -353,17 +353,23 @@ std::string WriteName(const ValueWrite& write) {
 std::string AtStartText(const Explanation& e, const LetterExplanation& l) {
     std::string text;
     auto line = [&](const std::string& more) { text += (text.empty() ? "" : "\n") + more; };
+    const std::string labelUnread = Has(l.now.tooLong, "DefaultLabel")
+                                        ? "DefaultLabel is too long for the service's read"
+                                        : "DefaultLabel cannot be read";
     if (l.deleted) {
-        line(l.deleteFunctionFound
+        line(!l.deleteFunctionFound
+                 ? "would delete the keys, but RegDeleteKeyExA is missing: they stay"
+             : l.markedLabel
                  ? "deletes the keys: they carry the service's marker and the label of row " +
                        std::to_string(l.markedRow)
-                 : "would delete the keys, but RegDeleteKeyExA is missing: they stay");
+                 : "deletes the keys: they carry the service's marker, whose text is the label "
+                   "of row " +
+                       std::to_string(l.markedRow) + " (" + labelUnread + ")");
     } else if (l.marked) {
         line(l.markedLabel ? "leaves the keys: marked, but " + Quoted(Shown(e, *l.markedLabel)) +
                                  " is no reader model's label"
-             : Has(l.now.tooLong, "DefaultLabel")
-                 ? "leaves the keys: marked, but DefaultLabel is too long for the service's read"
-                 : "leaves the keys: marked, but DefaultLabel cannot be read");
+                           : "leaves the keys: marked, but " + labelUnread + " and the marker " +
+                                 Quoted(Shown(e, l.marker)) + " is no reader model's label");
     } else if (Has(l.now.tooLong, DriveIconMarker)) {
         line(
             "leaves the keys: QarnHMD too long for the service's read, so it does not take them "

@@ -84,6 +84,14 @@ public:
                               DWORD bufferSize, LPDWORD bytesNeeded) override {
         return target_.QueryServiceStatusEx(service, infoLevel, buffer, bufferSize, bytesNeeded);
     }
+    BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD serviceType, DWORD startType,
+                              DWORD errorControl, LPCSTR binaryPathName, LPCSTR loadOrderGroup,
+                              LPDWORD tagId, LPCSTR dependencies, LPCSTR serviceStartName,
+                              LPCSTR password, LPCSTR displayName) override {
+        return target_.ChangeServiceConfigA(service, serviceType, startType, errorControl,
+                                            binaryPathName, loadOrderGroup, tagId, dependencies,
+                                            serviceStartName, password, displayName);
+    }
     BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPVOID info) override {
         return target_.ChangeServiceConfig2A(service, infoLevel, info);
     }

@@ -61,6 +61,14 @@ public:
     virtual BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) = 0;
     virtual BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE buffer,
                                       DWORD bufferSize, LPDWORD bytesNeeded) = 0;
+    // Used with SERVICE_NO_CHANGE and no texts only: it changes nothing and
+    // fails with ERROR_SERVICE_MARKED_FOR_DELETE for a service marked for
+    // deletion, which OpenServiceA still opens.
+    virtual BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD serviceType, DWORD startType,
+                                      DWORD errorControl, LPCSTR binaryPathName,
+                                      LPCSTR loadOrderGroup, LPDWORD tagId, LPCSTR dependencies,
+                                      LPCSTR serviceStartName, LPCSTR password,
+                                      LPCSTR displayName) = 0;
     // SERVICE_CONFIG_DESCRIPTION (SERVICE_DESCRIPTIONA) and
     // SERVICE_CONFIG_FAILURE_ACTIONS (SERVICE_FAILURE_ACTIONSA).
     virtual BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPVOID info) = 0;

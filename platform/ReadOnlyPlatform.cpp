@@ -91,6 +91,12 @@ BOOL ReadOnlyPlatform::ControlService(SC_HANDLE, DWORD, SERVICE_STATUS*) {
     return FALSE;
 }
 
+BOOL ReadOnlyPlatform::ChangeServiceConfigA(SC_HANDLE, DWORD, DWORD, DWORD, LPCSTR, LPCSTR, LPDWORD,
+                                            LPCSTR, LPCSTR, LPCSTR, LPCSTR) {
+    Refuse("ChangeServiceConfigA");
+    return FALSE;
+}
+
 BOOL ReadOnlyPlatform::ChangeServiceConfig2A(SC_HANDLE, DWORD, LPVOID) {
     Refuse("ChangeServiceConfig2A");
     return FALSE;

@@ -46,6 +46,10 @@ public:
                              LPCSTR password) override;
     SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD access) override;
     BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) override;
+    BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD serviceType, DWORD startType,
+                              DWORD errorControl, LPCSTR binaryPathName, LPCSTR loadOrderGroup,
+                              LPDWORD tagId, LPCSTR dependencies, LPCSTR serviceStartName,
+                              LPCSTR password, LPCSTR displayName) override;
     BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPVOID info) override;
     BOOL DeleteService(SC_HANDLE service) override;
     BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) override;

@@ -11,4 +11,6 @@ enum EventId : unsigned long {
     MsgBadRequest = 106,
     MsgDebug = 107,
     MsgStopped = 108,
+    MsgKeysLeft = 109,
+    MsgNotStopped = 110,
 };

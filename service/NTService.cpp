@@ -137,7 +137,10 @@ BOOL CNTService::ProcessCommandLine(int argc, char* argv[]) {
     if (EqualsIgnoreCase(option, "-v")) {
         Print(os, "%s Version %d.%d%d\n", ServiceName, MajorVersion, MinorVersion, PatchVersion);
         if (IsServiceInstalled()) {
-            Print(os, "The service is currently installed\n");
+            Print(os, CheckNotMarkedForDeletion() == ERROR_SERVICE_MARKED_FOR_DELETE
+                          ? "The service is marked for deletion: Windows deletes it once its "
+                            "process has ended and the last handle to it is closed\n"
+                          : "The service is currently installed\n");
         } else if (!unasked()) {
             Print(os, "The service is not installed\n");
         }
@@ -145,7 +148,20 @@ BOOL CNTService::ProcessCommandLine(int argc, char* argv[]) {
     }
     if (EqualsIgnoreCase(option, "-i")) {
         if (IsServiceInstalled()) {
-            Print(os, "%s is already installed\n", ServiceName);
+            // A service marked for deletion goes away: a script must not take
+            // it for an installed one.
+            const DWORD marked = CheckNotMarkedForDeletion();
+            if (marked == ERROR_SUCCESS) {
+                Print(os, "%s is already installed\n", ServiceName);
+            } else if (marked == ERROR_SERVICE_MARKED_FOR_DELETE) {
+                Print(os, "%s failed to install. Error %d\n", ServiceName,
+                      static_cast<int>(marked));
+                SetSwitchFailed(marked);
+            } else {
+                Print(os, "Could not ask the service manager. Error %d\n",
+                      static_cast<int>(marked));
+                SetSwitchFailed(marked);
+            }
         } else if (InstallService()) {
             Print(os, "%s installed\n", ServiceName);
         } else {
@@ -171,12 +187,10 @@ BOOL CNTService::ProcessCommandLine(int argc, char* argv[]) {
                       "%s did not stop. It is marked for deletion and keeps its keys until it "
                       "stops. Error %d\n",
                       ServiceName, static_cast<int>(ERROR_SERVICE_REQUEST_TIMEOUT));
+                WriteEventLog(EVENTLOG_WARNING_TYPE, MsgNotStopped, ServiceName);
                 SetSwitchFailed(ERROR_SERVICE_REQUEST_TIMEOUT);
                 return TRUE;
             }
-            // Stopped and marked for deletion, it never starts again: nothing
-            // else would take its keys back.
-            OnRemoved();
             char path[MAX_PATH] = {};
             os.GetModuleFileNameA(nullptr, path, MAX_PATH);
             path[MAX_PATH - 1] = '\0';
@@ -186,6 +200,9 @@ BOOL CNTService::ProcessCommandLine(int argc, char* argv[]) {
                       "It was marked for deletion already: Windows deletes it when the last "
                       "handle to it closes.\n");
             }
+            // Stopped and marked for deletion, it never starts again: nothing
+            // else would take its keys back.
+            if (!OnRemoved()) SetSwitchFailed(os.GetLastError());
         } else {
             const DWORD error = os.GetLastError();
             Print(os, "Could not remove %s. Error %d\n", ServiceName, static_cast<int>(error));
@@ -210,6 +227,25 @@ BOOL CNTService::IsServiceInstalled() {
                                 os.OpenServiceA(manager.get(), ServiceName, SERVICE_QUERY_CONFIG));
     // FALSE: the caller tells "not installed" from "could not ask" by the last error.
     return service ? TRUE : FALSE;
+}
+
+DWORD CNTService::CheckNotMarkedForDeletion() {
+    auto failure = [this] {
+        const DWORD error = os.GetLastError();
+        return error != 0 ? error : static_cast<DWORD>(ERROR_GEN_FAILURE);
+    };
+    ScopedServiceHandle manager(os, os.OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) return failure();
+    ScopedServiceHandle service(os,
+                                os.OpenServiceA(manager.get(), ServiceName, SERVICE_CHANGE_CONFIG));
+    if (!service) return failure();
+    // Changes nothing, and is refused for a service marked for deletion.
+    if (os.ChangeServiceConfigA(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                nullptr, nullptr)) {
+        return ERROR_SUCCESS;
+    }
+    return failure();
 }
 
 BOOL CNTService::InstallService() {
@@ -546,7 +582,10 @@ BOOL CNTService::OnDeviceChange(DWORD eventType, LPVOID /*eventData*/) {
     return TRUE;
 }
 
-void CNTService::OnRemoved() { TraceMsg(this, "CNTService::OnRemoved()"); }
+BOOL CNTService::OnRemoved() {
+    TraceMsg(this, "CNTService::OnRemoved()");
+    return TRUE;
+}
 
 // ---- Event log ----------------------------------------------------------------
 

@@ -31,14 +31,20 @@ public:
     virtual BOOL OnDeviceChange(DWORD eventType, LPVOID eventData);
     // After "-u" removed a service seen STOPPED, in the console's process: the
     // place to take back what the service leaves behind when it could not stop
-    // itself.
-    virtual void OnRemoved();
+    // itself. FALSE, with the last error, when some of it stays; the hook says
+    // what on the console, and "-u" exits with that error.
+    virtual BOOL OnRemoved();
 
     // Console switches "-v", "-i", "-u"; TRUE when one was handled.
     BOOL ProcessCommandLine(int argc, char* argv[]);
     // FALSE with the last error ERROR_SERVICE_DOES_NOT_EXIST: not installed.
     // FALSE with any other: the service manager could not be asked.
     BOOL IsServiceInstalled();
+    // Of an installed service: ERROR_SUCCESS, ERROR_SERVICE_MARKED_FOR_DELETE
+    // (Windows deletes it once its process has ended and the last handle to
+    // it is closed; until then no service of its name can be created), or
+    // the error that kept the service manager from answering.
+    DWORD CheckNotMarkedForDeletion();
     BOOL InstallService();
     // Stops the service (waiting about 30 s at most for STOPPED, and as long
     // again for its process) and deletes it. *stopped tells whether it was

@@ -80,6 +80,11 @@ BOOL MemoryWindows::QueryServiceStatusEx(SC_HANDLE, SC_STATUS_TYPE, LPBYTE, DWOR
     return NotHere<BOOL>(*this, ERROR_CALL_NOT_IMPLEMENTED, FALSE);
 }
 
+BOOL MemoryWindows::ChangeServiceConfigA(SC_HANDLE, DWORD, DWORD, DWORD, LPCSTR, LPCSTR, LPDWORD,
+                                         LPCSTR, LPCSTR, LPCSTR, LPCSTR) {
+    return NotHere<BOOL>(*this, ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+}
+
 BOOL MemoryWindows::ChangeServiceConfig2A(SC_HANDLE, DWORD, LPVOID) {
     return NotHere<BOOL>(*this, ERROR_CALL_NOT_IMPLEMENTED, FALSE);
 }

@@ -139,6 +139,10 @@ public:
     BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) override;
     BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE buffer,
                               DWORD bufferSize, LPDWORD bytesNeeded) override;
+    BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD serviceType, DWORD startType,
+                              DWORD errorControl, LPCSTR binaryPathName, LPCSTR loadOrderGroup,
+                              LPDWORD tagId, LPCSTR dependencies, LPCSTR serviceStartName,
+                              LPCSTR password, LPCSTR displayName) override;
     BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPVOID info) override;
     BOOL DeleteService(SC_HANDLE service) override;
     BOOL CloseServiceHandle(SC_HANDLE handle) override;

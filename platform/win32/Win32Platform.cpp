@@ -89,6 +89,14 @@ public:
                               DWORD bufferSize, LPDWORD bytesNeeded) override {
         return ::QueryServiceStatusEx(service, infoLevel, buffer, bufferSize, bytesNeeded);
     }
+    BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD serviceType, DWORD startType,
+                              DWORD errorControl, LPCSTR binaryPathName, LPCSTR loadOrderGroup,
+                              LPDWORD tagId, LPCSTR dependencies, LPCSTR serviceStartName,
+                              LPCSTR password, LPCSTR displayName) override {
+        return ::ChangeServiceConfigA(service, serviceType, startType, errorControl, binaryPathName,
+                                      loadOrderGroup, tagId, dependencies, serviceStartName,
+                                      password, displayName);
+    }
     BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPVOID info) override {
         return ::ChangeServiceConfig2A(service, infoLevel, info);
     }

@@ -53,7 +53,17 @@ TEST_F(ServiceManagerContract, CreatesOpensControlsAndDeletesWithTheirErrorCodes
                                         &needed));
     EXPECT_EQ(Code(SERVICE_STOPPED), process.dwCurrentState);
     EXPECT_EQ(0u, process.dwProcessId);
+    // A change of nothing tells a service marked for deletion, which stays
+    // while a handle to it is open.
+    auto noChange = [&] {
+        return os.ChangeServiceConfigA(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                       SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr,
+                                       nullptr, nullptr, nullptr);
+    };
+    EXPECT_TRUE(noChange());
     EXPECT_TRUE(os.DeleteService(service.get()));
+    EXPECT_FALSE(noChange());
+    EXPECT_EQ(Code(ERROR_SERVICE_MARKED_FOR_DELETE), os.GetLastError());
     service.reset();
     EXPECT_EQ(nullptr, os.OpenServiceA(scm.get(), kName, SERVICE_ALL_ACCESS));
     EXPECT_EQ(Code(ERROR_SERVICE_DOES_NOT_EXIST), os.GetLastError());

@@ -16,14 +16,17 @@ using namespace support;
 
 // Keys under DriveIcons of every kind the restore meets: marked with a known
 // label (F "KD Media", K "KA Media" of rows 0 and 5), an empty marker (J),
-// a marker without a DefaultLabel value (E) or key (G), a label without a
-// marker (H), a label in other case (I), and a letter before 'D' (C).
+// a marker naming a model without a DefaultLabel value (E) or key (G), as a
+// failed delete or a crash leaves them, one naming none without a
+// DefaultLabel (L), a label without a marker (H), a label in other case (I),
+// and a letter before 'D' (C).
 inline void WriteIconKeysOfEveryKind(FakeWindows& fake) {
     WriteIconKeys(fake, 'F', "KD Media");
     WriteIconKeys(fake, 'K', "KA Media");
     fake.SetString(LetterKey('E'), "QarnHMD", "KB Media");
     fake.CreateKey(LetterKey('E') + "\\DefaultLabel");
     fake.SetString(LetterKey('G'), "QarnHMD", "KB Media");
+    fake.SetString(LetterKey('L'), "QarnHMD", "KB/KC Media");
     fake.SetString(LetterKey('H') + "\\DefaultLabel", "", "KB Media");
     WriteIconKeys(fake, 'I', "kb media");
     WriteIconKeys(fake, 'J', "KF Card");

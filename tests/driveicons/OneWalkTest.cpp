@@ -145,9 +145,9 @@ TEST(OneWalk, DecidesEveryLetterAsTheRuleDoesLetterByLetter) {
             const ReaderModel& model = ReaderModelTable[ModelRow(match)];
             *slot++ = DriveSlot{letter, static_cast<unsigned short>(ModelRow(match))};
             const std::string key = LetterKey(letter);
-            writes += key + "\\DefaultLabel =" + model.Label + "\n" + key +
-                      "\\DefaultIcon =C:\\Qarn\\" + model.IconRef + "\n" + key +
-                      " QarnHMD=" + model.Label + "\n";
+            writes += key + " QarnHMD=" + model.Label + "\n" + key +
+                      "\\DefaultLabel =" + model.Label + "\n" + key + "\\DefaultIcon =C:\\Qarn\\" +
+                      model.IconRef + "\n";
         }
         fake.ClearCalls();
         ASSERT_TRUE(service.OnInit());
@@ -155,8 +155,9 @@ TEST(OneWalk, DecidesEveryLetterAsTheRuleDoesLetterByLetter) {
         EXPECT_EQ(writes, Writes(fake));
 
         // Drives go, come and change. A removal frees the slot of the gone
-        // drive of the highest slot (of every gone one with releaseAll); an
-        // arrival gives the first free slot to the lowest new reader drive.
+        // drive of the highest slot (of every gone one with releaseAll), and
+        // of one whose volume now belongs to another model; an arrival gives
+        // the first free slot to the lowest new reader drive.
         if (rng() % 3 == 0) fake.DeleteTree(kUsbStor + "\\" + kKbSlot);
         for (char letter = 'D'; letter <= 'Z'; ++letter) {
             if (rng() % 4 == 0) fake.SetDriveType(letter, DRIVE_NO_ROOT_DIR);
@@ -170,10 +171,9 @@ TEST(OneWalk, DecidesEveryLetterAsTheRuleDoesLetterByLetter) {
         const bool releaseAll = rng() % 2 == 0;
         for (int index = DriveSlotCount - 1, released = 0; index >= 0; --index) {
             DriveSlot& tracked = expected.Scan.DriveSlots[index];
-            if (tracked.Letter == 0 || (released && !releaseAll) ||
-                !FirstMatch(fake, vista, tracked.Letter, records).empty()) {
-                continue;
-            }
+            if (tracked.Letter == 0 || (released && !releaseAll)) continue;
+            const std::string match = FirstMatch(fake, vista, tracked.Letter, records);
+            if (!match.empty() && ModelRow(match) == tracked.ModelIndex) continue;
             tracked.Letter = 0;
             released = 1;
         }

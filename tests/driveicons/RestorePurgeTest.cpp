@@ -14,8 +14,8 @@ TEST(RestorePurge, WhichLettersAreRestored) {
     WriteIconKeysOfEveryKind(fake);
 
     service.Scan.RestoreDriveSlots();
-    EXPECT_EQ("F3 J10 K0 ", Slots(service));
-    EXPECT_EQ(0, service.Scan.DriveSlots[3].ModelIndex);  // cleared, not only freed
+    EXPECT_EQ("E1 F3 G1 J10 K0 ", Slots(service));
+    EXPECT_EQ(0, service.Scan.DriveSlots[5].ModelIndex);  // cleared, not only freed
     EXPECT_EQ(0u, fake.OpenKeyCount());
 
     // Purge in reverse slot order: K before J before F.
@@ -29,13 +29,13 @@ TEST(RestorePurge, WhichLettersAreRestored) {
         ASSERT_NE(std::string::npos, at);
         order += call.detail.substr(at + 11, 1);
     }
-    EXPECT_EQ("KKKJJJFFF", order);
+    EXPECT_EQ("KKKJJJGGGFFFEEE", order);
     EXPECT_EQ("", Slots(service));
-    EXPECT_EQ(10, service.Scan.DriveSlots[1].ModelIndex);  // purge frees the letter only
-    EXPECT_EQ((std::vector<std::string>{"C", "C\\DefaultIcon", "C\\DefaultLabel", "E",
-                                        "E\\DefaultLabel", "G", "H", "H\\DefaultLabel", "I",
-                                        "I\\DefaultIcon", "I\\DefaultLabel"}),
-              DriveIconKeys(fake));
+    EXPECT_EQ(10, service.Scan.DriveSlots[3].ModelIndex);  // purge frees the letter only
+    EXPECT_EQ(
+        (std::vector<std::string>{"C", "C\\DefaultIcon", "C\\DefaultLabel", "H", "H\\DefaultLabel",
+                                  "I", "I\\DefaultIcon", "I\\DefaultLabel", "L"}),
+        DriveIconKeys(fake));
 
     // Nothing tracked: nothing deleted.
     fake.ClearCalls();

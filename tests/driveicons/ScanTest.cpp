@@ -287,10 +287,14 @@ TEST(ReleaseWalk, FromTheLastSlotDownOneAtATime) {
 
 TEST(ReleaseWalk, CheckRules) {
     ScanMachine m;
-    // Another supported model now carries the drive's parent id, in other case: kept.
+    // The same model now carries the drive's parent id, in other case: kept.
     PlugParentIdDevice(m.fake, 'E', kKfModule, "1&0", "7&ABC&0");
     m.fake.SetMountRecord('E', ParentIdRecord("7&abc&0"));
-    m.service.Scan.DriveSlots[0] = DriveSlot{'E', 1};
+    m.service.Scan.DriveSlots[0] = DriveSlot{'E', 10};
+    // Another model's reader took the letter (swapped before the walk):
+    // released, for a scan to give it that model's keys.
+    PlugParentIdDevice(m.fake, 'I', kKfModule, "9&0", "7&i&0");
+    m.service.Scan.DriveSlots[4] = DriveSlot{'I', 8};
     // A foreign stick now behind F: released.
     PlugParentIdDevice(m.fake, 'F', "Disk&Ven_Generic&Prod_Flash&Rev_1.00", "2&0", "7&f&0");
     m.service.Scan.DriveSlots[1] = DriveSlot{'F', 1};
@@ -301,10 +305,10 @@ TEST(ReleaseWalk, CheckRules) {
     // No mount record: released.
     m.fake.SetDriveType('H', DRIVE_REMOVABLE);
     m.service.Scan.DriveSlots[3] = DriveSlot{'H', 1};
-    for (char letter : {'E', 'F', 'G', 'H'}) WriteIconKeys(m.fake, letter, "KB Media");
+    for (char letter : {'E', 'F', 'G', 'H', 'I'}) WriteIconKeys(m.fake, letter, "KB Media");
 
     EXPECT_TRUE(m.service.Scan.ReleaseDrives(TRUE));
-    EXPECT_EQ("E1 ", Slots(m.service));
+    EXPECT_EQ("E10 ", Slots(m.service));
     EXPECT_EQ(3u, DriveIconKeys(m.fake).size());
 
     // Instance-path variant; under WOW64 without RegDeleteKeyExA the keys stay

@@ -3,11 +3,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "DriveFixture.h"
 #include "scenarios/FakeScenarioMachine.h"
+#include "service/EventIds.h"
 #include "scenarios/ScenarioRun.h"
 #include "support/Interleavings.h"
 
@@ -49,7 +53,8 @@ std::vector<std::string> TraceSince(const FakeWindows& fake, size_t from) {
 
 // "QarnIEx.exe -u" of the installed service, by a service object of its own
 // as in a console; its output.
-std::string UninstallFromConsole(FakeWindows& fake, bool deleteFails = false) {
+std::string UninstallFromConsole(FakeWindows& fake, bool deleteFails = false,
+                                 DWORD* exitCode = nullptr) {
     FakeWindows::ServiceRecord record;
     record.name = "QarnIEx";
     record.serviceType = SERVICE_WIN32_OWN_PROCESS;
@@ -62,26 +67,33 @@ std::string UninstallFromConsole(FakeWindows& fake, bool deleteFails = false) {
     char arg1[] = "-u";
     char* argv[] = {arg0, arg1};
     EXPECT_TRUE(service.ProcessCommandLine(2, argv));
+    if (exitCode != nullptr) *exitCode = service.ServiceStatus.dwWin32ExitCode;
     return fake.Stdout();
 }
 
-// As the handler during the start: `each` arrivals whenever a scan looks at
-// the letter `at`, `total` in all.
-class ArrivalsDuringTheStart : public FakeWindows {
+// As the handler during the start: whenever a scan looks at the letter `at`,
+// the machine changes (`change`, if set) and the events `each` come, `total`
+// in all.
+class EventsDuringTheStart : public FakeWindows {
 public:
-    ArrivalsDuringTheStart(char at, int each, int total) : at_(at), each_(each), total_(total) {}
+    EventsDuringTheStart(char at, std::vector<DWORD> each, int total)
+        : at_(at), each_(std::move(each)), total_(total) {}
     UINT GetDriveTypeA(LPCSTR root) override {
-        for (int i = 0; i < each_ && root[0] == at_ && queued < total_; ++i, ++queued)
-            service->OnDeviceChange(DBT_DEVICEARRIVAL, nullptr);
+        if (root[0] == at_ && queued < total_ && change) change();
+        for (size_t i = 0; i < each_.size() && root[0] == at_ && queued < total_; ++i, ++queued)
+            service->OnDeviceChange(each_[i], nullptr);
         return FakeWindows::GetDriveTypeA(root);
     }
     CIConEx* service = nullptr;
+    std::function<void()> change;
     int queued = 0;
 
 private:
     const char at_;
-    const int each_, total_;
+    const std::vector<DWORD> each_;
+    const int total_;
 };
+constexpr DWORD kArrival = DBT_DEVICEARRIVAL;
 
 }  // namespace
 
@@ -302,13 +314,26 @@ TEST(DriveIconServiceLife, DeviceEventDuringStartIsHandledAfterTheStartUpScanBef
     EXPECT_TRUE(DriveIconKeys(fake).empty());
 }
 
-TEST(DriveIconServiceLife, ArrivalsQueuedPastTwoCostOneFullScanNotOneScanEach) {
-    ArrivalsDuringTheStart fake('Z', 3, 3);  // a machine without drives
+TEST(DriveIconServiceLife, QueuedEventsCostOneFullScanAndTakeAReaderSwappedAtItsLetter) {
+    EventsDuringTheStart fake('Z', {kArrival, kArrival, kArrival}, 3);  // no drives
     CIConEx service(fake);
     fake.service = &service;
     EXPECT_TRUE(service.OnInit());
     EXPECT_EQ(3, fake.queued);
     EXPECT_EQ(46u, fake.CountCalls("GetDriveTypeA"));  // 23 at start, 23 for all three
+
+    // The KC reader at E pulled and a KB reader plugged in while the start-up
+    // scan runs; Windows gives the new volume E again. E gets the KB's keys.
+    EventsDuringTheStart swapped('Z', {DBT_DEVICEREMOVECOMPLETE, kArrival}, 2);
+    swapped.SetVersion(5, 1, VER_NT_WORKSTATION);
+    swapped.SetModulePath("C:\\Qarn\\QarnIEx.exe");
+    PlugParentIdDevice(swapped, 'E', kKcModule, "1&0", "7&e&0");
+    swapped.change = [&] { PlugParentIdDevice(swapped, 'E', kKbModule, "2&0", "7&e2&0"); };
+    CIConEx starting(swapped);
+    swapped.service = &starting;
+    EXPECT_TRUE(starting.OnInit());
+    EXPECT_EQ("E6 ", Slots(starting));
+    EXPECT_TRUE(HasDriveKeys(swapped, 'E', "KB Media", "C:\\Qarn\\QarnIcons.dll,3"));
 }
 
 // Readers whose contacts flap send volume events faster than the scans can
@@ -364,7 +389,7 @@ TEST(DriveIconServiceLife, EventsFasterThanTheScansNeitherHoldTheStartNorGetLost
 
     // Two arrivals in each round, each one's own scan two walks (sticks at D
     // and H, readers at E, G and K): still at most two walks a round.
-    ArrivalsDuringTheStart sticks('D', 2, 8);
+    EventsDuringTheStart sticks('D', {kArrival, kArrival}, 8);
     sticks.SetVersion(5, 1, VER_NT_WORKSTATION);
     for (char letter : {'D', 'E', 'G', 'H', 'K'})
         PlugParentIdDevice(sticks, letter, letter == 'D' || letter == 'H' ? kStick : kKcModule,
@@ -423,23 +448,61 @@ TEST(DriveIconServiceLife, StopRemovesTrackedKeysWhoseLabelIsUnreadable) {
 // where the service writes them: in the 64-bit view under WOW64, so a purge
 // that looked in the 32-bit view would leave them.
 TEST(DriveIconServiceLife, UninstallAfterAKillTakesBackTheKeys) {
-    for (const bool vistaWow64 : {false, true}) {
-        SCOPED_TRACE(vistaWow64 ? "Vista under WOW64" : "XP");
+    struct Case {
+        const char* what;
+        bool vistaWow64;
+        std::function<void(FakeWindows&)> fault;
+        std::string failure;  // the line after the removal's
+        DWORD exitCode;
+        Keys left;  // besides the keys of others
+    };
+    const Case cases[] = {
+        {"XP", false, nullptr, "", 0, {}},
+        {"Vista under WOW64", true, nullptr, "", 0, {}},
+        // Never taken for a clean removal: nothing would take them back later.
+        {"a DefaultLabel that cannot be deleted",
+         false,
+         [](FakeWindows& fake) { fake.DenyAccess(LetterKey('E') + "\\DefaultLabel"); },
+         "The drive icon keys of E: could not be taken back. Error 5\n",
+         5,
+         {"E", "E\\DefaultLabel"}},
+        // Where a run that could not tell its view wrote them.
+        {"keys in the 32-bit view too",
+         true,
+         [](FakeWindows& fake) { WriteIconKeys(fake, 'G', "KD Media", kDriveIcons32); },
+         "",
+         0,
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         FakeWindows fake;
-        fake.SetVersion(vistaWow64 ? 6 : 5, vistaWow64 ? 0 : 1, VER_NT_WORKSTATION);
-        fake.SetWow64Process(vistaWow64);
+        fake.SetVersion(c.vistaWow64 ? 6 : 5, c.vistaWow64 ? 0 : 1, VER_NT_WORKSTATION);
+        fake.SetWow64Process(c.vistaWow64);
         for (char letter = 'D'; letter <= 'Z'; ++letter) WriteIconKeys(fake, letter, "KB/KC");
         // U carries no marker, V a label of no model: not ours.
         fake.DeleteTree(LetterKey('U'));
         fake.SetString(LetterKey('U') + "\\DefaultLabel", "", "KB/KC");
         WriteIconKeys(fake, 'V', "KB/KC Media");
+        if (c.fault) c.fault(fake);
 
+        DWORD exitCode = 0;
         EXPECT_EQ(
-            UninstallFromConsole(fake),
-            "QarnIEx removed. (You must delete the file (C:\\Qarn\\QarnIEx.exe) yourself.)\n");
+            UninstallFromConsole(fake, false, &exitCode),
+            "QarnIEx removed. (You must delete the file (C:\\Qarn\\QarnIEx.exe) yourself.)\n" +
+                c.failure);
+        EXPECT_EQ(c.exitCode, exitCode);
         EXPECT_FALSE(fake.FindService("QarnIEx").has_value());
-        EXPECT_EQ(Keys({"U", "U\\DefaultLabel", "V", "V\\DefaultIcon", "V\\DefaultLabel"}),
-                  DriveIconKeys(fake));
+        Keys left = {"U", "U\\DefaultLabel", "V", "V\\DefaultIcon", "V\\DefaultLabel"};
+        left.insert(left.end(), c.left.begin(), c.left.end());
+        EXPECT_EQ(Sorted(left), DriveIconKeys(fake));
+        EXPECT_TRUE(DriveIconKeys(fake, kDriveIcons32).empty());
+        const auto events = fake.Events();
+        ASSERT_FALSE(events.empty());
+        EXPECT_EQ(c.failure.empty() ? MsgRemoved : MsgKeysLeft, events.back().id);
+        if (!c.failure.empty()) {
+            EXPECT_EQ((std::vector<std::string>{"QarnIEx", "E:", "5"}), events.back().strings);
+        }
         EXPECT_EQ(0u, fake.OpenKeyCount());
     }
 

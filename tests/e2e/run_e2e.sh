@@ -436,9 +436,16 @@ SERVICE_START_NAME: LocalSystem" "$out"
     [ -n "$pid" ] || { err "no service process of this prefix"; return; }
     kill -STOP "$pid"
     run_console u2 -u
-    kill -CONT "$pid"
     check_eq "-u of a service that does not stop" "QarnIEx did not stop. It is marked for deletion and keeps its keys until it stops. Error 1053" "$OUT"
     check_eq "-u that gave up: exit code (1053 mod 256)" 29 "$STATUS"
+    check_lines "-u that gave up: its events" $'E 4 101 1\nE 2 110 1' "$(records_plain <<<"$RECORDS" | grep '^E ')"
+    # Marked for deletion while its process lives: no installed service.
+    run_console i3 -i
+    check_eq "-i over a service marked for deletion" "QarnIEx failed to install. Error 1072" "$OUT"
+    check_eq "-i over a service marked for deletion: exit code (1072 mod 256)" 48 "$STATUS"
+    run_console v5 -v
+    check_eq "-v of a service marked for deletion" "$VERSION_LINE"$'\nThe service is marked for deletion: Windows deletes it once its process has ended and the last handle to it is closed' "$OUT"
+    kill -CONT "$pid"
     e2e_wait_state none 15 || err "the service marked for deletion was not gone after its stop"
 }
 

@@ -181,8 +181,8 @@ TEST(ExplanationText, HeaderAndLetterDetails) {
                   "    model           row 1, LNK   QX-KB Slot: label \"KB Media\", icon "
                   "QarnIcons.dll,3 (no DefaultIcon written)",
                   "    DriveIcons now  no key",
-                  "    at start        writes DefaultLabel = \"KB Media\"",
-                  "                    writes QarnHMD = \"KB Media\"",
+                  "    at start        writes QarnHMD = \"KB Media\"",
+                  "                    writes DefaultLabel = \"KB Media\"",
                   "                    writes no DefaultIcon: the parent-id scan leaves it out "
                   "under WOW64",
               }),

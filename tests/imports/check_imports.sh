@@ -14,7 +14,7 @@
 #  - it carries the version resource with the product's identity (company,
 #    product, description, copyright, the build's version) and its own file name,
 #    and the service (not a tool) the event-log message table (language 1033,
-#    ids 100-108 with their exact texts).
+#    ids 100-110 with their exact texts).
 # Usage: check_imports.sh [--tool] path/to/QarnIEx.exe
 #   --tool   a console tool built from the service's sources (QarnIExplain.exe):
 #            no message table and no service entry points to look for
@@ -205,13 +205,15 @@ if [ "$TOOL" = 0 ]; then
         [106]='The service received an unsupported request.\r\n'
         [107]='Debug: %1\r\n'
         [108]='The service was stopped.\r\n'
+        [109]='The %1 service was removed, but its drive icon keys of %2 could not be taken back (error %3).\r\n'
+        [110]='The %1 service did not stop. It is marked for deletion and keeps its drive icon keys until it stops.\r\n'
     )
     messages=$(e2e_message_texts "$EXE")
     message_count=$(grep -c . <<<"$messages")
-    if [ "$message_count" -eq 9 ]; then
-        pass "message table holds 9 messages"
+    if [ "$message_count" -eq ${#expected[@]} ]; then
+        pass "message table holds ${message_count} messages"
     else
-        fail "message table holds ${message_count} messages, expected 9"
+        fail "message table holds ${message_count} messages, expected ${#expected[@]}"
     fi
     for id in $(printf '%s\n' "${!expected[@]}" | sort -n); do
         actual=$(awk -F'\t' -v id="$id" '$1 == id { print $2 }' <<<"$messages")

@@ -49,6 +49,14 @@ TEST(MessageTable, MatchesTheEventIdsTheCodeWrites) {
         {MsgBadRequest, {"MsgBadRequest", "The service received an unsupported request.\r\n"}},
         {MsgDebug, {"MsgDebug", "Debug: %1\r\n"}},
         {MsgStopped, {"MsgStopped", "The service was stopped.\r\n"}},
+        {MsgKeysLeft,
+         {"MsgKeysLeft",
+          "The %1 service was removed, but its drive icon keys of %2 could not be taken back "
+          "(error %3).\r\n"}},
+        {MsgNotStopped,
+         {"MsgNotStopped",
+          "The %1 service did not stop. It is marked for deletion and keeps its drive icon keys "
+          "until it stops.\r\n"}},
     };
     ASSERT_EQ(messages.size(), expected.size());
     for (const auto& [messageId, message] : expected) {

@@ -91,7 +91,10 @@ public:
     void OnContinue() override { Record("OnContinue"); }
     void OnInterrogate() override { Record("OnInterrogate"); }
     void OnShutdown() override { Record("OnShutdown"); }
-    void OnRemoved() override { Record("OnRemoved"); }
+    BOOL OnRemoved() override {
+        Record("OnRemoved");
+        return TRUE;
+    }
     BOOL OnUserControl(DWORD code) override {
         Record("OnUserControl " + std::to_string(code));
         return code == acceptedUserCode;
@@ -264,6 +267,18 @@ TEST(Install, FailuresPrintTheErrorOfTheFailedStep) {
     EXPECT_EQ(RunSwitch(os, service, {"-i"}), "QarnIEx is already installed\n");
     EXPECT_EQ(os.OpenServiceHandleCount(), 0u);
     EXPECT_EQ(os.OpenKeyCount(), 0u);
+    // Marked for deletion by a "-u" whose service did not stop: it goes once
+    // its process ends, so it is no installed service.
+    FakeWindows::ServiceRecord marked = *os.FindService("QarnIEx");
+    marked.markedForDeletion = true;
+    os.UpdateService(marked);
+    EXPECT_EQ(RunSwitch(os, service, {"-i"}), "QarnIEx failed to install. Error 1072\n");
+    EXPECT_EQ(service.ServiceStatus.dwWin32ExitCode, 1072u);
+    EXPECT_EQ(RunSwitch(os, service, {"-v"}),
+              kVersionLine +
+                  "The service is marked for deletion: Windows deletes it once its "
+                  "process has ended and the last handle to it is closed\n");
+    EXPECT_EQ(os.OpenServiceHandleCount(), 0u);
 }
 
 TEST(Remove, StopsARunningServiceAndWaitsForStopped) {
@@ -449,7 +464,9 @@ TEST(Remove, NeverHangsAndPurgesOnlyAfterAStop) {
                              : removed);
         EXPECT_EQ(os.FindService("QarnIEx").has_value(), c.marked);  // kept: handles open
         EXPECT_EQ(service.ServiceStatus.dwWin32ExitCode, c.purged ? 0u : 1053u);
-        EXPECT_EQ(EventIds(os), std::vector<DWORD>{MsgRemoved});
+        const std::vector<DWORD> events = c.purged ? std::vector<DWORD>{MsgRemoved}
+                                                   : std::vector<DWORD>{MsgRemoved, MsgNotStopped};
+        EXPECT_EQ(EventIds(os), events);
         EXPECT_EQ(os.CountCalls("ControlService"), c.stopRequests);
         EXPECT_EQ(os.CountCalls("QueryServiceStatus"), c.statusQueries);
         EXPECT_EQ(os.CountCalls("WaitForSingleObject"), c.processWaited ? 1u : 0u);

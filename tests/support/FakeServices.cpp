@@ -216,6 +216,28 @@ BOOL FakeWindows::QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) 
     return TRUE;
 }
 
+// Only the no-change form: it tells whether the service is marked for deletion.
+BOOL FakeWindows::ChangeServiceConfigA(SC_HANDLE service, DWORD serviceType, DWORD startType,
+                                       DWORD errorControl, LPCSTR binaryPathName,
+                                       LPCSTR loadOrderGroup, LPDWORD tagId, LPCSTR dependencies,
+                                       LPCSTR serviceStartName, LPCSTR password,
+                                       LPCSTR displayName) {
+    State& s = *state_;
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.Record("ChangeServiceConfigA");
+    ServiceRecord* record = s.ServiceOf(service);
+    if (!record) return FALSE;
+    if (serviceType != SERVICE_NO_CHANGE || startType != SERVICE_NO_CHANGE ||
+        errorControl != SERVICE_NO_CHANGE || binaryPathName || loadOrderGroup || tagId ||
+        dependencies || serviceStartName || password || displayName)
+        TestBug("ChangeServiceConfigA: only the no-change form is modelled");
+    if (record->markedForDeletion) {
+        s.Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 BOOL FakeWindows::ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPVOID info) {
     State& s = *state_;
     std::lock_guard<std::mutex> lock(s.mu);
