@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <functional>
 #include <iterator>
@@ -23,7 +22,6 @@
 #include "support/DeviceEventScenarios.h"
 
 using namespace fixture;
-
 namespace {
 
 // How each call fails: a registry function returns the error, every other
@@ -60,7 +58,6 @@ const std::map<std::string, DWORD> kFailures = {
     {"OpenProcess", ERROR_ACCESS_DENIED},
     {"WaitForSingleObject", ERROR_INVALID_HANDLE},
 };
-
 enum class Mode { Clean, Fail, Crash };
 
 // The overrides: a call that may fail, and a close, which a crash only skips.
@@ -185,14 +182,8 @@ private:
         return result;
     }
     void Changed(const std::string& path) {
-        for (const std::string& foreign : foreign_) {
-            if (path.size() >= foreign.size() &&
-                std::equal(foreign.begin(), foreign.end(), path.begin(), [](char a, char b) {
-                    return std::toupper(static_cast<unsigned char>(a)) ==
-                           std::toupper(static_cast<unsigned char>(b));
-                }))
-                changedForeignKeys.push_back(path);
-        }
+        for (const std::string& foreign : foreign_)  // the service spells DriveIcons as they are
+            if (path.compare(0, foreign.size(), foreign) == 0) changedForeignKeys.push_back(path);
     }
 
     const Mode mode_;
@@ -268,9 +259,9 @@ bool Within(const std::vector<std::string>& lines, const std::vector<std::string
 struct Outcome {
     int calls = 0;
     bool hung = false;
-    std::vector<std::string> changedForeignKeys, afterRun, whileRunning, afterStop;
+    DWORD exitCode = 0;  // and the output, of "-u"
     std::string output;
-    DWORD exitCode = 0;
+    std::vector<std::string> changedForeignKeys, afterRun, whileRunning, afterStop;
 };
 
 // The machine's part of a step: drives plugged and pulled, keys changed by others.
