@@ -26,7 +26,7 @@ TEST_F(CodePageContract, Windows1252MapsLatin1AndItsOwnPunctuationAndDefaultsThe
     EXPECT_TRUE(usedDefault);
     // Look-alikes take the nearest character (best fit): \u0100, full-width '#'
     // and '\', division slash; each half of a surrogate pair is one default.
-    EXPECT_EQ("A#\\/a", Convert(os, u"\u0100\uFF03\uFF3C\u2215\u0101", &usedDefault));
+    EXPECT_EQ("A#\\/aA", Convert(os, u"\u0100\uFF03\uFF3C\u2215\u0101\u01DE", &usedDefault));
     EXPECT_FALSE(usedDefault);
     EXPECT_EQ("x??", Convert(os, u"x\U00010000", &usedDefault));
     EXPECT_TRUE(usedDefault);
@@ -55,8 +55,9 @@ TEST_F(CodePageContract, ShiftJisKeepsDoubleByteCharactersWholeInCodePage932) {
     BOOL usedDefault = FALSE;
     EXPECT_EQ("?x", Convert(os, u"\u0101x", &usedDefault));
     EXPECT_TRUE(usedDefault);
-    // Best fit: é, ¥, ù; full-width '#' and '\' are characters of their own here.
-    EXPECT_EQ("e\\u\x81\x94\x81\x5F", Convert(os, u"\u00E9\u00A5\u00F9\uFF03\uFF3C", &usedDefault));
+    // Best fit: é, ¥, ù, ß; full-width '#' and '\' are characters of their own here.
+    EXPECT_EQ("e\\us\x81\x94\x81\x5F",
+              Convert(os, u"\u00E9\u00A5\u00F9\u00DF\uFF03\uFF3C", &usedDefault));
     EXPECT_FALSE(usedDefault);
     EXPECT_TRUE(os.IsDBCSLeadByte(0x81));
     EXPECT_TRUE(os.IsDBCSLeadByte(0x83));

@@ -321,6 +321,16 @@ TEST(DriveIconServiceLife, QueuedEventsCostOneFullScanAndTakeAReaderSwappedAtIts
     EXPECT_TRUE(service.OnInit());
     EXPECT_EQ(3, fake.queued);
     EXPECT_EQ(46u, fake.CountCalls("GetDriveTypeA"));  // 23 at start, 23 for all three
+    // Three removals cost one release walk and a rescan too.
+    const DWORD removal = DBT_DEVICEREMOVECOMPLETE;
+    EventsDuringTheStart removals('Z', {removal, removal, removal}, 3);
+    removals.SetVersion(5, 1, VER_NT_WORKSTATION);
+    PlugParentIdDevice(removals, 'E', kKcModule, "1&0", "7&e&0");
+    PlugParentIdDevice(removals, 'F', kKbModule, "2&0", "7&f&0");
+    CIConEx removing(removals);
+    removals.service = &removing;
+    EXPECT_TRUE(removing.OnInit());
+    EXPECT_EQ(23u + 2 + 23, removals.CountCalls("GetDriveTypeA"));  // E and F checked once
 
     // The KC reader at E pulled and a KB reader plugged in while the start-up
     // scan runs; Windows gives the new volume E again. E gets the KB's keys.

@@ -248,7 +248,11 @@ TEST(ExplanationText, HeaderAndLetterDetails) {
     std::string wide = kUsbStor + "\\A";
     for (int i = 0; i < 200; ++i) wide += "\x95\x5C";
     longName.CreateKey(wide);
+    // Every instance of a device is looked at, not only the first.
+    longName.CreateKey(kUsbStor + "\\" + kKbSlot + "\\1&0");
+    longName.CreateKey(kUsbStor + "\\" + kKbSlot + wide.substr(kUsbStor.size()));
     const Explanation walked = ExplainDrives(longName, ExplainOptions{});
+    EXPECT_EQ(2u, walked.unreadableKeys.size());
     EXPECT_FALSE(walked.Complete());
     EXPECT_NE(std::string::npos, ExplanationText(walked).find("longer than the service's 260-byte "
                                                               "buffer: its walk stops there\n"));
@@ -285,6 +289,18 @@ TEST(ExplanationText, HeaderAndLetterDetails) {
         "administrator)",
         serviceLine());
     EXPECT_FALSE(ExplainDrives(fake, options).Complete());
+    // Nor is a service that cannot be opened for another reason.
+    fake.SetScmOpenFails(0);
+    struct ServiceDenied : FakeWindows {
+        SC_HANDLE OpenServiceA(SC_HANDLE, LPCSTR, DWORD) override {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return nullptr;
+        }
+    } serviceDenied;
+    const std::string deniedText = ExplanationText(ExplainDrives(serviceDenied, options));
+    EXPECT_NE(std::string::npos, deniedText.find("Service         unknown: the service manager "
+                                                 "could not be asked: access denied"));
+    EXPECT_FALSE(ExplainDrives(serviceDenied, options).Complete());
     options.askServiceState = false;
     EXPECT_EQ("(none)", serviceLine());
     for (const char* folder : {"C:\\Qarn", "C:\\Qarn\\"}) {  // --service-dir, with or without '\\'

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "../driveicons/DriveFixture.h"
@@ -277,6 +278,10 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
     std::string parseError;
     ASSERT_TRUE(ParseRegFile(v5 + key + "\"D\"=dword:1f\r\n\r\n", shortDword, parseError));
     EXPECT_EQ((std::vector<BYTE>{0x1F, 0, 0, 0}), shortDword.keys[0].values[0].data);
+    // Blanks after the commas of a hex list, as regedit reads them.
+    ASSERT_TRUE(
+        ParseRegFile(v5 + key + "\"H\"=hex: 01, 02,\\\r\n  03\r\n\r\n", shortDword, parseError));
+    EXPECT_EQ((std::vector<BYTE>{1, 2, 3}), shortDword.keys[0].values[0].data);
     // NUL characters cannot be named through the ANSI functions.
     EXPECT_EQ(
         "line 2: NUL character in a key name",
@@ -324,6 +329,10 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
         {"[HKEY_LOCAL_MACHINE\\" + std::string(257, 'k') + "]\r\n\r\n",
          "line 3: a key name longer than the registry takes (256 characters; error 87)"},
         {std::string(5000, ';'), "too large for an export: 5040 bytes, more than the 4096 read"},
+        // Exactly the limit: read.
+        {std::string(4096 - v5.size() - 2 - 2 - key.size() - 14, ';') + "\r\n" + key +
+             "\"A\"=hex:02\r\n\r\n",
+         ""},
         {"", "not a regular file: a folder, device or pipe cannot be an export", "/dev/zero"},
         {"", "not a regular file: a folder, device or pipe cannot be an export", QX_SOURCE_DIR},
     };
@@ -396,6 +405,11 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
         {"6.1", true, true, ""},
         {"8.1", false, false, ""},
     };
+    for (const auto& [name, major, minor] : {std::tuple{"8", 6u, 2u}, std::tuple{"10", 10u, 0u}}) {
+        MachineFacts facts;
+        ASSERT_TRUE(ParseWindowsName(name, facts));
+        EXPECT_EQ(major * 100 + minor, facts.majorVersion * 100 + facts.minorVersion) << name;
+    }
     for (const auto& m : machines) {
         MachineFacts facts;
         ASSERT_TRUE(ParseWindowsName("2003", facts));  // replaced wholly by the next name
