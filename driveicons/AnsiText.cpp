@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/CodePageRules.h"
+
 namespace AnsiText {
 
 size_t CharLength(Platform& os, const std::string& text, size_t pos) {
@@ -60,10 +62,6 @@ std::string ReplaceChar(Platform& os, const std::string& text, char from, char t
     return result;
 }
 
-static char FoldAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool EqualNoCase(Platform& os, const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return false;
     for (size_t pos = 0; pos < a.size();) {
@@ -71,7 +69,7 @@ bool EqualNoCase(Platform& os, const std::string& a, const std::string& b) {
         if (length != CharLength(os, b, pos)) return false;
         if (length == 2) {
             if (a.compare(pos, 2, b, pos, 2) != 0) return false;
-        } else if (FoldAscii(a[pos]) != FoldAscii(b[pos])) {
+        } else if (AsciiLower(a[pos]) != AsciiLower(b[pos])) {
             return false;
         }
         pos += length;

@@ -1,10 +1,13 @@
 #include "driveicons/DriveIconScan.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "driveicons/AnsiText.h"
+#include "driveicons/PlatformQuery.h"
 
 namespace {
 
@@ -35,24 +38,33 @@ int FindLabel(const std::string& label) {
     return -1;
 }
 
-std::string LetterKey(char letter) { return std::string(DriveIconsBase) + letter; }
-
 }  // namespace
+
+// ---- Platform ----------------------------------------------------------------
+
+void CDriveIconScan::DetectPlatform() {
+    const PlatformFlags flags = QueryPlatformFlags(os);
+    SetPlatform(flags.IsVistaWorkstation, flags.IsWow64);
+}
+
+void CDriveIconScan::SetPlatform(BOOL isVistaWorkstation, BOOL isWow64) {
+    isVistaWorkstation_ = isVistaWorkstation;
+    isWow64_ = isWow64;
+    Registry = CRegistry(os, isWow64 ? KEY_WOW64_64KEY : 0);
+}
 
 // ---- Shared steps of the assignment scan and the release check -------------
 
 bool CDriveIconScan::IsRemovable(char letter) {
     const char root[] = {letter, ':', '\\', '\0'};
     const UINT driveType = os.GetDriveTypeA(root);
-    if (Observer) Observer->OnLetter(letter, driveType);
+    if (observer_) observer_->OnLetter(letter, driveType);
     return driveType == DRIVE_REMOVABLE;
 }
 
 bool CDriveIconScan::IsTracked(char letter) const {
-    for (const DriveSlot& slot : DriveSlots) {
-        if (slot.Letter == letter) return true;
-    }
-    return false;
+    return std::any_of(std::begin(DriveSlots), std::end(DriveSlots),
+                       [&](const DriveSlot& slot) { return slot.Letter == letter; });
 }
 
 BOOL CDriveIconScan::ReadMountText(char letter, std::string& mountText) {
@@ -60,20 +72,22 @@ BOOL CDriveIconScan::ReadMountText(char letter, std::string& mountText) {
     // Not MAX_PATH: a reader's device path with a long serial number is longer.
     std::vector<BYTE> record(MountRecordSize, 0);
     mountText.clear();
-    const BOOL read = ReadRegValue(HKEY_LOCAL_MACHINE, MountedDevicesPath, valueName.c_str(),
-                                   REG_BINARY, record.data(), static_cast<DWORD>(record.size()));
+    CRegistry::StoredValue stored;
+    const BOOL read =
+        Registry.ReadRegValue(HKEY_LOCAL_MACHINE, MountedDevicesPath, valueName.c_str(), REG_BINARY,
+                              record.data(), static_cast<DWORD>(record.size()), &stored);
     if (read) MountRecordToText(os, record.data(), record.size(), mountText);
-    if (Observer) Observer->OnMountText(letter, read != FALSE, mountText);
+    if (observer_) observer_->OnMountText(letter, read != FALSE, mountText, stored);
     return read;
 }
 
-bool CDriveIconScan::ParseMountText(Variant variant, const std::string& mountText,
+bool CDriveIconScan::ParseMountText(Variant variant, char letter, const std::string& mountText,
                                     VolumeId& volume) {
     const bool markerFound =
         variant == Variant::ParentId
             ? ParseParentIdText(os, mountText, volume.ParentId)
             : ParseInstancePathText(os, mountText, volume.DeviceKeyName, volume.InstanceKeyName);
-    if (Observer) Observer->OnVolumeId(markerFound, volume);
+    if (observer_) observer_->OnVolumeId(letter, markerFound, volume);
     return markerFound;
 }
 
@@ -83,7 +97,8 @@ void CDriveIconScan::AddLetter(Variant variant, char letter, std::vector<LetterS
     search.Letter = letter;
     std::string mountText;
     search.RecordRead = ReadMountText(letter, mountText);
-    search.Searching = search.RecordRead && ParseMountText(variant, mountText, search.Volume);
+    search.Searching =
+        search.RecordRead && ParseMountText(variant, letter, mountText, search.Volume);
 }
 
 void CDriveIconScan::WalkDevices(Variant variant, std::vector<LetterSearch>& letters,
@@ -96,13 +111,6 @@ void CDriveIconScan::WalkDevices(Variant variant, std::vector<LetterSearch>& let
     const uint32_t first = searching & (~searching + 1);  // lowest bit
     auto done = [&] { return searching == 0 || (firstDecides && !(searching & first)); };
 
-    char name[MAX_PATH];
-    DWORD nameLength = 0;
-    auto enumerate = [&](const char* path, DWORD index) {
-        std::memset(name, 0, sizeof name);
-        nameLength = sizeof name;
-        return EnumRegSubkey(HKEY_LOCAL_MACHINE, path, name, &nameLength, index);
-    };
     auto each = [&](uint32_t set, auto&& action) {
         for (size_t i = 0; i < letters.size(); ++i) {
             if (set & (uint32_t{1} << i)) action(letters[i], uint32_t{1} << i);
@@ -111,9 +119,11 @@ void CDriveIconScan::WalkDevices(Variant variant, std::vector<LetterSearch>& let
 
     // Each device key is enumerated once and a reader's instances are read
     // once, whatever the number of letters: nothing is kept per device key.
-    for (DWORD deviceIndex = 0; !done() && !StopRequested() && enumerate(UsbStorPath, deviceIndex);
+    std::string deviceKeyName, instanceKeyName;
+    for (DWORD deviceIndex = 0;
+         !done() && !StopRequested() &&
+         Registry.SubkeyAt(HKEY_LOCAL_MACHINE, UsbStorPath, deviceIndex, deviceKeyName);
          ++deviceIndex) {
-        const std::string deviceKeyName = AnsiText::FromBuffer(name, sizeof name);
         uint32_t comparing = searching;
         if (variant == Variant::InstancePath) {
             each(searching, [&](const LetterSearch& search, uint32_t bit) {
@@ -124,31 +134,34 @@ void CDriveIconScan::WalkDevices(Variant variant, std::vector<LetterSearch>& let
             if (comparing == 0) continue;
         }
         const int modelRow = FindModel(os, deviceKeyName);
-        if (Observer) {
+        if (observer_) {
             each(comparing, [&](const LetterSearch& search, uint32_t) {
-                Observer->OnDeviceKey(search.Letter, deviceKeyName, modelRow);
+                observer_->OnDeviceKey(search.Letter, deviceKeyName, modelRow);
             });
         }
         if (modelRow < 0) continue;
 
         const std::string devicePath = std::string(UsbStorPath) + "\\" + deviceKeyName;
-        for (DWORD instanceIndex = 0;
-             comparing != 0 && !StopRequested() && enumerate(devicePath.c_str(), instanceIndex);
+        for (DWORD instanceIndex = 0; comparing != 0 && !StopRequested() &&
+                                      Registry.SubkeyAt(HKEY_LOCAL_MACHINE, devicePath.c_str(),
+                                                        instanceIndex, instanceKeyName);
              ++instanceIndex) {
-            const std::string instanceKeyName = AnsiText::FromBuffer(name, sizeof name);
             const std::string instancePath = devicePath + "\\" + instanceKeyName;
             std::string prefix;
-            const bool prefixRead = variant == Variant::ParentId &&
-                                    ReadRegValue(HKEY_LOCAL_MACHINE, instancePath.c_str(),
-                                                 "ParentIdPrefix", REG_SZ, &prefix, MAX_PATH);
+            CRegistry::StoredValue stored;
+            const bool prefixRead =
+                variant == Variant::ParentId &&
+                Registry.ReadRegValue(HKEY_LOCAL_MACHINE, instancePath.c_str(), "ParentIdPrefix",
+                                      REG_SZ, &prefix, RegTextSize, &stored);
+            const bool prefixTooLong = !prefixRead && stored.size > RegTextSize;
             each(comparing, [&](LetterSearch& search, uint32_t bit) {
                 const bool match =
                     variant == Variant::ParentId
                         ? prefixRead && AnsiText::EqualNoCase(os, prefix, search.Volume.ParentId)
                         : AnsiText::EqualNoCase(os, instanceKeyName, search.Volume.InstanceKeyName);
-                if (Observer) {
-                    Observer->OnInstanceKey(search.Letter, instanceKeyName,
-                                            prefixRead ? &prefix : nullptr, match);
+                if (observer_) {
+                    observer_->OnInstanceKey(search.Letter, instanceKeyName,
+                                             prefixRead ? &prefix : nullptr, prefixTooLong, match);
                 }
                 if (!match) return;
                 search.Found = true;
@@ -163,65 +176,71 @@ void CDriveIconScan::WalkDevices(Variant variant, std::vector<LetterSearch>& let
 // ---- Assignment ------------------------------------------------------------
 
 bool CDriveIconScan::AssignLetter(Variant variant, char letter, const std::string& modelText) {
-    DriveSlot* slot = nullptr;
-    for (DriveSlot& candidate : DriveSlots) {
-        if (candidate.Letter == 0) {
-            slot = &candidate;
-            break;
-        }
-    }
-    if (slot == nullptr) {
-        if (Observer) Observer->OnMatch(letter, -1, -1);
+    DriveSlot* const slot = std::find_if(std::begin(DriveSlots), std::end(DriveSlots),
+                                         [](const DriveSlot& free) { return free.Letter == 0; });
+    if (slot == std::end(DriveSlots)) {
+        if (observer_) observer_->OnMatch(letter, -1, -1);
         return false;
     }
 
     const int row = ModelRow(os, modelText);
     slot->Letter = letter;
     slot->ModelIndex = static_cast<unsigned short>(row);
-    if (Observer) Observer->OnMatch(letter, static_cast<int>(slot - DriveSlots), row);
+    if (observer_) observer_->OnMatch(letter, static_cast<int>(slot - DriveSlots), row);
 
     // Write results are not looked at: the slot stays taken either way.
     const ReaderModel& model = ReaderModelTable[row];
-    const std::string letterKey = LetterKey(letter);
     // The marker goes first: whatever a failed write or a crash leaves of the
     // keys carries it, and the restore takes them back by its text.
-    WriteRegValue(HKEY_LOCAL_MACHINE, letterKey.c_str(), DriveIconMarker, REG_SZ, model.Label);
-    WriteRegValue(HKEY_LOCAL_MACHINE, (letterKey + "\\DefaultLabel").c_str(), nullptr, REG_SZ,
-                  model.Label);
-    if (variant == Variant::InstancePath || !IsWow64) {
+    WriteKeyValue(letter, nullptr, DriveIconMarker, model.Label);
+    WriteKeyValue(letter, DefaultLabelKey, nullptr, model.Label);
+    if (variant == Variant::InstancePath || !isWow64_) {
         const std::string icon = std::string(ModuleDirectory) + model.IconRef;
-        WriteRegValue(HKEY_LOCAL_MACHINE, (letterKey + "\\DefaultIcon").c_str(), nullptr, REG_SZ,
-                      icon.c_str());
+        WriteKeyValue(letter, DefaultIconKey, nullptr, icon.c_str());
     }
     return true;
 }
 
-bool CDriveIconScan::HasFreeSlot() const {
-    for (const DriveSlot& slot : DriveSlots) {
-        if (slot.Letter == 0) return true;
+void CDriveIconScan::WriteKeyValue(char letter, const char* subkey, const char* valueName,
+                                   const char* text) {
+    if (observer_) {
+        observer_->OnWrite(letter, subkey, valueName, text, CRegistry::Writable(REG_SZ, text));
     }
-    return false;
+    Registry.WriteRegValue(HKEY_LOCAL_MACHINE, DriveIconKey(letter, subkey).c_str(), valueName,
+                           REG_SZ, text);
+}
+
+void CDriveIconScan::DeleteDriveIconKeys(char letter) {
+    bool deleteFunctionFound = true;
+    Registry.DeleteDriveIconKeys(letter, &deleteFunctionFound);
+    if (observer_) observer_->OnDeleteKeys(letter, deleteFunctionFound);
+}
+
+bool CDriveIconScan::HasFreeSlot() const { return IsTracked(0); }
+
+BOOL CDriveIconScan::AssignFromFirstLetter(BOOL scanAll) {
+    scanStartLetter_ = FirstDriveLetter;
+    return AssignDrives(scanAll);
 }
 
 BOOL CDriveIconScan::AssignScan(Variant variant, BOOL scanAll) {
     BOOL scanStatus = FALSE;
-    // The service only ever looks at 'D' to 'Z'.
-    char letter = ScanStartLetter < 'D' ? 'D' : ScanStartLetter;
+    char letter = scanStartLetter_ < FirstDriveLetter ? FirstDriveLetter : scanStartLetter_;
     // An arrival mostly brings one drive, the lowest new one: it is searched
     // alone first, so the letters after it are not looked at when it is a
     // reader's drive; the letters after it then share one walk.
-    size_t searchesWanted = scanAll ? 'Z' - 'D' + 1 : 1;
+    size_t searchesWanted = scanAll ? DriveLetterCount : 1;
     std::vector<LetterSearch> letters;
-    while (letter >= 'D' && letter <= 'Z' && !StopRequested()) {
+    while (IsDriveIconLetter(letter) && !StopRequested()) {
         letters.clear();
         size_t searches = 0;
-        for (; letter >= 'D' && letter <= 'Z' && searches < searchesWanted && !StopRequested();
+        for (; IsDriveIconLetter(letter) && searches < searchesWanted && !StopRequested();
              ++letter) {
             if (!IsRemovable(letter) || IsTracked(letter)) continue;
             AddLetter(variant, letter, letters);
             if (letters.back().Searching) ++searches;
         }
-        searchesWanted = 'Z' - 'D' + 1;
+        searchesWanted = DriveLetterCount;
         // Without scanAll the first letter that matches ends the scan, unless
         // it finds no slot.
         WalkDevices(variant, letters, !scanAll && HasFreeSlot());
@@ -237,19 +256,6 @@ BOOL CDriveIconScan::AssignScan(Variant variant, BOOL scanAll) {
         }
     }
     return scanStatus;
-}
-
-BOOL CDriveIconScan::AssignDrives(BOOL scanAll) {
-    return IsVistaWorkstation ? AssignDrivesByInstancePath(scanAll)
-                              : AssignDrivesByParentId(scanAll);
-}
-
-BOOL CDriveIconScan::AssignDrivesByParentId(BOOL scanAll) {
-    return AssignScan(Variant::ParentId, scanAll);
-}
-
-BOOL CDriveIconScan::AssignDrivesByInstancePath(BOOL scanAll) {
-    return AssignScan(Variant::InstancePath, scanAll);
 }
 
 // ---- Release ---------------------------------------------------------------
@@ -283,43 +289,25 @@ BOOL CDriveIconScan::ReleaseWalk(Variant variant, BOOL releaseAll) {
         if (search.Found && ModelRow(os, search.ModelText) == slot.ModelIndex) continue;
         DeleteDriveIconKeys(slot.Letter);
         slot.Letter = 0;
-        ScanStartLetter = 'D';
+        scanStartLetter_ = FirstDriveLetter;
         if (!releaseAll) break;
     }
     return TRUE;
 }
 
-BOOL CDriveIconScan::ReleaseDrives(BOOL releaseAll) {
-    return IsVistaWorkstation ? ReleaseDrivesByInstancePath(releaseAll)
-                              : ReleaseDrivesByParentId(releaseAll);
-}
-
-BOOL CDriveIconScan::ReleaseDrivesByParentId(BOOL releaseAll) {
-    return ReleaseWalk(Variant::ParentId, releaseAll);
-}
-
-BOOL CDriveIconScan::ReleaseDrivesByInstancePath(BOOL releaseAll) {
-    return ReleaseWalk(Variant::InstancePath, releaseAll);
-}
-
 // ---- Restore and purge -----------------------------------------------------
 
-// Fills the slots from the marked keys of the letters from `firstLetter` on.
-// Returns the letter after the one that took the last slot when the slots ran
-// full before 'Z', else 0.
-char CDriveIconScan::RestoreDriveSlotsFrom(char firstLetter) {
+void CDriveIconScan::RestoreDriveSlotsFrom(char firstLetter) {
     for (DriveSlot& slot : DriveSlots) slot = DriveSlot{0, 0};
     int next = 0;
-    for (char letter = firstLetter; letter >= 'D' && letter <= 'Z'; ++letter) {
+    for (char letter = firstLetter; IsDriveIconLetter(letter) && next < DriveSlotCount; ++letter) {
         LONG markerRead = ERROR_SUCCESS;
         const int row = OwnedRow(letter, markerRead);
         if (row < 0) continue;
         DriveSlots[next].Letter = letter;
         DriveSlots[next].ModelIndex = static_cast<unsigned short>(row);
         ++next;
-        if (next == DriveSlotCount) return letter < 'Z' ? static_cast<char>(letter + 1) : 0;
     }
-    return 0;
 }
 
 // The keys are the service's when the letter key carries the marker and
@@ -327,21 +315,22 @@ char CDriveIconScan::RestoreDriveSlotsFrom(char firstLetter) {
 // delete or a write that failed, or a crash, left the marker without it) the
 // marker's text, which the service writes as the label, names the model.
 int CDriveIconScan::OwnedRow(char letter, LONG& markerRead) {
-    const std::string letterKey = LetterKey(letter);
     std::string marker;
-    markerRead = ReadRegText(HKEY_LOCAL_MACHINE, letterKey.c_str(), DriveIconMarker, marker);
+    markerRead = Registry.ReadRegText(HKEY_LOCAL_MACHINE, DriveIconKey(letter).c_str(),
+                                      DriveIconMarker, marker);
     if (markerRead != ERROR_SUCCESS) return -1;
     std::string label;
-    const bool labelRead = ReadRegValue(HKEY_LOCAL_MACHINE, (letterKey + "\\DefaultLabel").c_str(),
-                                        nullptr, REG_SZ, &label, MAX_PATH);
+    const bool labelRead =
+        Registry.ReadRegValue(HKEY_LOCAL_MACHINE, DriveIconKey(letter, DefaultLabelKey).c_str(),
+                              nullptr, REG_SZ, &label, RegTextSize);
     const int row = FindLabel(labelRead ? label : marker);
-    if (Observer) Observer->OnMarkedKey(letter, labelRead ? &label : nullptr, marker, row);
+    if (observer_) observer_->OnMarkedKey(letter, labelRead ? &label : nullptr, marker, row);
     return row;
 }
 
 std::string CDriveIconScan::OwnKeyLetters(DWORD& error) {
     std::string letters;
-    for (char letter = 'D'; letter <= 'Z'; ++letter) {
+    for (char letter = FirstDriveLetter; IsDriveIconLetter(letter); ++letter) {
         LONG markerRead = ERROR_SUCCESS;
         const bool owned = OwnedRow(letter, markerRead) >= 0;
         // A key or marker that is not there, or longer than any the service
@@ -353,8 +342,6 @@ std::string CDriveIconScan::OwnKeyLetters(DWORD& error) {
     }
     return letters;
 }
-
-void CDriveIconScan::RestoreDriveSlots() { RestoreDriveSlotsFrom('D'); }
 
 void CDriveIconScan::PurgeDriveIcons() {
     for (int index = DriveSlotCount - 1; index >= 0; --index) {
@@ -368,11 +355,13 @@ void CDriveIconScan::PurgeDriveIcons() {
 // More marked letters than slots: further rounds over the letters after the
 // last one taken, so no marked key of a known label outlives a start or stop.
 void CDriveIconScan::RestoreAndPurge() {
-    char next = RestoreDriveSlotsFrom('D');
-    PurgeDriveIcons();
-    while (next != 0) {
-        next = RestoreDriveSlotsFrom(next);
+    RestoreDriveSlots();
+    for (;;) {
+        // The slots ran full at the last one: the letters after it are left.
+        const char last = DriveSlots[DriveSlotCount - 1].Letter;
         PurgeDriveIcons();
+        if (last == 0 || last == LastDriveLetter) return;
+        RestoreDriveSlotsFrom(static_cast<char>(last + 1));
     }
 }
 
@@ -395,6 +384,5 @@ void CDriveIconScan::StartUpScan() {
     DetectPlatform();
     ReadModuleDirectory();
     RestoreAndPurge();
-    ScanStartLetter = 'D';
-    AssignDrives(TRUE);
+    AssignFromFirstLetter(TRUE);
 }

@@ -1,65 +1,46 @@
-// The drive icon logic without the service around it: platform detection, the
-// registry operations in the view it chooses, the assignment and release
-// scans, and the restore and purge of marked keys. CIConEx runs it from its
-// hooks; the explain tool runs its start-up on a read-only view of a machine.
+// The drive icon logic without the service around it: platform detection,
+// the assignment and release scans, and the restore and purge of marked
+// keys, through a registry client in the view the platform asks for.
+// CIConEx runs it from its hooks; the explain tool runs its start-up on a
+// read-only view of a machine, with an observer.
 //
 // Operations return BOOL and set no error code of their own. Registry
 // failures count as no match at that step; the scans move on.
 #pragma once
 
 #include <atomic>
-#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "driveicons/DriveIconLayout.h"
 #include "driveicons/MountText.h"
 #include "driveicons/ReaderModels.h"
+#include "driveicons/Registry.h"
 #include "driveicons/ScanObserver.h"
 #include "platform/Platform.h"
 
 class CDriveIconScan {
 public:
-    explicit CDriveIconScan(Platform& os) : os(os) {}
+    // `observer`, if given, is told each step (see ScanObserver).
+    explicit CDriveIconScan(Platform& os, ScanObserver* observer = nullptr)
+        : Registry(os, 0), os(os), observer_(observer) {}
     CDriveIconScan(const CDriveIconScan&) = delete;
     CDriveIconScan& operator=(const CDriveIconScan&) = delete;
 
     DriveSlot DriveSlots[DriveSlotCount] = {};
-    char ScanStartLetter = 0;
     char ModuleDirectory[MAX_PATH] = {};
-    BOOL IsVistaWorkstation = FALSE;
-    BOOL IsWow64 = FALSE;
-    // Told each step of the scans, restore and deletes; set only by the
-    // explain tool, null in the service.
-    ScanObserver* Observer = nullptr;
+    // In the view that DetectPlatform (or SetPlatform) chose.
+    CRegistry Registry;
 
-    // Registry access; every key goes to the 64-bit view while IsWow64 is set.
-    DWORD View() const;  // KEY_WOW64_64KEY while IsWow64 is set, else 0
-    BOOL EnumRegSubkey(HKEY root, const char* keyPath, char* name, DWORD* nameLength, DWORD index);
-    // kind REG_SZ: `out` is a std::string* and receives the text; any other
-    // kind: `out` is a byte buffer of `size` bytes and receives the raw data.
-    BOOL ReadRegValue(HKEY root, const char* keyPath, const char* valueName, DWORD kind, void* out,
-                      DWORD size);
-    // REG_SZ only; a string that does not fit in MAX_PATH bytes is refused.
-    BOOL WriteRegValue(HKEY root, const char* keyPath, const char* valueName, DWORD kind,
-                       const char* data);
-    // Reports nothing; the first failure other than a key already gone is
-    // kept for TakeDeleteError.
-    void DeleteDriveIconKeys(char letter);
-    // The first deletion error since the last call, 0 if none; clears it.
-    DWORD TakeDeleteError() { return std::exchange(deleteError_, 0); }
+    BOOL IsVistaWorkstation() const { return isVistaWorkstation_; }
+    BOOL IsWow64() const { return isWow64_; }
+    // The first letter the next assignment scan examines; 0 before any scan.
+    char ScanStartLetter() const { return scanStartLetter_; }
+
+    // Sets the platform flags; the registry client takes the 64-bit view
+    // while IsWow64 is set.
     void DetectPlatform();
-
-    // Reads beyond the four operations, for the explain tool, in the same view.
-    // The result of opening the key for reading: ERROR_SUCCESS when it is there.
-    LONG OpenRegKeyResult(HKEY root, const char* keyPath);
-    struct StoredValue {
-        DWORD type;
-        DWORD size;  // bytes
-    };
-    // Type and size of a value; none when the key or the value cannot be read.
-    std::optional<StoredValue> QueryRegValueInfo(HKEY root, const char* keyPath,
-                                                 const char* valueName);
+    void SetPlatform(BOOL isVistaWorkstation, BOOL isWow64);
 
     // ModuleDirectory from the executable's path, up to its last backslash;
     // empty when the path cannot be had whole.
@@ -68,13 +49,16 @@ public:
     // keys an earlier run left, and a full assignment scan.
     void StartUpScan();
 
-    BOOL AssignDrives(BOOL scanAll);
-    BOOL AssignDrivesByParentId(BOOL scanAll);
-    BOOL AssignDrivesByInstancePath(BOOL scanAll);
-    BOOL ReleaseDrives(BOOL releaseAll);
-    BOOL ReleaseDrivesByParentId(BOOL releaseAll);
-    BOOL ReleaseDrivesByInstancePath(BOOL releaseAll);
-    void RestoreDriveSlots();
+    // From the first letter on: with scanAll every reader drive not yet
+    // tracked gets its keys while slots last, without only the first.
+    BOOL AssignFromFirstLetter(BOOL scanAll);
+    BOOL AssignDrives(BOOL scanAll) { return AssignScan(CurrentVariant(), scanAll); }
+    BOOL AssignDrivesByParentId(BOOL scanAll) { return AssignScan(Variant::ParentId, scanAll); }
+    BOOL AssignDrivesByInstancePath(BOOL all) { return AssignScan(Variant::InstancePath, all); }
+    BOOL ReleaseDrives(BOOL releaseAll) { return ReleaseWalk(CurrentVariant(), releaseAll); }
+    BOOL ReleaseDrivesByParentId(BOOL all) { return ReleaseWalk(Variant::ParentId, all); }
+    BOOL ReleaseDrivesByInstancePath(BOOL all) { return ReleaseWalk(Variant::InstancePath, all); }
+    void RestoreDriveSlots() { RestoreDriveSlotsFrom(FirstDriveLetter); }
     void PurgeDriveIcons();
     // Restore and purge in as many rounds as the marked letters need slots.
     void RestoreAndPurge();
@@ -102,28 +86,34 @@ private:
         std::string ModelText;  // the text the model row is looked up in
     };
 
+    Variant CurrentVariant() const {
+        return isVistaWorkstation_ ? Variant::InstancePath : Variant::ParentId;
+    }
     bool IsRemovable(char letter);
     bool IsTracked(char letter) const;
     BOOL ReadMountText(char letter, std::string& mountText);
-    bool ParseMountText(Variant variant, const std::string& mountText, VolumeId& volume);
+    bool ParseMountText(Variant variant, char letter, const std::string& mountText,
+                        VolumeId& volume);
     // Removable `letter`: reads and parses its record into a new entry of `letters`.
     void AddLetter(Variant variant, char letter, std::vector<LetterSearch>& letters);
     // One walk over USBSTOR for every searching letter. It ends once each has
     // its match, once the first has its match if `firstDecides`, or at a stop.
     void WalkDevices(Variant variant, std::vector<LetterSearch>& letters, bool firstDecides);
     bool AssignLetter(Variant variant, char letter, const std::string& modelText);
+    void WriteKeyValue(char letter, const char* subkey, const char* valueName, const char* text);
+    void DeleteDriveIconKeys(char letter);
     bool HasFreeSlot() const;
     BOOL AssignScan(Variant variant, BOOL scanAll);
     BOOL ReleaseWalk(Variant variant, BOOL releaseAll);
-    char RestoreDriveSlotsFrom(char firstLetter);
+    // Fills the slots from the marked keys of the letters from `firstLetter` on.
+    void RestoreDriveSlotsFrom(char firstLetter);
     // The model row the letter's keys name if they are this service's, else
     // -1; `markerRead` gets the result of reading the marker.
     int OwnedRow(char letter, LONG& markerRead);
-    // A REG_SZ value of at most MAX_PATH bytes, as ReadRegValue reads it;
-    // the registry's result.
-    LONG ReadRegText(HKEY root, const char* keyPath, const char* valueName, std::string& text);
-    LONG QueryText(HKEY key, const char* valueName, std::string& text, DWORD size);
 
+    ScanObserver* observer_;
+    BOOL isVistaWorkstation_ = FALSE;
+    BOOL isWow64_ = FALSE;
+    char scanStartLetter_ = 0;
     std::atomic<bool> stopRequested_{false};
-    DWORD deleteError_ = 0;
 };

@@ -1,6 +1,5 @@
 #include "driveicons/IConEx.h"
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -19,7 +18,7 @@ constexpr int kHandOverRounds = 4;
 
 }  // namespace
 
-CIConEx::CIConEx(Platform& platform) : CNTService("QarnIEx", platform), Scan(platform) {
+CIConEx::CIConEx(Platform& platform) : CNTService(DriveIconServiceName, platform), Scan(platform) {
     // The package's text too.
     ServiceDescription = "Gives the drives of Qarn USB card readers their own icon and label.";
 }
@@ -68,8 +67,7 @@ void CIConEx::HandleQueuedEvents() {
             // Too many to replay: take back every drive that is gone and give
             // keys to every new one, which is what the events would come to.
             Scan.ReleaseDrives(TRUE);
-            Scan.ScanStartLetter = 'D';
-            Scan.AssignDrives(TRUE);
+            Scan.AssignFromFirstLetter(TRUE);
         } else {
             for (DWORD eventType : events) HandleDeviceEvent(eventType);
         }
@@ -145,10 +143,7 @@ void CIConEx::HandleDeviceEvent(DWORD eventType) {
     }
 }
 
-void CIConEx::OnDeviceArrival() {
-    Scan.ScanStartLetter = 'D';
-    Scan.AssignDrives(FALSE);
-}
+void CIConEx::OnDeviceArrival() { Scan.AssignFromFirstLetter(FALSE); }
 
 void CIConEx::OnDeviceRemoveComplete() { Scan.ReleaseDrives(FALSE); }
 
@@ -164,30 +159,27 @@ void CIConEx::OnShutdown() {}
 BOOL CIConEx::OnRemoved() {
     Scan.DetectPlatform();
     CDriveIconScan otherView(os);
-    otherView.IsWow64 = !Scan.IsWow64;
+    otherView.SetPlatform(Scan.IsVistaWorkstation(), !Scan.IsWow64());
     DWORD error = 0;
-    std::string found;
     for (CDriveIconScan* view : {&Scan, &otherView}) {
-        view->TakeDeleteError();
         view->RestoreAndPurge();
-        const DWORD deleteError = view->TakeDeleteError();
+        const DWORD deleteError = view->Registry.TakeDeleteError();
         if (error == 0) error = deleteError;
     }
+    std::string found;
     for (CDriveIconScan* view : {&Scan, &otherView}) found += view->OwnKeyLetters(error);
     std::string letters;  // "E: F:"
-    for (char letter = 'D'; letter <= 'Z'; ++letter) {
+    for (char letter = FirstDriveLetter; IsDriveIconLetter(letter); ++letter) {
         if (found.find(letter) == std::string::npos) continue;
         letters += std::string(letters.empty() ? "" : " ") + letter + ":";
     }
     TraceMsg(this, "CIConEx::OnRemoved()");
     if (letters.empty()) return TRUE;
     if (error == 0) error = ERROR_GEN_FAILURE;
-    char line[160];
-    std::snprintf(line, sizeof line,
-                  "The drive icon keys of %s could not be taken back. Error %lu\n", letters.c_str(),
-                  static_cast<unsigned long>(error));
-    os.WriteStdout(line);
     const std::string errorText = std::to_string(error);
+    const std::string line =
+        "The drive icon keys of " + letters + " could not be taken back. Error " + errorText + "\n";
+    os.WriteStdout(line.c_str());
     WriteEventLog(EVENTLOG_WARNING_TYPE, MsgKeysLeft, ServiceName, letters.c_str(),
                   errorText.c_str());
     os.SetLastError(error);

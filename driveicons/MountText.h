@@ -14,12 +14,6 @@ struct VolumeId {
     std::string InstanceKeyName;  // instance-path variant
 };
 
-// Bytes read of a mount record: the longest device path the mount manager
-// writes, "\??\USBSTOR#<device>#<instance>#{guid}" with key names at the
-// registry's limit of 255 characters, in UTF-16. A serial number (the
-// instance key name less "&0") may so have 253 characters; USB allows 126.
-constexpr size_t MountRecordSize = 2 * (12 + 255 + 1 + 255 + 1 + 38);
-
 // The record's value name under SYSTEM\MountedDevices: "\DosDevices\E:".
 std::string MountValueName(char letter);
 

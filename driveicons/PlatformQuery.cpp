@@ -22,3 +22,19 @@ bool QueryWow64(Platform& os, BOOL& wow64) {
     os.CallIsWow64Process(isWow64Process, os.GetCurrentProcess(), &wow64);
     return true;
 }
+
+PlatformFlags QueryPlatformFlags(Platform& os) {
+    PlatformFlags flags;
+    OSVERSIONINFOEXA info;
+    if (!QueryVersion(os, info) || info.dwPlatformId != VER_PLATFORM_WIN32_NT) return flags;
+    if (!KeepsDriveIconsViewsApart(info.dwMajorVersion, info.dwMinorVersion)) return flags;
+    const bool isNt60 = info.dwMajorVersion == 6;
+
+    // A missing IsWow64Process counts as FALSE on 6.0; on 5.2 it ends the detection.
+    BOOL wow64 = FALSE;
+    if (!QueryWow64(os, wow64) && !isNt60) return flags;
+    if (info.wProductType != VER_NT_WORKSTATION) return flags;
+    flags.IsVistaWorkstation = isNt60 ? TRUE : FALSE;
+    flags.IsWow64 = wow64 ? TRUE : FALSE;
+    return flags;
+}

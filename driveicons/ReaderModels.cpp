@@ -14,9 +14,3 @@ const ReaderModel ReaderModelTable[ReaderModelCount] = {
     {"KF Card", "QarnIcons.dll,4", "KF Slot Module  ", "Disk&Ven_Qarn&Prod_KF_Slot_Module"},
     {"KEE/KF", "QarnIcons.dll,4", "KEE/KF  Module  ", "Disk&Ven_Qarn&Prod_KEE/KF__Module"},
 };
-
-const char DriveIconsBase[] =
-    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons\\";
-const char DriveIconMarker[] = "QarnHMD";
-const char MountedDevicesPath[] = "SYSTEM\\MountedDevices";
-const char UsbStorPath[] = "SYSTEM\\CurrentControlSet\\Enum\\USBSTOR";

@@ -1,4 +1,4 @@
-// The supported card-reader models and the per-drive icon registry layout.
+// The supported card-reader models.
 #pragma once
 
 // One supported reader model.
@@ -12,18 +12,3 @@ struct ReaderModel {
 constexpr int ReaderModelCount = 12;
 // Row order matters: the first matching row wins.
 extern const ReaderModel ReaderModelTable[ReaderModelCount];
-
-// One tracked drive; Letter 0 marks a free slot.
-struct DriveSlot {
-    char Letter;
-    unsigned short ModelIndex;
-};
-
-constexpr int DriveSlotCount = 20;
-
-// Base of the per-letter icon keys under HKEY_LOCAL_MACHINE, with its trailing backslash.
-extern const char DriveIconsBase[];
-// Value that marks a letter key as written by this service.
-extern const char DriveIconMarker[];
-extern const char MountedDevicesPath[];
-extern const char UsbStorPath[];

@@ -1,13 +1,14 @@
-// What the drive icon logic finds and decides, told step by step. The explain
-// tool (QarnIExplain) listens to the service's own steps through it, so its
-// answer cannot drift from the service; the service itself runs without one,
-// and then each step costs one pointer test. An observer only listens: it
-// must not call back into the service.
+// What the drive icon logic finds and decides, told step by step with the
+// letter it is about. The explain tool (QarnIExplain) listens to the scan's
+// own steps through it, so its answer cannot drift from the service's; the
+// service runs the scan without one, and then each step costs one pointer
+// test. An observer only listens: it must not call back into the scan.
 #pragma once
 
 #include <string>
 
 #include "driveicons/MountText.h"
+#include "driveicons/Registry.h"
 
 class ScanObserver {
 public:
@@ -26,11 +27,13 @@ public:
 
     // ---- Assignment scan, per letter --------------------------------------------
     virtual void OnLetter(char letter, UINT driveType) = 0;
-    // The mount record could be read (false: missing, or longer than MountRecordSize
-    // bytes), and its ANSI text.
-    virtual void OnMountText(char letter, bool read, const std::string& mountText) = 0;
+    // The mount record could be read (false: missing, or longer than
+    // MountRecordSize bytes), its ANSI text, and its type and size as the
+    // read found them (none when it is missing).
+    virtual void OnMountText(char letter, bool read, const std::string& mountText,
+                             const CRegistry::StoredValue& stored) = 0;
     // The variant's marker was found in the text, and what was cut out of it.
-    virtual void OnVolumeId(bool markerFound, const VolumeId& volume) = 0;
+    virtual void OnVolumeId(char letter, bool markerFound, const VolumeId& volume) = 0;
 
     // ---- Device search ------------------------------------------------------------
     // One walk over USBSTOR serves every letter of a scan; each step is told
@@ -41,18 +44,20 @@ public:
     // instances are not read).
     virtual void OnDeviceKey(char letter, const std::string& name, int modelRow) = 0;
     // An instance key of a reader's device key: its ParentIdPrefix (parent-id
-    // variant; null: not readable, or the instance-path variant) and whether
-    // it belongs to the letter's volume. The letter's first match ends its
-    // search.
+    // variant; null: not readable, or the instance-path variant), whether it
+    // was there but longer than the read, and whether it belongs to the
+    // letter's volume. The letter's first match ends its search.
     virtual void OnInstanceKey(char letter, const std::string& name,
-                               const std::string* parentIdPrefix, bool match) = 0;
+                               const std::string* parentIdPrefix, bool parentIdPrefixTooLong,
+                               bool match) = 0;
     // After the walk, in letter order: the letter's match gave it a slot and
     // a model row; slot -1: none was free and nothing is written.
     virtual void OnMatch(char letter, int slot, int modelRow) = 0;
 
     // ---- Writes ---------------------------------------------------------------------
-    // A value the logic sets; `accepted` false when it refuses it before any
-    // registry call (too long for its 260-byte buffer).
-    virtual void OnWrite(const std::string& keyPath, const char* valueName, const char* text,
+    // A value of the letter's keys the scan sets: `subkey` null for the
+    // letter key, `valueName` null for the default value; `accepted` false
+    // when it is refused before any registry call (longer than MaxTextLength).
+    virtual void OnWrite(char letter, const char* subkey, const char* valueName, const char* text,
                          bool accepted) = 0;
 };

@@ -8,16 +8,17 @@
 #include "driveicons/DriveIconScan.h"
 #include "driveicons/PlatformQuery.h"
 #include "driveicons/ScanObserver.h"
+#include "platform/CodePageRules.h"
 #include "platform/ReadOnlyPlatform.h"
 #include "platform/ScopedHandle.h"
 
 namespace {
 
-const char kServiceName[] = "QarnIEx";
-const char kServiceKey[] = "SYSTEM\\CurrentControlSet\\Services\\QarnIEx";
+const std::string kServiceKey =
+    std::string("SYSTEM\\CurrentControlSet\\Services\\") + DriveIconServiceName;
 constexpr DWORD kManagerConnect = 0x0001;      // SC_MANAGER_CONNECT
 constexpr DWORD kServiceQueryStatus = 0x0004;  // SERVICE_QUERY_STATUS
-const char kServiceExe[] = "QarnIEx.exe";
+const std::string kServiceExe = std::string(DriveIconServiceName) + ".exe";
 
 // The service asks for its own path at start; here the answer is the
 // service's, not the tool's. Without one the call fails, as when the service
@@ -53,79 +54,65 @@ public:
 
     void OnMarkedKey(char letter, const std::string* label, const std::string& marker,
                      int modelRow) override {
-        if (LetterExplanation* l = At(letter)) {
-            l->marked = true;
-            l->markedLabel = label ? std::optional<std::string>(*label) : std::nullopt;
-            l->marker = marker;
-            l->markedRow = modelRow;
-        }
+        LetterExplanation& l = At(letter);
+        l.marked = true;
+        l.markedLabel = label ? std::optional<std::string>(*label) : std::nullopt;
+        l.marker = marker;
+        l.markedRow = modelRow;
     }
     void OnDeleteKeys(char letter, bool deleteFunctionFound) override {
-        if (LetterExplanation* l = At(letter)) {
-            l->deleted = true;
-            l->deleteFunctionFound = deleteFunctionFound;
-        }
+        At(letter).deleted = true;
+        At(letter).deleteFunctionFound = deleteFunctionFound;
     }
     void OnLetter(char letter, UINT driveType) override {
-        current_ = At(letter);
-        if (current_ == nullptr) return;
-        current_->examined = true;
-        current_->driveType = driveType;
+        At(letter).examined = true;
+        At(letter).driveType = driveType;
     }
-    void OnMountText(char letter, bool read, const std::string& mountText) override {
-        if (LetterExplanation* l = At(letter)) {
-            l->recordRead = read;
-            l->mountText = mountText;
-        }
+    void OnMountText(char letter, bool read, const std::string& mountText,
+                     const CRegistry::StoredValue& stored) override {
+        LetterExplanation& l = At(letter);
+        l.recordRead = read;
+        l.mountText = mountText;
+        if (!read && stored.size > MountRecordSize) l.recordTooLong = stored.size;
+        if (stored.type != REG_BINARY && stored.type != REG_NONE) l.recordType = stored.type;
     }
-    void OnVolumeId(bool markerFound, const VolumeId& volume) override {
-        if (current_ == nullptr) return;
-        current_->markerFound = markerFound;
-        current_->volume = volume;
+    void OnVolumeId(char letter, bool markerFound, const VolumeId& volume) override {
+        At(letter).markerFound = markerFound;
+        At(letter).volume = volume;
     }
     void OnDeviceKey(char letter, const std::string& name, int modelRow) override {
-        if (LetterExplanation* l = At(letter)) l->devices.push_back(DeviceSeen{name, modelRow, {}});
+        At(letter).devices.push_back(DeviceSeen{name, modelRow, {}});
     }
     void OnInstanceKey(char letter, const std::string& name, const std::string* parentIdPrefix,
-                       bool match) override {
-        LetterExplanation* l = At(letter);
-        if (l == nullptr || l->devices.empty()) return;
-        DeviceSeen& device = l->devices.back();
+                       bool parentIdPrefixTooLong, bool match) override {
+        LetterExplanation& l = At(letter);
+        if (l.devices.empty()) return;
+        DeviceSeen& device = l.devices.back();
         device.instances.push_back(InstanceSeen{
             name, parentIdPrefix ? std::optional<std::string>(*parentIdPrefix) : std::nullopt,
-            match});
+            match, parentIdPrefixTooLong});
         if (match) {
-            l->matchedDevice = device.name;
-            l->matchedInstance = name;
+            l.matchedDevice = device.name;
+            l.matchedInstance = name;
         }
     }
     void OnMatch(char letter, int slot, int modelRow) override {
-        if (LetterExplanation* l = At(letter)) {
-            l->matched = true;
-            l->slot = slot;
-            l->modelRow = modelRow;
-        }
+        At(letter).matched = true;
+        At(letter).slot = slot;
+        At(letter).modelRow = modelRow;
     }
-    void OnWrite(const std::string& keyPath, const char* valueName, const char* text,
+    void OnWrite(char letter, const char* subkey, const char* valueName, const char* text,
                  bool accepted) override {
-        // <DriveIcons base><letter>[\<subkey>]
-        const size_t base = std::strlen(DriveIconsBase);
-        if (keyPath.compare(0, base, DriveIconsBase) != 0 || keyPath.size() <= base) return;
-        LetterExplanation* l = At(keyPath[base]);
-        if (l == nullptr) return;
-        const std::string subkey = keyPath.size() > base + 2 ? keyPath.substr(base + 2) : "";
-        l->writes.push_back(
-            ValueWrite{subkey, valueName ? valueName : "", text ? text : "", accepted});
+        At(letter).writes.push_back(ValueWrite{subkey ? subkey : "", valueName ? valueName : "",
+                                               text ? text : "", accepted});
     }
 
 private:
-    LetterExplanation* At(char letter) {
-        if (letter < 'D' || letter > 'Z') return nullptr;
-        return &explanation_.letters[static_cast<size_t>(letter - 'D')];
+    LetterExplanation& At(char letter) {
+        return explanation_.letters[static_cast<size_t>(letter - FirstDriveLetter)];
     }
 
     Explanation& explanation_;
-    LetterExplanation* current_ = nullptr;
 };
 
 std::string FolderOf(Platform& os, const std::string& path) {
@@ -138,7 +125,7 @@ std::string FolderOf(Platform& os, const std::string& path) {
 bool ReadImagePath(Platform& os, std::string& path) {
     constexpr DWORD kLongestPath = 32767 + 2 + 1;  // quotes and NUL
     ScopedRegKey key(os);
-    if (os.RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_READ, key.receive()) !=
+    if (os.RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServiceKey.c_str(), 0, KEY_READ, key.receive()) !=
         ERROR_SUCCESS) {
         return false;
     }
@@ -160,7 +147,7 @@ bool ReadImagePath(Platform& os, std::string& path) {
         path = path.substr(1, close == std::string::npos ? std::string::npos : close - 1);
     } else {
         std::string lower = path;
-        for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        for (char& c : lower) c = AsciiLower(c);
         const size_t exe = lower.find(".exe ");
         if (exe != std::string::npos) path.resize(exe + 4);
     }
@@ -200,78 +187,45 @@ void ReadPlatform(Platform& os, Explanation& explanation) {
     QueryWow64(os, wow64);
     explanation.wow64Process = wow64 != FALSE;
     const OSVERSIONINFOEXA& v = explanation.version;
-    const bool before61 = v.dwMajorVersion == 5 ? v.dwMinorVersion == 2
-                                                : v.dwMajorVersion == 6 && v.dwMinorVersion == 0;
     explanation.shellReadsOtherView = explanation.versionRead &&
                                       v.dwPlatformId == VER_PLATFORM_WIN32_NT &&
-                                      explanation.wow64Process && !explanation.isWow64 && before61;
+                                      explanation.wow64Process && !explanation.isWow64 &&
+                                      KeepsDriveIconsViewsApart(v.dwMajorVersion, v.dwMinorVersion);
     explanation.codePage = KnownCodePage(os);
 }
 
-// A value that is there but larger than the service's read of `limit` bytes.
-bool TooLong(CDriveIconScan& scan, const std::string& keyPath, const char* name, DWORD limit) {
-    const auto stored = scan.QueryRegValueInfo(HKEY_LOCAL_MACHINE, keyPath.c_str(), name);
-    return stored && stored->size > limit;
-}
-
-void ReadIconKeys(CDriveIconScan& scan, char letter, IconKeysNow& now) {
-    const std::string key = std::string(DriveIconsBase) + letter;
-    now.exists = scan.OpenRegKeyResult(HKEY_LOCAL_MACHINE, key.c_str()) == ERROR_SUCCESS;
+void ReadIconKeys(CRegistry& registry, char letter, IconKeysNow& now) {
+    const std::string key = DriveIconKey(letter);
+    now.exists = registry.OpenRegKeyResult(HKEY_LOCAL_MACHINE, key.c_str()) == ERROR_SUCCESS;
     if (!now.exists) return;
     auto read = [&](const std::string& path, const char* name,
                     const char* shown) -> std::optional<std::string> {
         std::string text;
-        if (scan.ReadRegValue(HKEY_LOCAL_MACHINE, path.c_str(), name, REG_SZ, &text, MAX_PATH))
+        CRegistry::StoredValue stored;
+        if (registry.ReadRegValue(HKEY_LOCAL_MACHINE, path.c_str(), name, REG_SZ, &text,
+                                  RegTextSize, &stored))
             return text;
-        if (TooLong(scan, path, name, MAX_PATH)) now.tooLong.push_back(shown);
+        if (stored.size > RegTextSize) now.tooLong.push_back(shown);
         return std::nullopt;
     };
     now.marker = read(key, DriveIconMarker, DriveIconMarker);
-    now.label = read(key + "\\DefaultLabel", nullptr, "DefaultLabel");
-    now.icon = read(key + "\\DefaultIcon", nullptr, "DefaultIcon");
-}
-
-// What the scan read of the letter's mount record, beyond its text: its size
-// when it was too long to read, and its type when that is not REG_BINARY.
-void ReadRecordFacts(CDriveIconScan& scan, LetterExplanation& l) {
-    const auto stored = scan.QueryRegValueInfo(HKEY_LOCAL_MACHINE, MountedDevicesPath,
-                                               MountValueName(l.letter).c_str());
-    if (!stored) return;
-    if (!l.recordRead && stored->size > MountRecordSize) l.recordTooLong = stored->size;
-    if (stored->type != REG_BINARY) l.recordType = stored->type;
-}
-
-// The readers' ParentIdPrefix values the scan could not read because they are
-// too long.
-void FindTooLongPrefixes(CDriveIconScan& scan, LetterExplanation& l) {
-    for (DeviceSeen& device : l.devices) {
-        for (InstanceSeen& instance : device.instances) {
-            const std::string path =
-                std::string(UsbStorPath) + "\\" + device.name + "\\" + instance.name;
-            instance.parentIdPrefixTooLong =
-                !instance.parentIdPrefix && TooLong(scan, path, "ParentIdPrefix", MAX_PATH);
-        }
-    }
+    now.label = read(DriveIconKey(letter, DefaultLabelKey), nullptr, DefaultLabelKey);
+    now.icon = read(DriveIconKey(letter, DefaultIconKey), nullptr, DefaultIconKey);
 }
 
 // The instance whose ParentIdPrefix is the volume's, among the device keys
 // the scan told of but did not search (no reader's): the report names the
 // drive all the same.
-void FindParentIdOwner(CDriveIconScan& scan, LetterExplanation& l) {
-    char name[MAX_PATH];
+void FindParentIdOwner(CRegistry& registry, Platform& os, LetterExplanation& l) {
     for (const DeviceSeen& device : l.devices) {
         if (device.modelRow >= 0) continue;
         const std::string devicePath = std::string(UsbStorPath) + "\\" + device.name;
-        for (DWORD i = 0;; ++i) {
-            std::memset(name, 0, sizeof name);
-            DWORD length = sizeof name;
-            if (!scan.EnumRegSubkey(HKEY_LOCAL_MACHINE, devicePath.c_str(), name, &length, i))
-                break;
-            const std::string instance = AnsiText::FromBuffer(name, sizeof name);
-            std::string prefix;
-            if (scan.ReadRegValue(HKEY_LOCAL_MACHINE, (devicePath + "\\" + instance).c_str(),
-                                  "ParentIdPrefix", REG_SZ, &prefix, MAX_PATH) &&
-                AnsiText::EqualNoCase(scan.os, prefix, l.volume.ParentId)) {
+        std::string instance, prefix;
+        for (DWORD i = 0; registry.SubkeyAt(HKEY_LOCAL_MACHINE, devicePath.c_str(), i, instance);
+             ++i) {
+            if (registry.ReadRegValue(HKEY_LOCAL_MACHINE, (devicePath + "\\" + instance).c_str(),
+                                      "ParentIdPrefix", REG_SZ, &prefix, RegTextSize) &&
+                AnsiText::EqualNoCase(os, prefix, l.volume.ParentId)) {
                 l.ownerDevice = device.name;
                 l.ownerInstance = instance;
                 return;
@@ -284,53 +238,45 @@ void FindParentIdOwner(CDriveIconScan& scan, LetterExplanation& l) {
 // the service manager cannot be opened or asked.
 long ServiceState(Platform& os, LONG& error) {
     ScopedServiceHandle manager(os, os.OpenSCManagerA(nullptr, nullptr, kManagerConnect));
-    if (!manager) {
-        error = static_cast<LONG>(os.GetLastError());
-        return -2;
-    }
-    ScopedServiceHandle service(os,
-                                os.OpenServiceA(manager.get(), kServiceName, kServiceQueryStatus));
-    if (!service) {
-        error = static_cast<LONG>(os.GetLastError());
-        return error == ERROR_SERVICE_DOES_NOT_EXIST ? 0 : -2;
-    }
+    ScopedServiceHandle service(
+        os, manager ? os.OpenServiceA(manager.get(), DriveIconServiceName, kServiceQueryStatus)
+                    : nullptr);
     SERVICE_STATUS status{};
-    if (!os.QueryServiceStatus(service.get(), &status)) {
-        error = static_cast<LONG>(os.GetLastError());
-        return -2;
-    }
-    return static_cast<long>(status.dwCurrentState);
+    if (service && os.QueryServiceStatus(service.get(), &status))
+        return static_cast<long>(status.dwCurrentState);
+    error = static_cast<LONG>(os.GetLastError());
+    return manager && !service && error == ERROR_SERVICE_DOES_NOT_EXIST ? 0 : -2;
 }
 
 // Keys the explanation reads, in the service's view, that cannot be opened.
-void CheckKeys(CDriveIconScan& scan, Explanation& explanation) {
+void CheckKeys(CRegistry& registry, Explanation& explanation) {
     std::string driveIcons = DriveIconsBase;
     driveIcons.pop_back();
     for (const std::string& path :
          {std::string(MountedDevicesPath), std::string(UsbStorPath), driveIcons}) {
-        const LONG error = scan.OpenRegKeyResult(HKEY_LOCAL_MACHINE, path.c_str());
+        const LONG error = registry.OpenRegKeyResult(HKEY_LOCAL_MACHINE, path.c_str());
         // No DriveIcons key only means that no drive has an icon of its own.
         if (error == ERROR_SUCCESS || (path == driveIcons && error == ERROR_FILE_NOT_FOUND))
             continue;
         explanation.unreadableKeys.emplace_back(path, error);
     }
     // A device or instance key whose name does not fit the scan's buffer of
-    // MAX_PATH bytes (a long name of double-byte characters) ends its walk there.
-    char name[4 * MAX_PATH];
+    // RegTextSize bytes (a long name of double-byte characters) ends its walk there.
+    char name[4 * RegTextSize];
     // The subkey at `index`, noted where it is too long; false past the last.
     auto subkeyAt = [&](const std::string& path, DWORD index, std::string& found) {
         std::memset(name, 0, sizeof name);
         DWORD length = sizeof name;
-        if (!scan.EnumRegSubkey(HKEY_LOCAL_MACHINE, path.c_str(), name, &length, index))
+        if (!registry.EnumRegSubkey(HKEY_LOCAL_MACHINE, path.c_str(), name, &length, index))
             return false;
         found = AnsiText::FromBuffer(name, sizeof name);
-        if (found.size() >= MAX_PATH)
+        if (found.size() >= RegTextSize)
             explanation.unreadableKeys.emplace_back(path + "\\" + found, ERROR_MORE_DATA);
         return true;
     };
     std::string device, instance;
     for (DWORD d = 0; subkeyAt(UsbStorPath, d, device); ++d) {
-        if (device.size() >= MAX_PATH) continue;
+        if (device.size() >= RegTextSize) continue;
         const std::string devicePath = std::string(UsbStorPath) + "\\" + device;
         for (DWORD i = 0; subkeyAt(devicePath, i, instance); ++i) continue;
     }
@@ -364,7 +310,7 @@ UINT KnownCodePage(Platform& os) {
 
 Explanation ExplainDrives(Platform& machine, const ExplainOptions& options) {
     Explanation explanation;
-    for (char letter = 'D'; letter <= 'Z'; ++letter) {
+    for (char letter = FirstDriveLetter; IsDriveIconLetter(letter); ++letter) {
         explanation.letters.emplace_back();
         explanation.letters.back().letter = letter;
     }
@@ -374,25 +320,22 @@ Explanation ExplainDrives(Platform& machine, const ExplainOptions& options) {
     ExplainPlatform serviceView(machine, servicePath);
     explanation.serviceDirectoryKnown = !servicePath.empty();
 
-    CDriveIconScan scan(serviceView);
     Recorder recorder(explanation);
-    scan.Observer = &recorder;
+    CDriveIconScan scan(serviceView, &recorder);
     scan.StartUpScan();
-    scan.Observer = nullptr;
 
-    explanation.isVistaWorkstation = scan.IsVistaWorkstation != FALSE;
-    explanation.isWow64 = scan.IsWow64 != FALSE;
+    explanation.isVistaWorkstation = scan.IsVistaWorkstation() != FALSE;
+    explanation.isWow64 = scan.IsWow64() != FALSE;
     explanation.serviceDirectory = scan.ModuleDirectory;
     ReadPlatform(serviceView, explanation);
+    // The keys as they are now, in the view the service reads.
+    CRegistry registry(serviceView, scan.Registry.View());
     for (LetterExplanation& letter : explanation.letters) {
-        ReadIconKeys(scan, letter.letter, letter.now);
-        if (letter.examined) ReadRecordFacts(scan, letter);
-        if (letter.markerFound && !letter.matched && !explanation.isVistaWorkstation) {
-            FindTooLongPrefixes(scan, letter);
-            FindParentIdOwner(scan, letter);
-        }
+        ReadIconKeys(registry, letter.letter, letter.now);
+        if (letter.markerFound && !letter.matched && !explanation.isVistaWorkstation)
+            FindParentIdOwner(registry, serviceView, letter);
     }
-    CheckKeys(scan, explanation);
+    CheckKeys(registry, explanation);
     if (options.askServiceState)
         explanation.serviceState = ServiceState(serviceView, explanation.serviceError);
     explanation.refused = serviceView.Refused();

@@ -8,34 +8,9 @@
 #include <cstddef>
 #include <string>
 
+#include "explain/MachineFacts.h"
 #include "explain/RegFile.h"
 #include "platform/memory/MemoryWindows.h"
-
-struct MachineFacts {
-    DWORD majorVersion = 0;
-    DWORD minorVersion = 0;
-    bool server = false;
-    bool wow64 = false;    // 64-bit Windows: the 32-bit service runs under WOW64
-    UINT codePage = 1252;  // 1252 or 932
-};
-
-// "xp", "xp-x64", "2003", "vista", "2008", "7", "8", "8.1", "10" or a version
-// number "MAJOR.MINOR"; sets the version and the edition and WOW64 the name
-// implies (a version number: workstation, no WOW64), whatever an earlier call
-// set. False for anything else.
-bool ParseWindowsName(const std::string& name, MachineFacts& facts);
-
-// Why no Windows was like that ("" when one was), by the releases of the NT
-// family for x86 and x64 and what GetVersionEx reports for them: NT 5.1 had
-// no server edition, NT 5.2 workstation is XP x64 only, the servers from NT
-// 6.1 on are 64-bit only, nothing before NT 5.2 is. `windows`, the word given
-// to --windows: a name fixes the edition ("7" with --server is refused).
-std::string ImpossibleMachine(const MachineFacts& facts, const std::string& windows = "");
-
-// Whether the shell shares the DriveIcons key between the 64-bit and the
-// 32-bit view: 64-bit Windows 7 (NT 6.1) and later. There a file of either
-// view's DriveIcons is loaded into the 32-bit one, where the service reads it.
-bool SharesDriveIcons(const MachineFacts& facts);
 
 // The registry views of which a file holds letter keys below DriveIcons.
 enum DriveIconsViews : unsigned { kNativeDriveIcons = 1, kWow6432DriveIcons = 2 };
@@ -82,10 +57,6 @@ constexpr size_t kMaxKeyDepth = 512;
 // a value that an earlier file or line gives otherwise.
 bool LoadRegFile(MemoryWindows& machine, RegFile& file, std::string& error,
                  bool sharedDriveIcons = false);
-
-// UTF-16 as UTF-8; a lone surrogate takes the three bytes it would have, which
-// are no UTF-8 and which ShownText shows escaped.
-std::string Utf8Of(const std::u16string& text);
 
 // Drive types of D: to Z:: the letters in `removable` (upper or lower case)
 // are removable; when it is empty, the letters whose mount records are USB

@@ -99,13 +99,7 @@ bool DecodeUtf8(const std::string& bytes, size_t start, std::u16string& text, Fa
             failure = {LineAt(text, text.size()), Utf8Error(bytes, pos)};
             return false;
         }
-        if (code >= 0x10000) {
-            code -= 0x10000;
-            text += static_cast<char16_t>(0xD800 + (code >> 10));
-            text += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
-        } else {
-            text += static_cast<char16_t>(code);
-        }
+        AppendUtf16(text, code);
         pos += length;
     }
     return true;

@@ -10,6 +10,8 @@
 
 #include "driveicons/AnsiText.h"
 #include "explain/DriveExplainer.h"
+#include "explain/ExplanationText.h"
+#include "explain/ShownText.h"
 
 #ifndef _WIN32
 #include "explain/ExportedMachine.h"
@@ -189,15 +191,25 @@ int ExplainThisMachine(int argc, char* argv[]) {
 
 #else
 
-// The report in UTF-8, as a Linux terminal and grep expect it; the texts of
-// the machine are in its ANSI code page.
-std::string ToUtf8(MemoryWindows& machine, const std::string& ansi) {
-    const std::u16string wide = machine.AnsiToUtf16(ansi);
-    std::string out;
-    out.reserve(ansi.size());
-    // 1252 and 932 have no character outside the Basic Multilingual Plane.
-    for (const char16_t code : wide) AppendUtf8(out, code);
-    return out;
+// Reads the files into `machine`; `views`: the DriveIcons views each holds.
+// False once one cannot be read, said on stderr.
+bool LoadExports(MemoryWindows& machine, const MachineFacts& facts,
+                 const std::vector<std::string>& files, std::vector<unsigned>& views) {
+    for (const std::string& name : files) {
+        std::string bytes;
+        std::string error;
+        RegFile file;
+        if (!ReadExportFile(name, bytes, error) ||
+            !ParseRegFile(std::move(bytes), file, error, facts.codePage) ||
+            !LoadRegFile(machine, file, error, SharesDriveIcons(facts))) {
+            // Messages are UTF-8; a file's name and text are shown escaped.
+            Error(ShownText(name, kUtf8CodePage, false) + ": " +
+                  ShownText(error, kUtf8CodePage, false));
+            return false;
+        }
+        views.push_back(DriveIconsViewsOf(file));
+    }
+    return true;
 }
 
 // "reg export" files of a machine, loaded into the in-memory Windows with
@@ -237,7 +249,7 @@ int ExplainExports(int argc, char* argv[]) {
              removable = letters;
              for (char c : letters) {
                  const char upper = static_cast<char>(c & ~0x20);
-                 if (upper < 'D' || upper > 'Z')
+                 if (!IsDriveIconLetter(upper))
                      return std::string("--removable takes drive letters D to Z, e.g. EFG");
              }
              return std::string();
@@ -266,24 +278,14 @@ int ExplainExports(int argc, char* argv[]) {
     if (complaint.empty()) complaint = FolderComplaint(machine, options.serviceDirectory);
     if (!complaint.empty()) return UsageError(complaint);
     std::vector<unsigned> views;
-    for (const std::string& name : files) {
-        std::string bytes;
-        std::string error;
-        RegFile file;
-        if (!ReadExportFile(name, bytes, error) ||
-            !ParseRegFile(std::move(bytes), file, error, facts.codePage) ||
-            !LoadRegFile(machine, file, error, SharesDriveIcons(facts))) {
-            // Messages are UTF-8; a file's name and text are shown escaped.
-            Error(ShownText(name, kUtf8CodePage, false) + ": " +
-                  ShownText(error, kUtf8CodePage, false));
-            return kFailed;
-        }
-        views.push_back(DriveIconsViewsOf(file));
-    }
+    if (!LoadExports(machine, facts, files, views)) return kFailed;
     SetDriveTypes(machine, removable);
     Explanation explanation = ExplainDrives(machine, options);
     explanation.driveTypesInferred = removable.empty();
-    int status = WriteReport(ToUtf8(machine, ExplanationText(explanation)), explanation);
+    // In UTF-8, as a Linux terminal and grep expect it; the machine's texts are
+    // in its ANSI code page.
+    int status =
+        WriteReport(Utf8Of(machine.AnsiToUtf16(ExplanationText(explanation))), explanation);
     // Letters left out of the report: it is not complete.
     for (size_t i = 0; i < files.size(); ++i) {
         const std::string unread = UnreadDriveIconsView(facts, explanation.isWow64, views[i]);

@@ -48,110 +48,23 @@ LONG ReadOnlyPlatform::RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REG
     return target().RegOpenKeyExA(key, subKey, options, access, result);
 }
 
-LONG ReadOnlyPlatform::RegCreateKeyA(HKEY, LPCSTR, PHKEY) {
-    return RefuseRegistry("RegCreateKeyA");
-}
-
-LONG ReadOnlyPlatform::RegSetValueExA(HKEY, LPCSTR, DWORD, DWORD, const BYTE*, DWORD) {
-    return RefuseRegistry("RegSetValueExA");
-}
-
-LONG ReadOnlyPlatform::RegDeleteKeyA(HKEY, LPCSTR) { return RefuseRegistry("RegDeleteKeyA"); }
-
-LONG ReadOnlyPlatform::CallRegDeleteKeyExA(FARPROC, HKEY, LPCSTR, REGSAM, DWORD) {
-    return RefuseRegistry("RegDeleteKeyExA");
-}
-
 // ---- Service control manager -----------------------------------------------------
 
 SC_HANDLE ReadOnlyPlatform::OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD access) {
-    if (!OnlyReads(access, kManagerReadAccess)) {
-        Refuse("OpenSCManagerA");
-        return nullptr;
-    }
+    if (!OnlyReads(access, kManagerReadAccess)) return Refuse("OpenSCManagerA", SC_HANDLE{});
     return target().OpenSCManagerA(machineName, databaseName, access);
 }
 
-SC_HANDLE ReadOnlyPlatform::CreateServiceA(SC_HANDLE, LPCSTR, LPCSTR, DWORD, DWORD, DWORD, DWORD,
-                                           LPCSTR, LPCSTR, LPDWORD, LPCSTR, LPCSTR, LPCSTR) {
-    Refuse("CreateServiceA");
-    return nullptr;
-}
-
 SC_HANDLE ReadOnlyPlatform::OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD access) {
-    if (!OnlyReads(access, kServiceReadAccess)) {
-        Refuse("OpenServiceA");
-        return nullptr;
-    }
+    if (!OnlyReads(access, kServiceReadAccess)) return Refuse("OpenServiceA", SC_HANDLE{});
     return target().OpenServiceA(manager, serviceName, access);
-}
-
-BOOL ReadOnlyPlatform::ControlService(SC_HANDLE, DWORD, SERVICE_STATUS*) {
-    Refuse("ControlService");
-    return FALSE;
-}
-
-BOOL ReadOnlyPlatform::ChangeServiceConfigA(SC_HANDLE, DWORD, DWORD, DWORD, LPCSTR, LPCSTR, LPDWORD,
-                                            LPCSTR, LPCSTR, LPCSTR, LPCSTR) {
-    Refuse("ChangeServiceConfigA");
-    return FALSE;
-}
-
-BOOL ReadOnlyPlatform::ChangeServiceConfig2A(SC_HANDLE, DWORD, LPVOID) {
-    Refuse("ChangeServiceConfig2A");
-    return FALSE;
-}
-
-BOOL ReadOnlyPlatform::DeleteService(SC_HANDLE) {
-    Refuse("DeleteService");
-    return FALSE;
-}
-
-BOOL ReadOnlyPlatform::StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA*) {
-    Refuse("StartServiceCtrlDispatcherA");
-    return FALSE;
-}
-
-SERVICE_STATUS_HANDLE ReadOnlyPlatform::RegisterServiceCtrlHandlerExA(LPCSTR, LPHANDLER_FUNCTION_EX,
-                                                                      LPVOID) {
-    Refuse("RegisterServiceCtrlHandlerExA");
-    return nullptr;
-}
-
-BOOL ReadOnlyPlatform::SetServiceStatus(SERVICE_STATUS_HANDLE, SERVICE_STATUS*) {
-    Refuse("SetServiceStatus");
-    return FALSE;
 }
 
 // ---- Device notifications and event log ----------------------------------------------
 
-HDEVNOTIFY ReadOnlyPlatform::RegisterDeviceNotificationA(HANDLE, LPVOID, DWORD) {
-    Refuse("RegisterDeviceNotificationA");
-    return nullptr;
-}
-
-HANDLE ReadOnlyPlatform::RegisterEventSourceA(LPCSTR, LPCSTR) {
-    Refuse("RegisterEventSourceA");
-    return nullptr;
-}
-
-BOOL ReadOnlyPlatform::ReportEventA(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCSTR*, LPVOID) {
-    Refuse("ReportEventA");
-    return FALSE;
-}
-
-// No event source is ever handed out, so there is none to close.
-BOOL ReadOnlyPlatform::DeregisterEventSource(HANDLE) {
-    Refuse("DeregisterEventSource");
-    return FALSE;
-}
-
 // ---- Processes -------------------------------------------------------------------------
 
 HANDLE ReadOnlyPlatform::OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId) {
-    if (!OnlyReads(access, kProcessReadAccess)) {
-        Refuse("OpenProcess");
-        return nullptr;
-    }
+    if (!OnlyReads(access, kProcessReadAccess)) return Refuse("OpenProcess", HANDLE{});
     return target().OpenProcess(access, inheritHandle, processId);
 }

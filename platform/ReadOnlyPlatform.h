@@ -31,45 +31,68 @@ public:
                          LPDWORD disposition) override;
     LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access,
                        PHKEY result) override;
-    LONG RegCreateKeyA(HKEY key, LPCSTR subKey, PHKEY result) override;
-    LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
-                        DWORD dataSize) override;
-    LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) override;
-    LONG CallRegDeleteKeyExA(FARPROC regDeleteKeyExA, HKEY key, LPCSTR subKey, REGSAM access,
-                             DWORD reserved) override;
+    LONG RegCreateKeyA(HKEY, LPCSTR, PHKEY) override { return RefuseRegistry("RegCreateKeyA"); }
+    LONG RegSetValueExA(HKEY, LPCSTR, DWORD, DWORD, const BYTE*, DWORD) override {
+        return RefuseRegistry("RegSetValueExA");
+    }
+    LONG RegDeleteKeyA(HKEY, LPCSTR) override { return RefuseRegistry("RegDeleteKeyA"); }
+    LONG CallRegDeleteKeyExA(FARPROC, HKEY, LPCSTR, REGSAM, DWORD) override {
+        return RefuseRegistry("RegDeleteKeyExA");
+    }
 
     SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD access) override;
-    SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayName,
-                             DWORD access, DWORD serviceType, DWORD startType, DWORD errorControl,
-                             LPCSTR binaryPathName, LPCSTR loadOrderGroup, LPDWORD tagId,
-                             LPCSTR dependencies, LPCSTR serviceStartName,
-                             LPCSTR password) override;
+    SC_HANDLE CreateServiceA(SC_HANDLE, LPCSTR, LPCSTR, DWORD, DWORD, DWORD, DWORD, LPCSTR, LPCSTR,
+                             LPDWORD, LPCSTR, LPCSTR, LPCSTR) override {
+        return Refuse("CreateServiceA", SC_HANDLE{});
+    }
     SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD access) override;
-    BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) override;
-    BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD serviceType, DWORD startType,
-                              DWORD errorControl, LPCSTR binaryPathName, LPCSTR loadOrderGroup,
-                              LPDWORD tagId, LPCSTR dependencies, LPCSTR serviceStartName,
-                              LPCSTR password, LPCSTR displayName) override;
-    BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPVOID info) override;
-    BOOL DeleteService(SC_HANDLE service) override;
-    BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) override;
-    SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExA(LPCSTR serviceName,
-                                                        LPHANDLER_FUNCTION_EX handler,
-                                                        LPVOID context) override;
-    BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) override;
+    BOOL ControlService(SC_HANDLE, DWORD, SERVICE_STATUS*) override {
+        return Refuse("ControlService", BOOL{FALSE});
+    }
+    BOOL ChangeServiceConfigA(SC_HANDLE, DWORD, DWORD, DWORD, LPCSTR, LPCSTR, LPDWORD, LPCSTR,
+                              LPCSTR, LPCSTR, LPCSTR) override {
+        return Refuse("ChangeServiceConfigA", BOOL{FALSE});
+    }
+    BOOL ChangeServiceConfig2A(SC_HANDLE, DWORD, LPVOID) override {
+        return Refuse("ChangeServiceConfig2A", BOOL{FALSE});
+    }
+    BOOL DeleteService(SC_HANDLE) override { return Refuse("DeleteService", BOOL{FALSE}); }
+    BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA*) override {
+        return Refuse("StartServiceCtrlDispatcherA", BOOL{FALSE});
+    }
+    SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExA(LPCSTR, LPHANDLER_FUNCTION_EX,
+                                                        LPVOID) override {
+        return Refuse("RegisterServiceCtrlHandlerExA", SERVICE_STATUS_HANDLE{});
+    }
+    BOOL SetServiceStatus(SERVICE_STATUS_HANDLE, SERVICE_STATUS*) override {
+        return Refuse("SetServiceStatus", BOOL{FALSE});
+    }
 
-    HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags) override;
+    HDEVNOTIFY RegisterDeviceNotificationA(HANDLE, LPVOID, DWORD) override {
+        return Refuse("RegisterDeviceNotificationA", HDEVNOTIFY{});
+    }
 
-    HANDLE RegisterEventSourceA(LPCSTR serverName, LPCSTR sourceName) override;
-    BOOL ReportEventA(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID userSid,
-                      WORD numStrings, DWORD dataSize, LPCSTR* strings, LPVOID rawData) override;
-    BOOL DeregisterEventSource(HANDLE eventLog) override;
+    HANDLE RegisterEventSourceA(LPCSTR, LPCSTR) override {
+        return Refuse("RegisterEventSourceA", HANDLE{});
+    }
+    BOOL ReportEventA(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCSTR*, LPVOID) override {
+        return Refuse("ReportEventA", BOOL{FALSE});
+    }
+    // No event source is ever handed out, so there is none to close.
+    BOOL DeregisterEventSource(HANDLE) override {
+        return Refuse("DeregisterEventSource", BOOL{FALSE});
+    }
 
     HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId) override;
 
 private:
     LONG RefuseRegistry(const char* function);  // ERROR_ACCESS_DENIED
     void Refuse(const char* function);          // sets the last error
+    template <typename Result>
+    Result Refuse(const char* function, Result failure) {
+        Refuse(function);
+        return failure;
+    }
 
     std::map<std::string, int> refused_;
 };

@@ -23,6 +23,17 @@ inline void AppendUtf16LE(std::vector<unsigned char>& bytes, const std::u16strin
     }
 }
 
+// A code point up to U+10FFFF as UTF-16, a surrogate pair beyond U+FFFF.
+inline void AppendUtf16(std::u16string& out, char32_t code) {
+    if (code < 0x10000) {
+        out += static_cast<char16_t>(code);
+        return;
+    }
+    code -= 0x10000;
+    out += static_cast<char16_t>(0xD800 + (code >> 10));
+    out += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
+}
+
 // A code point up to U+10FFFF as UTF-8, appended to `out`.
 inline void AppendUtf8(std::string& out, char32_t code) {
     if (code < 0x80) {
@@ -56,4 +67,20 @@ inline size_t DecodeUtf8At(const std::string& text, size_t pos, char32_t& code) 
     static const char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
     if (code < kLeast[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return 0;
     return length;
+}
+
+// UTF-16 as UTF-8; a lone surrogate takes the three bytes it would have,
+// which are no UTF-8 (a report shows them escaped).
+inline std::string Utf8Of(const std::u16string& text) {
+    std::string utf8;
+    utf8.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        char32_t code = text[i];
+        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (text[++i] - 0xDC00);
+        }
+        AppendUtf8(utf8, code);
+    }
+    return utf8;
 }

@@ -116,12 +116,12 @@ qx_ensure_packages() {
 
 # The project version a build was configured with, from its CMakeCache.txt:
 # qx_version build/win32 prints 1.2.0; qx_version_shown prints it as "-v"
-# does, 1.20.
+# does, 1.20, as the build's Version.h spells it.
 qx_version() { # build-dir
     sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$1/CMakeCache.txt" 2>/dev/null
 }
 qx_version_shown() { # build-dir
-    qx_version "$1" | awk -F. '{ print $1 "." $2 $3 }'
+    sed -n 's/^#define QX_VERSION_SHORT "\(.*\)"$/\1/p' "$1/generated/Version.h" 2>/dev/null
 }
 
 qx_generator() {

@@ -7,6 +7,7 @@
 
 #include "Version.h"
 #include "platform/ScopedHandle.h"
+#include "platform/CodePageRules.h"
 #include "service/EventIds.h"
 
 CNTService* CNTService::Instance = nullptr;
@@ -45,22 +46,12 @@ const GUID kVolumeInterfaceGuid = {
     0x53F5630D, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
 
 bool EqualsIgnoreCase(const char* a, const char* b) {
-    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        char x = *a, y = *b;
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
+    for (; *a != '\0' && AsciiLower(*a) == AsciiLower(*b); ++a, ++b) {
     }
     return *a == *b;
 }
 
-void Print(Platform& os, const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 2, 3)))
-#endif
-    ;
-
-void Print(Platform& os, const char* format, ...) {
+[[gnu::format(printf, 2, 3)]] void Print(Platform& os, const char* format, ...) {
     char line[1024];
     va_list args;
     va_start(args, format);
@@ -124,93 +115,97 @@ CNTService::~CNTService() {
 BOOL CNTService::ProcessCommandLine(int argc, char* argv[]) {
     if (argc < 2) return FALSE;
     const char* option = argv[1];
-    // After IsServiceInstalled said FALSE: 0 when the service is not
-    // installed, else the error of a service manager that could not be asked
-    // (without elevation, say), which it prints.
-    auto unasked = [this]() -> DWORD {
-        const DWORD error = os.GetLastError();
-        if (error == ERROR_SERVICE_DOES_NOT_EXIST) return 0;
-        Print(os, "Could not ask the service manager. Error %d\n", static_cast<int>(error));
-        return error != 0 ? error : ERROR_GEN_FAILURE;
-    };
-
     if (EqualsIgnoreCase(option, "-v")) {
-        Print(os, "%s Version %d.%d%d\n", ServiceName, MajorVersion, MinorVersion, PatchVersion);
-        if (IsServiceInstalled()) {
-            Print(os, CheckNotMarkedForDeletion() == ERROR_SERVICE_MARKED_FOR_DELETE
-                          ? "The service is marked for deletion: Windows deletes it once its "
-                            "process has ended and the last handle to it is closed\n"
-                          : "The service is currently installed\n");
-        } else if (!unasked()) {
-            Print(os, "The service is not installed\n");
-        }
-        return TRUE;
+        PrintVersion();
+    } else if (EqualsIgnoreCase(option, "-i")) {
+        InstallFromConsole();
+    } else if (EqualsIgnoreCase(option, "-u")) {
+        RemoveFromConsole();
+    } else {
+        return FALSE;
     }
-    if (EqualsIgnoreCase(option, "-i")) {
-        if (IsServiceInstalled()) {
-            // A service marked for deletion goes away: a script must not take
-            // it for an installed one.
-            const DWORD marked = CheckNotMarkedForDeletion();
-            if (marked == ERROR_SUCCESS) {
-                Print(os, "%s is already installed\n", ServiceName);
-            } else if (marked == ERROR_SERVICE_MARKED_FOR_DELETE) {
-                Print(os, "%s failed to install. Error %d\n", ServiceName,
-                      static_cast<int>(marked));
-                SetSwitchFailed(marked);
-            } else {
-                Print(os, "Could not ask the service manager. Error %d\n",
-                      static_cast<int>(marked));
-                SetSwitchFailed(marked);
-            }
-        } else if (InstallService()) {
-            Print(os, "%s installed\n", ServiceName);
+    return TRUE;
+}
+
+DWORD CNTService::UnaskedError() {
+    const DWORD error = os.GetLastError();
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST) return 0;
+    Print(os, "Could not ask the service manager. Error %d\n", static_cast<int>(error));
+    return error != 0 ? error : ERROR_GEN_FAILURE;
+}
+
+void CNTService::PrintVersion() {
+    Print(os, "%s Version %s\n", ServiceName, QX_VERSION_SHORT);
+    if (IsServiceInstalled()) {
+        Print(os, CheckNotMarkedForDeletion() == ERROR_SERVICE_MARKED_FOR_DELETE
+                      ? "The service is marked for deletion: Windows deletes it once its "
+                        "process has ended and the last handle to it is closed\n"
+                      : "The service is currently installed\n");
+    } else if (!UnaskedError()) {
+        Print(os, "The service is not installed\n");
+    }
+}
+
+void CNTService::InstallFromConsole() {
+    if (IsServiceInstalled()) {
+        // A service marked for deletion goes away: a script must not take it
+        // for an installed one.
+        const DWORD marked = CheckNotMarkedForDeletion();
+        if (marked == ERROR_SUCCESS) {
+            Print(os, "%s is already installed\n", ServiceName);
+            return;
+        }
+        if (marked == ERROR_SERVICE_MARKED_FOR_DELETE) {
+            Print(os, "%s failed to install. Error %d\n", ServiceName, static_cast<int>(marked));
         } else {
-            const DWORD error = os.GetLastError();
-            Print(os, "%s failed to install. Error %d\n", ServiceName, static_cast<int>(error));
-            SetSwitchFailed(error);
+            Print(os, "Could not ask the service manager. Error %d\n", static_cast<int>(marked));
         }
-        return TRUE;
+        SetSwitchFailed(marked);
+    } else if (InstallService()) {
+        Print(os, "%s installed\n", ServiceName);
+    } else {
+        const DWORD error = os.GetLastError();
+        Print(os, "%s failed to install. Error %d\n", ServiceName, static_cast<int>(error));
+        SetSwitchFailed(error);
     }
-    if (EqualsIgnoreCase(option, "-u")) {
-        if (!IsServiceInstalled()) {
-            if (const DWORD error = unasked()) {
-                SetSwitchFailed(error);
-            } else {
-                Print(os, "%s is not installed\n", ServiceName);
-            }
-        } else if (BOOL stopped = FALSE, marked = FALSE; RemoveService(&stopped, &marked)) {
-            if (!stopped) {
-                // A service not known to be stopped may still write keys after
-                // a purge here; its own stop takes them back. A deployment
-                // script must not take this for a clean removal.
-                Print(os,
-                      "%s did not stop. It is marked for deletion and keeps its keys until it "
-                      "stops. Error %d\n",
-                      ServiceName, static_cast<int>(ERROR_SERVICE_REQUEST_TIMEOUT));
-                WriteEventLog(EVENTLOG_WARNING_TYPE, MsgNotStopped, ServiceName);
-                SetSwitchFailed(ERROR_SERVICE_REQUEST_TIMEOUT);
-                return TRUE;
-            }
-            char path[MAX_PATH] = {};
-            os.GetModuleFileNameA(nullptr, path, MAX_PATH);
-            path[MAX_PATH - 1] = '\0';
-            Print(os, "%s removed. (You must delete the file (%s) yourself.)\n", ServiceName, path);
-            if (marked) {
-                Print(os,
-                      "It was marked for deletion already: Windows deletes it when the last "
-                      "handle to it closes.\n");
-            }
-            // Stopped and marked for deletion, it never starts again: nothing
-            // else would take its keys back.
-            if (!OnRemoved()) SetSwitchFailed(os.GetLastError());
+}
+
+void CNTService::RemoveFromConsole() {
+    BOOL stopped = FALSE, marked = FALSE;
+    if (!IsServiceInstalled()) {
+        if (const DWORD error = UnaskedError()) {
+            SetSwitchFailed(error);
         } else {
-            const DWORD error = os.GetLastError();
-            Print(os, "Could not remove %s. Error %d\n", ServiceName, static_cast<int>(error));
-            SetSwitchFailed(error);
+            Print(os, "%s is not installed\n", ServiceName);
         }
-        return TRUE;
+    } else if (!RemoveService(&stopped, &marked)) {
+        const DWORD error = os.GetLastError();
+        Print(os, "Could not remove %s. Error %d\n", ServiceName, static_cast<int>(error));
+        SetSwitchFailed(error);
+    } else if (!stopped) {
+        // A service not known to be stopped may still write keys after a purge
+        // here; its own stop takes them back. A deployment script must not
+        // take this for a clean removal.
+        Print(os,
+              "%s did not stop. It is marked for deletion and keeps its keys until it stops. "
+              "Error %d\n",
+              ServiceName, static_cast<int>(ERROR_SERVICE_REQUEST_TIMEOUT));
+        WriteEventLog(EVENTLOG_WARNING_TYPE, MsgNotStopped, ServiceName);
+        SetSwitchFailed(ERROR_SERVICE_REQUEST_TIMEOUT);
+    } else {
+        char path[MAX_PATH] = {};
+        os.GetModuleFileNameA(nullptr, path, MAX_PATH);
+        path[MAX_PATH - 1] = '\0';
+        Print(os, "%s removed. (You must delete the file (%s) yourself.)\n", ServiceName, path);
+        if (marked) {
+            Print(os,
+                  "It was marked for deletion already: Windows deletes it when the last handle "
+                  "to it closes.\n");
+        }
+        // Stopped and marked for deletion, it never starts again: nothing else
+        // would take its keys back.
+        if (!OnRemoved()) SetSwitchFailed(os.GetLastError());
     }
-    return FALSE;
 }
 
 // The process exits with the status record's exit code: a deployment script

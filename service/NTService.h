@@ -80,6 +80,14 @@ public:
     Platform& os;
 
 private:
+    // The switches "-v", "-i" and "-u".
+    void PrintVersion();
+    void InstallFromConsole();
+    void RemoveFromConsole();
+    // After IsServiceInstalled said FALSE: 0 when the service is not
+    // installed, else the error of a service manager that could not be asked
+    // (without elevation, say), which it prints.
+    DWORD UnaskedError();
     // A failed "-i" or "-u": the process exits with `error` (never with 0).
     void SetSwitchFailed(DWORD error);
     // The state the service was last seen in after the stop, 0 if unknown.
@@ -103,8 +111,4 @@ private:
 // One line "[<service name>](<thread id>): <text>\n" on the debugger output,
 // built in a 1024-byte buffer; a longer line is cut to fit. `format` must be a
 // literal: texts from outside go in as "%s" arguments.
-void TraceMsg(CNTService* service, const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 2, 3)))
-#endif
-    ;
+[[gnu::format(printf, 2, 3)]] void TraceMsg(CNTService* service, const char* format, ...);

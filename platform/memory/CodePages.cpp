@@ -6,14 +6,13 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/CodePageRules.h"
 #include "platform/memory/CodePageTables.h"
 #include "platform/memory/CodePages.h"
 
 namespace codepages {
 
-bool IsLeadByte(UINT codePage, BYTE byte) {
-    return codePage == 932 && ((byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC));
-}
+bool IsLeadByte(UINT codePage, BYTE byte) { return codePage == 932 && Is932LeadByte(byte); }
 
 size_t CharLength(UINT codePage, const std::string& text, size_t pos) {
     if (pos + 1 < text.size() && text[pos + 1] != '\0' &&

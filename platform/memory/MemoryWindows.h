@@ -128,36 +128,62 @@ public:
     LONG CallRegDeleteKeyExA(FARPROC regDeleteKeyExA, HKEY key, LPCSTR subKey, REGSAM access,
                              DWORD reserved) override;
 
-    SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD access) override;
-    SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayName,
-                             DWORD access, DWORD serviceType, DWORD startType, DWORD errorControl,
-                             LPCSTR binaryPathName, LPCSTR loadOrderGroup, LPDWORD tagId,
-                             LPCSTR dependencies, LPCSTR serviceStartName,
-                             LPCSTR password) override;
-    SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD access) override;
-    BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) override;
-    BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) override;
-    BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE buffer,
-                              DWORD bufferSize, LPDWORD bytesNeeded) override;
-    BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD serviceType, DWORD startType,
-                              DWORD errorControl, LPCSTR binaryPathName, LPCSTR loadOrderGroup,
-                              LPDWORD tagId, LPCSTR dependencies, LPCSTR serviceStartName,
-                              LPCSTR password, LPCSTR displayName) override;
-    BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPVOID info) override;
-    BOOL DeleteService(SC_HANDLE service) override;
-    BOOL CloseServiceHandle(SC_HANDLE handle) override;
-    BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) override;
-    SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExA(LPCSTR serviceName,
-                                                        LPHANDLER_FUNCTION_EX handler,
-                                                        LPVOID context) override;
-    BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) override;
+    SC_HANDLE OpenSCManagerA(LPCSTR, LPCSTR, DWORD) override {
+        return NotHere<SC_HANDLE>(ERROR_CALL_NOT_IMPLEMENTED, nullptr);
+    }
+    SC_HANDLE CreateServiceA(SC_HANDLE, LPCSTR, LPCSTR, DWORD, DWORD, DWORD, DWORD, LPCSTR, LPCSTR,
+                             LPDWORD, LPCSTR, LPCSTR, LPCSTR) override {
+        return NotHere<SC_HANDLE>(ERROR_CALL_NOT_IMPLEMENTED, nullptr);
+    }
+    SC_HANDLE OpenServiceA(SC_HANDLE, LPCSTR, DWORD) override {
+        return NotHere<SC_HANDLE>(ERROR_CALL_NOT_IMPLEMENTED, nullptr);
+    }
+    BOOL ControlService(SC_HANDLE, DWORD, SERVICE_STATUS*) override {
+        return NotHere<BOOL>(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+    }
+    BOOL QueryServiceStatus(SC_HANDLE, SERVICE_STATUS*) override {
+        return NotHere<BOOL>(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+    }
+    BOOL QueryServiceStatusEx(SC_HANDLE, SC_STATUS_TYPE, LPBYTE, DWORD, LPDWORD) override {
+        return NotHere<BOOL>(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+    }
+    BOOL ChangeServiceConfigA(SC_HANDLE, DWORD, DWORD, DWORD, LPCSTR, LPCSTR, LPDWORD, LPCSTR,
+                              LPCSTR, LPCSTR, LPCSTR) override {
+        return NotHere<BOOL>(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+    }
+    BOOL ChangeServiceConfig2A(SC_HANDLE, DWORD, LPVOID) override {
+        return NotHere<BOOL>(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+    }
+    BOOL DeleteService(SC_HANDLE) override {
+        return NotHere<BOOL>(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+    }
+    BOOL CloseServiceHandle(SC_HANDLE) override {
+        return NotHere<BOOL>(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+    }
+    BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA*) override {
+        return NotHere<BOOL>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, FALSE);
+    }
+    SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExA(LPCSTR, LPHANDLER_FUNCTION_EX,
+                                                        LPVOID) override {
+        return NotHere<SERVICE_STATUS_HANDLE>(ERROR_CALL_NOT_IMPLEMENTED, nullptr);
+    }
+    BOOL SetServiceStatus(SERVICE_STATUS_HANDLE, SERVICE_STATUS*) override {
+        return NotHere<BOOL>(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+    }
 
-    HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags) override;
+    HDEVNOTIFY RegisterDeviceNotificationA(HANDLE, LPVOID, DWORD) override {
+        return NotHere<HDEVNOTIFY>(ERROR_CALL_NOT_IMPLEMENTED, nullptr);
+    }
 
-    HANDLE RegisterEventSourceA(LPCSTR serverName, LPCSTR sourceName) override;
-    BOOL ReportEventA(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID userSid,
-                      WORD numStrings, DWORD dataSize, LPCSTR* strings, LPVOID rawData) override;
-    BOOL DeregisterEventSource(HANDLE eventLog) override;
+    HANDLE RegisterEventSourceA(LPCSTR, LPCSTR) override {
+        return NotHere<HANDLE>(ERROR_CALL_NOT_IMPLEMENTED, nullptr);
+    }
+    BOOL ReportEventA(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCSTR*, LPVOID) override {
+        return NotHere<BOOL>(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+    }
+    BOOL DeregisterEventSource(HANDLE) override {
+        return NotHere<BOOL>(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+    }
 
     BOOL GetVersionExA(OSVERSIONINFOA* versionInfo) override;
     UINT GetDriveTypeA(LPCSTR rootPathName) override;
@@ -171,13 +197,25 @@ public:
     void Sleep(DWORD milliseconds) override;
     DWORD SleepEx(DWORD milliseconds, BOOL alertable) override;
     DWORD GetCurrentThreadId() override;
-    HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId) override;
-    DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
-    BOOL CloseHandle(HANDLE handle) override;
+    // What Windows says for an id of no process.
+    HANDLE OpenProcess(DWORD, BOOL, DWORD) override {
+        return NotHere<HANDLE>(ERROR_INVALID_PARAMETER, nullptr);
+    }
+    DWORD WaitForSingleObject(HANDLE, DWORD) override {
+        return NotHere<DWORD>(ERROR_INVALID_HANDLE, WAIT_FAILED);
+    }
+    BOOL CloseHandle(HANDLE) override { return NotHere<BOOL>(ERROR_INVALID_HANDLE, FALSE); }
     void OutputDebugStringA(LPCSTR text) override;
     void WriteStdout(LPCSTR text) override;
 
 private:
+    // A call of what is not here: fails with `error`.
+    template <typename Result>
+    Result NotHere(DWORD error, Result failure) {
+        MemoryWindows::SetLastError(error);
+        return failure;
+    }
+
     struct State;
     std::unique_ptr<State> state_;
 };

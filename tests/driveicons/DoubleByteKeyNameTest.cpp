@@ -14,9 +14,7 @@ TEST(DoubleByteKeyNames, InstancePathReaderIsRecognisedAndReleased) {
     FakeWindows fake;
     fake.SetCodePage(932);
     CIConEx service(fake);
-    std::strcpy(service.Scan.ModuleDirectory, "C:\\Qarn\\");
-    service.Scan.ScanStartLetter = 'D';
-    service.Scan.IsVistaWorkstation = TRUE;
+    ReadyForScan(service, true);
 
     // U+30BD is 0x83 0x5C, U+8868 is 0x95 0x5C under 932.
     const std::string device = "Disk&Ven_Qarn&Prod_KA_Slot_Module&Rev_\x83\x5C";  // row 5

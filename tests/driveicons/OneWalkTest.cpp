@@ -190,8 +190,7 @@ TEST(OneWalk, DecidesEveryLetterAsTheRuleDoesLetterByLetter) {
             *slot = DriveSlot{letter, static_cast<unsigned short>(ModelRow(match))};
             break;
         }
-        service.Scan.ScanStartLetter = 'D';
-        service.Scan.AssignDrives(FALSE);
+        service.Scan.AssignFromFirstLetter(FALSE);
         EXPECT_EQ(Slots(expected), Slots(service));
         EXPECT_EQ(0u, fake.OpenKeyCount());
         if (HasFailure()) break;

@@ -17,30 +17,31 @@ TEST(DriveIconRegistry, EnumerateCreatesMissingKeyAndStopsPastTheEnd) {
     char name[MAX_PATH];
     DWORD length = MAX_PATH;
     std::memset(name, 0, sizeof name);
-    ASSERT_TRUE(service.Scan.EnumRegSubkey(HKEY_LOCAL_MACHINE, kUsbStor.c_str(), name, &length, 1));
+    ASSERT_TRUE(service.Scan.Registry.EnumRegSubkey(HKEY_LOCAL_MACHINE, kUsbStor.c_str(), name,
+                                                    &length, 1));
     EXPECT_EQ(fake.SubkeyNames(kUsbStor)[1], std::string(name));
     EXPECT_EQ(std::strlen(name), length);
 
     length = MAX_PATH;
-    EXPECT_FALSE(
-        service.Scan.EnumRegSubkey(HKEY_LOCAL_MACHINE, kUsbStor.c_str(), name, &length, 2));
+    EXPECT_FALSE(service.Scan.Registry.EnumRegSubkey(HKEY_LOCAL_MACHINE, kUsbStor.c_str(), name,
+                                                     &length, 2));
 
     // A missing path is created, empty, and yields nothing; ReadRegValue creates nothing.
     std::string text;
-    EXPECT_FALSE(service.Scan.ReadRegValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\Missing\\Read", nullptr,
-                                           REG_SZ, &text, MAX_PATH));
+    EXPECT_FALSE(service.Scan.Registry.ReadRegValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\Missing\\Read",
+                                                    nullptr, REG_SZ, &text, MAX_PATH));
     EXPECT_FALSE(fake.KeyExists("SOFTWARE\\Missing\\Read"));
     length = MAX_PATH;
-    EXPECT_FALSE(service.Scan.EnumRegSubkey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Missing\\Enum", name,
-                                            &length, 0));
+    EXPECT_FALSE(service.Scan.Registry.EnumRegSubkey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Missing\\Enum",
+                                                     name, &length, 0));
     EXPECT_TRUE(fake.KeyExists("SOFTWARE\\Missing\\Enum"));
 
     // A name longer than the buffer is refused.
     fake.CreateKey(kUsbStor + "\\DeviceA\\" + std::string(40, 'x'));
     char small[8];
     length = sizeof small;
-    EXPECT_FALSE(service.Scan.EnumRegSubkey(HKEY_LOCAL_MACHINE, (kUsbStor + "\\DeviceA").c_str(),
-                                            small, &length, 0));
+    EXPECT_FALSE(service.Scan.Registry.EnumRegSubkey(
+        HKEY_LOCAL_MACHINE, (kUsbStor + "\\DeviceA").c_str(), small, &length, 0));
     EXPECT_EQ(0u, fake.OpenKeyCount());
 }
 
@@ -55,33 +56,33 @@ TEST(DriveIconRegistry, ReadStringsAndBinaryData) {
     fake.SetString(key, "Big", std::string(300, 'b'));
 
     std::string text = "stale";
-    ASSERT_TRUE(service.Scan.ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), nullptr, REG_SZ, &text,
-                                          MAX_PATH));
+    ASSERT_TRUE(service.Scan.Registry.ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), nullptr, REG_SZ,
+                                                   &text, MAX_PATH));
     EXPECT_EQ("default text", text);
-    ASSERT_TRUE(service.Scan.ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Named", REG_SZ, &text,
-                                          MAX_PATH));
+    ASSERT_TRUE(service.Scan.Registry.ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Named", REG_SZ,
+                                                   &text, MAX_PATH));
     EXPECT_EQ("named text", text);
     // A string stored without a NUL ends with the data returned.
-    ASSERT_TRUE(service.Scan.ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Bytes", REG_SZ, &text,
-                                          MAX_PATH));
+    ASSERT_TRUE(service.Scan.Registry.ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Bytes", REG_SZ,
+                                                   &text, MAX_PATH));
     EXPECT_EQ("abc", text);
-    ASSERT_TRUE(service.Scan.ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Embedded", REG_SZ,
-                                          &text, MAX_PATH));
+    ASSERT_TRUE(service.Scan.Registry.ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Embedded",
+                                                   REG_SZ, &text, MAX_PATH));
     EXPECT_EQ("one", text);
-    EXPECT_FALSE(
-        service.Scan.ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Big", REG_SZ, &text, MAX_PATH));
-    EXPECT_FALSE(service.Scan.ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Missing", REG_SZ,
-                                           &text, MAX_PATH));
+    EXPECT_FALSE(service.Scan.Registry.ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Big", REG_SZ,
+                                                    &text, MAX_PATH));
+    EXPECT_FALSE(service.Scan.Registry.ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Missing",
+                                                    REG_SZ, &text, MAX_PATH));
 
     // Binary reads take the bytes whatever the stored type.
     BYTE bytes[MAX_PATH];
     std::memset(bytes, 0x7F, sizeof bytes);
-    ASSERT_TRUE(service.Scan.ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Named", REG_BINARY,
-                                          bytes, sizeof bytes));
+    ASSERT_TRUE(service.Scan.Registry.ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Named",
+                                                   REG_BINARY, bytes, sizeof bytes));
     EXPECT_EQ(0, std::memcmp(bytes, "named text", 11));
     EXPECT_EQ(0x7F, bytes[11]);
-    EXPECT_FALSE(service.Scan.ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Big", REG_BINARY,
-                                           bytes, sizeof bytes));
+    EXPECT_FALSE(service.Scan.Registry.ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Big",
+                                                    REG_BINARY, bytes, sizeof bytes));
     EXPECT_EQ(0u, fake.OpenKeyCount());
 }
 
@@ -89,28 +90,29 @@ TEST(DriveIconRegistry, WriteStringsWithinTheBuffer) {
     FakeWindows fake;
     CIConEx service(fake);
     const std::string key = "SOFTWARE\\A\\B\\C";
-    ASSERT_TRUE(service.Scan.WriteRegValue(HKEY_LOCAL_MACHINE, key.c_str(), nullptr, REG_SZ, ""));
+    ASSERT_TRUE(
+        service.Scan.Registry.WriteRegValue(HKEY_LOCAL_MACHINE, key.c_str(), nullptr, REG_SZ, ""));
     EXPECT_TRUE(fake.KeyExists("SOFTWARE\\A\\B"));
     EXPECT_EQ(std::vector<BYTE>{0}, fake.GetValue(key, "")->data);
 
     const std::string longest(259, 'x');
-    ASSERT_TRUE(service.Scan.WriteRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Long", REG_SZ,
-                                           longest.c_str()));
+    ASSERT_TRUE(service.Scan.Registry.WriteRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Long", REG_SZ,
+                                                    longest.c_str()));
     EXPECT_EQ(260u, fake.GetValue(key, "Long")->data.size());
     EXPECT_EQ(REG_SZ, fake.GetValue(key, "Long")->type);
 
     // 260 characters do not fit: nothing is written, not even the key.
     const std::string tooLong(260, 'y');
-    EXPECT_FALSE(service.Scan.WriteRegValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\D", "Long", REG_SZ,
-                                            tooLong.c_str()));
+    EXPECT_FALSE(service.Scan.Registry.WriteRegValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\D", "Long",
+                                                     REG_SZ, tooLong.c_str()));
     EXPECT_FALSE(fake.KeyExists("SOFTWARE\\D"));
-    EXPECT_FALSE(
-        service.Scan.WriteRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Dword", REG_DWORD, "1"));
+    EXPECT_FALSE(service.Scan.Registry.WriteRegValue(HKEY_LOCAL_MACHINE, key.c_str(), "Dword",
+                                                     REG_DWORD, "1"));
     EXPECT_FALSE(fake.GetValue(key, "Dword").has_value());
 
     fake.DenyAccess("SOFTWARE\\Denied");
-    EXPECT_FALSE(service.Scan.WriteRegValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\Denied\\X", nullptr,
-                                            REG_SZ, "a"));
+    EXPECT_FALSE(service.Scan.Registry.WriteRegValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\Denied\\X",
+                                                     nullptr, REG_SZ, "a"));
     EXPECT_EQ(0u, fake.OpenKeyCount());
 }
 
@@ -118,25 +120,25 @@ TEST(DriveIconRegistry, DeleteDriveIconKeysInBothViews) {
     FakeWindows fake;
     CIConEx service(fake);
     // No keys for the letter: nothing changes.
-    service.Scan.DeleteDriveIconKeys('E');
+    service.Scan.Registry.DeleteDriveIconKeys('E');
     EXPECT_TRUE(DriveIconKeys(fake).empty());
 
     WriteIconKeys(fake, 'E', "KB Media");
     WriteIconKeys(fake, 'F', "KB Media");
     fake.CreateKey(LetterKey('F') + "\\Other");
-    service.Scan.DeleteDriveIconKeys('E');
-    service.Scan.DeleteDriveIconKeys('F');
+    service.Scan.Registry.DeleteDriveIconKeys('E');
+    service.Scan.Registry.DeleteDriveIconKeys('F');
     // F keeps its letter key, which still has a subkey of another program.
     EXPECT_EQ((std::vector<std::string>{"F", "F\\Other"}), DriveIconKeys(fake));
 
     // Under WOW64 the 64-bit view, in the order icon, label, letter.
     fake.DeleteTree(kDriveIcons);
     fake.SetWow64Process(true);
-    service.Scan.IsWow64 = TRUE;
+    service.Scan.SetPlatform(FALSE, TRUE);
     WriteIconKeys(fake, 'G', "KD Media");
     WriteIconKeys(fake, 'G', "KD Media", kDriveIcons32);
     fake.ClearCalls();
-    service.Scan.DeleteDriveIconKeys('G');
+    service.Scan.Registry.DeleteDriveIconKeys('G');
     EXPECT_TRUE(DriveIconKeys(fake).empty());
     EXPECT_EQ(3u, DriveIconKeys(fake, kDriveIcons32).size());
     std::vector<std::string> deleted;
@@ -152,7 +154,7 @@ TEST(DriveIconRegistry, DeleteDriveIconKeysInBothViews) {
     // Without RegDeleteKeyExA nothing is deleted.
     WriteIconKeys(fake, 'H', "KD Media");
     fake.SetExportPresent("RegDeleteKeyExA", false);
-    service.Scan.DeleteDriveIconKeys('H');
+    service.Scan.Registry.DeleteDriveIconKeys('H');
     EXPECT_EQ(3u, DriveIconKeys(fake).size());
     EXPECT_EQ(0u, fake.OpenKeyCount());
 }
@@ -204,11 +206,10 @@ TEST(DriveIconRegistry, DetectPlatformTable) {
         fake.SetExportPresent("IsWow64Process", row.exportPresent);
         fake.SetVersionFailures(row.extendedFails, row.plainFails);
         CIConEx service(fake);
-        service.Scan.IsVistaWorkstation = TRUE;  // cleared first thing
-        service.Scan.IsWow64 = TRUE;
+        service.Scan.SetPlatform(TRUE, TRUE);  // cleared first thing
         service.Scan.DetectPlatform();
-        EXPECT_EQ(row.vista, service.Scan.IsVistaWorkstation);
-        EXPECT_EQ(row.wow64, service.Scan.IsWow64);
+        EXPECT_EQ(row.vista, service.Scan.IsVistaWorkstation());
+        EXPECT_EQ(row.wow64, service.Scan.IsWow64());
         EXPECT_EQ(row.asked ? 1u : 0u, fake.CountCalls("IsWow64Process"));
         EXPECT_EQ(0u, fake.CountCallsWithPrefix("Reg"));
     }

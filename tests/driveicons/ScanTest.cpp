@@ -32,7 +32,7 @@ TEST(AssignmentScan, LettersExaminedAndSkipped) {
     EXPECT_EQ("Z1 H3 ", Slots(m.service));
     EXPECT_TRUE(HasDriveKeys(m.fake, 'Z', "KB Media", "C:\\Qarn\\QarnIcons.dll,3"));
     EXPECT_FALSE(m.fake.KeyExists(LetterKey('H')));
-    EXPECT_EQ('D', m.service.Scan.ScanStartLetter);
+    EXPECT_EQ(0, m.service.Scan.ScanStartLetter());  // left as it was
     EXPECT_EQ(0u, m.fake.OpenKeyCount());
 }
 
@@ -115,7 +115,7 @@ TEST(AssignmentScan, ModelRowAndWriteRules) {
     // Parent-id variant under WOW64: no DefaultIcon.
     ScanMachine wow;
     wow.fake.SetWow64Process(true);
-    wow.service.Scan.IsWow64 = TRUE;
+    wow.service.Scan.SetPlatform(FALSE, TRUE);
     PlugParentIdDevice(wow.fake, 'E', kKbSlot, "1&0", "7&e&0");
     EXPECT_TRUE(wow.service.Scan.AssignDrives(TRUE));
     EXPECT_TRUE(HasDriveKeys(wow.fake, 'E', "KB Media", std::nullopt));
@@ -196,7 +196,7 @@ TEST(AssignmentScan, InstancePathRecognition) {
     // Under WOW64 the instance-path variant still writes DefaultIcon.
     ScanMachine wow(true);
     wow.fake.SetWow64Process(true);
-    wow.service.Scan.IsWow64 = TRUE;
+    wow.service.Scan.SetPlatform(TRUE, TRUE);
     PlugInstancePathDevice(wow.fake, 'E', kKcKb, "1&0");
     EXPECT_TRUE(wow.service.Scan.AssignDrives(FALSE));
     EXPECT_TRUE(HasDriveKeys(wow.fake, 'E', "KB/KC", "C:\\Qarn\\QarnIcons.dll,3"));
@@ -252,11 +252,10 @@ TEST(ReleaseWalk, FromTheLastSlotDownOneAtATime) {
     m.service.Scan.DriveSlots[0].Letter = 0;
     m.service.Scan.DriveSlots[2].Letter = 0;
 
-    // Nothing gone: nothing changes, ScanStartLetter kept.
-    m.service.Scan.ScanStartLetter = 'K';
+    // Nothing gone: nothing changes, ScanStartLetter kept (none yet).
     EXPECT_TRUE(m.service.Scan.ReleaseDrives(FALSE));
     EXPECT_EQ("F8 E1 G10 ", Slots(m.service));
-    EXPECT_EQ('K', m.service.Scan.ScanStartLetter);
+    EXPECT_EQ(0, m.service.Scan.ScanStartLetter());
 
     m.fake.SetDriveType('E', DRIVE_NO_ROOT_DIR);
     m.fake.SetDriveType('G', DRIVE_FIXED);
@@ -265,7 +264,7 @@ TEST(ReleaseWalk, FromTheLastSlotDownOneAtATime) {
     EXPECT_EQ("F8 E1 ", Slots(m.service));
     EXPECT_EQ(0, m.service.Scan.DriveSlots[7].Letter);
     EXPECT_EQ(10, m.service.Scan.DriveSlots[7].ModelIndex);  // kept
-    EXPECT_EQ('D', m.service.Scan.ScanStartLetter);
+    EXPECT_EQ('D', m.service.Scan.ScanStartLetter());
     EXPECT_FALSE(m.fake.KeyExists(LetterKey('G')));
     EXPECT_TRUE(HasDriveKeys(m.fake, 'E', "KB Media", "C:\\Qarn\\QarnIcons.dll,3"));
     // Only deletions: a letter that is not removable reads nothing.
@@ -315,7 +314,7 @@ TEST(ReleaseWalk, CheckRules) {
     // while the slot is freed.
     ScanMachine v(true);
     v.fake.SetWow64Process(true);
-    v.service.Scan.IsWow64 = TRUE;
+    v.service.Scan.SetPlatform(TRUE, TRUE);
     PlugInstancePathDevice(v.fake, 'E', kKcKb, "1&0");
     PlugInstancePathDevice(v.fake, 'F', kKcKb, "2&0");
     EXPECT_TRUE(v.service.Scan.AssignDrives(TRUE));
@@ -323,9 +322,8 @@ TEST(ReleaseWalk, CheckRules) {
     v.fake.SetMountRecord(
         'F', "\\??\\USBSTOR#Disk&Ven_Qarn&Prod_LNK___QX-KC#KB&Rev_1.00#7&0#" + kVolumeGuid);
     v.fake.SetExportPresent("RegDeleteKeyExA", false);
-    v.service.Scan.ScanStartLetter = 'M';
     EXPECT_TRUE(v.service.Scan.ReleaseDrives(FALSE));
     EXPECT_EQ("E2 ", Slots(v.service));
-    EXPECT_EQ('D', v.service.Scan.ScanStartLetter);
+    EXPECT_EQ('D', v.service.Scan.ScanStartLetter());
     EXPECT_EQ(6u, DriveIconKeys(v.fake).size());
 }

@@ -129,8 +129,8 @@ TEST(DriveIconServiceLife, PreVistaMachine) {
     DispatcherRun run(fake, service);
     ASSERT_TRUE(fake.WaitForReportedState(SERVICE_RUNNING));
     EXPECT_STREQ("C:\\Program Files\\Qarn\\", service.Scan.ModuleDirectory);
-    EXPECT_FALSE(service.Scan.IsVistaWorkstation);
-    EXPECT_FALSE(service.Scan.IsWow64);
+    EXPECT_FALSE(service.Scan.IsVistaWorkstation());
+    EXPECT_FALSE(service.Scan.IsWow64());
     CheckScenarioState(fake, service, kDriveIcons, kDriveIcons32, scenario.slotsAfterStart,
                        scenario.keysAfterStart, {}, unrelated);
     RunScenarioSteps(
@@ -162,8 +162,8 @@ TEST(DriveIconServiceLife, VistaMachineUnderWow64) {
     DispatcherRun run(fake, service);
     ASSERT_TRUE(fake.WaitForReportedState(SERVICE_RUNNING));
     EXPECT_STREQ("C:\\Program Files (x86)\\Qarn\\", service.Scan.ModuleDirectory);
-    EXPECT_TRUE(service.Scan.IsVistaWorkstation);
-    EXPECT_TRUE(service.Scan.IsWow64);
+    EXPECT_TRUE(service.Scan.IsVistaWorkstation());
+    EXPECT_TRUE(service.Scan.IsWow64());
     CheckScenarioState(fake, service, kDriveIcons, kDriveIcons32, scenario.slotsAfterStart,
                        scenario.keysAfterStart, {}, {});
     RunScenarioSteps(machine, scenario, service, kDriveIcons, kDriveIcons32,
@@ -269,14 +269,14 @@ TEST(DriveIconServiceLife, ModuleDirectoryAndStartValues) {
         // Zero values before OnInit.
         EXPECT_EQ("", Slots(service));
         EXPECT_EQ(0, service.Scan.DriveSlots[19].ModelIndex);
-        EXPECT_EQ(0, service.Scan.ScanStartLetter);
+        EXPECT_EQ(0, service.Scan.ScanStartLetter());
         EXPECT_STREQ("", service.Scan.ModuleDirectory);
-        EXPECT_FALSE(service.Scan.IsVistaWorkstation);
-        EXPECT_FALSE(service.Scan.IsWow64);
+        EXPECT_FALSE(service.Scan.IsVistaWorkstation());
+        EXPECT_FALSE(service.Scan.IsWow64());
 
         EXPECT_TRUE(service.OnInit());
         EXPECT_EQ(c.directory, service.Scan.ModuleDirectory);
-        EXPECT_EQ('D', service.Scan.ScanStartLetter);
+        EXPECT_EQ('D', service.Scan.ScanStartLetter());
         EXPECT_TRUE(HasDriveKeys(fake, 'E', "KD Media", c.directory + "QarnIcons.dll,1"));
     }
 }

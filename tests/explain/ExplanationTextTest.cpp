@@ -6,6 +6,8 @@
 
 #include "Scenarios.h"
 #include "explain/DriveExplainer.h"
+#include "explain/ExplanationText.h"
+#include "explain/ShownText.h"
 
 using namespace fixture;
 

@@ -7,6 +7,8 @@
 
 #include "../driveicons/DriveFixture.h"
 #include "explain/DriveExplainer.h"
+#include "explain/ExplanationText.h"
+#include "explain/ShownText.h"
 #include "platform/ReadOnlyPlatform.h"
 #include "platform/ScopedHandle.h"
 

@@ -14,6 +14,8 @@
 #include "driveicons/DriveIconScan.h"
 #include "driveicons/PlatformQuery.h"
 #include "explain/DriveExplainer.h"
+#include "explain/ExplanationText.h"
+#include "explain/ShownText.h"
 #include "explain/ExportedMachine.h"
 #include "explain/RegFile.h"
 #include "platform/Utf16.h"
@@ -362,7 +364,7 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
         std::string bytes;
         if (ReadExportFile(name, bytes, error, 4096) && ParseRegFile(bytes, file, error) &&
             LoadRegFile(machine, file, error, SharesDriveIcons(facts)))
-            error = UnreadDriveIconsView(facts, scan.IsWow64, DriveIconsViewsOf(file));
+            error = UnreadDriveIconsView(facts, scan.IsWow64(), DriveIconsViewsOf(file));
         EXPECT_EQ(load.error, error);
         // Where the two views share DriveIcons, the service reads either file.
         if (SharesDriveIcons(facts)) {

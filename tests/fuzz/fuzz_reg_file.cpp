@@ -8,6 +8,8 @@
 
 #include "FuzzCheck.h"
 #include "explain/DriveExplainer.h"
+#include "explain/ExplanationText.h"
+#include "explain/ShownText.h"
 #include "explain/ExportedMachine.h"
 #include "explain/RegFile.h"
 #include "support/FakeWindows.h"

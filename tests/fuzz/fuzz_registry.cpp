@@ -257,7 +257,7 @@ public:
             // Deleting the letter key itself ends the drive's keys.
             if (remove && (rest.empty() || rest[0] == ' ')) written_.erase(letter);
         }
-        const bool keysMayStay = service_.Scan.IsWow64 && !m_.deleteKeyExPresent;
+        const bool keysMayStay = service_.Scan.IsWow64() && !m_.deleteKeyExPresent;
         for (char letter : written_) {
             FUZZ_CHECK(tracked.count(letter) || keysMayStay,
                        "letter with keys of this run neither tracked nor released");
@@ -267,9 +267,9 @@ public:
     // After the stop: no marked key with a known label in the service's view.
     void AfterStop() {
         FUZZ_CHECK(CheckSlots(service_).empty(), "slots left after the stop");
-        if (service_.Scan.IsWow64 && !m_.deleteKeyExPresent) return;  // nothing can be deleted
+        if (service_.Scan.IsWow64() && !m_.deleteKeyExPresent) return;  // nothing can be deleted
         const std::string& base =
-            (m_.wow64 && !service_.Scan.IsWow64) ? kDriveIcons32 : kDriveIcons;
+            (m_.wow64 && !service_.Scan.IsWow64()) ? kDriveIcons32 : kDriveIcons;
         for (char letter = 'D'; letter <= 'Z'; ++letter) {
             const std::string key = base + "\\" + letter;
             const auto marker = m_.fake.GetValue(key, "QarnHMD");

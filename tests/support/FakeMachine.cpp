@@ -46,8 +46,7 @@ std::vector<std::string> TraceTexts(const FakeWindows& fake) {
 
 void ReadyForScan(CIConEx& service, bool vista) {
     std::strcpy(service.Scan.ModuleDirectory, "C:\\Qarn\\");
-    service.Scan.ScanStartLetter = 'D';
-    service.Scan.IsVistaWorkstation = vista ? TRUE : FALSE;
+    service.Scan.SetPlatform(vista ? TRUE : FALSE, FALSE);
 }
 
 DispatcherRun::DispatcherRun(FakeWindows& fake, CNTService& service) : fake_(fake) {

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "driveicons/MountText.h"
-#include "driveicons/ReaderModels.h"
+#include "driveicons/DriveIconLayout.h"
 #include "platform/Utf16.h"
 #include "support/FakeWindowsState.h"
 
