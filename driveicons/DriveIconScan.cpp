@@ -182,6 +182,10 @@ bool CDriveIconScan::AssignLetter(Variant variant, char letter, const std::strin
         if (observer_) observer_->OnMatch(letter, -1, -1);
         return false;
     }
+    if (HeldByOthers(letter)) {
+        if (observer_) observer_->OnHeldByOthers(letter);
+        return false;
+    }
 
     const int row = ModelRow(os, modelText);
     slot->Letter = letter;
@@ -199,6 +203,18 @@ bool CDriveIconScan::AssignLetter(Variant variant, char letter, const std::strin
         WriteKeyValue(letter, DefaultIconKey, nullptr, icon.c_str());
     }
     return true;
+}
+
+bool CDriveIconScan::HeldByOthers(char letter) {
+    const std::string key = DriveIconKey(letter);
+    DWORD entries = 0;
+    const LONG counted = Registry.CountEntries(HKEY_LOCAL_MACHINE, key.c_str(), entries);
+    // No key, or an empty one (a crash between its creation and the marker).
+    if (counted == ERROR_FILE_NOT_FOUND || (counted == ERROR_SUCCESS && entries == 0)) return false;
+    std::string marker;
+    return counted != ERROR_SUCCESS ||
+           Registry.ReadRegText(HKEY_LOCAL_MACHINE, key.c_str(), DriveIconMarker, marker) !=
+               ERROR_SUCCESS;
 }
 
 void CDriveIconScan::WriteKeyValue(char letter, const char* subkey, const char* valueName,

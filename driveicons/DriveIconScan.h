@@ -100,6 +100,11 @@ private:
     // its match, once the first has its match if `firstDecides`, or at a stop.
     void WalkDevices(Variant variant, std::vector<LetterSearch>& letters, bool firstDecides);
     bool AssignLetter(Variant variant, char letter, const std::string& modelText);
+    // The letter's key is another program's: there without the marker and
+    // not empty (or it cannot be read to tell). The scan leaves such a letter
+    // alone: writing there would change, and its release delete, what is not
+    // its own.
+    bool HeldByOthers(char letter);
     void WriteKeyValue(char letter, const char* subkey, const char* valueName, const char* text);
     void DeleteDriveIconKeys(char letter);
     bool HasFreeSlot() const;

@@ -64,6 +64,18 @@ LONG CRegistry::OpenRegKeyResult(HKEY root, const char* keyPath) {
     return os_->RegOpenKeyExA(root, keyPath, 0, KEY_READ | view_, key.receive());
 }
 
+LONG CRegistry::CountEntries(HKEY root, const char* keyPath, DWORD& entries) {
+    ScopedRegKey key(*os_);
+    DWORD subkeys = 0, values = 0;
+    LONG result = os_->RegOpenKeyExA(root, keyPath, 0, KEY_READ | view_, key.receive());
+    if (result == ERROR_SUCCESS) {
+        result = os_->RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr,
+                                       nullptr, &values, nullptr, nullptr, nullptr, nullptr);
+    }
+    entries = subkeys + values;
+    return result;
+}
+
 bool CRegistry::Writable(DWORD kind, const char* data) {
     return kind == REG_SZ && data != nullptr && std::strlen(data) <= MaxTextLength;
 }

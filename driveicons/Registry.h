@@ -58,6 +58,8 @@ public:
     DWORD TakeDeleteError();
     // The result of opening the key for reading: ERROR_SUCCESS when it is there.
     LONG OpenRegKeyResult(HKEY root, const char* keyPath);
+    // The number of subkeys and values the key holds.
+    LONG CountEntries(HKEY root, const char* keyPath, DWORD& entries);
 
 private:
     LONG Read(HKEY root, const char* keyPath, const char* valueName, DWORD kind, void* out,

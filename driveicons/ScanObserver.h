@@ -53,6 +53,9 @@ public:
     // After the walk, in letter order: the letter's match gave it a slot and
     // a model row; slot -1: none was free and nothing is written.
     virtual void OnMatch(char letter, int slot, int modelRow) = 0;
+    // The letter matched, but another program's keys are at it: nothing is
+    // taken or written.
+    virtual void OnHeldByOthers(char letter) = 0;
 
     // ---- Writes ---------------------------------------------------------------------
     // A value of the letter's keys the scan sets: `subkey` null for the

@@ -101,6 +101,7 @@ public:
         At(letter).slot = slot;
         At(letter).modelRow = modelRow;
     }
+    void OnHeldByOthers(char letter) override { At(letter).heldByOthers = true; }
     void OnWrite(char letter, const char* subkey, const char* valueName, const char* text,
                  bool accepted) override {
         At(letter).writes.push_back(ValueWrite{subkey ? subkey : "", valueName ? valueName : "",

@@ -59,8 +59,9 @@ struct LetterExplanation {
     bool markerFound = false;
     VolumeId volume;
     std::vector<DeviceSeen> devices;
-    bool matched = false;  // a matching instance was found
-    int slot = -1;         // the slot it got; -1: none (none free, or no match)
+    bool matched = false;       // a matching instance was found
+    bool heldByOthers = false;  // ... but another program's keys are at the letter
+    int slot = -1;              // the slot it got; -1: none (none free, or no match)
     int modelRow = -1;
     std::string matchedDevice;
     std::string matchedInstance;

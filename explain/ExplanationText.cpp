@@ -111,6 +111,12 @@ std::string WhyNot(const Explanation& e, const LetterExplanation& l) {
                    : "the mount record holds no \"RemovableMedia\": not the removable-media "
                      "volume a reader's drive has";
     }
+    if (l.heldByOthers) {
+        return std::string(
+                   "a reader's drive, but DriveIcons holds another program's keys for "
+                   "it (no ") +
+               DriveIconMarker + " marker): the service leaves them alone";
+    }
     if (l.matched) {
         return "a reader's drive, but all " + std::to_string(DriveSlotCount) +
                " slots are taken: no keys are written";

@@ -35,6 +35,14 @@ public:
                           LPDWORD dataSize) override {
         return target_.RegQueryValueExA(key, valueName, reserved, type, data, dataSize);
     }
+    LONG RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classLength, LPDWORD reserved,
+                          LPDWORD subKeys, LPDWORD maxSubKeyLength, LPDWORD maxClassLength,
+                          LPDWORD values, LPDWORD maxValueNameLength, LPDWORD maxValueLength,
+                          LPDWORD securityDescriptorSize, PFILETIME lastWriteTime) override {
+        return target_.RegQueryInfoKeyA(key, keyClass, classLength, reserved, subKeys,
+                                        maxSubKeyLength, maxClassLength, values, maxValueNameLength,
+                                        maxValueLength, securityDescriptorSize, lastWriteTime);
+    }
     LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
                         DWORD dataSize) override {
         return target_.RegSetValueExA(key, valueName, reserved, type, data, dataSize);

@@ -33,6 +33,12 @@ public:
                                PFILETIME lastWriteTime) = 0;
     virtual LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type,
                                   LPBYTE data, LPDWORD dataSize) = 0;
+    // Used for the numbers of subkeys and values; the other outputs may be null.
+    virtual LONG RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classLength, LPDWORD reserved,
+                                  LPDWORD subKeys, LPDWORD maxSubKeyLength, LPDWORD maxClassLength,
+                                  LPDWORD values, LPDWORD maxValueNameLength,
+                                  LPDWORD maxValueLength, LPDWORD securityDescriptorSize,
+                                  PFILETIME lastWriteTime) = 0;
     virtual LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type,
                                 const BYTE* data, DWORD dataSize) = 0;
     virtual LONG RegCloseKey(HKEY key) = 0;

@@ -234,6 +234,31 @@ LONG MemoryWindows::RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nam
     return ERROR_SUCCESS;
 }
 
+// The numbers of subkeys and values; the rest as a key without class,
+// security descriptor or names reports it.
+LONG MemoryWindows::RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classLength,
+                                     LPDWORD reserved, LPDWORD subKeys, LPDWORD maxSubKeyLength,
+                                     LPDWORD maxClassLength, LPDWORD values,
+                                     LPDWORD maxValueNameLength, LPDWORD maxValueLength,
+                                     LPDWORD securityDescriptorSize, PFILETIME lastWriteTime) {
+    State& s = *state_;
+    std::lock_guard<std::mutex> lock(s.mu);
+    const OpenKey* open = s.Lookup(key);
+    if (!open) return ERROR_INVALID_HANDLE;
+    if (reserved) return ERROR_INVALID_PARAMETER;
+    if (open->key->deleted) return ERROR_KEY_DELETED;
+    if (!(open->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+    if (keyClass && classLength && *classLength > 0) keyClass[0] = '\0';
+    for (LPDWORD zero : {classLength, maxSubKeyLength, maxClassLength, maxValueNameLength,
+                         maxValueLength, securityDescriptorSize}) {
+        if (zero) *zero = 0;
+    }
+    if (subKeys) *subKeys = static_cast<DWORD>(open->key->subkeys.size());
+    if (values) *values = static_cast<DWORD>(open->key->values.size());
+    if (lastWriteTime) *lastWriteTime = FILETIME{0xD53E8000u, 0x01C6E1A0u};
+    return ERROR_SUCCESS;
+}
+
 LONG MemoryWindows::RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type,
                                      LPBYTE data, LPDWORD dataSize) {
     State& s = *state_;

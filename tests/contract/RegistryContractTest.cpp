@@ -315,6 +315,13 @@ TEST_F(RegistryContract, DeletesOnlyKeysWithoutSubkeys) {
     ASSERT_EQ(ERROR_SUCCESS, Open(os, key, letter));
     DWORD size = 0;
     EXPECT_EQ(ERROR_SUCCESS, Query(os, key, "Marker", nullptr, &size));
+    // What the key holds, counted: one subkey, one value.
+    DWORD subkeys = 9, values = 9;
+    EXPECT_EQ(ERROR_SUCCESS,
+              os.RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+                                  &values, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(1u, subkeys);
+    EXPECT_EQ(1u, values);
     key.reset();
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, os.RegDeleteKeyA(HKEY_LOCAL_MACHINE, Sys("Icons\\H").c_str()));
     EXPECT_EQ(ERROR_FILE_NOT_FOUND,

@@ -33,6 +33,7 @@ const std::map<std::string, DWORD> kFailures = {
     {"RegCreateKeyA", ERROR_ACCESS_DENIED},
     {"RegEnumKeyExA", ERROR_KEY_DELETED},
     {"RegQueryValueExA", ERROR_KEY_DELETED},
+    {"RegQueryInfoKeyA", ERROR_KEY_DELETED},
     {"RegSetValueExA", ERROR_KEY_DELETED},
     {"RegDeleteKeyA", ERROR_ACCESS_DENIED},
     {"CallRegDeleteKeyExA", ERROR_ACCESS_DENIED},
@@ -120,6 +121,10 @@ public:
                 (k, i, n, l, r, c, cl, t))
     QX_MAY_FAIL(LONG, RegQueryValueExA, 0,
                 (HKEY k, LPCSTR n, LPDWORD r, LPDWORD t, LPBYTE d, LPDWORD s), (k, n, r, t, d, s))
+    QX_MAY_FAIL(LONG, RegQueryInfoKeyA, 0,
+                (HKEY k, LPSTR c, LPDWORD cl, LPDWORD r, LPDWORD s, LPDWORD ms, LPDWORD mc,
+                 LPDWORD v, LPDWORD mv, LPDWORD mvl, LPDWORD sd, PFILETIME t),
+                (k, c, cl, r, s, ms, mc, v, mv, mvl, sd, t))
     QX_MAY_FAIL(HMODULE, GetModuleHandleA, nullptr, (LPCSTR name), (name))
     QX_MAY_FAIL(FARPROC, GetProcAddress, nullptr, (HMODULE m, LPCSTR name), (m, name))
     QX_MAY_FAIL(BOOL, CallIsWow64Process, FALSE, (FARPROC f, HANDLE p, PBOOL w), (f, p, w))
@@ -202,16 +207,14 @@ struct Sweep {
 
 void PrintTo(const Sweep& sweep, std::ostream* out) { *out << sweep.name; }
 
+constexpr BYTE kWork = VER_NT_WORKSTATION;
 const Sweep kSweeps[] = {
-    {"Xp", "XpArrivalsAndRemovals", 5, 1, VER_NT_WORKSTATION, false},
-    {"XpX64", "XpArrivalsAndRemovals", 5, 2, VER_NT_WORKSTATION, false},
+    {"Xp", "XpArrivalsAndRemovals", 5, 1, kWork, false},
+    {"XpX64", "XpArrivalsAndRemovals", 5, 2, kWork, false},
     {"Server2003X64", "XpArrivalsAndRemovals", 5, 2, VER_NT_SERVER, false},
-    {"VistaX64WithStaleKeys", "VistaArrivalsAndRemovalsIn64BitView", 6, 0, VER_NT_WORKSTATION,
-     false},
-    {"VistaX64KeysChangedByOthers", "VistaKeysChangedBySomeoneElse", 6, 0, VER_NT_WORKSTATION,
-     false},
-    {"UninstallAfterAKillOnVistaX64", "VistaArrivalsAndRemovalsIn64BitView", 6, 0,
-     VER_NT_WORKSTATION, true},
+    {"VistaX64WithStaleKeys", "VistaArrivalsAndRemovalsIn64BitView", 6, 0, kWork, false},
+    {"VistaX64KeysChangedByOthers", "VistaKeysChangedBySomeoneElse", 6, 0, kWork, false},
+    {"UninstallAfterAKillOnVistaX64", "VistaArrivalsAndRemovalsIn64BitView", 6, 0, kWork, true},
 };
 
 // Under a sanitizer every seventh call, still of each life in both modes;
@@ -223,15 +226,18 @@ constexpr int kStride = 1;
 #endif
 
 // Keys of other programs, in both views: C's own icon, a label without the
-// marker, a marker with a label of no model; and a subkey added below a
-// letter of the service's.
-const char* const kOthers[] = {"C\\DefaultIcon =C:\\Windows\\disk.ico", "T\\DefaultLabel =KB Media",
-                               "U QarnHMD=KB/KC Media", "U\\DefaultIcon =C:\\Old\\QarnIcons.dll,0",
+// marker, the label of R, where a reader is, a marker with a label of no
+// model; and a subkey added below a letter of the service's.
+const char* const kOthers[] = {"C\\DefaultIcon =C:\\Windows\\disk.ico",
+                               "T\\DefaultLabel =KB Media",
+                               "R\\DefaultLabel =My card",
+                               "U QarnHMD=KB/KC Media",
+                               "U\\DefaultIcon =C:\\Old\\QarnIcons.dll,0",
                                "U\\DefaultLabel =KB/KC Media"};
 std::vector<std::string> ForeignKeys() {
     std::vector<std::string> keys;
     for (const std::string& base : {kDriveIcons, kDriveIcons32})
-        for (const char* letter : {"C", "T", "U", "G\\Shell"}) keys.push_back(base + "\\" + letter);
+        for (const char* key : {"C", "R", "T", "U", "G\\Shell"}) keys.push_back(base + "\\" + key);
     return keys;
 }
 
@@ -289,9 +295,12 @@ Outcome Live(const Sweep& sweep, Mode mode, int target) {
     for (char letter : scenario.presentAtStart)
         ApplyMachineStep(fake, scenario, ScenarioStep{ScenarioStep::Plug, letter, "", {}, {}});
     for (const ExpectedLetter& stale : scenario.staleKeys) WriteStaleKeys(fake, kDriveIcons, stale);
+    WriteReaderRecords(fake, {'R', kKbSlot, "9&0", "7&r&0"}, scenario.vista);
+    fake.SetDriveType('R', DRIVE_REMOVABLE);
     for (const std::string& base : {kDriveIcons, kDriveIcons32}) {
         fake.SetString(LetterKey('C', base) + "\\DefaultIcon", "", "C:\\Windows\\disk.ico");
         fake.SetString(LetterKey('T', base) + "\\DefaultLabel", "", "KB Media");
+        fake.SetString(LetterKey('R', base) + "\\DefaultLabel", "", "My card");
         WriteIconKeys(fake, 'U', "KB/KC Media", base);
     }
 

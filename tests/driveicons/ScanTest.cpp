@@ -120,6 +120,26 @@ TEST(AssignmentScan, ModelRowAndWriteRules) {
     EXPECT_TRUE(wow.service.Scan.AssignDrives(TRUE));
     EXPECT_TRUE(HasDriveKeys(wow.fake, 'E', "KB Media", std::nullopt));
 
+    // Another program's keys at a reader's letter are left alone (E: a value,
+    // H: a label); an empty key (a crash before the marker) and the service's
+    // own are taken.
+    ScanMachine others;
+    for (char letter : {'E', 'F', 'G', 'H'}) {
+        PlugParentIdDevice(others.fake, letter, kKbSlot, std::string(1, letter) + "&0",
+                           std::string("7&") + letter + "&0");
+    }
+    others.fake.SetString(LetterKey('E'), "Shell", "mine");
+    others.fake.CreateKey(LetterKey('F'));
+    WriteIconKeys(others.fake, 'G', "KD Media");
+    others.fake.SetString(LetterKey('H') + "\\DefaultLabel", "", "My card");
+    EXPECT_FALSE(others.service.Scan.AssignDrives(TRUE));  // H, the last, got nothing
+    EXPECT_EQ("F1 G1 ", Slots(others.service));
+    EXPECT_EQ(
+        (std::vector<std::string>{"E", "F", "F\\DefaultIcon", "F\\DefaultLabel", "G",
+                                  "G\\DefaultIcon", "G\\DefaultLabel", "H", "H\\DefaultLabel"}),
+        DriveIconKeys(others.fake));
+    EXPECT_EQ("My card", others.fake.GetValue(LetterKey('H') + "\\DefaultLabel", "")->AsString());
+
     // Denied access on DriveIcons: the slot is taken all the same and a
     // scan without scanAll ends there.
     ScanMachine denied;

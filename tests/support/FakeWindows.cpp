@@ -217,6 +217,18 @@ LONG FakeWindows::RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameL
                                         classLength, lastWriteTime);
 }
 
+LONG FakeWindows::RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classLength, LPDWORD reserved,
+                                   LPDWORD subKeys, LPDWORD maxSubKeyLength, LPDWORD maxClassLength,
+                                   LPDWORD values, LPDWORD maxValueNameLength,
+                                   LPDWORD maxValueLength, LPDWORD securityDescriptorSize,
+                                   PFILETIME lastWriteTime) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->Record("RegQueryInfoKeyA", state_->PathOf(key));
+    return MemoryWindows::RegQueryInfoKeyA(
+        key, keyClass, classLength, reserved, subKeys, maxSubKeyLength, maxClassLength, values,
+        maxValueNameLength, maxValueLength, securityDescriptorSize, lastWriteTime);
+}
+
 LONG FakeWindows::RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type,
                                    LPBYTE data, LPDWORD dataSize) {
     std::lock_guard<std::mutex> lock(state_->mu);

@@ -172,6 +172,10 @@ public:
                        LPSTR keyClass, LPDWORD classLength, PFILETIME lastWriteTime) override;
     LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                           LPDWORD dataSize) override;
+    LONG RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classLength, LPDWORD reserved,
+                          LPDWORD subKeys, LPDWORD maxSubKeyLength, LPDWORD maxClassLength,
+                          LPDWORD values, LPDWORD maxValueNameLength, LPDWORD maxValueLength,
+                          LPDWORD securityDescriptorSize, PFILETIME lastWriteTime) override;
     LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
                         DWORD dataSize) override;
     LONG RegCloseKey(HKEY key) override;
