@@ -431,10 +431,12 @@ e2e_project_version() { # exe
     qx_version "$(dirname "$1")"
 }
 
-# Builds a package of the given exe, the explain tool beside it, and version
-# with installer/BuildMsi.cmake.
-e2e_build_msi() { # exe version output [icon-library]
-    cmake -DEXE="$1" -DEXPLAIN="$(dirname "$1")/QarnIExplain.exe" -DVERSION="$2" -DOUTPUT="$3" \
+# Builds a package of the given exe, the explain tool and custom actions of its
+# build (or of the build given), and version with installer/BuildMsi.cmake.
+e2e_build_msi() { # exe version output [icon-library [build-dir]]
+    local build=${5:-$(dirname "$1")}
+    cmake -DEXE="$1" -DEXPLAIN="$build/QarnIExplain.exe" -DACTIONS="$build/QarnIExActions.dll" \
+          -DVERSION="$2" -DOUTPUT="$3" \
           -DICON_LIBRARY="${4:-}" \
           -P "$ROOT/installer/BuildMsi.cmake" >/dev/null
 }
