@@ -464,6 +464,14 @@ e2e_msiexec() { # log-file /i|/x package-or-code
         wine msiexec "$2" "$3" /qn /l*v "Z:${log//\//\\}" </dev/null >/dev/null 2>"$log.err"
 }
 
+# The same, printing msiexec's exit code as a Windows program reads it
+# (%errorlevel% of cmd), not cut to 8 bits as Linux reads it.
+e2e_msiexec_code() { # log-file /i|/x package-or-code
+    local log=$1
+    WINEDEBUG=-all timeout "$E2E_WINE_TIMEOUT" wine cmd /v:on /c \
+        "start /wait msiexec $2 $3 /qn /l*v Z:${log//\//\\} & echo !errorlevel!" </dev/null 2>"$log.err" | tr -d '\r'
+}
+
 # Installed products named QarnIEx, one "<product code>|<version>|<publisher>"
 # line each, from the Uninstall entries of both registry views.
 e2e_msi_products() {

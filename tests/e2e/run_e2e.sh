@@ -77,6 +77,11 @@ if [ "${1:-}" = --win64 ]; then
         [msi_install]="the package carries the 32-bit exe, and its custom actions run that exe"
         [msi_upgrade]="the package carries the 32-bit exe, and its custom actions run that exe"
         [msi_uninstall_killed]="the package carries the 32-bit exe, and its custom actions run that exe"
+        [msi_uninstall_frozen]="the package carries the 32-bit exe, and its custom actions run that exe"
+        [msi_upgrade_failing]="the package carries the 32-bit exe, and its custom actions run that exe"
+        [msi_takeover]="the package carries the 32-bit exe, and its custom actions run that exe"
+        [msi_takeover_failing]="the package carries the 32-bit exe, and its custom actions run that exe"
+        [msi_admin]="the package carries the 32-bit exe"
     )
 else
     e2e_require_32bit e2e
@@ -617,6 +622,8 @@ case_stop_during_scan() {
 # Copies of the packages in the prefix (set up before the package cases).
 E2E_MSI_NEW_WIN='C:\QarnTest\QarnIEx-new.msi'
 E2E_MSI_OLD_WIN='C:\QarnTest\QarnIEx-old.msi'
+# The new version with a "QarnIEx.exe" that is no service: StartServices fails.
+E2E_MSI_FAILING_WIN='C:\QarnTest\QarnIEx-failing.msi'
 E2E_MSI_EXE_WIN="$E2E_MSI_DIR_WIN\\QarnIEx.exe"
 
 # Runs msiexec quietly and checks its exit code; RECORDS: the trace records of
@@ -625,6 +632,23 @@ msiexec_ok() { # label /i|/x package
     E2E_MSI_WINEDEBUG=$E2E_TRACE_CHANNELS e2e_msiexec "$CASE_DIR/$1.log" "$2" "$3"
     check_eq "msiexec $2 exit code ($1)" 0 "$?"
     RECORDS=$(e2e_trace_records "$CASE_DIR/$1.log.err")
+}
+
+# The actions of a sequence table of a package, in their order, on one line.
+msi_actions() { # package table
+    msiinfo export "$1" "$2" | tr -d '\r' | awk -F'\t' '$3 ~ /^[0-9]+$/ { print $3 "\t" $1 }' |
+        sort -n | cut -f2 | paste -sd' '
+}
+
+# What RunLogged (installer/Actions.cpp) writes to the log of msiexec for a
+# command, its output lines and exit code; and those lines of a case's log.
+run_logged() { # command output-line exit-code(default 0, "0" printed alone)
+    local code=${3:-0}
+    printf '%s\n' "Running $1" "> $2"
+    [ "$code" = 0 ] && echo "Exit code 0" || echo "Exit code $code: the installation fails and is rolled back."
+}
+logged_runs() { # label
+    grep -aE '^(Running |> |Exit code )' "$CASE_DIR/$1.log" | tr -d '\r'
 }
 
 # Exactly one product, of the given version, and its service as "-i" would
@@ -688,6 +712,8 @@ S:  ICON     reader LNK   QX-KC/KB (model row 2), label \"KB/KC\"" \
     msiexec_ok uninstall /x "$E2E_MSI_NEW_WIN"
     check_nothing_left "after the uninstall" 32
     [ ! -e "$WINEPREFIX/$E2E_MSI_DIR_UNIX/QarnIExplain.exe" ] || err "QarnIExplain.exe stays after the uninstall"
+    check_lines "-u in the uninstall log" "$(run_logged "\"$E2E_MSI_EXE_WIN\" -u" \
+        "QarnIEx removed. (You must delete the file ($E2E_MSI_EXE_WIN) yourself.)")" "$(logged_runs uninstall)"
     check_lines "records of the package's \"-u\"" $'R (null),"QarnIEx"\nE 4 101 1\nT CIConEx::OnRemoved()\nT CNTService::~CNTService()\nD' \
         "$(records_plain <<<"$RECORDS")"
     local t_removed=$(awk -F'|' '$4 == "E" && $5 == "4 101 1" { print $1; exit }' <<<"$RECORDS")
@@ -746,6 +772,111 @@ case_msi_uninstall_killed() {
         exp_letter S 'KB/KC' 'QarnIcons.dll,3' "$E2E_MSI_DIR_WIN"; exp_foreign)"
     msiexec_ok uninstall /x "$E2E_MSI_NEW_WIN"
     check_nothing_left "after the uninstall" 64
+}
+
+# A service whose process is frozen does not stop: the package's "-u" gives
+# up (1053), and the uninstall fails with it and says why in its log. (What
+# the rollback then restores is Windows Installer's: Wine's drops the product
+# registration, which Windows keeps.)
+case_msi_uninstall_frozen() {
+    local pid
+    e2e_msi_remove_all || err "an earlier install could not be removed"
+    msiexec_ok install /i "$E2E_MSI_NEW_WIN"
+    check_msi_installed "$E2E_VERSION.0"
+    pid=$(for p in $(pgrep -f 'QarnIEx\.exe$'); do
+        grep -qxzF "WINEPREFIX=$WINEPREFIX" "/proc/$p/environ" 2>/dev/null && echo "$p"; done)
+    [ -n "$pid" ] || { err "no service process of this prefix"; return; }
+    kill -STOP "$pid"
+    check_eq "msiexec /x with a frozen service: exit code" 1603 \
+        "$(e2e_msiexec_code "$CASE_DIR/uninstall.log" /x "$E2E_MSI_NEW_WIN")"
+    kill -CONT "$pid"
+    check_lines "-u in the uninstall log" "$(run_logged "\"$E2E_MSI_EXE_WIN\" -u" "QarnIEx did not stop. It is \
+marked for deletion and keeps its keys until it stops. Error 1053" 1053)" "$(logged_runs uninstall)"
+}
+
+# The administrative install (msiexec /a), which Wine's msiexec does not run
+# (it exits 1626), judged from the package: both sequences of it hold only
+# the standard actions that lay the files out, no custom and no service
+# action, and its cabinet holds both exes as built, in the folder layout.
+case_msi_admin() {
+    local table f
+    for table in AdminUISequence AdminExecuteSequence; do
+        check_eq "actions of the $table table" "$( [ $table = AdminUISequence ] &&
+            echo CostInitialize FileCost CostFinalize ExecuteAction ||
+            echo CostInitialize FileCost CostFinalize InstallValidate InstallInitialize InstallAdminPackage InstallFiles InstallFinalize)" \
+            "$(msi_actions "$E2E_MSI_NEW" $table)"
+    done
+    msiextract -C "$CASE_DIR/admin" "$E2E_MSI_NEW" >/dev/null || err "msiextract could not unpack the package"
+    for f in QarnIEx.exe QarnIExplain.exe; do
+        cmp -s "$(dirname "$exe")/$f" "$CASE_DIR/admin/Program Files/Qarn/$f" || err "the cabinet does not lay out the built $f"
+    done
+}
+
+# A failing install: msiexec's exit code as Windows programs see it (Wine
+# gives 1627 where Windows gives 1603), no new version left, and the
+# older one as it was: on Windows, Windows Installer rolls its removal back
+# with the rest, as RemoveExistingProducts runs inside the transaction.
+# Wine's msiexec removes it in a process of its own, outside the
+# transaction ("msiexec /qn /i {code} REMOVE=ALL"), and cannot roll that
+# back: there it is gone.
+check_msi_failed() { # label
+    check_eq "msiexec /i of the failing package: exit code" 1627 \
+        "$(e2e_msiexec_code "$CASE_DIR/$1.log" /i "$E2E_MSI_FAILING_WIN")"
+    # Windows logs a failed action as "Return value 3", Wine as 0.
+    grep -aqE '^Action ended .*: StartServices. Return value [03]' "$CASE_DIR/$1.log" ||
+        err "the failing package did not fail in StartServices"
+    check_eq "actions around RemoveExistingProducts" "InstallInitialize RemoveExistingProducts ProcessComponents" \
+        "$(msi_actions "$E2E_WORK/QarnIEx-failing.msi" InstallExecuteSequence | tr ' ' '\n' |
+            grep -B1 -A1 -x RemoveExistingProducts | paste -sd' ')"
+}
+
+# The older package running with its keys, then a newer one that fails.
+case_msi_upgrade_failing() {
+    e2e_msi_remove_all || err "an earlier install could not be removed"
+    e2e_set_version win10 || err "could not set the Windows version"
+    e2e_simulate_readers parentid 2>>"$CASE_DIR/setup.err" || { err "reader simulation: $(cat "$CASE_DIR/setup.err")"; return; }
+    msiexec_ok old /i "$E2E_MSI_OLD_WIN"
+    check_msi_installed "$E2E_OLD_VERSION.0"
+    check_msi_failed failing
+    check_eq "installed products after the failed upgrade (Wine: the older one removed)" "" "$(e2e_msi_products)"
+    check_eq "service after the failed upgrade (Wine)" none "$(e2e_svc_state)"
+    check_driveicons "after the failed upgrade (Wine)" 32 ""
+}
+
+# A service installed by hand ("-i" from C:\Qarn), running with its keys.
+# The package takes it over: its own "-u", logged, stops it (its stop takes
+# its keys back) and removes it, then the package's service replaces it.
+# A package that fails puts it back as it was (its "-i", then a start).
+case_msi_takeover() { # succeeding|failing
+    local exp_hand
+    e2e_msi_remove_all || err "an earlier install could not be removed"
+    e2e_set_version win10 || err "could not set the Windows version"
+    e2e_simulate_readers parentid 2>>"$CASE_DIR/setup.err" || { err "reader simulation: $(cat "$CASE_DIR/setup.err")"; return; }
+    seed_foreign_keys 32
+    install_service
+    start_service || return
+    exp_hand=$(exp_letter R 'KA Media' 'QarnIcons.dll,0'; exp_letter S 'KB/KC' 'QarnIcons.dll,3'; exp_foreign)
+    check_driveicons "installed by hand, running" 32 "$exp_hand"
+    if [ "$1" = failing ]; then
+        check_msi_failed failing
+        check_eq "installed products after the failed install" "" "$(e2e_msi_products)"
+        e2e_wait_state 4 30 || err "the service installed by hand is not RUNNING again (state $(e2e_svc_state))"
+        check_eq "its ImagePath" "BINARY_PATH_NAME: $E2E_EXE_WIN" \
+            "$(e2e_wine_text "$E2E_HELPER_WIN" -qc "$E2E_SERVICE" | grep '^BINARY_PATH_NAME')"
+        check_driveicons "after the failed install" 32 "$exp_hand"
+        check_eq "service processes: the one installed by hand, then the one the rollback started" 2 \
+            "$(service_pids "$(e2e_trace_records "$CASE_DIR/trace.log")" | wc -l)"
+        return
+    fi
+    msiexec_ok install /i "$E2E_MSI_NEW_WIN"
+    check_msi_installed "$E2E_VERSION.0"
+    check_driveicons "after the takeover" 32 "$(exp_letter R 'KA Media' 'QarnIcons.dll,0' "$E2E_MSI_DIR_WIN"
+        exp_letter S 'KB/KC' 'QarnIcons.dll,3' "$E2E_MSI_DIR_WIN"; exp_foreign)"
+    check_lines "the takeover in the install log" "FindService: the service QarnIEx runs $E2E_EXE_WIN
+$(run_logged "$E2E_EXE_WIN -u" "QarnIEx removed. (You must delete the file ($E2E_EXE_WIN) yourself.)")" \
+        "$(grep -a '^FindService: ' "$CASE_DIR/install.log" | tr -d '\r'; logged_runs install)"
+    msiexec_ok uninstall /x "$E2E_MSI_NEW_WIN"
+    check_nothing_left "after the uninstall" 32
 }
 
 # QarnIExplain.exe on the simulated readers, run from the service's folder
@@ -848,7 +979,8 @@ fi
 # The Windows Installer package, in a fresh 64-bit prefix of its own, as on a
 # machine that never saw the service.
 msi_cases=()
-for name in msi_install msi_upgrade msi_uninstall_killed; do
+for name in msi_install msi_upgrade msi_uninstall_killed msi_uninstall_frozen msi_upgrade_failing \
+    msi_takeover msi_takeover_failing msi_admin; do
     wanted $name && msi_cases+=($name)
 done
 if [ ${#msi_cases[@]} -gt 0 ]; then
@@ -858,14 +990,17 @@ if [ ${#msi_cases[@]} -gt 0 ]; then
     msi_setup() {
         local new
         new=$(e2e_resolve_msi "$exe") || { echo "no package of $exe" >&2; return 1; }
+        E2E_MSI_NEW=$new
         echo "   package: $new; older version $E2E_OLD_VERSION built for the upgrade"
         # A stand-in for the vendor's icon library: the package only carries it.
         printf 'QarnIcons stand-in\n' >"$E2E_WORK/QarnIcons.dll"
         e2e_build_msi "$exe" "$E2E_OLD_VERSION" "$E2E_WORK/QarnIEx-$E2E_OLD_VERSION.msi" "$E2E_WORK/QarnIcons.dll" || return 1
+        e2e_build_msi "$E2E_WORK/sendcontrol.exe" "$E2E_VERSION" "$E2E_WORK/QarnIEx-failing.msi" "" "$(dirname "$exe")" || return 1
         E2E_MSI_NEW_FILES=$(msiinfo export "$new" File | awk -F'\t' 'NR > 3 { print $3 }' | sed 's/.*|//' | LC_ALL=C sort)
         e2e_prefix_create "$exe" "$E2E_WORK/sendcontrol.exe" prefix-msi || return 1
         cp "$new" "$WINEPREFIX/drive_c/QarnTest/QarnIEx-new.msi" &&
-            cp "$E2E_WORK/QarnIEx-$E2E_OLD_VERSION.msi" "$WINEPREFIX/drive_c/QarnTest/QarnIEx-old.msi"
+            cp "$E2E_WORK/QarnIEx-$E2E_OLD_VERSION.msi" "$WINEPREFIX/drive_c/QarnTest/QarnIEx-old.msi" &&
+            cp "$E2E_WORK/QarnIEx-failing.msi" "$WINEPREFIX/drive_c/QarnTest/QarnIEx-failing.msi"
     }
     started=$SECONDS
     if msi_setup; then
@@ -873,6 +1008,11 @@ if [ ${#msi_cases[@]} -gt 0 ]; then
         run_case msi_install case_msi_install
         run_case msi_upgrade case_msi_upgrade
         run_case msi_uninstall_killed case_msi_uninstall_killed
+        run_case msi_uninstall_frozen case_msi_uninstall_frozen
+        run_case msi_upgrade_failing case_msi_upgrade_failing
+        run_case msi_takeover case_msi_takeover succeeding
+        run_case msi_takeover_failing case_msi_takeover failing
+        run_case msi_admin case_msi_admin
     else
         for name in "${msi_cases[@]}"; do
             echo "FAIL $name"
