@@ -67,6 +67,7 @@ cleanup() {
 
 arch=i686
 declare -A LEFT_OUT=()
+MSI_CASES="msi_install msi_upgrade msi_uninstall_killed msi_uninstall_frozen msi_failing_upgrade msi_takeover msi_failing_takeover msi_admin"
 if [ "${1:-}" = --win64 ]; then
     arch=x86_64
     shift
@@ -74,15 +75,8 @@ if [ "${1:-}" = --win64 ]; then
     e2e_use_wine64
     LEFT_OUT=(
         [platform_vista_32bit_prefix]="a 32-bit Wine prefix runs no 64-bit program"
-        [msi_install]="the package carries the 32-bit exe, and its custom actions run that exe"
-        [msi_upgrade]="the package carries the 32-bit exe, and its custom actions run that exe"
-        [msi_uninstall_killed]="the package carries the 32-bit exe, and its custom actions run that exe"
-        [msi_uninstall_frozen]="the package carries the 32-bit exe, and its custom actions run that exe"
-        [msi_upgrade_failing]="the package carries the 32-bit exe, and its custom actions run that exe"
-        [msi_takeover]="the package carries the 32-bit exe, and its custom actions run that exe"
-        [msi_takeover_failing]="the package carries the 32-bit exe, and its custom actions run that exe"
-        [msi_admin]="the package carries the 32-bit exe"
     )
+    for name in $MSI_CASES; do LEFT_OUT[$name]="the package carries the 32-bit exe, and its custom actions run that exe"; done
 else
     e2e_require_32bit e2e
 fi
@@ -640,9 +634,9 @@ msi_actions() { # package table
         sort -n | cut -f2 | paste -sd' '
 }
 
-# What RunLogged (installer/Actions.cpp) writes to the log of msiexec for a
-# command, its output lines and exit code; and those lines of a case's log.
-run_logged() { # command output-line exit-code(default 0, "0" printed alone)
+# What RunLogged (installer/Actions.cpp) logs for a command, one output line
+# and the exit code; and those lines of a case's log.
+run_logged() { # command output-line [exit-code]
     local code=${3:-0}
     printf '%s\n' "Running $1" "> $2"
     [ "$code" = 0 ] && echo "Exit code 0" || echo "Exit code $code: the installation fails and is rolled back."
@@ -774,10 +768,9 @@ case_msi_uninstall_killed() {
     check_nothing_left "after the uninstall" 64
 }
 
-# A service whose process is frozen does not stop: the package's "-u" gives
-# up (1053), and the uninstall fails with it and says why in its log. (What
-# the rollback then restores is Windows Installer's: Wine's drops the product
-# registration, which Windows keeps.)
+# A frozen service does not stop: the package's "-u" gives up (1053), and the
+# uninstall fails with it, its line and code in the log. (What the rollback
+# restores is Windows Installer's; Wine's drops the product registration.)
 case_msi_uninstall_frozen() {
     local pid
     e2e_msi_remove_all || err "an earlier install could not be removed"
@@ -794,80 +787,42 @@ case_msi_uninstall_frozen() {
 marked for deletion and keeps its keys until it stops. Error 1053" 1053)" "$(logged_runs uninstall)"
 }
 
-# The administrative install (msiexec /a), which Wine's msiexec does not run
-# (it exits 1626), judged from the package: both sequences of it hold only
-# the standard actions that lay the files out, no custom and no service
-# action, and its cabinet holds both exes as built, in the folder layout.
+# The administrative install (msiexec /a; Wine's msiexec exits 1626), judged
+# from the package: only the standard actions that lay the files out, and
+# both exes in its cabinet as built.
 case_msi_admin() {
-    local table f
-    for table in AdminUISequence AdminExecuteSequence; do
-        check_eq "actions of the $table table" "$( [ $table = AdminUISequence ] &&
-            echo CostInitialize FileCost CostFinalize ExecuteAction ||
-            echo CostInitialize FileCost CostFinalize InstallValidate InstallInitialize InstallAdminPackage InstallFiles InstallFinalize)" \
-            "$(msi_actions "$E2E_MSI_NEW" $table)"
-    done
+    local f
+    check_eq "AdminUISequence" "CostInitialize FileCost CostFinalize ExecuteAction" "$(msi_actions "$E2E_MSI_NEW" AdminUISequence)"
+    check_eq "AdminExecuteSequence" "CostInitialize FileCost CostFinalize InstallValidate InstallInitialize \
+InstallAdminPackage InstallFiles InstallFinalize" "$(msi_actions "$E2E_MSI_NEW" AdminExecuteSequence)"
     msiextract -C "$CASE_DIR/admin" "$E2E_MSI_NEW" >/dev/null || err "msiextract could not unpack the package"
     for f in QarnIEx.exe QarnIExplain.exe; do
-        cmp -s "$(dirname "$exe")/$f" "$CASE_DIR/admin/Program Files/Qarn/$f" || err "the cabinet does not lay out the built $f"
+        cmp -s "$(dirname "$exe")/$f" "$CASE_DIR/admin/Program Files/Qarn/$f" || err "the cabinet does not hold the built $f"
     done
 }
 
-# A failing install: msiexec's exit code as Windows programs see it (Wine
-# gives 1627 where Windows gives 1603), no new version left, and the
-# older one as it was: on Windows, Windows Installer rolls its removal back
-# with the rest, as RemoveExistingProducts runs inside the transaction.
-# Wine's msiexec removes it in a process of its own, outside the
-# transaction ("msiexec /qn /i {code} REMOVE=ALL"), and cannot roll that
-# back: there it is gone.
-check_msi_failed() { # label
-    check_eq "msiexec /i of the failing package: exit code" 1627 \
-        "$(e2e_msiexec_code "$CASE_DIR/$1.log" /i "$E2E_MSI_FAILING_WIN")"
-    # Windows logs a failed action as "Return value 3", Wine as 0.
-    grep -aqE '^Action ended .*: StartServices. Return value [03]' "$CASE_DIR/$1.log" ||
-        err "the failing package did not fail in StartServices"
-    check_eq "actions around RemoveExistingProducts" "InstallInitialize RemoveExistingProducts ProcessComponents" \
-        "$(msi_actions "$E2E_WORK/QarnIEx-failing.msi" InstallExecuteSequence | tr ' ' '\n' |
-            grep -B1 -A1 -x RemoveExistingProducts | paste -sd' ')"
-}
-
-# The older package running with its keys, then a newer one that fails.
-case_msi_upgrade_failing() {
+# QarnIEx installed by hand ("-i" from C:\Qarn) or by the older package,
+# running with the readers' keys (KEYS: the DriveIcons dump).
+setup_running() { # hand|old
     e2e_msi_remove_all || err "an earlier install could not be removed"
     e2e_set_version win10 || err "could not set the Windows version"
-    e2e_simulate_readers parentid 2>>"$CASE_DIR/setup.err" || { err "reader simulation: $(cat "$CASE_DIR/setup.err")"; return; }
-    msiexec_ok old /i "$E2E_MSI_OLD_WIN"
-    check_msi_installed "$E2E_OLD_VERSION.0"
-    check_msi_failed failing
-    check_eq "installed products after the failed upgrade (Wine: the older one removed)" "" "$(e2e_msi_products)"
-    check_eq "service after the failed upgrade (Wine)" none "$(e2e_svc_state)"
-    check_driveicons "after the failed upgrade (Wine)" 32 ""
-}
-
-# A service installed by hand ("-i" from C:\Qarn), running with its keys.
-# The package takes it over: its own "-u", logged, stops it (its stop takes
-# its keys back) and removes it, then the package's service replaces it.
-# A package that fails puts it back as it was (its "-i", then a start).
-case_msi_takeover() { # succeeding|failing
-    local exp_hand
-    e2e_msi_remove_all || err "an earlier install could not be removed"
-    e2e_set_version win10 || err "could not set the Windows version"
-    e2e_simulate_readers parentid 2>>"$CASE_DIR/setup.err" || { err "reader simulation: $(cat "$CASE_DIR/setup.err")"; return; }
+    e2e_simulate_readers parentid 2>>"$CASE_DIR/setup.err" || { err "reader simulation: $(cat "$CASE_DIR/setup.err")"; return 1; }
     seed_foreign_keys 32
-    install_service
-    start_service || return
-    exp_hand=$(exp_letter R 'KA Media' 'QarnIcons.dll,0'; exp_letter S 'KB/KC' 'QarnIcons.dll,3'; exp_foreign)
-    check_driveicons "installed by hand, running" 32 "$exp_hand"
-    if [ "$1" = failing ]; then
-        check_msi_failed failing
-        check_eq "installed products after the failed install" "" "$(e2e_msi_products)"
-        e2e_wait_state 4 30 || err "the service installed by hand is not RUNNING again (state $(e2e_svc_state))"
-        check_eq "its ImagePath" "BINARY_PATH_NAME: $E2E_EXE_WIN" \
-            "$(e2e_wine_text "$E2E_HELPER_WIN" -qc "$E2E_SERVICE" | grep '^BINARY_PATH_NAME')"
-        check_driveicons "after the failed install" 32 "$exp_hand"
-        check_eq "service processes: the one installed by hand, then the one the rollback started" 2 \
-            "$(service_pids "$(e2e_trace_records "$CASE_DIR/trace.log")" | wc -l)"
-        return
+    if [ "$1" = old ]; then
+        msiexec_ok old /i "$E2E_MSI_OLD_WIN"
+        check_msi_installed "$E2E_OLD_VERSION.0"
+    else
+        install_service
+        start_service || return 1
     fi
+    KEYS=$(e2e_reg_dump "$E2E_DRIVEICONS" 32)
+    grep -q '^val S\\DefaultIcon|' <<<"$KEYS" || err "no keys for the readers: $KEYS"
+}
+
+# The package takes a service installed by hand over: that one's own "-u",
+# in the log, stops it (its stop takes its keys back) and removes it.
+case_msi_takeover() {
+    setup_running hand || return
     msiexec_ok install /i "$E2E_MSI_NEW_WIN"
     check_msi_installed "$E2E_VERSION.0"
     check_driveicons "after the takeover" 32 "$(exp_letter R 'KA Media' 'QarnIcons.dll,0' "$E2E_MSI_DIR_WIN"
@@ -877,6 +832,35 @@ $(run_logged "$E2E_EXE_WIN -u" "QarnIEx removed. (You must delete the file ($E2E
         "$(grep -a '^FindService: ' "$CASE_DIR/install.log" | tr -d '\r'; logged_runs install)"
     msiexec_ok uninstall /x "$E2E_MSI_NEW_WIN"
     check_nothing_left "after the uninstall" 32
+}
+
+# A newer package that fails in StartServices (its "QarnIEx.exe" is no
+# service), over a service installed by hand or the older package: msiexec
+# fails (Wine's 1627 for Windows' 1603). The hand-installed service comes
+# back as it was (the rollback's "-i" and start: a second process). The
+# older version's removal is inside the transaction, which Windows rolls
+# back; Wine's msiexec removes it in a process of its own ("msiexec /qn /i
+# {code} REMOVE=ALL") that no rollback reaches: under Wine it is gone.
+case_msi_failing() { # hand|old
+    setup_running "$1" || return
+    check_eq "msiexec /i of the failing package: exit code" 1627 \
+        "$(e2e_msiexec_code "$CASE_DIR/failing.log" /i "$E2E_MSI_FAILING_WIN")"
+    # Windows logs a failed action as "Return value 3", Wine as 0.
+    grep -aqE '^Action ended .*: StartServices. Return value [03]' "$CASE_DIR/failing.log" ||
+        err "the failing package did not fail in StartServices"
+    check_eq "actions around RemoveExistingProducts" "InstallInitialize RemoveExistingProducts ProcessComponents" \
+        "$(msi_actions "$E2E_WORK/QarnIEx-failing.msi" InstallExecuteSequence | grep -o '[A-Za-z]* RemoveExistingProducts [A-Za-z]*')"
+    check_eq "installed products after the failure" "" "$(e2e_msi_products)"
+    if [ "$1" = old ]; then
+        check_eq "service after the failed upgrade (Wine)" none "$(e2e_svc_state)"
+        check_driveicons "after the failed upgrade (Wine)" 32 "$(exp_foreign)"
+        return
+    fi
+    e2e_wait_state 4 30 || err "the service installed by hand is not RUNNING again (state $(e2e_svc_state))"
+    check_eq "its ImagePath" "BINARY_PATH_NAME: $E2E_EXE_WIN" \
+        "$(e2e_wine_text "$E2E_HELPER_WIN" -qc "$E2E_SERVICE" | grep '^BINARY_PATH_NAME')"
+    check_lines "DriveIcons after the failed install" "$KEYS" "$(e2e_reg_dump "$E2E_DRIVEICONS" 32)"
+    check_eq "service processes" 2 "$(service_pids "$(e2e_trace_records "$CASE_DIR/trace.log")" | wc -l)"
 }
 
 # QarnIExplain.exe on the simulated readers, run from the service's folder
@@ -979,8 +963,7 @@ fi
 # The Windows Installer package, in a fresh 64-bit prefix of its own, as on a
 # machine that never saw the service.
 msi_cases=()
-for name in msi_install msi_upgrade msi_uninstall_killed msi_uninstall_frozen msi_upgrade_failing \
-    msi_takeover msi_takeover_failing msi_admin; do
+for name in $MSI_CASES; do
     wanted $name && msi_cases+=($name)
 done
 if [ ${#msi_cases[@]} -gt 0 ]; then
@@ -1009,9 +992,9 @@ if [ ${#msi_cases[@]} -gt 0 ]; then
         run_case msi_upgrade case_msi_upgrade
         run_case msi_uninstall_killed case_msi_uninstall_killed
         run_case msi_uninstall_frozen case_msi_uninstall_frozen
-        run_case msi_upgrade_failing case_msi_upgrade_failing
-        run_case msi_takeover case_msi_takeover succeeding
-        run_case msi_takeover_failing case_msi_takeover failing
+        run_case msi_failing_upgrade case_msi_failing old
+        run_case msi_takeover case_msi_takeover
+        run_case msi_failing_takeover case_msi_failing hand
         run_case msi_admin case_msi_admin
     else
         for name in "${msi_cases[@]}"; do
