@@ -464,8 +464,7 @@ e2e_msiexec() { # log-file /i|/x package-or-code
         wine msiexec "$2" "$3" /qn /l*v "Z:${log//\//\\}" </dev/null >/dev/null 2>"$log.err"
 }
 
-# The same, printing msiexec's exit code as a Windows program reads it
-# (%errorlevel% of cmd), not cut to 8 bits as Linux reads it.
+# The same, printing the exit code as %errorlevel% (Linux reads it cut to 8 bits).
 e2e_msiexec_code() { # log-file /i|/x package-or-code
     local log=$1
     WINEDEBUG=-all timeout "$E2E_WINE_TIMEOUT" wine cmd /v:on /c \

@@ -616,8 +616,6 @@ case_stop_during_scan() {
 # Copies of the packages in the prefix (set up before the package cases).
 E2E_MSI_NEW_WIN='C:\QarnTest\QarnIEx-new.msi'
 E2E_MSI_OLD_WIN='C:\QarnTest\QarnIEx-old.msi'
-# The new version with a "QarnIEx.exe" that is no service: StartServices fails.
-E2E_MSI_FAILING_WIN='C:\QarnTest\QarnIEx-failing.msi'
 E2E_MSI_EXE_WIN="$E2E_MSI_DIR_WIN\\QarnIEx.exe"
 
 # Runs msiexec quietly and checks its exit code; RECORDS: the trace records of
@@ -834,17 +832,15 @@ $(run_logged "$E2E_EXE_WIN -u" "QarnIEx removed. (You must delete the file ($E2E
     check_nothing_left "after the uninstall" 32
 }
 
-# A newer package that fails in StartServices (its "QarnIEx.exe" is no
-# service), over a service installed by hand or the older package: msiexec
-# fails (Wine's 1627 for Windows' 1603). The hand-installed service comes
-# back as it was (the rollback's "-i" and start: a second process). The
-# older version's removal is inside the transaction, which Windows rolls
-# back; Wine's msiexec removes it in a process of its own ("msiexec /qn /i
+# The new version failing in StartServices (its "QarnIEx.exe" is no service)
+# over QarnIEx installed by hand, which comes back (the rollback's "-i" and
+# start), or by the older package, whose removal Windows rolls back with the
+# transaction; Wine removes it by a process of its own ("msiexec /qn /i
 # {code} REMOVE=ALL") that no rollback reaches: under Wine it is gone.
 case_msi_failing() { # hand|old
     setup_running "$1" || return
     check_eq "msiexec /i of the failing package: exit code" 1627 \
-        "$(e2e_msiexec_code "$CASE_DIR/failing.log" /i "$E2E_MSI_FAILING_WIN")"
+        "$(e2e_msiexec_code "$CASE_DIR/failing.log" /i 'C:\QarnTest\QarnIEx-failing.msi')"
     # Windows logs a failed action as "Return value 3", Wine as 0.
     grep -aqE '^Action ended .*: StartServices. Return value [03]' "$CASE_DIR/failing.log" ||
         err "the failing package did not fail in StartServices"
