@@ -8,7 +8,8 @@
 // action, and with it the install or uninstall, which Windows Installer then
 // rolls back. A program that cannot be started at all (its file was deleted by
 // hand) is logged and passed over: the installer's own service actions still
-// stop and delete the service.
+// stop and delete the service. As a rollback action it only logs: a rollback
+// goes on whatever its actions return.
 //
 // FindService (immediate): sets the private property QxServiceImage to the
 // command line of the installed service QarnIEx (its ImagePath as the service
@@ -122,8 +123,8 @@ extern "C" __declspec(dllexport) UINT __stdcall RunLogged(MSIHANDLE install) {
     DWORD exitCode = ERROR_GEN_FAILURE;
     GetExitCodeProcess(process.hProcess, &exitCode);
     CloseHandle(process.hProcess);
-    if (exitCode == 0) {
-        Log(install, L"Exit code 0");
+    if (exitCode == 0 || MsiGetMode(install, MSIRUNMODE_ROLLBACK)) {
+        Log(install, L"Exit code " + Number(exitCode));
         return ERROR_SUCCESS;
     }
     Log(install,

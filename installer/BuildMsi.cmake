@@ -69,19 +69,18 @@ endif()
 # second failure, none after that, the count reset after a day.
 set(sc "\"[SystemFolder]sc.exe\"")
 set(recovery "${sc} failure QarnIEx reset= 86400 actions= restart/60000/restart/60000//0")
-set(taken "QxServiceImage AND NOT Installed AND NOT WIX_UPGRADE_DETECTED")
+# DLL actions (type 1) from the Binary table: RunLogged as a rollback action
+# is 1 + 64 + 256 + 1024 + 2048.
 set(queries
-  "UPDATE `CustomAction` SET `Type` = 3410 WHERE `Action` = 'RestoreService'"
-  "UPDATE `CustomAction` SET `Type` = 51 WHERE `Action` = 'SetUninstallService' OR `Action` = 'SetTakeOverService'"
+  "UPDATE `CustomAction` SET `Type` = 3393 WHERE `Action` = 'RestoreService' OR `Action` = 'RestoreTakenService'"
+  "UPDATE `CustomAction` SET `Type` = 51 WHERE `Action` = 'SetUninstallService' OR `Action` = 'SetTakeOverService' OR `Action` = 'SetRestoreService' OR `Action` = 'SetRestoreTakenService'"
   "UPDATE `CustomAction` SET `Type` = 1 WHERE `Action` = 'FindService'"
   "INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES ('StartRestoredService', 3426, 'SystemFolder', '${sc} start QarnIEx')"
   "INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES ('SetRecoveryPolicy', 3170, 'SystemFolder', '${recovery}')"
-  "INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES ('RestoreTakenService', 3426, 'SystemFolder', '[QxServiceImage] -i')"
   "INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES ('StartTakenService', 3426, 'SystemFolder', '${sc} start QarnIEx')"
   "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('StartRestoredService', 'REMOVE~=\"ALL\"', 1848)"
   "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('SetRecoveryPolicy', 'NOT REMOVE~=\"ALL\"', 5850)"
-  "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('StartTakenService', '${taken}', 1887)"
-  "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('RestoreTakenService', '${taken}', 1888)"
+  "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('StartTakenService', 'QxServiceImage', 1887)"
   # Inside the transaction (Microsoft's RemoveExistingProducts page: after
   # InstallInitialize and before any action that writes to the script).
   "UPDATE `InstallExecuteSequence` SET `Sequence` = 1501 WHERE `Action` = 'RemoveExistingProducts'")
@@ -118,9 +117,10 @@ endforeach()
 list(SORT ordered)
 list(TRANSFORM ordered REPLACE "^[0-9]+=" "")
 string(JOIN " " order ${ordered})
-if(NOT actions MATCHES "RestoreService\t3410\t" OR NOT actions MATCHES "SetRecoveryPolicy\t3170\t"
-   OR NOT actions MATCHES "UninstallService\t3073\tActions\tRunLogged\t"
-   OR NOT actions MATCHES "RestoreTakenService\t3426\tSystemFolder\t\\[QxServiceImage\\] -i\t"
+if(NOT actions MATCHES "\nRestoreService\t3393\tActions\tRunLogged\t" OR NOT actions MATCHES "SetRecoveryPolicy\t3170\t"
+   OR NOT actions MATCHES "\nUninstallService\t3073\tActions\tRunLogged\t"
+   OR NOT actions MATCHES "\nRestoreTakenService\t3393\tActions\tRunLogged\t"
+   OR NOT actions MATCHES "\nSetRestoreTakenService\t51\tRestoreTakenService\t\\[QxServiceImage\\] -i\t"
    OR NOT properties MATCHES "SecureCustomProperties\tINSTALLDIR;"
    OR NOT order MATCHES " InstallInitialize RemoveExistingProducts ProcessComponents "
    OR NOT order MATCHES " StartTakenService RestoreTakenService TakeOverService StopServices ")

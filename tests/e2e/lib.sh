@@ -458,10 +458,10 @@ e2e_resolve_msi() { # exe
 # verbose log in the given file and Wine's debug output (channels in
 # E2E_MSI_WINEDEBUG, default none) in <log-file>.err; the package's custom
 # actions write theirs there too. Returns msiexec's exit code.
-e2e_msiexec() { # log-file /i|/x package-or-code
+e2e_msiexec() { # log-file /i|/x package-or-code [PROPERTY=value...]
     local log=$1
     WINEDEBUG=${E2E_MSI_WINEDEBUG:--all} timeout "$E2E_WINE_TIMEOUT" \
-        wine msiexec "$2" "$3" /qn /l*v "Z:${log//\//\\}" </dev/null >/dev/null 2>"$log.err"
+        wine msiexec "$2" "$3" "${@:4}" /qn /l*v "Z:${log//\//\\}" </dev/null >/dev/null 2>"$log.err"
 }
 
 # The same, printing the exit code as %errorlevel% (Linux reads it cut to 8 bits).

@@ -620,8 +620,8 @@ E2E_MSI_EXE_WIN="$E2E_MSI_DIR_WIN\\QarnIEx.exe"
 
 # Runs msiexec quietly and checks its exit code; RECORDS: the trace records of
 # the processes it started (its custom action).
-msiexec_ok() { # label /i|/x package
-    E2E_MSI_WINEDEBUG=$E2E_TRACE_CHANNELS e2e_msiexec "$CASE_DIR/$1.log" "$2" "$3"
+msiexec_ok() { # label /i|/x package [PROPERTY=value...]
+    E2E_MSI_WINEDEBUG=$E2E_TRACE_CHANNELS e2e_msiexec "$CASE_DIR/$1.log" "${@:2}"
     check_eq "msiexec $2 exit code ($1)" 0 "$?"
     RECORDS=$(e2e_trace_records "$CASE_DIR/$1.log.err")
 }
@@ -646,13 +646,14 @@ logged_runs() { # label
 # Exactly one product, of the given version, and its service as "-i" would
 # register it, with its description, RUNNING with the readers' keys; the event
 # source registered.
-check_msi_installed() { # version
+check_msi_installed() { # version [exe]
+    local exe=${2:-$E2E_MSI_EXE_WIN}
     check_eq "installed products (version|publisher)" "$1|Qarn" "$(e2e_msi_products | cut -d'|' -f2-)"
     e2e_wait_state 4 30 || err "the service is not RUNNING after the install (state $(e2e_svc_state))"
     check_lines "service configuration (QueryServiceConfig)" "TYPE: 16
 START_TYPE: 2
 ERROR_CONTROL: 1
-BINARY_PATH_NAME: $E2E_MSI_EXE_WIN
+BINARY_PATH_NAME: $exe
 LOAD_ORDER_GROUP: 
 TAG: 0
 DISPLAY_NAME: QarnIEx
@@ -663,7 +664,7 @@ SERVICE_START_NAME: LocalSystem" "$(e2e_wine_text "$E2E_HELPER_WIN" -qc "$E2E_SE
     check_eq "services of QarnIEx.exe" 1 \
         "$(e2e_wine_text reg query 'HKLM\System\CurrentControlSet\Services' /s /reg:64 | grep -c '^    ImagePath .*\\QarnIEx.exe')"
     check_eq "service processes" "1 running" "$(e2e_wine_text "$E2E_HELPER_WIN" -ps QarnIEx.exe)"
-    check_eq "EventMessageFile" "REG_EXPAND_SZ|$E2E_MSI_EXE_WIN" "$(e2e_reg_value "$E2E_EVENTSRC" EventMessageFile 64)"
+    check_eq "EventMessageFile" "REG_EXPAND_SZ|$exe" "$(e2e_reg_value "$E2E_EVENTSRC" EventMessageFile 64)"
     check_eq "TypesSupported" "REG_DWORD|0x7" "$(e2e_reg_value "$E2E_EVENTSRC" TypesSupported 64)"
 }
 
@@ -674,6 +675,7 @@ check_nothing_left() { # what view
     check_eq "$1: service" none "$(e2e_svc_state)"
     check_eq "$1: service processes" 0 "$(e2e_process_count)"
     e2e_reg query "$E2E_EVENTSRC" /reg:64 && err "$1: the event source key is still there"
+    e2e_reg query 'HKLM\Software\Qarn\QarnIEx' /reg:32 && err "$1: the key of the install folder is still there"
     [ ! -e "$WINEPREFIX/$E2E_MSI_DIR_UNIX" ] ||
         err "$1: the folder is still there: $(cd "$WINEPREFIX/$E2E_MSI_DIR_UNIX" && ls -A | tr '\n' ' ')"
     check_driveicons "$1" "$2" "$(exp_foreign)"
@@ -766,14 +768,15 @@ case_msi_uninstall_killed() {
     check_nothing_left "after the uninstall" 64
 }
 
-# A frozen service does not stop: the package's "-u" gives up (1053), and the
-# uninstall fails with it, its line and code in the log. (What the rollback
-# restores is Windows Installer's; Wine's drops the product registration.)
+# Installed into a folder of its own (INSTALLDIR), the service is frozen and
+# does not stop: the package's "-u" gives up (1053), and the uninstall fails
+# with it, its line and code in the log, then the rollback's "-i". (What the
+# rollback restores is Windows Installer's; Wine's drops the product entry.)
 case_msi_uninstall_frozen() {
-    local pid
+    local pid exe='C:\QarnPkg\QarnIEx.exe'
     e2e_msi_remove_all || err "an earlier install could not be removed"
-    msiexec_ok install /i "$E2E_MSI_NEW_WIN"
-    check_msi_installed "$E2E_VERSION.0"
+    msiexec_ok install /i "$E2E_MSI_NEW_WIN" 'INSTALLDIR=C:\QarnPkg'
+    check_msi_installed "$E2E_VERSION.0" "$exe"
     pid=$(for p in $(pgrep -f 'QarnIEx\.exe$'); do
         grep -qxzF "WINEPREFIX=$WINEPREFIX" "/proc/$p/environ" 2>/dev/null && echo "$p"; done)
     [ -n "$pid" ] || { err "no service process of this prefix"; return; }
@@ -781,8 +784,9 @@ case_msi_uninstall_frozen() {
     check_eq "msiexec /x with a frozen service: exit code" 1603 \
         "$(e2e_msiexec_code "$CASE_DIR/uninstall.log" /x "$E2E_MSI_NEW_WIN")"
     kill -CONT "$pid"
-    check_lines "-u in the uninstall log" "$(run_logged "\"$E2E_MSI_EXE_WIN\" -u" "QarnIEx did not stop. It is \
-marked for deletion and keeps its keys until it stops. Error 1053" 1053)" "$(logged_runs uninstall)"
+    check_lines "-u in the uninstall log" "$(run_logged "\"$exe\" -u" "QarnIEx did not stop. It is \
+marked for deletion and keeps its keys until it stops. Error 1053" 1053)
+Running \"$exe\" -i" "$(logged_runs uninstall | head -4)"
 }
 
 # The administrative install (msiexec /a; Wine's msiexec exits 1626), judged
@@ -833,8 +837,8 @@ $(run_logged "$E2E_EXE_WIN -u" "QarnIEx removed. (You must delete the file ($E2E
 }
 
 # The new version failing in StartServices (its "QarnIEx.exe" is no service)
-# over QarnIEx installed by hand, which comes back (the rollback's "-i" and
-# start), or by the older package, whose removal Windows rolls back with the
+# over QarnIEx installed by hand, which comes back (the rollback's "-i",
+# logged, and start), or by the older package, whose removal Windows rolls back with the
 # transaction; Wine removes it by a process of its own ("msiexec /qn /i
 # {code} REMOVE=ALL") that no rollback reaches: under Wine it is gone.
 case_msi_failing() { # hand|old
@@ -856,7 +860,8 @@ case_msi_failing() { # hand|old
     check_eq "its ImagePath" "BINARY_PATH_NAME: $E2E_EXE_WIN" \
         "$(e2e_wine_text "$E2E_HELPER_WIN" -qc "$E2E_SERVICE" | grep '^BINARY_PATH_NAME')"
     check_lines "DriveIcons after the failed install" "$KEYS" "$(e2e_reg_dump "$E2E_DRIVEICONS" 32)"
-    check_eq "service processes" 2 "$(service_pids "$(e2e_trace_records "$CASE_DIR/trace.log")" | wc -l)"
+    check_lines "the takeover and its rollback in the log" "$(run_logged "$E2E_EXE_WIN -u" "QarnIEx removed. (You \
+must delete the file ($E2E_EXE_WIN) yourself.)"; run_logged "$E2E_EXE_WIN -i" "QarnIEx installed")" "$(logged_runs failing)"
 }
 
 # QarnIExplain.exe on the simulated readers, run from the service's folder
