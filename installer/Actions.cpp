@@ -139,7 +139,7 @@ extern "C" __declspec(dllexport) UINT __stdcall FindService(MSIHANDLE install) {
         return ERROR_INSTALL_FAILURE;
     }
     const SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_QUERY_CONFIG);
-    const DWORD openError = GetLastError();
+    DWORD error = GetLastError();
     std::wstring image;
     if (service != nullptr) {
         DWORD needed = 0;
@@ -150,12 +150,15 @@ extern "C" __declspec(dllexport) UINT __stdcall FindService(MSIHANDLE install) {
             config->lpBinaryPathName != nullptr) {
             image = config->lpBinaryPathName;
         }
+        error = GetLastError();
         CloseServiceHandle(service);
     }
     CloseServiceHandle(manager);
     if (image.empty()) {
-        Log(install, L"FindService: no service " + std::wstring(kServiceName) + L" (Error " +
-                         Number(openError) + L")");
+        // Not there (1060), or its command line unreadable: the installer's
+        // own DeleteServices then removes a service of that name.
+        Log(install, L"FindService: no command line of a service " + std::wstring(kServiceName) +
+                         L" (Error " + Number(error) + L")");
         return ERROR_SUCCESS;
     }
     Log(install, L"FindService: the service " + std::wstring(kServiceName) + L" runs " + image);
