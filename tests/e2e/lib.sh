@@ -486,13 +486,14 @@ e2e_msi_products() {
     done | LC_ALL=C sort -u
 }
 
-# Uninstalls every QarnIEx product and removes its folder, for a clean start.
+# Uninstalls every QarnIEx product and removes its folder and key, for a clean start.
 e2e_msi_remove_all() {
     local code
     for code in $(e2e_msi_products | cut -d'|' -f1); do
         e2e_wine msiexec /x "$code" /qn >/dev/null 2>&1
     done
     rm -rf "${WINEPREFIX:?}/$E2E_MSI_DIR_UNIX"
+    e2e_reg delete 'HKLM\Software\Qarn' /f /reg:32  # the folder an install kept (Wine's rollback may leave it)
     [ -z "$(e2e_msi_products)" ]
 }
 
