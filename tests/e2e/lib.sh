@@ -431,10 +431,12 @@ e2e_project_version() { # exe
     qx_version "$(dirname "$1")"
 }
 
-# Builds a package of the given exe, the explain tool beside it, and version
-# with installer/BuildMsi.cmake.
-e2e_build_msi() { # exe version output [icon-library]
-    cmake -DEXE="$1" -DEXPLAIN="$(dirname "$1")/QarnIExplain.exe" -DVERSION="$2" -DOUTPUT="$3" \
+# Builds a package of the given exe, the explain tool and custom actions of its
+# build (or of the build given), and version with installer/BuildMsi.cmake.
+e2e_build_msi() { # exe version output [icon-library [build-dir]]
+    local build=${5:-$(dirname "$1")}
+    cmake -DEXE="$1" -DEXPLAIN="$build/QarnIExplain.exe" -DACTIONS="$build/QarnIExActions.dll" \
+          -DVERSION="$2" -DOUTPUT="$3" \
           -DICON_LIBRARY="${4:-}" \
           -P "$ROOT/installer/BuildMsi.cmake" >/dev/null
 }
@@ -456,10 +458,17 @@ e2e_resolve_msi() { # exe
 # verbose log in the given file and Wine's debug output (channels in
 # E2E_MSI_WINEDEBUG, default none) in <log-file>.err; the package's custom
 # actions write theirs there too. Returns msiexec's exit code.
-e2e_msiexec() { # log-file /i|/x package-or-code
+e2e_msiexec() { # log-file /i|/x package-or-code [PROPERTY=value...]
     local log=$1
     WINEDEBUG=${E2E_MSI_WINEDEBUG:--all} timeout "$E2E_WINE_TIMEOUT" \
-        wine msiexec "$2" "$3" /qn /l*v "Z:${log//\//\\}" </dev/null >/dev/null 2>"$log.err"
+        wine msiexec "$2" "$3" "${@:4}" /qn /l*v "Z:${log//\//\\}" </dev/null >/dev/null 2>"$log.err"
+}
+
+# The same, printing the exit code as %errorlevel% (Linux reads it cut to 8 bits).
+e2e_msiexec_code() { # log-file /i|/x package-or-code
+    local log=$1
+    WINEDEBUG=-all timeout "$E2E_WINE_TIMEOUT" wine cmd /v:on /c \
+        "start /wait msiexec $2 $3 /qn /l*v Z:${log//\//\\} & echo !errorlevel!" </dev/null 2>"$log.err" | tr -d '\r'
 }
 
 # Installed products named QarnIEx, one "<product code>|<version>|<publisher>"
@@ -477,13 +486,14 @@ e2e_msi_products() {
     done | LC_ALL=C sort -u
 }
 
-# Uninstalls every QarnIEx product and removes its folder, for a clean start.
+# Uninstalls every QarnIEx product and removes its folder and key, for a clean start.
 e2e_msi_remove_all() {
     local code
     for code in $(e2e_msi_products | cut -d'|' -f1); do
         e2e_wine msiexec /x "$code" /qn >/dev/null 2>&1
     done
     rm -rf "${WINEPREFIX:?}/$E2E_MSI_DIR_UNIX"
+    e2e_reg delete 'HKLM\Software\Qarn' /f /reg:32  # the folder an install kept (Wine's rollback may leave it)
     [ -z "$(e2e_msi_products)" ]
 }
 

@@ -67,6 +67,7 @@ cleanup() {
 
 arch=i686
 declare -A LEFT_OUT=()
+MSI_CASES="msi_install msi_upgrade msi_uninstall_killed msi_uninstall_frozen msi_failing_upgrade msi_takeover msi_failing_takeover msi_admin"
 if [ "${1:-}" = --win64 ]; then
     arch=x86_64
     shift
@@ -74,10 +75,8 @@ if [ "${1:-}" = --win64 ]; then
     e2e_use_wine64
     LEFT_OUT=(
         [platform_vista_32bit_prefix]="a 32-bit Wine prefix runs no 64-bit program"
-        [msi_install]="the package carries the 32-bit exe, and its custom actions run that exe"
-        [msi_upgrade]="the package carries the 32-bit exe, and its custom actions run that exe"
-        [msi_uninstall_killed]="the package carries the 32-bit exe, and its custom actions run that exe"
     )
+    for name in $MSI_CASES; do LEFT_OUT[$name]="the package carries the 32-bit exe, and its custom actions run that exe"; done
 else
     e2e_require_32bit e2e
 fi
@@ -628,22 +627,40 @@ E2E_MSI_EXE_WIN="$E2E_MSI_DIR_WIN\\QarnIEx.exe"
 
 # Runs msiexec quietly and checks its exit code; RECORDS: the trace records of
 # the processes it started (its custom action).
-msiexec_ok() { # label /i|/x package
-    E2E_MSI_WINEDEBUG=$E2E_TRACE_CHANNELS e2e_msiexec "$CASE_DIR/$1.log" "$2" "$3"
+msiexec_ok() { # label /i|/x package [PROPERTY=value...]
+    E2E_MSI_WINEDEBUG=$E2E_TRACE_CHANNELS e2e_msiexec "$CASE_DIR/$1.log" "${@:2}"
     check_eq "msiexec $2 exit code ($1)" 0 "$?"
     RECORDS=$(e2e_trace_records "$CASE_DIR/$1.log.err")
+}
+
+# The actions of a sequence table of a package, in their order, on one line.
+msi_actions() { # package table
+    msiinfo export "$1" "$2" | tr -d '\r' | awk -F'\t' '$3 ~ /^[0-9]+$/ { print $3 "\t" $1 }' |
+        sort -n | cut -f2 | paste -sd' '
+}
+
+# What RunLogged (installer/Actions.cpp) logs for a command, one output line
+# and the exit code; and those lines of a case's log.
+run_logged() { # command output-line [exit-code]
+    local code=${3:-0}
+    printf '%s\n' "Running $1" "> $2"
+    [ "$code" = 0 ] && echo "Exit code 0" || echo "Exit code $code: the installation fails and is rolled back."
+}
+logged_runs() { # label
+    grep -aE '^(Running |> |Exit code )' "$CASE_DIR/$1.log" | tr -d '\r'
 }
 
 # Exactly one product, of the given version, and its service as "-i" would
 # register it, with its description, RUNNING with the readers' keys; the event
 # source registered.
-check_msi_installed() { # version
+check_msi_installed() { # version [exe]
+    local exe=${2:-$E2E_MSI_EXE_WIN}
     check_eq "installed products (version|publisher)" "$1|Qarn" "$(e2e_msi_products | cut -d'|' -f2-)"
     e2e_wait_state 4 30 || err "the service is not RUNNING after the install (state $(e2e_svc_state))"
     check_lines "service configuration (QueryServiceConfig)" "TYPE: 16
 START_TYPE: 2
 ERROR_CONTROL: 1
-BINARY_PATH_NAME: $E2E_MSI_EXE_WIN
+BINARY_PATH_NAME: $exe
 LOAD_ORDER_GROUP: 
 TAG: 0
 DISPLAY_NAME: QarnIEx
@@ -654,7 +671,7 @@ SERVICE_START_NAME: LocalSystem" "$(e2e_wine_text "$E2E_HELPER_WIN" -qc "$E2E_SE
     check_eq "services of QarnIEx.exe" 1 \
         "$(e2e_wine_text reg query 'HKLM\System\CurrentControlSet\Services' /s /reg:64 | grep -c '^    ImagePath .*\\QarnIEx.exe')"
     check_eq "service processes" "1 running" "$(e2e_wine_text "$E2E_HELPER_WIN" -ps QarnIEx.exe)"
-    check_eq "EventMessageFile" "REG_EXPAND_SZ|$E2E_MSI_EXE_WIN" "$(e2e_reg_value "$E2E_EVENTSRC" EventMessageFile 64)"
+    check_eq "EventMessageFile" "REG_EXPAND_SZ|$exe" "$(e2e_reg_value "$E2E_EVENTSRC" EventMessageFile 64)"
     check_eq "TypesSupported" "REG_DWORD|0x7" "$(e2e_reg_value "$E2E_EVENTSRC" TypesSupported 64)"
 }
 
@@ -665,6 +682,7 @@ check_nothing_left() { # what view
     check_eq "$1: service" none "$(e2e_svc_state)"
     check_eq "$1: service processes" 0 "$(e2e_process_count)"
     e2e_reg query "$E2E_EVENTSRC" /reg:64 && err "$1: the event source key is still there"
+    e2e_reg query 'HKLM\Software\Qarn\QarnIEx' /reg:32 && err "$1: the key of the install folder is still there"
     [ ! -e "$WINEPREFIX/$E2E_MSI_DIR_UNIX" ] ||
         err "$1: the folder is still there: $(cd "$WINEPREFIX/$E2E_MSI_DIR_UNIX" && ls -A | tr '\n' ' ')"
     check_driveicons "$1" "$2" "$(exp_foreign)"
@@ -695,6 +713,8 @@ S:  ICON     reader LNK   QX-KC/KB (model row 2), label \"KB/KC\"" \
     msiexec_ok uninstall /x "$E2E_MSI_NEW_WIN"
     check_nothing_left "after the uninstall" 32
     [ ! -e "$WINEPREFIX/$E2E_MSI_DIR_UNIX/QarnIExplain.exe" ] || err "QarnIExplain.exe stays after the uninstall"
+    check_lines "-u in the uninstall log" "$(run_logged "\"$E2E_MSI_EXE_WIN\" -u" \
+        "QarnIEx removed. (You must delete the file ($E2E_MSI_EXE_WIN) yourself.)")" "$(logged_runs uninstall)"
     check_lines "records of the package's \"-u\"" $'R (null),"QarnIEx"\nE 4 101 1\nT CIConEx::OnRemoved()\nT CNTService::~CNTService()\nD' \
         "$(records_plain <<<"$RECORDS")"
     local t_removed=$(awk -F'|' '$4 == "E" && $5 == "4 101 1" { print $1; exit }' <<<"$RECORDS")
@@ -753,6 +773,102 @@ case_msi_uninstall_killed() {
         exp_letter S 'KB/KC' 'QarnIcons.dll,3' "$E2E_MSI_DIR_WIN"; exp_foreign)"
     msiexec_ok uninstall /x "$E2E_MSI_NEW_WIN"
     check_nothing_left "after the uninstall" 64
+}
+
+# Installed into a folder of its own (INSTALLDIR), the service is frozen and
+# does not stop: the package's "-u" gives up (1053), and the uninstall fails
+# with it, its line and code in the log, then the rollback's "-i". (What the
+# rollback restores is Windows Installer's; Wine's drops the product entry.)
+case_msi_uninstall_frozen() {
+    local pid exe='C:\QarnPkg\QarnIEx.exe'
+    e2e_msi_remove_all || err "an earlier install could not be removed"
+    msiexec_ok install /i "$E2E_MSI_NEW_WIN" 'INSTALLDIR=C:\QarnPkg'
+    check_msi_installed "$E2E_VERSION.0" "$exe"
+    pid=$(for p in $(pgrep -f 'QarnIEx\.exe$'); do
+        grep -qxzF "WINEPREFIX=$WINEPREFIX" "/proc/$p/environ" 2>/dev/null && echo "$p"; done)
+    [ -n "$pid" ] || { err "no service process of this prefix"; return; }
+    kill -STOP "$pid"
+    check_eq "msiexec /x with a frozen service: exit code" 1603 \
+        "$(e2e_msiexec_code "$CASE_DIR/uninstall.log" /x "$E2E_MSI_NEW_WIN")"
+    kill -CONT "$pid" 2>/dev/null  # Wine may have ended it meanwhile
+    check_lines "-u in the uninstall log" "$(run_logged "\"$exe\" -u" "QarnIEx did not stop. It is \
+marked for deletion and keeps its keys until it stops. Error 1053" 1053)
+Running \"$exe\" -i" "$(logged_runs uninstall | head -4)"
+}
+
+# The administrative install (msiexec /a; Wine's msiexec exits 1626), judged
+# from the package: only the standard actions that lay the files out, and
+# both exes in its cabinet as built.
+case_msi_admin() {
+    local f
+    check_eq "AdminUISequence" "CostInitialize FileCost CostFinalize ExecuteAction" "$(msi_actions "$E2E_MSI_NEW" AdminUISequence)"
+    check_eq "AdminExecuteSequence" "CostInitialize FileCost CostFinalize InstallValidate InstallInitialize \
+InstallAdminPackage InstallFiles InstallFinalize" "$(msi_actions "$E2E_MSI_NEW" AdminExecuteSequence)"
+    msiextract -C "$CASE_DIR/admin" "$E2E_MSI_NEW" >/dev/null || err "msiextract could not unpack the package"
+    for f in QarnIEx.exe QarnIExplain.exe; do
+        cmp -s "$(dirname "$exe")/$f" "$CASE_DIR/admin/Program Files/Qarn/$f" || err "the cabinet does not hold the built $f"
+    done
+}
+
+# QarnIEx installed by hand ("-i" from C:\Qarn) or by the older package,
+# running with the readers' keys (KEYS: the DriveIcons dump).
+setup_running() { # hand|old
+    e2e_msi_remove_all || err "an earlier install could not be removed"
+    e2e_set_version win10 || err "could not set the Windows version"
+    e2e_simulate_readers parentid 2>>"$CASE_DIR/setup.err" || { err "reader simulation: $(cat "$CASE_DIR/setup.err")"; return 1; }
+    seed_foreign_keys 32
+    if [ "$1" = old ]; then
+        msiexec_ok old /i "$E2E_MSI_OLD_WIN"
+        check_msi_installed "$E2E_OLD_VERSION.0"
+    else
+        install_service
+        start_service || return 1
+    fi
+    KEYS=$(e2e_reg_dump "$E2E_DRIVEICONS" 32)
+    grep -q '^val S\\DefaultIcon|' <<<"$KEYS" || err "no keys for the readers: $KEYS"
+}
+
+# The package takes a service installed by hand over: that one's own "-u",
+# in the log, stops it (its stop takes its keys back) and removes it.
+case_msi_takeover() {
+    setup_running hand || return
+    msiexec_ok install /i "$E2E_MSI_NEW_WIN"
+    check_msi_installed "$E2E_VERSION.0"
+    check_driveicons "after the takeover" 32 "$(exp_letter R 'KA Media' 'QarnIcons.dll,0' "$E2E_MSI_DIR_WIN"
+        exp_letter S 'KB/KC' 'QarnIcons.dll,3' "$E2E_MSI_DIR_WIN"; exp_foreign)"
+    check_lines "the takeover in the install log" "FindService: the service QarnIEx runs $E2E_EXE_WIN
+$(run_logged "$E2E_EXE_WIN -u" "QarnIEx removed. (You must delete the file ($E2E_EXE_WIN) yourself.)")" \
+        "$(grep -a '^FindService: ' "$CASE_DIR/install.log" | tr -d '\r'; logged_runs install)"
+    msiexec_ok uninstall /x "$E2E_MSI_NEW_WIN"
+    check_nothing_left "after the uninstall" 32
+}
+
+# The new version failing in StartServices (its "QarnIEx.exe" is no service)
+# over QarnIEx installed by hand, which comes back (the rollback's "-i",
+# logged, and start), or by the older package, whose removal Windows rolls back with the
+# transaction; Wine removes it by a process of its own ("msiexec /qn /i
+# {code} REMOVE=ALL") that no rollback reaches: under Wine it is gone.
+case_msi_failing() { # hand|old
+    setup_running "$1" || return
+    check_eq "msiexec /i of the failing package: exit code" 1627 \
+        "$(e2e_msiexec_code "$CASE_DIR/failing.log" /i 'C:\QarnTest\QarnIEx-failing.msi')"
+    # Windows logs a failed action as "Return value 3", Wine as 0.
+    grep -aqE '^Action ended .*: StartServices. Return value [03]' "$CASE_DIR/failing.log" ||
+        err "the failing package did not fail in StartServices"
+    check_eq "actions around RemoveExistingProducts" "InstallInitialize RemoveExistingProducts ProcessComponents" \
+        "$(msi_actions "$E2E_WORK/QarnIEx-failing.msi" InstallExecuteSequence | grep -o '[A-Za-z]* RemoveExistingProducts [A-Za-z]*')"
+    check_eq "installed products after the failure" "" "$(e2e_msi_products)"
+    if [ "$1" = old ]; then
+        check_eq "service after the failed upgrade (Wine)" none "$(e2e_svc_state)"
+        check_driveicons "after the failed upgrade (Wine)" 32 "$(exp_foreign)"
+        return
+    fi
+    e2e_wait_state 4 30 || err "the service installed by hand is not RUNNING again (state $(e2e_svc_state))"
+    check_eq "its ImagePath" "BINARY_PATH_NAME: $E2E_EXE_WIN" \
+        "$(e2e_wine_text "$E2E_HELPER_WIN" -qc "$E2E_SERVICE" | grep '^BINARY_PATH_NAME')"
+    check_lines "DriveIcons after the failed install" "$KEYS" "$(e2e_reg_dump "$E2E_DRIVEICONS" 32)"
+    check_lines "the takeover and its rollback in the log" "$(run_logged "$E2E_EXE_WIN -u" "QarnIEx removed. (You \
+must delete the file ($E2E_EXE_WIN) yourself.)"; run_logged "$E2E_EXE_WIN -i" "QarnIEx installed")" "$(logged_runs failing)"
 }
 
 # QarnIExplain.exe on the simulated readers, run from the service's folder
@@ -855,7 +971,7 @@ fi
 # The Windows Installer package, in a fresh 64-bit prefix of its own, as on a
 # machine that never saw the service.
 msi_cases=()
-for name in msi_install msi_upgrade msi_uninstall_killed; do
+for name in $MSI_CASES; do
     wanted $name && msi_cases+=($name)
 done
 if [ ${#msi_cases[@]} -gt 0 ]; then
@@ -865,14 +981,17 @@ if [ ${#msi_cases[@]} -gt 0 ]; then
     msi_setup() {
         local new
         new=$(e2e_resolve_msi "$exe") || { echo "no package of $exe" >&2; return 1; }
+        E2E_MSI_NEW=$new
         echo "   package: $new; older version $E2E_OLD_VERSION built for the upgrade"
         # A stand-in for the vendor's icon library: the package only carries it.
         printf 'QarnIcons stand-in\n' >"$E2E_WORK/QarnIcons.dll"
         e2e_build_msi "$exe" "$E2E_OLD_VERSION" "$E2E_WORK/QarnIEx-$E2E_OLD_VERSION.msi" "$E2E_WORK/QarnIcons.dll" || return 1
+        e2e_build_msi "$E2E_WORK/sendcontrol.exe" "$E2E_VERSION" "$E2E_WORK/QarnIEx-failing.msi" "" "$(dirname "$exe")" || return 1
         E2E_MSI_NEW_FILES=$(msiinfo export "$new" File | awk -F'\t' 'NR > 3 { print $3 }' | sed 's/.*|//' | LC_ALL=C sort)
         e2e_prefix_create "$exe" "$E2E_WORK/sendcontrol.exe" prefix-msi || return 1
         cp "$new" "$WINEPREFIX/drive_c/QarnTest/QarnIEx-new.msi" &&
-            cp "$E2E_WORK/QarnIEx-$E2E_OLD_VERSION.msi" "$WINEPREFIX/drive_c/QarnTest/QarnIEx-old.msi"
+            cp "$E2E_WORK/QarnIEx-$E2E_OLD_VERSION.msi" "$WINEPREFIX/drive_c/QarnTest/QarnIEx-old.msi" &&
+            cp "$E2E_WORK/QarnIEx-failing.msi" "$WINEPREFIX/drive_c/QarnTest/QarnIEx-failing.msi"
     }
     started=$SECONDS
     if msi_setup; then
@@ -880,6 +999,11 @@ if [ ${#msi_cases[@]} -gt 0 ]; then
         run_case msi_install case_msi_install
         run_case msi_upgrade case_msi_upgrade
         run_case msi_uninstall_killed case_msi_uninstall_killed
+        run_case msi_uninstall_frozen case_msi_uninstall_frozen
+        run_case msi_failing_upgrade case_msi_failing old
+        run_case msi_takeover case_msi_takeover
+        run_case msi_failing_takeover case_msi_failing hand
+        run_case msi_admin case_msi_admin
     else
         for name in "${msi_cases[@]}"; do
             echo "FAIL $name"
