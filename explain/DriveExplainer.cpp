@@ -14,8 +14,7 @@
 
 namespace {
 
-const std::string kServiceKey =
-    std::string("SYSTEM\\CurrentControlSet\\Services\\") + DriveIconServiceName;
+const std::string kServiceKey = ServiceKeyPath();
 constexpr DWORD kManagerConnect = 0x0001;      // SC_MANAGER_CONNECT
 constexpr DWORD kServiceQueryStatus = 0x0004;  // SERVICE_QUERY_STATUS
 const std::string kServiceExe = std::string(DriveIconServiceName) + ".exe";
@@ -234,9 +233,9 @@ void FindParentIdOwner(CRegistry& registry, Platform& os, LetterExplanation& l) 
     }
 }
 
-// The service's state, 0 when it is not installed, -2 with the error when
-// the service manager cannot be opened or asked.
-long ServiceState(Platform& os, LONG& error) {
+}  // namespace
+
+long QueryServiceState(Platform& os, LONG& error) {
     ScopedServiceHandle manager(os, os.OpenSCManagerA(nullptr, nullptr, kManagerConnect));
     ScopedServiceHandle service(
         os, manager ? os.OpenServiceA(manager.get(), DriveIconServiceName, kServiceQueryStatus)
@@ -247,6 +246,8 @@ long ServiceState(Platform& os, LONG& error) {
     error = static_cast<LONG>(os.GetLastError());
     return manager && !service && error == ERROR_SERVICE_DOES_NOT_EXIST ? 0 : -2;
 }
+
+namespace {
 
 // Keys the explanation reads, in the service's view, that cannot be opened.
 void CheckKeys(CRegistry& registry, Explanation& explanation) {
@@ -283,6 +284,10 @@ void CheckKeys(CRegistry& registry, Explanation& explanation) {
 }
 
 }  // namespace
+
+std::string ServiceKeyPath() {
+    return std::string("SYSTEM\\CurrentControlSet\\Services\\") + DriveIconServiceName;
+}
 
 UINT KnownCodePage(Platform& os) {
     // 1252's characters from 0x80 on, without its five holes, and four of 932's.
@@ -337,7 +342,7 @@ Explanation ExplainDrives(Platform& machine, const ExplainOptions& options) {
     }
     CheckKeys(registry, explanation);
     if (options.askServiceState)
-        explanation.serviceState = ServiceState(serviceView, explanation.serviceError);
+        explanation.serviceState = QueryServiceState(serviceView, explanation.serviceError);
     explanation.refused = serviceView.Refused();
     return explanation;
 }

@@ -25,3 +25,11 @@ Explanation ExplainDrives(Platform& machine, const ExplainOptions& options);
 // 1252 or 932 when the active ANSI code page converts text exactly as that
 // one does, else 0.
 UINT KnownCodePage(Platform& os);
+
+// The installed service's key below HKEY_LOCAL_MACHINE (its ImagePath names
+// the service's folder).
+std::string ServiceKeyPath();
+
+// The service's state (SERVICE_RUNNING and so on), 0 when it is not
+// installed, -2 with `error` when the service manager cannot be opened or asked.
+long QueryServiceState(Platform& os, LONG& error);

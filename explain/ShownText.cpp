@@ -123,3 +123,15 @@ std::string ShownText(const std::string& text, UINT codePage, bool quotes) {
     }
     return out;
 }
+
+std::string AnsiToUtf8(Platform& os, const std::string& ansi) {
+    if (ansi.empty() || ansi.size() > 0x7FFFFFFF) return "";
+    const int length = static_cast<int>(ansi.size());
+    const int units = os.MultiByteToWideChar(CP_ACP, 0, ansi.data(), length, nullptr, 0);
+    if (units <= 0) return "";
+    std::u16string wide(static_cast<size_t>(units), u'\0');
+    const int converted = os.MultiByteToWideChar(CP_ACP, 0, ansi.data(), length,
+                                                 reinterpret_cast<LPWSTR>(&wide[0]), units);
+    wide.resize(converted > 0 ? static_cast<size_t>(converted) : 0);
+    return Utf8Of(wide);
+}

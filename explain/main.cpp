@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,7 +14,9 @@
 #include "explain/ExplanationText.h"
 #include "explain/ShownText.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include "explain/SaveMachine.h"
+#else
 #include "explain/ExportedMachine.h"
 #include "platform/Utf16.h"
 #endif
@@ -23,6 +26,7 @@ namespace {
 #ifdef _WIN32
 const char kUsage[] =
     "Usage: QarnIExplain [--service-dir FOLDER]\n"
+    "       QarnIExplain --save FOLDER\n"
     "\n"
     "Tells for every drive letter D: to Z: that is removable or has a key under\n"
     "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons whether\n"
@@ -32,6 +36,11 @@ const char kUsage[] =
     "\n"
     "  --service-dir FOLDER  folder of QarnIEx.exe (default: that of the installed\n"
     "                        service, else the folder of QarnIExplain.exe)\n"
+    "  --save FOLDER         writes the keys the report reads, as reg export files,\n"
+    "                        and this machine's facts (facts.txt) into FOLDER (made\n"
+    "                        if missing, e.g. \\\\server\\share\\%COMPUTERNAME%), for\n"
+    "                        the Linux QarnIExplain; reads the registry, writes\n"
+    "                        nothing but FOLDER\n"
     "\n"
     "FOLDER is taken as Windows hands the command line to the program: in its ANSI\n"
     "code page. A character that code page lacks arrives as \"?\" or a look-alike,\n"
@@ -172,16 +181,47 @@ int WriteReport(const std::string& report, const Explanation& explanation) {
 
 #ifdef _WIN32
 
+// --save: the machine's keys and facts into `folder`, for the Linux tool.
+int SaveThisMachine(Platform& os, const std::string& folder) {
+    const UINT codePage = KnownCodePage(os);
+    std::string why;
+    std::unique_ptr<FileFolder> target = FileFolder::Open(folder, why);
+    SavedFacts facts;
+    const int saved = target ? SaveMachine(os, *target, facts, why) : 1;
+    if (saved == 1) {
+        Error(Quoted(folder, codePage) + ": " + ShownText(why, codePage, false));
+        return kFailed;
+    }
+    // The problems are UTF-8, made from the registry's names.
+    for (const std::string& problem : facts.problems)
+        Error("not saved: " + ShownText(problem, kUtf8CodePage, false));
+    std::string files;
+    for (const auto& file : facts.files) files += file.first + ", ";
+    std::fputs(
+        ("Saved to " + Quoted(folder, codePage) + ": " + files + kFactsFileName + "\n").c_str(),
+        stdout);
+    return saved == 0 ? kComplete : kIncomplete;
+}
+
 // The registry of the machine the tool runs on.
 int ExplainThisMachine(int argc, char* argv[]) {
     Platform& os = RealPlatform();
     ExplainOptions options;
     options.askServiceState = true;
     std::string folder;
+    std::string saveTo;
+    const Option save = {"--save", true, [&saveTo](const std::string& given) {
+                             saveTo = given;
+                             return given.empty() ? std::string("--save needs a folder")
+                                                  : std::string();
+                         }};
     // The command line comes in the ANSI code page.
     const int status =
-        ParseArguments(argc, argv, {ServiceDirOption(folder)}, nullptr, KnownCodePage(os));
+        ParseArguments(argc, argv, {ServiceDirOption(folder), save}, nullptr, KnownCodePage(os));
     if (status != kGoOn) return status;
+    if (!saveTo.empty() && !folder.empty())
+        return UsageError("--save takes no --service-dir: the saved service key names the folder");
+    if (!saveTo.empty()) return SaveThisMachine(os, saveTo);
     const std::string complaint = FolderComplaint(os, folder);
     if (!complaint.empty()) return UsageError(complaint);
     options.serviceDirectory = folder;

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <climits>
 #include <fstream>
+#include <map>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -18,6 +20,7 @@
 #include "explain/ShownText.h"
 #include "explain/ExportedMachine.h"
 #include "explain/RegFile.h"
+#include "explain/SaveMachine.h"
 #include "platform/Utf16.h"
 
 using namespace fixture;
@@ -568,4 +571,159 @@ TEST(RegFile, ExportsInTheMachinesOwnScript) {
                 << report;
         }
     }
+}
+
+namespace {
+
+// A folder in memory for --save; `failAt`: the byte count at which writes fail.
+struct MemoryFolder : SaveFolder {
+    std::map<std::string, std::string> files;
+    std::string current;
+    size_t failAt = SIZE_MAX;
+    size_t written = 0;
+    bool Create(const std::string& name, std::string&) override {
+        files[current = name].clear();
+        return true;
+    }
+    bool Append(const void* data, size_t size, std::string& why) override {
+        if ((written += size) > failAt) why = "disk full";
+        files[current].append(static_cast<const char*>(data), size);
+        return written <= failAt;
+    }
+    bool Finish(std::string&) override { return true; }
+    bool Remove(const std::string& name, std::string&) override {
+        files.erase(name);
+        return true;
+    }
+};
+
+// Every key and value below `path`, as UTF-8 lines: what a file must give back.
+std::string Tree(const MemoryWindows& machine, const MemoryWindows::KeyPath& path) {
+    std::string out;
+    for (const auto& [name, value] : machine.Values(path)) {
+        out += Utf8Of(name) + "=" + std::to_string(value.type) + ":" +
+               std::string(value.data.begin(), value.data.end()) + "\n";
+    }
+    for (const std::u16string& sub : machine.SubkeyNames(path)) {
+        MemoryWindows::KeyPath below = path;
+        below.push_back(sub);
+        out += "[" + Utf8Of(sub) + "]\n" + Tree(machine, below);
+    }
+    return out;
+}
+
+MemoryWindows::KeyPath Parts(const std::string& path) {
+    MemoryWindows::KeyPath parts(1);
+    for (char c : path) {
+        if (c == '\\')
+            parts.emplace_back();
+        else
+            parts.back() += static_cast<char16_t>(c);
+    }
+    return parts;
+}
+
+}  // namespace
+
+// --save on every platform row: the files hold the views the service and the
+// shell read, load back as the registry holds them, and the facts read back.
+TEST(RegFile, SavedFolderLoadsBackAsTheMachine) {
+    const struct {
+        DWORD major, minor;
+        BYTE product;
+        bool wow64;
+        const char* files;
+    } rows[] = {
+        {5, 1, VER_NT_WORKSTATION, false, "driveicons.reg mounted.reg service.reg usbstor.reg"},
+        {5, 2, VER_NT_WORKSTATION, true, "driveicons.reg mounted.reg service.reg usbstor.reg"},
+        {5, 2, VER_NT_SERVER, true,
+         "driveicons.reg driveicons32.reg mounted.reg service.reg usbstor.reg"},
+        {6, 1, VER_NT_WORKSTATION, true, "driveicons32.reg mounted.reg service.reg usbstor.reg"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.major) + "." + std::to_string(row.minor));
+        FakeWindows fake;
+        fake.SetVersion(row.major, row.minor, row.product);
+        fake.SetWow64Process(row.wow64);
+        BuildMachine(fake);
+        fake.SetString(ServiceKeyPath(), "ImagePath", "\"C:\\Q\\QarnIEx.exe\"");
+        fake.SetString(ServiceKeyPath() + "\\Security", "Kept", "out");
+        fake.SetString("SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "CurrentVersion", "5.1");
+        fake.SetString("SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "ProductId", "secret");
+        WriteIconKeys(fake, 'K', "KD Media", kDriveIcons32);
+        const std::string odd = kUsbStor + "\\Odd";
+        fake.SetValue(odd, "q\"\\\"", REG_SZ, SzBytes("a\"b\\c\r\nd"));
+        fake.SetValue(odd, "multi", REG_MULTI_SZ, SzBytes(std::string("x\0y\0", 4)));
+        fake.SetValue(odd, "none", REG_NONE, {});
+        fake.SetValue(odd, "odd", REG_SZ, {'a'});
+        fake.SetValue(odd, "big", 0x100000, std::vector<BYTE>(300, 0xAB));
+        fake.SetValue(Parts(odd), u"\u4E2D\u00E9", REG_SZ, {0x2D, 0x4E, 0, 0});
+        fake.SetValue(Parts(odd + "\\Bad"), u"line\nbreak", REG_DWORD, {1, 0, 0, 0});
+        fake.CreateKey(Parts(odd + "\\Bad\\cut\rkey\\below"));
+
+        MemoryFolder folder;
+        SavedFacts facts;
+        std::string failure;
+        ASSERT_EQ(3, SaveMachine(fake, folder, facts, failure)) << failure;
+        EXPECT_EQ(0u, fake.OpenKeyCount());
+        EXPECT_EQ(0u, fake.CountCalls("RegCreateKeyExA") + fake.CountCalls("RegSetValueExA"));
+        EXPECT_EQ((std::vector<std::string>{
+                      "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR\\Odd\\Bad: a value with a "
+                      "line break in its name, which a reg file cannot hold",
+                      "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR\\Odd\\Bad: a subkey with a "
+                      "line break in its name, which a reg file cannot hold"}),
+                  facts.problems);
+
+        SavedFacts read;
+        ASSERT_TRUE(ParseFacts(folder.files.at("facts.txt"), read, failure)) << failure;
+        EXPECT_EQ(FactsText(facts), FactsText(read));
+        EXPECT_EQ("QARNMEMORY", read.computer);
+        EXPECT_EQ(row.wow64, read.wow64);
+        EXPECT_EQ(row.wow64 ? PROCESSOR_ARCHITECTURE_AMD64 : PROCESSOR_ARCHITECTURE_INTEL,
+                  read.architecture);
+        EXPECT_EQ(static_cast<UINT>(DRIVE_REMOVABLE), read.driveTypes['F' - 'D']);
+        EXPECT_EQ(0, read.serviceState);  // no such service in the double's manager
+
+        MemoryWindows loaded;
+        MachineFacts loadFacts;
+        loadFacts.wow64 = row.wow64;
+        std::string names;
+        for (const auto& [name, bytes] : folder.files) {
+            if (name == "facts.txt") continue;
+            names += (names.empty() ? "" : " ") + name;
+            RegFile file;
+            ASSERT_TRUE(ParseRegFile(bytes, file, failure)) << name << ": " << failure;
+            ASSERT_TRUE(LoadRegFile(loaded, file, failure)) << name << ": " << failure;
+        }
+        EXPECT_EQ(std::string(row.files) + " windows.reg", names);
+        fake.DeleteTree(odd + "\\Bad");  // what no file can hold
+        loaded.DeleteTree(odd + "\\Bad");
+        std::vector<std::string> keys = {kMounted, kUsbStor};
+        if (names.find("driveicons.reg") != std::string::npos) keys.push_back(kDriveIcons);
+        if (names.find("driveicons32.reg") != std::string::npos) keys.push_back(kDriveIcons32);
+        for (const std::string& key : keys) {
+            EXPECT_NE("", Tree(fake, Parts(key))) << key;
+            EXPECT_EQ(Tree(fake, Parts(key)), Tree(loaded, Parts(key))) << key;
+        }
+        // The service's values without its subkeys; of the version key its version alone.
+        auto sz = [](const std::u16string& text) {
+            const std::vector<BYTE> bytes = FakeWindows::Utf16Bytes(text + u'\0');
+            return std::string(bytes.begin(), bytes.end());
+        };
+        EXPECT_EQ("ImagePath=1:" + sz(u"\"C:\\Q\\QarnIEx.exe\"") + "\n",
+                  Tree(loaded, Parts(ServiceKeyPath())));
+        EXPECT_EQ("CurrentVersion=1:" + sz(u"5.1") + "\n",
+                  Tree(loaded, Parts("SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion")));
+    }
+
+    // A folder that cannot be written ends the save, without facts.
+    FakeWindows fake;
+    BuildMachine(fake);
+    MemoryFolder full;
+    full.failAt = 100;
+    SavedFacts facts;
+    std::string failure;
+    EXPECT_EQ(1, SaveMachine(fake, full, facts, failure));
+    EXPECT_EQ("disk full", failure);
+    EXPECT_EQ(0u, full.files.count("facts.txt"));
 }
