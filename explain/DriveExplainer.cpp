@@ -1,5 +1,6 @@
 #include "explain/DriveExplainer.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <utility>
@@ -8,6 +9,7 @@
 #include "driveicons/DriveIconScan.h"
 #include "driveicons/PlatformQuery.h"
 #include "driveicons/ScanObserver.h"
+#include "explain/WindowsFolder.h"
 #include "platform/CodePageRules.h"
 #include "platform/ReadOnlyPlatform.h"
 #include "platform/ScopedHandle.h"
@@ -119,9 +121,28 @@ std::string FolderOf(Platform& os, const std::string& path) {
     return slash == AnsiText::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-// The ImagePath of the installed service, whole, without the quotes that a
-// path with blanks gets. No Windows path is longer than 32767 characters.
-bool ReadImagePath(Platform& os, std::string& path) {
+// The program an ImagePath names: without quotes, arguments after it and the
+// "\??\" of an NT path.
+std::string ImageProgram(std::string path) {
+    if (path.size() >= 2 && path.front() == '"') {
+        const size_t close = path.find('"', 1);
+        path = path.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+    } else {
+        std::string lower = path;
+        for (char& c : lower) c = AsciiLower(c);
+        const size_t exe = lower.find(".exe ");
+        if (exe != std::string::npos) path.resize(exe + 4);
+    }
+    if (path.compare(0, 4, "\\??\\") == 0) path.erase(0, 4);
+    return path;
+}
+
+// The folder of the installed service's program, as Windows takes it. False
+// when there is no service or ImagePath, or the folder is not the machine's
+// to know (a variable such as %ProgramFiles%); `why` then says why when the
+// ImagePath names a folder Windows would not take. No Windows path is
+// longer than 32767 characters.
+bool ReadImageFolder(Platform& os, std::string& folder, std::string& why) {
     constexpr DWORD kLongestPath = 32767 + 2 + 1;  // quotes and NUL
     ScopedRegKey key(os);
     if (os.RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServiceKey.c_str(), 0, KEY_READ, key.receive()) !=
@@ -139,21 +160,14 @@ bool ReadImagePath(Platform& os, std::string& path) {
                             reinterpret_cast<LPBYTE>(buffer.data()), &size) != ERROR_SUCCESS) {
         return false;
     }
-    path = AnsiText::FromBuffer(buffer.data(), size);
-    // The program alone: no quotes, no arguments after it, no "\??\" of an NT path.
-    if (path.size() >= 2 && path.front() == '"') {
-        const size_t close = path.find('"', 1);
-        path = path.substr(1, close == std::string::npos ? std::string::npos : close - 1);
-    } else {
-        std::string lower = path;
-        for (char& c : lower) c = AsciiLower(c);
-        const size_t exe = lower.find(".exe ");
-        if (exe != std::string::npos) path.resize(exe + 4);
-    }
-    if (path.compare(0, 4, "\\??\\") == 0) path.erase(0, 4);
+    const std::string path = ImageProgram(AnsiText::FromBuffer(buffer.data(), size));
     // A variable (%ProgramFiles%) is the machine's to expand, not an export's.
     if (path.find('%') != std::string::npos) return false;
-    return !FolderOf(os, path).empty();
+    const size_t slash = std::max(AnsiText::FindLastChar(os, path, '\\') + 1,
+                                  AnsiText::FindLastChar(os, path, '/') + 1);
+    if (slash == 0) return false;
+    why = TakeWindowsFolder(os, path.substr(0, slash), folder);
+    return why.empty();
 }
 
 // Path of QarnIEx.exe for the service's start-up, and where it came from.
@@ -165,10 +179,18 @@ std::string ServicePath(Platform& os, const ExplainOptions& options, std::string
         if (AnsiText::FindLastChar(os, folder, '\\') + 1 != folder.size()) folder += '\\';
         return folder + kServiceExe;
     }
-    std::string imagePath;
-    if (ReadImagePath(os, imagePath)) {
+    std::string folder;
+    std::string why;
+    if (ReadImageFolder(os, folder, why)) {
         source = "from the installed service's ImagePath";
-        return FolderOf(os, imagePath) + kServiceExe;
+        return folder + kServiceExe;
+    }
+    if (!why.empty()) {
+        source =
+            "unknown: the installed service's ImagePath names a folder Windows does not "
+            "take: " +
+            why;
+        return "";
     }
     char own[MAX_PATH] = {};
     const DWORD length = os.GetModuleFileNameA(nullptr, own, MAX_PATH);
@@ -341,8 +363,13 @@ Explanation ExplainDrives(Platform& machine, const ExplainOptions& options) {
             FindParentIdOwner(registry, serviceView, letter);
     }
     CheckKeys(registry, explanation);
-    if (options.askServiceState)
+    if (options.askServiceState) {
         explanation.serviceState = QueryServiceState(serviceView, explanation.serviceError);
+    } else {
+        explanation.serviceState = options.savedServiceState;
+        explanation.serviceError = options.savedServiceError;
+        explanation.serviceStateSaved = options.savedServiceState != -1;
+    }
     explanation.refused = serviceView.Refused();
     return explanation;
 }

@@ -16,6 +16,10 @@ struct ExplainOptions {
     // Ask the service manager whether the service runs (the machine the tool
     // runs on; files do not say it).
     bool askServiceState = false;
+    // Else what a saved folder's facts say of it, when they were written: as
+    // Explanation::serviceState (-1: not known).
+    long savedServiceState = -1;
+    LONG savedServiceError = 0;
 };
 
 // Nothing on `machine` is written or deleted: every call goes through a

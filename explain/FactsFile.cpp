@@ -233,8 +233,8 @@ const std::map<std::string, Reader>& Readers() {
         {"format", [](const std::string& v, SavedFacts&) { return v == kFormat; }},
         {"computer",
          [](const std::string& v, SavedFacts& f) {
-             f.computer = v;
-             return !v.empty() && v.size() <= 4 * MAX_COMPUTERNAME_LENGTH;
+             f.computer = v;  // empty when the save could not read it
+             return v.size() <= 4 * MAX_COMPUTERNAME_LENGTH;
          }},
         {"windows", ReadWindows},
         {"service pack",

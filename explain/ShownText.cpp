@@ -1,5 +1,7 @@
 #include "explain/ShownText.h"
 
+#include <cstring>
+
 #include "platform/CodePageRules.h"
 #include "platform/Utf16.h"
 
@@ -117,6 +119,26 @@ std::string ShownText(const std::string& text, UINT codePage, bool quotes) {
                     out += kHex[c >> 4];
                     out += kHex[c & 0xF];
                 }
+            }
+        }
+        pos += length;
+    }
+    return out;
+}
+
+std::string ShownPath(const std::string& path, UINT codePage) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(path.size());
+    for (size_t pos = 0; pos < path.size();) {
+        bool printable = false;
+        const size_t length = CharAt(path, pos, codePage, printable);
+        if (printable && std::strchr("\"*<>?|", path[pos]) == nullptr) {
+            out.append(path, pos, length);
+        } else {
+            for (size_t i = pos; i < pos + length; ++i) {
+                const unsigned char c = static_cast<unsigned char>(path[i]);
+                out += std::string("<x") + kHex[c >> 4] + kHex[c & 0xF] + ">";
             }
         }
         pos += length;

@@ -19,6 +19,13 @@ constexpr UINT kUtf8CodePage = 65001;
 // backslash, n, u{, or x and two hex digits): then it is written \\.
 std::string ShownText(const std::string& text, UINT codePage, bool quotes);
 
+// A path of the machine (a folder, an icon path, a registry key's) as the
+// report shows it, exactly as the service would write it: every printable
+// character as it is, '\' too; one that no Windows path holds (by
+// ShownText's rules for `codePage`, and "*<>?|) as <xNN> per byte. '<' is
+// always escaped, so no path can pass for an escape.
+std::string ShownPath(const std::string& path, UINT codePage);
+
 // Text of the machine's ANSI code page in UTF-8, converted by the machine
 // (MultiByteToWideChar); what it cannot convert is left out.
 std::string AnsiToUtf8(Platform& os, const std::string& ansi);

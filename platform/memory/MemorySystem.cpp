@@ -1,5 +1,6 @@
 // System queries: version information, drive types, the module path, and the
 // run-time look-up of IsWow64Process and RegDeleteKeyExA.
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
@@ -52,6 +53,17 @@ void MemoryWindows::SetVersion(DWORD major, DWORD minor, BYTE productType, DWORD
     v.dwBuildNumber = BuildNumber(major, minor);
     v.dwPlatformId = platformId;
     v.wProductType = productType;
+}
+
+void MemoryWindows::SetVersionDetails(DWORD build, const std::string& servicePack,
+                                      WORD servicePackMajor) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    OSVERSIONINFOEXA& v = state_->version;
+    v.dwBuildNumber = build;
+    const size_t length = std::min(servicePack.size(), sizeof v.szCSDVersion - 1);
+    std::memset(v.szCSDVersion, 0, sizeof v.szCSDVersion);
+    std::memcpy(v.szCSDVersion, servicePack.data(), length);
+    v.wServicePackMajor = servicePackMajor;
 }
 
 void MemoryWindows::SetComputerName(const std::u16string& name) {

@@ -97,6 +97,9 @@ public:
     void SetWow64Process(bool wow64);  // IsWow64Process reports it; views apply
     void SetVersion(DWORD major, DWORD minor, BYTE productType,
                     DWORD platformId = VER_PLATFORM_WIN32_NT);
+    // What a version record says beyond the version: its build (SetVersion
+    // gives the first release's) and service pack, its text in the code page.
+    void SetVersionDetails(DWORD build, const std::string& servicePack, WORD servicePackMajor);
     // "" (the start): the process has no file, and GetModuleFileNameA fails.
     void SetModulePath(const std::string& path);
     void SetDriveType(char letter, UINT type);  // unset letters: DRIVE_NO_ROOT_DIR

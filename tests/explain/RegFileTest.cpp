@@ -216,7 +216,7 @@ TEST(RegFile, NamesAndTextInTheMachinesCodePage) {
         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Caf\xE9]\n\"N\xE9\"=\"\xE9\"\n\n", file, error))
         << error;
     FakeWindows cp1252;
-    SetUpMachine(cp1252, MachineFacts{5, 1, false, false, 1252});
+    SetUpMachine(cp1252, MachineFacts{5, 1, false, false, 1252, 0, 0, ""});
     ASSERT_TRUE(LoadRegFile(cp1252, file, error)) << error;
     EXPECT_EQ("\xE9", cp1252.GetValue("SYSTEM\\Caf\xE9", "N\xE9")->AsString());
 }
@@ -443,7 +443,7 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
     };
     for (const auto& f : folders) {
         FakeWindows machine;
-        SetUpMachine(machine, MachineFacts{5, 1, false, false, f.codePage});
+        SetUpMachine(machine, MachineFacts{5, 1, false, false, f.codePage, 0, 0, ""});
         std::string ansi;
         std::string error;
         const bool converted = ToMachineText(machine, f.utf8, ansi, error);
@@ -531,7 +531,7 @@ TEST(RegFile, ExportsInTheMachinesOwnScript) {
     for (const auto& m : machines) {
         SCOPED_TRACE(m.codePage);
         FakeWindows machine;
-        SetUpMachine(machine, MachineFacts{5, 1, false, false, m.codePage});
+        SetUpMachine(machine, MachineFacts{5, 1, false, false, m.codePage, 0, 0, ""});
         auto ansi = [&](const std::u16string& text) {
             std::string bytes(2 * text.size(), '\0');
             bytes.resize(static_cast<size_t>(machine.WideCharToMultiByte(
@@ -559,7 +559,7 @@ TEST(RegFile, ExportsInTheMachinesOwnScript) {
             std::string error;
             ASSERT_TRUE(ParseRegFile(bytes, file, error, m.codePage)) << error;
             FakeWindows loaded;
-            SetUpMachine(loaded, MachineFacts{5, 1, false, false, m.codePage});
+            SetUpMachine(loaded, MachineFacts{5, 1, false, false, m.codePage, 0, 0, ""});
             ASSERT_TRUE(LoadRegFile(loaded, file, error)) << error;
             SetDriveTypes(loaded, "");
             EXPECT_EQ(ansi(m.note),
