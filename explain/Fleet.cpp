@@ -17,6 +17,7 @@
 
 #include "explain/FactsFile.h"
 #include "explain/MachineFolder.h"
+#include "explain/ShownText.h"
 #include "platform/memory/CodePages.h"
 
 namespace {
@@ -50,8 +51,9 @@ MachineReport ReportOfFolder(const std::string& folder, const std::string& name)
     const std::string path = folder + "/" + name;
     if (ReadMachine({path}, MachineOptions{}, *loaded, error) != ReadOutcome::kRead) {
         // A file is named within its machine's folder.
-        for (size_t at; (at = error.find(path + "/")) != std::string::npos;)
-            error.erase(at, path.size() + 1);
+        const std::string shown = ShownText(path, kUtf8CodePage, false) + "/";
+        for (size_t at; (at = error.find(shown)) != std::string::npos;)
+            error.erase(at, shown.size());
         return UnreadReport(name, loaded->failure, error);
     }
     const Explanation explanation = ExplainLoaded(*loaded);

@@ -338,9 +338,18 @@ bool TakeServiceDir(LoadedMachine& loaded, const std::string& utf8, std::string&
     return error.empty();
 }
 
-void SetUpLoaded(LoadedMachine& loaded, bool saved, const SavedFacts& savedFacts,
-                 const std::string& removable) {
+void SetUpLoaded(LoadedMachine& loaded, bool saved, const SavedFacts& savedFacts) {
     SetUpMachine(loaded.machine, loaded.facts);
+    if (!saved) return;
+    loaded.computer = savedFacts.computer;
+    loaded.computerName = loaded.machine.Utf16ToAnsi(Utf16Of(savedFacts.computer));
+    loaded.options.savedServiceState = savedFacts.serviceState;
+    loaded.options.savedServiceError = savedFacts.serviceError;
+}
+
+// As the facts tell them, else as given, else from the mount records loaded.
+void SetLoadedDriveTypes(LoadedMachine& loaded, bool saved, const SavedFacts& savedFacts,
+                         const std::string& removable) {
     if (!saved) {
         SetDriveTypes(loaded.machine, removable);
         loaded.driveTypesInferred = removable.empty();
@@ -349,10 +358,6 @@ void SetUpLoaded(LoadedMachine& loaded, bool saved, const SavedFacts& savedFacts
     for (int i = 0; i < DriveLetterCount; ++i)
         loaded.machine.SetDriveType(static_cast<char>(FirstDriveLetter + i),
                                     savedFacts.driveTypes[i]);
-    loaded.computer = savedFacts.computer;
-    loaded.computerName = loaded.machine.Utf16ToAnsi(Utf16Of(savedFacts.computer));
-    loaded.options.savedServiceState = savedFacts.serviceState;
-    loaded.options.savedServiceError = savedFacts.serviceError;
 }
 
 }  // namespace
@@ -368,11 +373,12 @@ ReadOutcome ReadMachine(const std::vector<std::string>& paths, const MachineOpti
     loaded.failure = "no-facts";
     const ReadOutcome decided = DecideFacts(files, options, saved, savedFacts, loaded, error);
     if (decided != ReadOutcome::kRead) return decided;
-    SetUpLoaded(loaded, saved, savedFacts, options.removable);
+    SetUpLoaded(loaded, saved, savedFacts);
     if (!TakeServiceDir(loaded, options.serviceDir, error)) return ReadOutcome::kUsageError;
     std::vector<unsigned> views;
     loaded.failure = "bad-file";
     if (!LoadExports(loaded, files, views, error)) return ReadOutcome::kRefused;
+    SetLoadedDriveTypes(loaded, saved, savedFacts, options.removable);
     loaded.failure = "contradiction";
     error = VersionAgainstFacts(loaded, saved ? kFactsFileName : "--windows");
     if (!error.empty()) return saved ? ReadOutcome::kRefused : ReadOutcome::kUsageError;

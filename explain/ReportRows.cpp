@@ -91,7 +91,7 @@ MachineReport UnreadReport(const std::string& machine, const std::string& reason
                            const std::string& error) {
     MachineReport r;
     r.machine = Escaped(machine);
-    r.rows.push_back({"", kUnread, reason, "files", Escaped(error)});
+    r.rows.push_back({"", kUnread, reason, "files", error});
     return r;
 }
 

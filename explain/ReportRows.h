@@ -52,7 +52,8 @@ struct MachineExtras {
 // machine's texts to UTF-8.
 MachineReport ReportOf(const std::string& machine, Platform& os, const Explanation& e,
                        const MachineExtras& extras);
-// A machine whose files could not be read: one UNREAD row.
+// A machine whose files could not be read: one UNREAD row. `error` is shown
+// as it is: ReadMachine's reasons come escaped already.
 MachineReport UnreadReport(const std::string& machine, const std::string& reason,
                            const std::string& error);
 

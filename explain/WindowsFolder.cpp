@@ -58,12 +58,13 @@ std::string TakeWindowsFolder(Platform& os, const std::string& typed, std::strin
                "; name it from the drive's root, e.g. " + typed.substr(0, 2) + "\\Qarn";
     if (!drive && !unc)
         return "not a full path: name the drive (C:\\...) or the share (\\\\server\\share\\...)";
+    if (unc && typed.size() > 3 && (typed[2] == '?' || typed[2] == '.') && separator(3)) {
+        return "a device or long-path name (\\\\?\\ or \\\\.\\): name the folder as C:\\... or "
+               "\\\\server\\share\\...";
+    }
     std::vector<std::string> names;
     std::string why;
     if (!SplitNames(os, typed.substr(drive ? 3 : 2), names, why)) return why;
-    if (unc && (names.size() > 0 && (names[0] == "?" || names[0] == ".")))
-        return "a device or long-path name (\\\\?\\ or \\\\.\\): name the folder as C:\\... or "
-               "\\\\server\\share\\...";
     std::string path = drive ? typed.substr(0, 2) + "\\" : "\\\\";
     size_t kept = 0;
     for (const std::string& name : names) {

@@ -2,6 +2,11 @@
 // ANSI) and as an editor may re-save them (UTF-8), and the explanation of a
 // machine read from them.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
 
 #include <algorithm>
 #include <cstdio>
@@ -19,8 +24,11 @@
 #include "explain/ExplanationText.h"
 #include "explain/ShownText.h"
 #include "explain/ExportedMachine.h"
+#include "explain/Fleet.h"
+#include "explain/MachineFolder.h"
 #include "explain/RegFile.h"
 #include "explain/SaveMachine.h"
+#include "explain/Verdict.h"
 #include "platform/Utf16.h"
 
 using namespace fixture;
@@ -726,4 +734,316 @@ TEST(RegFile, SavedFolderLoadsBackAsTheMachine) {
     EXPECT_EQ(1, SaveMachine(fake, full, facts, failure));
     EXPECT_EQ("disk full", failure);
     EXPECT_EQ(0u, full.files.count("facts.txt"));
+}
+
+namespace {
+
+// A folder of its own below the tests' temporary folder.
+std::string TempFolder(const std::string& name) {
+    static const std::string root = [] {
+        std::string pattern = ::testing::TempDir() + "/qarn-explain-XXXXXX";
+        return std::string(mkdtemp(&pattern[0]));
+    }();
+    const std::string path = root + "/" + name;
+    mkdir(path.c_str(), 0777);
+    return path;
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The machine of a Windows row: reader E, a stick on F, old keys on W, the
+// service installed in C:\Qarn; saved into `folder` as --save saves it.
+void SaveRow(const std::string& folder, DWORD major, DWORD minor, BYTE product, bool wow64,
+             FakeWindows& fake) {
+    fake.SetVersion(major, minor, product);
+    fake.SetWow64Process(wow64);
+    BuildMachine(fake);
+    fake.SetString(ServiceKeyPath(), "ImagePath", "C:\\Qarn\\QarnIEx.exe");
+    fake.SetString("SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "CurrentVersion",
+                   std::to_string(major) + "." + std::to_string(minor));
+    if (major == 6 && minor == 0 && product == VER_NT_WORKSTATION) {
+        PlugInstancePathDevice(fake, 'E', kKcModule, "0000000000002&0");
+        PlugInstancePathDevice(fake, 'F', "Disk&Ven_Generic&Prod_Flash_Disk&Rev_8.07", "AA01&0");
+    }
+    std::string why;
+    SavedFacts facts;
+    ASSERT_EQ(0, SaveMachine(fake, *FileFolder::Open(folder, why), facts, why)) << why;
+}
+
+// The report from the first letter's block on: what the machine itself says.
+std::string LetterBlocks(const std::string& text) {
+    for (size_t at = text.find("\n"); at != std::string::npos; at = text.find("\n", at + 1)) {
+        if (at + 4 < text.size() && IsDriveIconLetter(text[at + 1]) && text[at + 2] == ':')
+            return text.substr(at);
+    }
+    return "(no letter)";
+}
+
+}  // namespace
+
+// Every Windows row saved by --save and read back by the Linux tool with no
+// option: the same letters as the machine itself, and as a fleet, the rows.
+TEST(RegFile, SavedMachinesOfEveryWindowsRowAsAFleet) {
+    const struct {
+        const char* name;
+        DWORD major, minor;
+        BYTE product;
+        bool wow64;
+        const char* verdictE;
+    } rows[] = {
+        {"xp", 5, 1, VER_NT_WORKSTATION, false, "ICON"},
+        {"xp-x64", 5, 2, VER_NT_WORKSTATION, true, "LABEL"},
+        {"2003-x64", 5, 2, VER_NT_SERVER, true, "NOT SHOWN"},
+        {"vista-x64", 6, 0, VER_NT_WORKSTATION, true, "ICON"},
+        {"2008-x64", 6, 0, VER_NT_SERVER, true, "NOT SHOWN"},
+        {"7-x64", 6, 1, VER_NT_WORKSTATION, true, "ICON"},
+        {"10", 10, 0, VER_NT_WORKSTATION, false, "ICON"},
+    };
+    const std::string fleet = TempFolder("fleet");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakeWindows fake;
+        const std::string folder = fleet + "/" + row.name;
+        SaveRow(folder, row.major, row.minor, row.product, row.wow64, fake);
+        const std::string direct = ExplanationText(ExplainDrives(fake, ExplainOptions{}));
+        LoadedMachine loaded;
+        std::string error;
+        ASSERT_EQ(ReadOutcome::kRead, ReadMachine({folder}, MachineOptions{}, loaded, error))
+            << error;
+        const Explanation read = ExplainLoaded(loaded);
+        EXPECT_EQ(LetterBlocks(direct), LetterBlocks(ExplanationText(read)));
+        EXPECT_EQ(row.verdictE, std::string(JudgeLetter(read, read.Letter('E')).verdict));
+        EXPECT_EQ("QARNMEMORY", read.computerName);
+    }
+    // The fleet in CSV: a row per machine and letter, in the folders' order.
+    std::FILE* out = std::tmpfile();
+    std::string error;
+    EXPECT_EQ(3, ExplainFleet(fleet, ReportFormat::kCsv, out, error)) << error;  // NOT SHOWN, twins
+    std::rewind(out);
+    std::string csv;
+    for (int c; (c = std::fgetc(out)) != EOF;) csv += static_cast<char>(c);
+    std::fclose(out);
+    EXPECT_EQ(0u, csv.find("\xEF\xBB\xBFkind,machine,computer,windows,service,letter,verdict,"));
+    EXPECT_NE(std::string::npos,
+              csv.find("letter,2003-x64,QARNMEMORY,Server 2003 x64,not installed,E,NOT SHOWN,"
+                       "other-view,shell view,\"reader KC Slot Module (model row 8), label "
+                       "\"\"KC Media\"\": its keys go to the 32-bit view, the shell reads the "
+                       "64-bit view\",\r\n"))
+        << csv;
+    EXPECT_NE(std::string::npos, csv.find("letter,vista-x64,QARNMEMORY,Vista x64,not installed,F,"
+                                          "NO ICON,not-a-reader,device key,"))
+        << csv;
+    EXPECT_NE(std::string::npos, csv.find("machine,xp-x64,QARNMEMORY,XP x64,not installed,,"
+                                          "DUPLICATE,same-computer-name,files,the computer "
+                                          "QARNMEMORY is also that of folder 10,\r\n"))
+        << csv;
+    EXPECT_NE(std::string::npos, csv.find("verdict,,,,,,NOT SHOWN,,,,2\r\n")) << csv;
+    EXPECT_NE(std::string::npos, csv.find("machines,,,,,,,,,\"read 7, complete 7\",7\r\n")) << csv;
+    EXPECT_LT(csv.find("letter,10,"), csv.find("letter,2003-x64,"));
+}
+
+// A machine's folder gone wrong, or options against it: refused or read,
+// each with its reason, never taken for another machine.
+TEST(RegFile, MachineFoldersGoneWrongAndOptionsAgainstThem) {
+    auto edit = [](const char* from, const char* to) {
+        return [from, to](const std::string& folder) {
+            std::string facts = ReadFile(folder + "/facts.txt");
+            facts.replace(facts.find(from), std::strlen(from), to);
+            WriteFile(folder + "/facts.txt", facts);
+        };
+    };
+    auto cut = [](const char* file, size_t bytes) {
+        return [file, bytes](const std::string& folder) {
+            const std::string whole = ReadFile(folder + "/" + file);
+            WriteFile(folder + "/" + file, whole.substr(0, whole.size() - bytes));
+        };
+    };
+    const std::function<void(const std::string&)> none = [](const std::string&) {};
+    MachineOptions windows2003, codePage932, removableE, removableEF;
+    ParseWindowsName("2003", windows2003.windowsFacts);
+    windows2003.windows = "2003";
+    codePage932.codePage = 932;
+    removableE.removable = "e";
+    removableEF.removable = "fE";
+    const struct {
+        const char* what;
+        std::function<void(const std::string&)> change;
+        MachineOptions options;
+        ReadOutcome outcome;
+        const char* failure;
+        const char* error;
+    } rows[] = {
+        {"facts cut short",
+         cut("facts.txt", 5),
+         {},
+         ReadOutcome::kRefused,
+         "bad-file",
+         "no \"end\" line: the file is cut short"},
+        {"an export cut short",
+         cut("usbstor.reg", 6),
+         {},
+         ReadOutcome::kRefused,
+         "bad-file",
+         "usbstor.reg: 1234 bytes"},
+        {"an export gone",
+         [](const std::string& f) { std::remove((f + "/mounted.reg").c_str()); },
+         {},
+         ReadOutcome::kRefused,
+         "bad-file",
+         "lists mounted.reg ("},
+        {"a .reg that is no export",
+         [](const std::string& f) { WriteFile(f + "/notes.reg", "hi"); },
+         {},
+         ReadOutcome::kRefused,
+         "bad-file",
+         "notes.reg: line 1: not a registry export"},
+        {"a file of another name",
+         [](const std::string& f) { WriteFile(f + "/notes.txt", "hi"); },
+         {},
+         ReadOutcome::kRead,
+         "",
+         ""},
+        {"x86 under WOW64",
+         edit("wow64=no", "wow64=yes"),
+         {},
+         ReadOutcome::kRefused,
+         "no-such-windows",
+         "facts.txt contradicts itself"},
+        {"code page 1251",
+         edit("code page=1252", "code page=1251"),
+         {},
+         ReadOutcome::kRefused,
+         "no-such-windows",
+         "code page 1251: the Linux tool reads"},
+        {"XP as a server",
+         edit("product type=workstation", "product type=server"),
+         {},
+         ReadOutcome::kRefused,
+         "no-such-windows",
+         "facts.txt names no Windows that existed"},
+        {"facts against the version key",
+         edit("windows=5.1.2600", "windows=6.0.6000"),
+         {},
+         ReadOutcome::kRefused,
+         "contradiction",
+         "facts.txt says NT 6.0, the CurrentVersion value of the exports 5.1"},
+        {"a file outside the folder",
+         edit("end", "file=../evil.reg 5\r\nend"),
+         {},
+         ReadOutcome::kRefused,
+         "bad-file",
+         "\"file\" has no value it can take"},
+        {"a newer format",
+         edit("format=1", "format=2"),
+         {},
+         ReadOutcome::kRefused,
+         "bad-file",
+         "format 2: this QarnIExplain reads format 1"},
+        {"--windows against the facts", none, windows2003, ReadOutcome::kUsageError,
+         "contradiction",
+         "--windows 2003 (NT 5.2 server) contradicts facts.txt (NT 5.1 workstation)"},
+        {"--codepage against the facts", none, codePage932, ReadOutcome::kUsageError,
+         "contradiction", "--codepage 932 contradicts facts.txt (code page 1252)"},
+        {"--removable against the facts", none, removableE, ReadOutcome::kUsageError,
+         "contradiction", "--removable e contradicts facts.txt (removable: EF)"},
+        {"--removable as the facts", none, removableEF, ReadOutcome::kRead, "", ""},
+        {"no facts: the version from the key",
+         [](const std::string& f) { std::remove((f + "/facts.txt").c_str()); },
+         {},
+         ReadOutcome::kRead,
+         "",
+         ""},
+        {"no facts, no version key",
+         [](const std::string& f) {
+             std::remove((f + "/facts.txt").c_str());
+             std::remove((f + "/windows.reg").c_str());
+         },
+         {},
+         ReadOutcome::kUsageError,
+         "no-facts",
+         "say which Windows the files come from"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        FakeWindows fake;
+        const std::string folder = TempFolder(row.what);
+        SaveRow(folder, 5, 1, VER_NT_WORKSTATION, false, fake);
+        const std::string usbstor = std::to_string(ReadFile(folder + "/usbstor.reg").size() - 6);
+        row.change(folder);
+        LoadedMachine loaded;
+        std::string error;
+        EXPECT_EQ(row.outcome, ReadMachine({folder}, row.options, loaded, error));
+        EXPECT_EQ(row.failure, std::string(loaded.failure));
+        std::string expected = row.error;
+        if (expected.find("1234") != std::string::npos) expected.replace(13, 4, usbstor);
+        EXPECT_NE(std::string::npos, error.find(expected)) << error;
+        if (row.outcome != ReadOutcome::kRead) continue;
+        const Explanation read = ExplainLoaded(loaded);
+        EXPECT_EQ("ICON", std::string(JudgeLetter(read, read.Letter('E')).verdict));
+        const std::string notes = loaded.notes.empty() ? "" : loaded.notes[0];
+        EXPECT_EQ(std::string(row.what) == "a file of another name",
+                  notes.find("notes.txt: passed over") != std::string::npos)
+            << notes;
+        EXPECT_EQ(
+            std::string(row.what).compare(0, 8, "no facts") == 0,
+            loaded.factsSource.find("CurrentVersion value in windows.reg") != std::string::npos)
+            << loaded.factsSource;
+    }
+}
+
+// A fleet goes on past machines it cannot read; every name and text of theirs
+// comes out escaped; the JSON is the documented schema.
+TEST(RegFile, FleetGoesOnPastWhatItCannotRead) {
+    const std::string fleet = TempFolder("fleet2");
+    FakeWindows fake;
+    SaveRow(fleet + "/ok", 5, 1, VER_NT_WORKSTATION, false, fake);
+    std::string facts = ReadFile(fleet + "/ok/facts.txt");
+    facts.replace(facts.find("computer=QARNMEMORY"), 19, "computer=W\\x1B[2J\"S");
+    WriteFile(fleet + "/ok/facts.txt", facts);
+    TempFolder("fleet2/bad\nname");
+    WriteFile(fleet + "/bad\nname/facts.txt", "QarnIExplain facts\r\nformat=1\r\n");
+    TempFolder("fleet2/empty");
+    WriteFile(fleet + "/not a folder.csv", "");
+    std::FILE* out = std::tmpfile();
+    std::string error;
+    EXPECT_EQ(3, ExplainFleet(fleet, ReportFormat::kJson, out, error)) << error;
+    std::rewind(out);
+    std::string json;
+    for (int c; (c = std::fgetc(out)) != EOF;) json += static_cast<char>(c);
+    std::fclose(out);
+    const std::string head =
+        "{\"schemaVersion\": 1, \"tool\": \"QarnIExplain 1.20\",\n \"machines\": [\n"
+        "  {\"machine\": \"bad\\\\nname\", \"computer\": \"\", \"windows\": \"\", \"service\": "
+        "\"\", "
+        "\"read\": false, \"complete\": false,\n   \"rows\": [\n    {\"letter\": null, "
+        "\"verdict\": "
+        "\"UNREAD\", \"reason\": \"bad-file\", \"step\": \"files\", \"detail\": \"facts.txt: line "
+        "2: "
+        "no \\\"end\\\" line: the file is cut short\"}]},\n"
+        "  {\"machine\": \"empty\", \"computer\": \"\", \"windows\": \"\", \"service\": \"\", "
+        "\"read\": false, \"complete\": false,\n   \"rows\": [\n    {\"letter\": null, "
+        "\"verdict\": "
+        "\"UNREAD\", \"reason\": \"bad-file\", \"step\": \"files\", \"detail\": \"no facts.txt and "
+        "no .reg file\"}]},\n"
+        "  {\"machine\": \"ok\", \"computer\": \"W\\\\x1B[2J\\\"S\", \"windows\": \"XP\", "
+        "\"service\": "
+        "\"not installed\", \"read\": true, \"complete\": true,\n   \"rows\": [\n    {\"letter\": "
+        "\"E\", \"verdict\": \"ICON\", \"reason\": \"reader\", \"step\": \"keys written\", "
+        "\"detail\": \"reader KC Slot Module (model row 8), label \\\"KC Media\\\"\"},\n";
+    EXPECT_EQ(head, json.substr(0, head.size())) << json;
+    EXPECT_NE(std::string::npos,
+              json.find("\n \"summary\": {\"machines\": 3, \"read\": 1, \"complete\": 1,\n  "
+                        "\"verdicts\": {\"ICON\": 1, \"NO ICON\": 3, \"UNREAD\": 2},\n"))
+        << json;
+    // Not a fleet: one machine's folder, and a folder of none.
+    EXPECT_EQ(1, ExplainFleet(fleet + "/ok", ReportFormat::kCsv, stdout, error));
+    EXPECT_EQ("one machine's folder, not a fleet's: give it without --fleet", error);
+    EXPECT_EQ(1, ExplainFleet(fleet + "/empty", ReportFormat::kCsv, stdout, error));
 }
