@@ -133,11 +133,13 @@ bool ParseVersion(const std::string& text, DWORD& major, DWORD& minor) {
 }
 
 // Whether the version a program is told (`told`) fits the version the
-// registry holds: the same, or 6.2 where Windows 8.1 and later tell a program
-// without a manifest 6.2 (Microsoft, GetVersionEx).
+// registry holds: the same, or both 6.2 or later, as Windows 8.1 and later
+// tell a program without a manifest 6.2 (Microsoft, GetVersionEx) and
+// keep "6.3" in CurrentVersion; the service decides alike from 6.1 on.
 bool SameVersion(DWORD toldMajor, DWORD toldMinor, DWORD major, DWORD minor) {
-    if (toldMajor == major && toldMinor == minor) return true;
-    return toldMajor == 6 && toldMinor == 2 && (major > 6 || (major == 6 && minor > 2));
+    auto from62 = [](DWORD a, DWORD b) { return a > 6 || (a == 6 && b >= 2); };
+    return (toldMajor == major && toldMinor == minor) ||
+           (from62(toldMajor, toldMinor) && from62(major, minor));
 }
 
 std::string Version(DWORD major, DWORD minor) {

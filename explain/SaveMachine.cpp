@@ -268,12 +268,12 @@ bool SaveKey(Platform& os, SaveFolder& folder, const SavedKey& saved, SavedFacts
     const LONG error = os.RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(path), 0, kReadAccess | saved.view,
                                         root.receive());
     if (error != ERROR_SUCCESS) {
-        // Not there: no file, and none of an earlier save either.
+        // Not there: no file (none of an earlier save is left either).
         if (error != ERROR_FILE_NOT_FOUND) {
             facts.problems.push_back(Hklm(Widen(saved.path)) + ": cannot be read (error " +
                                      std::to_string(error) + ")");
         }
-        return folder.Remove(saved.file, failure);
+        return true;
     }
     if (!folder.Create(saved.file, failure)) return false;
     RegExportWriter out(folder);
@@ -287,7 +287,12 @@ bool SaveKey(Platform& os, SaveFolder& folder, const SavedKey& saved, SavedFacts
 
 int SaveMachine(Platform& machine, SaveFolder& folder, SavedFacts& facts, std::string& failure) {
     ReadOnlyPlatform os(machine);
-    if (!folder.Remove(kFactsFileName, failure)) return 1;
+    // Nothing of an earlier save stays: a file this Windows does not get
+    // (the other view's DriveIcons) would be read as this machine's.
+    for (const char* file : {kFactsFileName, "mounted.reg", "usbstor.reg", "service.reg",
+                             "windows.reg", "driveicons.reg", "driveicons32.reg"}) {
+        if (!folder.Remove(file, failure)) return 1;
+    }
     facts = ReadMachineFacts(os);
     for (const SavedKey& saved : SavedKeys(os)) {
         if (!SaveKey(os, folder, saved, facts, failure)) return 1;

@@ -32,8 +32,9 @@ std::vector<SavedKey> SavedKeys(Platform& os);
 // What Windows says of itself, as the service would be told it.
 SavedFacts ReadMachineFacts(Platform& os);
 
-// Writes the files, then facts.txt (after removing an older one first, so
-// that a save cut short leaves no facts). 0: all written; 3: written, with
+// Writes the files, then facts.txt, after removing every file an earlier
+// save may have left (facts.txt first, so that a save cut short leaves no
+// facts). 0: all written; 3: written, with
 // problems (keys that could not be read, names no reg file can hold: listed
 // in facts.txt and `facts`); 1: the folder could not be written (`failure`).
 int SaveMachine(Platform& machine, SaveFolder& folder, SavedFacts& facts, std::string& failure);

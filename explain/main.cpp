@@ -15,6 +15,9 @@
 #include "explain/ShownText.h"
 
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+
 #include "explain/SaveMachine.h"
 #include "explain/WindowsFolder.h"
 #include "platform/ReadOnlyPlatform.h"
@@ -203,8 +206,10 @@ int SaveThisMachine(Platform& os, const std::string& folder) {
     std::unique_ptr<FileFolder> target = FileFolder::Open(folder, why);
     SavedFacts facts;
     const int saved = target ? SaveMachine(os, *target, facts, why) : 1;
+    // The folder as Windows takes it, "\\server\share" and all.
+    const std::string shown = "\"" + ShownPath(folder, codePage) + "\"";
     if (saved == 1) {
-        Error(Quoted(folder, codePage) + ": " + ShownText(why, codePage, false));
+        Error(shown + ": " + ShownText(why, codePage, false));
         return kFailed;
     }
     // The problems are UTF-8, made from the registry's names.
@@ -212,9 +217,7 @@ int SaveThisMachine(Platform& os, const std::string& folder) {
         Error("not saved: " + ShownText(problem, kUtf8CodePage, false));
     std::string files;
     for (const auto& file : facts.files) files += file.first + ", ";
-    std::fputs(
-        ("Saved to " + Quoted(folder, codePage) + ": " + files + kFactsFileName + "\n").c_str(),
-        stdout);
+    std::fputs(("Saved to " + shown + ": " + files + kFactsFileName + "\n").c_str(), stdout);
     return saved == 0 ? kComplete : kIncomplete;
 }
 
@@ -243,6 +246,8 @@ int ExplainThisMachine(int argc, char* argv[]) {
     const Explanation explanation = ExplainDrives(os, options);
     if (format == ReportFormat::kText)
         return WriteReport(ExplanationText(explanation), explanation);
+    // CSV and JSON keep their own line ends: no CR added before each LF.
+    _setmode(_fileno(stdout), _O_BINARY);
     ReadOnlyPlatform reader(os);
     const std::string computer = ReadMachineFacts(reader).computer;
     return WriteRows(format, ReportOf(computer, os, explanation, {computer, {}, {}, {}}),

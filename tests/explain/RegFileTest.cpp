@@ -807,6 +807,7 @@ TEST(RegFile, SavedMachinesOfEveryWindowsRowAsAFleet) {
         {"10", 10, 0, VER_NT_WORKSTATION, false, "ICON"},
     };
     const std::string fleet = TempFolder("fleet");
+    std::string error;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         FakeWindows fake;
@@ -814,7 +815,6 @@ TEST(RegFile, SavedMachinesOfEveryWindowsRowAsAFleet) {
         SaveRow(folder, row.major, row.minor, row.product, row.wow64, fake);
         const std::string direct = ExplanationText(ExplainDrives(fake, ExplainOptions{}));
         LoadedMachine loaded;
-        std::string error;
         ASSERT_EQ(ReadOutcome::kRead, ReadMachine({folder}, MachineOptions{}, loaded, error))
             << error;
         const Explanation read = ExplainLoaded(loaded);
@@ -822,9 +822,20 @@ TEST(RegFile, SavedMachinesOfEveryWindowsRowAsAFleet) {
         EXPECT_EQ(row.verdictE, std::string(JudgeLetter(read, read.Letter('E')).verdict));
         EXPECT_EQ("QARNMEMORY", read.computerName);
     }
+    // A folder saved again keeps nothing of the earlier save: no DriveIcons of
+    // the 32-bit view where the service reads the 64-bit one.
+    FakeWindows server, workstation;
+    const std::string reused = TempFolder("reused");
+    WriteIconKeys(server, 'K', "KD Media", kDriveIcons32);
+    SaveRow(reused, 5, 2, VER_NT_SERVER, true, server);
+    EXPECT_NE("", ReadFile(reused + "/driveicons32.reg"));
+    SaveRow(reused, 6, 0, VER_NT_WORKSTATION, true, workstation);
+    LoadedMachine again;
+    ASSERT_EQ(ReadOutcome::kRead, ReadMachine({reused}, MachineOptions{}, again, error)) << error;
+    EXPECT_EQ((std::vector<std::string>{}), again.warnings);
+    EXPECT_EQ("", ReadFile(reused + "/driveicons32.reg"));
     // The fleet in CSV: a row per machine and letter, in the folders' order.
     std::FILE* out = std::tmpfile();
-    std::string error;
     EXPECT_EQ(3, ExplainFleet(fleet, ReportFormat::kCsv, out, error)) << error;  // NOT SHOWN, twins
     std::rewind(out);
     std::string csv;

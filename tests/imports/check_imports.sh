@@ -149,13 +149,14 @@ rm -rf "$probe_dir"
 # msvcrt.dll differs between Windows versions and the headers do not say which
 # has what: the functions XP's msvcrt exports that the exe may import. The
 # explain tool's --save writes its files with fopen, fwrite, ferror, fclose,
-# remove and _mkdir, which the Visual C++ 6.0 run-time reference lists in
+# remove and _mkdir, and its CSV and JSON go to a binary standard output
+# (_setmode, _fileno), which the Visual C++ 6.0 run-time reference lists in
 # MSVCRT.DLL (older than XP's).
 msvcrt_allowed='__getmainargs __initenv __mb_cur_max __p__acmdln __p__commode __p__fmode
-__set_app_type __setusermatherr _amsg_exit _cexit _close _errno _initterm _iob _mkdir _onexit
-_read abort atoi calloc exit fclose ferror fflush fopen fprintf fputc fputs free fwrite
-localeconv malloc memchr memcmp memcpy memmove memset realloc remove setlocale signal strchr
-strcmp strerror strlen strncmp strncpy vfprintf wcslen'
+__set_app_type __setusermatherr _amsg_exit _cexit _close _errno _fileno _initterm _iob _mkdir
+_onexit _read _setmode abort atoi calloc exit fclose ferror fflush fopen fprintf fputc fputs
+free fwrite localeconv malloc memchr memcmp memcpy memmove memset realloc remove setlocale
+signal strchr strcmp strerror strlen strncmp strncpy vfprintf wcslen'
 unlisted=$(awk '$1 == "MSVCRT.DLL" { print $2 }' <<<"$imports" | grep -vxF -f <(tr -s ' \n' '\n\n' <<<"$msvcrt_allowed") | tr '\n' ' ')
 if [ -z "$unlisted" ]; then
     pass "every msvcrt import is on the list of XP's msvcrt"
