@@ -84,10 +84,14 @@ bool ListFolder(const std::string& folder, MachineFiles& files, std::vector<std:
         const std::string path = folder + "/" + name;
         struct stat status;
         const bool regular = stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
-        if (regular && (name == kFactsFileName || EndsWithNoCase(name, ".reg"))) {
+        const bool named = name == kFactsFileName || EndsWithNoCase(name, ".reg");
+        if (regular && named) {
             if (!AddFile(path, files, why)) return false;
         } else {
-            notes.push_back(path + ": passed over: neither " + kFactsFileName + " nor a .reg file");
+            notes.push_back(path + ": passed over: " +
+                            (named
+                                 ? std::string("not a regular file (a folder, device or pipe)")
+                                 : std::string("neither ") + kFactsFileName + " nor a .reg file"));
         }
     }
     return true;
@@ -115,8 +119,7 @@ bool CollectFiles(const std::vector<std::string>& paths, MachineFiles& files,
               std::to_string(kMaxExportBytes) + " bytes for one machine: not one machine's keys";
         return false;
     }
-    if (files.exports.empty() && files.facts.empty()) why = "no facts.txt and no .reg file";
-    return why.empty();
+    return true;
 }
 
 }  // namespace
@@ -370,6 +373,12 @@ ReadOutcome ReadMachine(const std::vector<std::string>& paths, const MachineOpti
     SavedFacts savedFacts;
     loaded.failure = "bad-file";
     if (!CollectFiles(paths, files, loaded.notes, error)) return ReadOutcome::kRefused;
+    if (files.exports.empty() && files.facts.empty()) {
+        loaded.failure = "no-facts";
+        error = "no facts.txt and no .reg file";
+        if (!loaded.notes.empty()) error += " (" + Shown(BaseName(loaded.notes[0])) + ")";
+        return ReadOutcome::kRefused;
+    }
     const bool saved = !files.facts.empty();
     if (saved && !ReadSavedFacts(files, savedFacts, error)) return ReadOutcome::kRefused;
     loaded.failure = "no-facts";

@@ -1041,7 +1041,7 @@ TEST(RegFile, FleetGoesOnPastWhatItCannotRead) {
         "  {\"machine\": \"empty\", \"computer\": \"\", \"windows\": \"\", \"service\": \"\", "
         "\"read\": false, \"complete\": false,\n   \"rows\": [\n    {\"letter\": null, "
         "\"verdict\": "
-        "\"UNREAD\", \"reason\": \"bad-file\", \"step\": \"files\", \"detail\": \"no facts.txt and "
+        "\"UNREAD\", \"reason\": \"no-facts\", \"step\": \"files\", \"detail\": \"no facts.txt and "
         "no .reg file\"}]},\n"
         "  {\"machine\": \"ok\", \"computer\": \"W\\\\x1B[2J\\\"S\", \"windows\": \"XP\", "
         "\"service\": "
