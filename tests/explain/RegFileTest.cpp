@@ -858,6 +858,27 @@ TEST(RegFile, SavedMachinesOfEveryWindowsRowAsAFleet) {
     EXPECT_NE(std::string::npos, csv.find("verdict,,,,,,NOT SHOWN,,,,2\r\n")) << csv;
     EXPECT_NE(std::string::npos, csv.find("machines,,,,,,,,,\"read 7, complete 7\",7\r\n")) << csv;
     EXPECT_LT(csv.find("letter,10,"), csv.find("letter,2003-x64,"));
+    // The same fleet in JSON: each row's machine with its Windows and E's verdict.
+    out = std::tmpfile();
+    EXPECT_EQ(3, ExplainFleet(fleet, ReportFormat::kJson, out, error)) << error;
+    std::rewind(out);
+    std::string json;
+    for (int c; (c = std::fgetc(out)) != EOF;) json += static_cast<char>(c);
+    std::fclose(out);
+    const char* windows[] = {"XP",    "XP x64", "Server 2003 x64", "Vista x64", "Server 2008 x64",
+                             "7 x64", "10"};
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const size_t at = json.find(std::string("{\"machine\": \"") + rows[i].name + "\", ");
+        ASSERT_NE(std::string::npos, at) << rows[i].name;
+        // Its Windows is named within its own object, before the next machine's.
+        EXPECT_LT(json.find(std::string("\"windows\": \"") + windows[i] + "\"", at),
+                  json.find("{\"machine\": ", at + 1))
+            << json.substr(at, 200);
+        EXPECT_NE(
+            std::string::npos,
+            json.find(std::string("{\"letter\": \"E\", \"verdict\": \"") + rows[i].verdictE, at))
+            << rows[i].name;
+    }
 }
 
 // A machine's folder gone wrong, or options against it: refused or read,
