@@ -166,12 +166,12 @@ bool ReadExportFile(const std::string& name, std::string& bytes, std::string& er
         return false;
     }
     if (!S_ISREG(status.st_mode)) {
-        error = "not a regular file: a folder, device or pipe cannot be an export";
+        error = "not a regular file: a folder, device or pipe is not read";
         return false;
     }
     if (static_cast<unsigned long long>(status.st_size) > maxBytes) {
-        error = "too large for an export: " + std::to_string(status.st_size) +
-                " bytes, more than the " + std::to_string(maxBytes) + " read";
+        error = "too large: " + std::to_string(status.st_size) + " bytes, more than the " +
+                std::to_string(maxBytes) + " read";
         return false;
     }
     std::FILE* in = std::fopen(name.c_str(), "rb");
@@ -188,7 +188,7 @@ bool ReadExportFile(const std::string& name, std::string& bytes, std::string& er
     while (bytes.size() <= maxBytes && (got = std::fread(buffer, 1, sizeof buffer, in)) > 0)
         bytes.append(buffer, got);
     if (std::ferror(in) != 0) error = std::string("cannot be read: ") + std::strerror(errno);
-    if (bytes.size() > maxBytes) error = "too large for an export: it grew while it was read";
+    if (bytes.size() > maxBytes) error = "too large: it grew while it was read";
     std::fclose(in);
     return error.empty();
 }

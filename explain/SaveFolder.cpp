@@ -21,6 +21,19 @@ bool MakeFolder(const std::string& path) {
 #endif
 }
 
+// Whether an existing path is a file, not a folder: on Windows a folder cannot
+// be opened by the C library, elsewhere stat tells.
+bool IsFile(const std::string& path) {
+#ifdef _WIN32
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file != nullptr) std::fclose(file);
+    return file != nullptr;
+#else
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 && !S_ISDIR(status.st_mode);
+#endif
+}
+
 }  // namespace
 
 std::unique_ptr<FileFolder> FileFolder::Open(const std::string& path, std::string& why) {
@@ -28,9 +41,13 @@ std::unique_ptr<FileFolder> FileFolder::Open(const std::string& path, std::strin
         why = "no folder named";
         return nullptr;
     }
-    // Made, or there already: a file of that name shows when the first file is created.
+    // Made, or there already as a folder.
     if (!MakeFolder(path) && errno != EEXIST) {
         why = Reason("the folder cannot be made");
+        return nullptr;
+    }
+    if (IsFile(path)) {
+        why = "a file of that name is there, not a folder";
         return nullptr;
     }
     return std::unique_ptr<FileFolder>(new FileFolder(path));

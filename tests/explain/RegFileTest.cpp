@@ -341,13 +341,13 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
         {key + "\"\xE4\xB8\xAD\"=hex:01\r\n\"\xE6\x96\x87\"=hex:02\r\n\r\n", ""},
         {"[HKEY_LOCAL_MACHINE\\" + std::string(257, 'k') + "]\r\n\r\n",
          "line 3: a key name longer than the registry takes (256 characters; error 87)"},
-        {std::string(5000, ';'), "too large for an export: 5040 bytes, more than the 4096 read"},
+        {std::string(5000, ';'), "too large: 5040 bytes, more than the 4096 read"},
         // Exactly the limit: read.
         {std::string(4096 - v5.size() - 2 - 2 - key.size() - 14, ';') + "\r\n" + key +
              "\"A\"=hex:02\r\n\r\n",
          ""},
-        {"", "not a regular file: a folder, device or pipe cannot be an export", "/dev/zero"},
-        {"", "not a regular file: a folder, device or pipe cannot be an export", QX_SOURCE_DIR},
+        {"", "not a regular file: a folder, device or pipe is not read", "/dev/zero"},
+        {"", "not a regular file: a folder, device or pipe is not read", QX_SOURCE_DIR},
     };
     for (const auto& load : loads) {
         RegFile file;
@@ -834,6 +834,9 @@ TEST(RegFile, SavedMachinesOfEveryWindowsRowAsAFleet) {
     ASSERT_EQ(ReadOutcome::kRead, ReadMachine({reused}, MachineOptions{}, again, error)) << error;
     EXPECT_EQ((std::vector<std::string>{}), again.warnings);
     EXPECT_EQ("", ReadFile(reused + "/driveicons32.reg"));
+    // A file where the folder should be is refused before anything is written.
+    EXPECT_EQ(nullptr, FileFolder::Open(reused + "/facts.txt", error));
+    EXPECT_EQ("a file of that name is there, not a folder", error);
     // The fleet in CSV: a row per machine and letter, in the folders' order.
     std::FILE* out = std::tmpfile();
     EXPECT_EQ(3, ExplainFleet(fleet, ReportFormat::kCsv, out, error)) << error;  // NOT SHOWN, twins
