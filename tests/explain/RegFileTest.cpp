@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <climits>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
@@ -739,12 +741,23 @@ TEST(RegFile, SavedFolderLoadsBackAsTheMachine) {
 namespace {
 
 // A folder of its own below the tests' temporary folder.
+// The run's folders, under one made for it and removed when the tests end.
+struct TempRoot {
+    std::string path;
+    ~TempRoot() {
+        std::error_code ignored;
+        if (!path.empty()) std::filesystem::remove_all(path, ignored);
+    }
+};
+
 std::string TempFolder(const std::string& name) {
-    static const std::string root = [] {
+    static const TempRoot root{[] {
         std::string pattern = ::testing::TempDir() + "/qarn-explain-XXXXXX";
-        return std::string(mkdtemp(&pattern[0]));
-    }();
-    const std::string path = root + "/" + name;
+        const char* made = mkdtemp(&pattern[0]);
+        return made != nullptr ? std::string(made) : std::string();
+    }()};
+    EXPECT_NE("", root.path) << "no temporary folder: " << std::strerror(errno);
+    const std::string path = root.path + "/" + name;
     mkdir(path.c_str(), 0777);
     return path;
 }
