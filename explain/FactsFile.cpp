@@ -285,13 +285,15 @@ bool ParseFacts(const std::string& text, SavedFacts& facts, std::string& error) 
         error = "line " + std::to_string(number) + ": " + why;
         return false;
     };
-    for (size_t at = 0; at < text.size();) {
+    // A file edited in Notepad may begin with a UTF-8 byte order mark.
+    for (size_t at = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0; at < text.size();) {
         const size_t end = std::min(text.find('\n', at), text.size());
         std::string line = text.substr(at, end - at);
         at = end + 1;
         ++number;
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (ended) return fail("text after the \"end\" line");
+        if (ended && !line.empty()) return fail("text after the \"end\" line");
+        if (ended) continue;  // blank lines an editor added
         if (number == 1) {
             if (line != kFirstLine)
                 return fail("not a facts file: the first line must be \"" +
@@ -305,8 +307,11 @@ bool ParseFacts(const std::string& text, SavedFacts& facts, std::string& error) 
         const size_t equals = line.find('=');
         const std::string name = line.substr(0, equals);
         auto reader = Readers().find(name);
-        if (equals == std::string::npos || reader == Readers().end())
+        if (equals == std::string::npos)
             return fail("expected name=value, not \"" + Escape(line.substr(0, 40)) + "\"");
+        if (reader == Readers().end())
+            return fail("no line of format " + std::string(kFormat) + " is named \"" +
+                        Escape(name.substr(0, 40)) + "\"");
         if (++seen[name] > 1 && !Repeatable(name)) return fail("\"" + name + "\" given twice");
         std::string value;
         if (!Unescape(line.substr(equals + 1), value) || !reader->second(value, facts)) {

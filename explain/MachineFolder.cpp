@@ -149,8 +149,10 @@ std::string Version(DWORD major, DWORD minor) {
     return std::to_string(major) + "." + std::to_string(minor);
 }
 
-// facts.txt, and the files it lists, as they were saved.
-bool ReadSavedFacts(const MachineFiles& files, SavedFacts& saved, std::string& error) {
+// facts.txt, and the files it lists, as they were saved; a .reg it does not
+// list is no file of that save and is passed over.
+bool ReadSavedFacts(MachineFiles& files, SavedFacts& saved, std::vector<std::string>& notes,
+                    std::string& error) {
     std::string bytes;
     if (!ReadExportFile(files.facts, bytes, error, kMaxFactsBytes) ||
         !ParseFacts(bytes, saved, error)) {
@@ -173,6 +175,15 @@ bool ReadSavedFacts(const MachineFiles& files, SavedFacts& saved, std::string& e
                     ": cut or replaced since it was saved";
             return false;
         }
+    }
+    for (size_t i = files.exports.size(); i-- > 0;) {
+        bool listed = false;
+        for (const auto& file : saved.files)
+            listed = listed || file.first == BaseName(files.exports[i]);
+        if (listed) continue;
+        notes.push_back(files.exports[i] + ": passed over: not listed in " + kFactsFileName);
+        files.exports.erase(files.exports.begin() + static_cast<std::ptrdiff_t>(i));
+        files.sizes.erase(files.sizes.begin() + static_cast<std::ptrdiff_t>(i));
     }
     return true;
 }
@@ -380,7 +391,8 @@ ReadOutcome ReadMachine(const std::vector<std::string>& paths, const MachineOpti
         return ReadOutcome::kRefused;
     }
     const bool saved = !files.facts.empty();
-    if (saved && !ReadSavedFacts(files, savedFacts, error)) return ReadOutcome::kRefused;
+    if (saved && !ReadSavedFacts(files, savedFacts, loaded.notes, error))
+        return ReadOutcome::kRefused;
     loaded.failure = "no-facts";
     const ReadOutcome decided = DecideFacts(files, options, saved, savedFacts, loaded, error);
     if (decided != ReadOutcome::kRead) return decided;
@@ -397,13 +409,10 @@ ReadOutcome ReadMachine(const std::vector<std::string>& paths, const MachineOpti
     loaded.saveProblems = savedFacts.problems;
     // The asked-for view, as the service's detection decides it.
     const bool asks64 = QueryPlatformFlags(loaded.machine).IsWow64 != FALSE;
-    for (size_t i = 0; i < files.exports.size(); ++i) {
-        bool listed = false;
-        for (const auto& file : savedFacts.files)
-            listed = listed || file.first == BaseName(files.exports[i]);
+    for (size_t i = 0; i < files.exports.size() && !saved; ++i) {
         const std::string unread = UnreadDriveIconsView(loaded.facts, asks64, views[i]);
         // A saved folder holds the shell's view beside the service's: no warning.
-        if (!unread.empty() && !listed)
+        if (!unread.empty())
             loaded.warnings.push_back(files.exports[i] + " holds DriveIcons keys of " + unread +
                                       "; the report leaves them out");
     }

@@ -41,7 +41,7 @@ const ReasonText kReasons[] = {
     {"service-unknown", "service", "the service manager could not be asked"},
     {"not-saved", "save", "the save could not copy a key or value (listed in facts.txt)"},
     {"unread-view", "files", "an export of a DriveIcons view the service does not read"},
-    {"passed-over", "files", "a file of the folder that is neither facts.txt nor a .reg file"},
+    {"passed-over", "files", "a file of the folder that is neither facts.txt nor a .reg file it lists"},
     {"no-facts", "files",
      "neither facts.txt nor a CurrentVersion value says which Windows, or no file at all"},
     {"bad-file", "files", "a file that is no export, cut short, malformed or unreadable"},

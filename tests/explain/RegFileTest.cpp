@@ -947,13 +947,33 @@ TEST(RegFile, MachineFoldersGoneWrongAndOptionsAgainstThem) {
          "bad-file",
          "lists mounted.reg ("},
         {"a .reg that is no export",
-         [](const std::string& f) { WriteFile(f + "/notes.reg", "hi"); },
+         [edit](const std::string& f) {
+             WriteFile(f + "/notes.reg", "hi");
+             edit("end", "file=notes.reg 2\r\nend")(f);
+         },
          {},
          ReadOutcome::kRefused,
          "bad-file",
          "notes.reg: line 1: not a registry export"},
+        {"facts.txt saved again by Notepad",
+         [](const std::string& f) {
+             WriteFile(f + "/facts.txt", "\xEF\xBB\xBF" + ReadFile(f + "/facts.txt") + "\r\n");
+         },
+         {},
+         ReadOutcome::kRead,
+         "",
+         ""},
+        {"a line of no format",
+         edit("end", "colour=blue\r\nend"),
+         {},
+         ReadOutcome::kRefused,
+         "bad-file",
+         "no line of format 1 is named \"colour\""},
         {"a file of another name",
-         [](const std::string& f) { WriteFile(f + "/notes.txt", "hi"); },
+         [](const std::string& f) {
+             WriteFile(f + "/notes.txt", "hi");
+             WriteFile(f + "/other.reg", "hi");  // not of the save: not read
+         },
          {},
          ReadOutcome::kRead,
          "",
@@ -1027,7 +1047,7 @@ TEST(RegFile, MachineFoldersGoneWrongAndOptionsAgainstThem) {
         row.change(folder);
         LoadedMachine loaded;
         std::string error;
-        EXPECT_EQ(row.outcome, ReadMachine({folder}, row.options, loaded, error));
+        EXPECT_EQ(row.outcome, ReadMachine({folder}, row.options, loaded, error)) << error;
         EXPECT_EQ(row.failure, std::string(loaded.failure));
         std::string expected = row.error;
         if (expected.find("1234") != std::string::npos) expected.replace(13, 4, usbstor);
@@ -1035,9 +1055,12 @@ TEST(RegFile, MachineFoldersGoneWrongAndOptionsAgainstThem) {
         if (row.outcome != ReadOutcome::kRead) continue;
         const Explanation read = ExplainLoaded(loaded);
         EXPECT_EQ("ICON", std::string(JudgeLetter(read, read.Letter('E')).verdict));
-        const std::string notes = loaded.notes.empty() ? "" : loaded.notes[0];
-        EXPECT_EQ(std::string(row.what) == "a file of another name",
-                  notes.find("notes.txt: passed over") != std::string::npos)
+        std::string notes;
+        for (const std::string& note : loaded.notes) notes += note + "\n";
+        EXPECT_EQ(
+            std::string(row.what) == "a file of another name",
+            notes.find("notes.txt: passed over") != std::string::npos &&
+                notes.find("other.reg: passed over: not listed in facts.txt") != std::string::npos)
             << notes;
         EXPECT_EQ(
             std::string(row.what).compare(0, 8, "no facts") == 0,
