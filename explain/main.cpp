@@ -145,6 +145,8 @@ int ParseArguments(int argc, char* argv[], const std::vector<Option>& options,
             files->push_back(arg);
             continue;
         }
+        if (option == nullptr && arg == "--save")  // the Linux tool's options lack it
+            return UsageError("--save saves a Windows machine: run QarnIExplain.exe there");
         if (option == nullptr) return UsageError("unknown option " + Quoted(arg, codePage));
         if (option->takesValue && i + 1 == argc) return UsageError(arg + " needs a value");
         const std::string complaint = option->apply(option->takesValue ? argv[++i] : "");
@@ -162,14 +164,21 @@ Option ValueOption(const char* name, std::string& value, const char* empty) {
             }};
 }
 
+// The format a --format value names; a complaint for one it does not.
+std::string FormatNamed(const std::string& given, ReportFormat& format) {
+    format = given == "csv"    ? ReportFormat::kCsv
+             : given == "json" ? ReportFormat::kJson
+                               : ReportFormat::kText;
+    return given == "text" || given == "csv" || given == "json"
+               ? std::string()
+               : std::string("--format is text, csv or json");
+}
+
 Option FormatOption(ReportFormat& format) {
-    return {"--format", true, [&format](const std::string& given) {
-                format = given == "csv"    ? ReportFormat::kCsv
-                         : given == "json" ? ReportFormat::kJson
-                                           : ReportFormat::kText;
-                return given == "text" || given == "csv" || given == "json"
-                           ? std::string()
-                           : std::string("--format is text, csv or json");
+    return {"--format", true, [&format, given = false](const std::string& value) mutable {
+                if (given) return std::string("--format given twice");
+                given = true;
+                return FormatNamed(value, format);
             }};
 }
 
