@@ -1,5 +1,6 @@
 #include "explain/DriveExplainer.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <utility>
@@ -8,14 +9,14 @@
 #include "driveicons/DriveIconScan.h"
 #include "driveicons/PlatformQuery.h"
 #include "driveicons/ScanObserver.h"
+#include "explain/WindowsFolder.h"
 #include "platform/CodePageRules.h"
 #include "platform/ReadOnlyPlatform.h"
 #include "platform/ScopedHandle.h"
 
 namespace {
 
-const std::string kServiceKey =
-    std::string("SYSTEM\\CurrentControlSet\\Services\\") + DriveIconServiceName;
+const std::string kServiceKey = ServiceKeyPath();
 constexpr DWORD kManagerConnect = 0x0001;      // SC_MANAGER_CONNECT
 constexpr DWORD kServiceQueryStatus = 0x0004;  // SERVICE_QUERY_STATUS
 const std::string kServiceExe = std::string(DriveIconServiceName) + ".exe";
@@ -121,9 +122,28 @@ std::string FolderOf(Platform& os, const std::string& path) {
     return slash == AnsiText::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-// The ImagePath of the installed service, whole, without the quotes that a
-// path with blanks gets. No Windows path is longer than 32767 characters.
-bool ReadImagePath(Platform& os, std::string& path) {
+// The program an ImagePath names: without quotes, arguments after it and the
+// "\??\" of an NT path.
+std::string ImageProgram(std::string path) {
+    if (path.size() >= 2 && path.front() == '"') {
+        const size_t close = path.find('"', 1);
+        path = path.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+    } else {
+        std::string lower = path;
+        for (char& c : lower) c = AsciiLower(c);
+        const size_t exe = lower.find(".exe ");
+        if (exe != std::string::npos) path.resize(exe + 4);
+    }
+    if (path.compare(0, 4, "\\??\\") == 0) path.erase(0, 4);
+    return path;
+}
+
+// The folder of the installed service's program, as Windows takes it. False
+// when there is no service or ImagePath, or the folder is not the machine's
+// to know (a variable such as %ProgramFiles%); `why` then says why when the
+// ImagePath names a folder Windows would not take. No Windows path is
+// longer than 32767 characters.
+bool ReadImageFolder(Platform& os, std::string& folder, std::string& why) {
     constexpr DWORD kLongestPath = 32767 + 2 + 1;  // quotes and NUL
     ScopedRegKey key(os);
     if (os.RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServiceKey.c_str(), 0, KEY_READ, key.receive()) !=
@@ -141,21 +161,14 @@ bool ReadImagePath(Platform& os, std::string& path) {
                             reinterpret_cast<LPBYTE>(buffer.data()), &size) != ERROR_SUCCESS) {
         return false;
     }
-    path = AnsiText::FromBuffer(buffer.data(), size);
-    // The program alone: no quotes, no arguments after it, no "\??\" of an NT path.
-    if (path.size() >= 2 && path.front() == '"') {
-        const size_t close = path.find('"', 1);
-        path = path.substr(1, close == std::string::npos ? std::string::npos : close - 1);
-    } else {
-        std::string lower = path;
-        for (char& c : lower) c = AsciiLower(c);
-        const size_t exe = lower.find(".exe ");
-        if (exe != std::string::npos) path.resize(exe + 4);
-    }
-    if (path.compare(0, 4, "\\??\\") == 0) path.erase(0, 4);
+    const std::string path = ImageProgram(AnsiText::FromBuffer(buffer.data(), size));
     // A variable (%ProgramFiles%) is the machine's to expand, not an export's.
     if (path.find('%') != std::string::npos) return false;
-    return !FolderOf(os, path).empty();
+    const size_t slash = std::max(AnsiText::FindLastChar(os, path, '\\') + 1,
+                                  AnsiText::FindLastChar(os, path, '/') + 1);
+    if (slash == 0) return false;
+    why = TakeWindowsFolder(os, path.substr(0, slash), folder);
+    return why.empty();
 }
 
 // Path of QarnIEx.exe for the service's start-up, and where it came from.
@@ -167,10 +180,18 @@ std::string ServicePath(Platform& os, const ExplainOptions& options, std::string
         if (AnsiText::FindLastChar(os, folder, '\\') + 1 != folder.size()) folder += '\\';
         return folder + kServiceExe;
     }
-    std::string imagePath;
-    if (ReadImagePath(os, imagePath)) {
+    std::string folder;
+    std::string why;
+    if (ReadImageFolder(os, folder, why)) {
         source = "from the installed service's ImagePath";
-        return FolderOf(os, imagePath) + kServiceExe;
+        return folder + kServiceExe;
+    }
+    if (!why.empty()) {
+        source =
+            "unknown: the installed service's ImagePath names a folder Windows does not "
+            "take: " +
+            why;
+        return "";
     }
     char own[MAX_PATH] = {};
     const DWORD length = os.GetModuleFileNameA(nullptr, own, MAX_PATH);
@@ -235,9 +256,9 @@ void FindParentIdOwner(CRegistry& registry, Platform& os, LetterExplanation& l) 
     }
 }
 
-// The service's state, 0 when it is not installed, -2 with the error when
-// the service manager cannot be opened or asked.
-long ServiceState(Platform& os, LONG& error) {
+}  // namespace
+
+long QueryServiceState(Platform& os, LONG& error) {
     ScopedServiceHandle manager(os, os.OpenSCManagerA(nullptr, nullptr, kManagerConnect));
     ScopedServiceHandle service(
         os, manager ? os.OpenServiceA(manager.get(), DriveIconServiceName, kServiceQueryStatus)
@@ -248,6 +269,8 @@ long ServiceState(Platform& os, LONG& error) {
     error = static_cast<LONG>(os.GetLastError());
     return manager && !service && error == ERROR_SERVICE_DOES_NOT_EXIST ? 0 : -2;
 }
+
+namespace {
 
 // Keys the explanation reads, in the service's view, that cannot be opened.
 void CheckKeys(CRegistry& registry, Explanation& explanation) {
@@ -284,6 +307,10 @@ void CheckKeys(CRegistry& registry, Explanation& explanation) {
 }
 
 }  // namespace
+
+std::string ServiceKeyPath() {
+    return std::string("SYSTEM\\CurrentControlSet\\Services\\") + DriveIconServiceName;
+}
 
 UINT KnownCodePage(Platform& os) {
     // 1252's characters from 0x80 on, without its five holes, and four of 932's.
@@ -337,8 +364,13 @@ Explanation ExplainDrives(Platform& machine, const ExplainOptions& options) {
             FindParentIdOwner(registry, serviceView, letter);
     }
     CheckKeys(registry, explanation);
-    if (options.askServiceState)
-        explanation.serviceState = ServiceState(serviceView, explanation.serviceError);
+    if (options.askServiceState) {
+        explanation.serviceState = QueryServiceState(serviceView, explanation.serviceError);
+    } else {
+        explanation.serviceState = options.savedServiceState;
+        explanation.serviceError = options.savedServiceError;
+        explanation.serviceStateSaved = options.savedServiceState != -1;
+    }
     explanation.refused = serviceView.Refused();
     return explanation;
 }

@@ -16,6 +16,10 @@ struct ExplainOptions {
     // Ask the service manager whether the service runs (the machine the tool
     // runs on; files do not say it).
     bool askServiceState = false;
+    // Else what a saved folder's facts say of it, when they were written: as
+    // Explanation::serviceState (-1: not known).
+    long savedServiceState = -1;
+    LONG savedServiceError = 0;
 };
 
 // Nothing on `machine` is written or deleted: every call goes through a
@@ -25,3 +29,11 @@ Explanation ExplainDrives(Platform& machine, const ExplainOptions& options);
 // 1252 or 932 when the active ANSI code page converts text exactly as that
 // one does, else 0.
 UINT KnownCodePage(Platform& os);
+
+// The installed service's key below HKEY_LOCAL_MACHINE (its ImagePath names
+// the service's folder).
+std::string ServiceKeyPath();
+
+// The service's state (SERVICE_RUNNING and so on), 0 when it is not
+// installed, -2 with `error` when the service manager cannot be opened or asked.
+long QueryServiceState(Platform& os, LONG& error);

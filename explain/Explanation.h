@@ -113,6 +113,11 @@ struct Explanation {
     // (serviceError says why).
     long serviceState = -1;
     LONG serviceError = 0;
+    bool serviceStateSaved = false;  // as a saved folder's facts tell it
+    // From a saved folder or the machine itself: its NetBIOS name, in its code
+    // page; and where the Windows, architecture and code page came from.
+    std::string computerName;
+    std::string factsSource;
     // The drive types were inferred from the mount records (files do not tell them).
     bool driveTypesInferred = false;
     // Registry keys the explanation rests on that could not be opened: path

@@ -8,6 +8,7 @@
 #include "driveicons/ReaderModels.h"
 #include "explain/ReportHeader.h"
 #include "explain/ShownText.h"
+#include "explain/Verdict.h"
 
 namespace {
 
@@ -33,23 +34,9 @@ void Field(std::string& out, const std::string& name, const std::string& text) {
 std::string Shown(const Explanation& e, const std::string& text) {
     return ShownText(text, e.codePage, true);
 }
-
-std::string DriveTypeName(UINT type) {
-    switch (type) {
-    case DRIVE_REMOVABLE: return "removable drive";
-    case DRIVE_FIXED: return "fixed disk";
-    case DRIVE_REMOTE: return "network drive";
-    case DRIVE_CDROM: return "CD/DVD drive";
-    case DRIVE_RAMDISK: return "RAM disk";
-    case DRIVE_NO_ROOT_DIR: return "no drive";
-    default: return "drive of unknown type";
-    }
-}
-
-std::string ModelName(int row) {
-    std::string name = ReaderModelTable[row].DisplayName;
-    while (!name.empty() && name.back() == ' ') name.pop_back();
-    return name;
+// A path of the machine, exactly as the service writes it.
+std::string Path(const Explanation& e, const std::string& path) {
+    return ShownPath(path, e.codePage);
 }
 
 // Where the service folder is unknown, the icon path the service writes begins with it.
@@ -62,90 +49,14 @@ std::string ModelText(const Explanation& e, const LetterExplanation& l) {
     std::string icon = std::string(model.IconRef) + " (no DefaultIcon written)";
     for (const ValueWrite& write : l.writes) {
         if (write.subkey == DefaultIconKey && write.accepted)
-            icon = Shown(e, e.serviceDirectoryKnown ? write.text : kUnknownFolder + write.text);
+            icon = (e.serviceDirectoryKnown ? "" : kUnknownFolder) + Path(e, write.text);
     }
     return "row " + std::to_string(l.modelRow) + ", " + ModelName(l.modelRow) + ": label " +
            Quoted(model.Label) + ", icon " + icon;
 }
 
-// The string types, which the ANSI functions return converted to the code page.
-const char* StringTypeName(DWORD type) {
-    switch (type) {
-    case REG_SZ: return "REG_SZ";
-    case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
-    case REG_MULTI_SZ: return "REG_MULTI_SZ";
-    default: return nullptr;
-    }
-}
-
 bool Has(const std::vector<std::string>& names, const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end();
-}
-
-// Why the scan gave the letter no icon: the step at which it stopped.
-std::string WhyNot(const Explanation& e, const LetterExplanation& l) {
-    if (l.driveType != DRIVE_REMOVABLE) {
-        return "not a removable drive (" + DriveTypeName(l.driveType) +
-               "); the service looks at removable drives only";
-    }
-    if (!l.examined) return "not examined by the scan";
-    if (l.recordTooLong) {
-        return "the mount record " + MountValueName(l.letter) + " is " +
-               std::to_string(*l.recordTooLong) + " bytes long; the service reads at most " +
-               std::to_string(MountRecordSize);
-    }
-    if (!l.recordRead) {
-        return "no mount record " + MountValueName(l.letter) + " under HKLM\\" + MountedDevicesPath;
-    }
-    if (!l.markerFound && l.recordType && StringTypeName(*l.recordType)) {
-        return "the mount record " + MountValueName(l.letter) + " is a " +
-               StringTypeName(*l.recordType) +
-               " value, not REG_BINARY: the service's ANSI query returns it as text of the code "
-               "page, not as the mount manager's record";
-    }
-    if (l.mountText.empty()) return "the mount record has no text";
-    if (!l.markerFound) {
-        return e.isVistaWorkstation
-                   ? "the mount record holds no \"USBSTOR\": not the USB storage device path "
-                     "a reader's drive has"
-                   : "the mount record holds no \"RemovableMedia\": not the removable-media "
-                     "volume a reader's drive has";
-    }
-    if (l.heldByOthers) {
-        return std::string(
-                   "a reader's drive, but DriveIcons holds another program's keys for "
-                   "it (no ") +
-               DriveIconMarker + " marker): the service leaves them alone";
-    }
-    if (l.matched) {
-        return "a reader's drive, but all " + std::to_string(DriveSlotCount) +
-               " slots are taken: no keys are written";
-    }
-    if (e.isVistaWorkstation) {
-        if (l.devices.empty()) {
-            return "no device key under USBSTOR is named " + Shown(e, l.volume.DeviceKeyName);
-        }
-        const DeviceSeen& device = l.devices.front();
-        const std::string name = Shown(e, device.name);
-        if (device.modelRow < 0) return "device key " + name + " holds no reader model's text";
-        if (device.instances.empty()) return "device key " + name + " has no instance keys";
-        return "device key " + name + " has no instance key " + Shown(e, l.volume.InstanceKeyName);
-    }
-    if (l.devices.empty()) return "no device keys under USBSTOR (or USBSTOR cannot be read)";
-    bool reader = false;
-    bool instances = false;
-    for (const DeviceSeen& device : l.devices) {
-        reader = reader || device.modelRow >= 0;
-        instances = instances || !device.instances.empty();
-    }
-    if (!reader) return "no device key under USBSTOR holds a reader model's text";
-    if (!instances) return "the readers' device keys under USBSTOR have no instance keys";
-    // Had it been a reader's, the scan would have found it.
-    if (!l.ownerDevice.empty()) {
-        return "the drive is " + Shown(e, l.ownerDevice) + " (instance " +
-               Shown(e, l.ownerInstance) + "), which is no supported reader";
-    }
-    return "no instance of a reader's device key has ParentIdPrefix " + Shown(e, l.volume.ParentId);
 }
 
 std::string DevicesText(const Explanation& e, const LetterExplanation& l) {
@@ -176,6 +87,8 @@ std::string DevicesText(const Explanation& e, const LetterExplanation& l) {
 std::string IconKeysText(const Explanation& e, const IconKeysNow& now) {
     if (!now.exists) return "no key";
     auto part = [&](const char* name, const std::optional<std::string>& value) {
+        if (value && std::string(name) == DefaultIconKey)
+            return std::string(name) + " " + Quoted(Path(e, *value));
         if (value) return std::string(name) + " " + Quoted(Shown(e, *value));
         return Has(now.tooLong, name) ? std::string(name) + " too long for the service's read"
                                       : std::string("no ") + name;
@@ -225,11 +138,11 @@ std::string AtStartText(const Explanation& e, const LetterExplanation& l) {
         const bool icon = write.subkey == DefaultIconKey;
         iconWritten = iconWritten || icon;
         if (icon && !e.serviceDirectoryKnown) {
-            line("writes DefaultIcon = " + Quoted(Shown(e, kUnknownFolder + write.text)) +
+            line("writes DefaultIcon = " + Quoted(kUnknownFolder + Path(e, write.text)) +
                  " only if that path has fewer than " + std::to_string(RegTextSize) +
                  " characters: the service folder is unknown (--service-dir)");
         } else {
-            const std::string text = Quoted(Shown(e, write.text));
+            const std::string text = Quoted(icon ? Path(e, write.text) : Shown(e, write.text));
             line(write.accepted
                      ? "writes " + WriteName(write) + " = " + text
                      : "does not write " + WriteName(write) + " " + text + ": longer than " +
@@ -243,32 +156,12 @@ std::string AtStartText(const Explanation& e, const LetterExplanation& l) {
     return text;
 }
 
-// The service writes the label but no DefaultIcon (under WOW64 on XP x64, or
-// a path too long): the shell shows its own icon.
-bool LabelOnly(const LetterExplanation& l) {
-    for (const ValueWrite& write : l.writes) {
-        if (write.subkey == DefaultIconKey && write.accepted) return false;
-    }
-    return true;
-}
-
 std::string LetterText(const Explanation& e, const LetterExplanation& l) {
     std::string out;
-    std::string headline = std::string(1, l.letter) + ":  ";
-    if (l.GetsIcon()) {
-        const bool labelOnly = !e.NotShown(l) && LabelOnly(l);
-        headline += std::string(e.NotShown(l) ? "NOT SHOWN "
-                                : labelOnly   ? "LABEL    "
-                                              : "ICON     ") +
-                    "reader " + ModelName(l.modelRow) + " (model row " +
-                    std::to_string(l.modelRow) + "), label " +
-                    Quoted(ReaderModelTable[l.modelRow].Label);
-        if (e.NotShown(l))
-            headline += ": its keys go to the 32-bit view, the shell reads the 64-bit view";
-        if (labelOnly) headline += ", no DefaultIcon: the shell shows its own icon";
-    } else {
-        headline += "NO ICON  " + WhyNot(e, l);
-    }
+    const LetterVerdict verdict = JudgeLetter(e, l);
+    std::string headline = std::string(1, l.letter) + ":  " + verdict.verdict;
+    headline.resize(headline.size() < 13 ? 13 : headline.size() + 1, ' ');
+    headline += verdict.detail;
     out += headline + "\n";
     Field(out, "drive type", DriveTypeName(l.driveType));
     if (l.driveType == DRIVE_REMOVABLE) {

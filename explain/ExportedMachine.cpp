@@ -94,9 +94,33 @@ std::string UnreadDriveIconsView(const MachineFacts& facts, bool asks64BitView, 
     return "";
 }
 
+std::string VersionValueOf(const RegFile& file) {
+    static const std::vector<std::u16string> kKey = {u"SOFTWARE", u"MICROSOFT", u"WINDOWS NT",
+                                                     u"CURRENTVERSION"};
+    MemoryWindows::KeyPath names;
+    std::string why;
+    for (const RegFileKey& key : file.keys) {
+        if (!KeyNames(key.path, names, why) || names.size() != kKey.size() ||
+            !IsBelow(names, kKey, true))
+            continue;
+        for (const RegFileValue& value : key.values) {
+            if (codepages::FoldName(value.name) != u"CURRENTVERSION" || value.type != REG_SZ)
+                continue;
+            std::string text = Utf8Of(Utf16(value.data));
+            return text.substr(0, text.find('\0'));
+        }
+    }
+    return "";
+}
+
 void SetUpMachine(MemoryWindows& machine, const MachineFacts& facts) {
     machine.SetVersion(facts.majorVersion, facts.minorVersion,
-                       facts.server ? VER_NT_SERVER : VER_NT_WORKSTATION);
+                       facts.productType != 0 ? facts.productType
+                       : facts.server         ? VER_NT_SERVER
+                                              : VER_NT_WORKSTATION);
+    if (facts.build != 0) {
+        machine.SetVersionDetails(facts.build, machine.Utf16ToAnsi(Utf16Of(facts.servicePack)), 0);
+    }
     machine.SetWow64Process(facts.wow64);
     machine.SetCodePage(facts.codePage);
     // The tool has no path of its own there.
@@ -142,12 +166,12 @@ bool ReadExportFile(const std::string& name, std::string& bytes, std::string& er
         return false;
     }
     if (!S_ISREG(status.st_mode)) {
-        error = "not a regular file: a folder, device or pipe cannot be an export";
+        error = "not a regular file: a folder, device or pipe is not read";
         return false;
     }
     if (static_cast<unsigned long long>(status.st_size) > maxBytes) {
-        error = "too large for an export: " + std::to_string(status.st_size) +
-                " bytes, more than the " + std::to_string(maxBytes) + " read";
+        error = "too large: " + std::to_string(status.st_size) + " bytes, more than the " +
+                std::to_string(maxBytes) + " read";
         return false;
     }
     std::FILE* in = std::fopen(name.c_str(), "rb");
@@ -164,7 +188,7 @@ bool ReadExportFile(const std::string& name, std::string& bytes, std::string& er
     while (bytes.size() <= maxBytes && (got = std::fread(buffer, 1, sizeof buffer, in)) > 0)
         bytes.append(buffer, got);
     if (std::ferror(in) != 0) error = std::string("cannot be read: ") + std::strerror(errno);
-    if (bytes.size() > maxBytes) error = "too large for an export: it grew while it was read";
+    if (bytes.size() > maxBytes) error = "too large: it grew while it was read";
     std::fclose(in);
     return error.empty();
 }

@@ -21,6 +21,10 @@ unsigned DriveIconsViewsOf(const RegFile& file);
 // detection chose the 64-bit view (XP x64, Vista x64).
 std::string UnreadDriveIconsView(const MachineFacts& facts, bool asks64BitView, unsigned views);
 
+// The CurrentVersion value ("5.1") of the key Windows NT\CurrentVersion
+// below HKLM\SOFTWARE\Microsoft in the file, UTF-8; "" when it holds none.
+std::string VersionValueOf(const RegFile& file);
+
 // Version, edition, WOW64 and code page; before any file is loaded, since
 // a REGEDIT4 file is read in the code page.
 void SetUpMachine(MemoryWindows& machine, const MachineFacts& facts);

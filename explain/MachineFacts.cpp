@@ -110,3 +110,26 @@ std::string ImpossibleMachine(const MachineFacts& facts, const std::string& wind
 bool SharesDriveIcons(const MachineFacts& facts) {
     return facts.wow64 && SharesDriveIconsViews(facts.majorVersion, facts.minorVersion);
 }
+
+bool NamesEdition(const std::string& windows) {
+    for (const WindowsName& known : kWindowsNames) {
+        if (windows == known.name) return true;
+    }
+    return false;
+}
+
+std::string DescribeMachine(const MachineFacts& facts) {
+    return "NT " + std::to_string(facts.majorVersion) + "." + std::to_string(facts.minorVersion) +
+           (facts.server ? " server" : " workstation") + (facts.wow64 ? ", 64-bit" : "");
+}
+
+std::string WindowsShortName(const MachineFacts& facts) {
+    for (const Release& known : kReleases) {
+        if (known.major != facts.majorVersion || known.minor != facts.minorVersion) continue;
+        std::string name = facts.server && known.server ? known.server : known.workstation;
+        if (name.compare(0, 8, "Windows ") == 0) name.erase(0, 8);
+        const bool named64 = name.find("x64") != std::string::npos;
+        return name + (facts.wow64 && !named64 ? " x64" : "");
+    }
+    return "NT " + std::to_string(facts.majorVersion) + "." + std::to_string(facts.minorVersion);
+}

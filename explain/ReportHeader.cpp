@@ -1,12 +1,11 @@
 #include "explain/ReportHeader.h"
 
 #include "Version.h"
+#include "driveicons/AnsiText.h"
 #include "driveicons/DriveIconLayout.h"
 #include "explain/ShownText.h"
 
-namespace {
-
-std::string ErrorText(LONG error) {
+std::string RegistryErrorText(LONG error) {
     if (error == ERROR_MORE_DATA) {
         return "a key name longer than the service's " + std::to_string(RegTextSize) +
                "-byte buffer: its walk stops there";
@@ -14,8 +13,6 @@ std::string ErrorText(LONG error) {
     return error == ERROR_ACCESS_DENIED ? std::string("access denied (run as administrator)")
                                         : "error " + std::to_string(error);
 }
-
-}  // namespace
 
 std::string ReportHeaderText(const Explanation& e) {
     std::string out =
@@ -43,10 +40,14 @@ std::string ReportHeaderText(const Explanation& e) {
                           ? "domain controller"
                           : "product type " + std::to_string(v.wProductType);
         }
-        field("Windows", "NT " + std::to_string(v.dwMajorVersion) + "." +
-                             std::to_string(v.dwMinorVersion) + " build " +
-                             std::to_string(v.dwBuildNumber) + ", " + product);
+        const std::string pack = AnsiText::FromBuffer(v.szCSDVersion, sizeof v.szCSDVersion);
+        field("Windows",
+              "NT " + std::to_string(v.dwMajorVersion) + "." + std::to_string(v.dwMinorVersion) +
+                  " build " + std::to_string(v.dwBuildNumber) +
+                  (pack.empty() ? "" : " " + ShownText(pack, e.codePage, true)) + ", " + product);
     }
+    if (!e.computerName.empty()) field("Computer", ShownText(e.computerName, e.codePage, true));
+    if (!e.factsSource.empty()) field("Facts", e.factsSource);
     field("Process",
           e.wow64Process ? "32-bit under WOW64 (64-bit Windows)" : "32-bit, not under WOW64");
     field("Platform row", std::string("IsVistaWorkstation ") + (e.isVistaWorkstation ? "1" : "0") +
@@ -75,23 +76,26 @@ std::string ReportHeaderText(const Explanation& e) {
     }
     field("Service folder",
           (e.serviceDirectory.empty() ? std::string("(none)")
-                                      : ShownText(e.serviceDirectory, e.codePage, true)) +
+                                      : ShownPath(e.serviceDirectory, e.codePage)) +
               " (" + e.serviceDirectorySource + ")");
+    const std::string saved = e.serviceStateSaved ? " when the files were saved" : "";
     if (e.serviceState == 0) {
-        field("Service", "not installed: no drive gets an icon (QarnIEx.exe -i installs it)");
+        field("Service",
+              "not installed" + saved + ": no drive gets an icon (QarnIEx.exe -i installs it)");
     } else if (e.serviceState == SERVICE_RUNNING) {
-        field("Service", "running; below is what its start does with the registry as it is now");
+        field("Service",
+              "running" + saved + "; below is what its start does with the registry as it is now");
     } else if (e.serviceState > 0) {
-        field("Service", "not running (state " + std::to_string(e.serviceState) +
+        field("Service", "not running" + saved + " (state " + std::to_string(e.serviceState) +
                              "): no drive gets an icon until it starts (net start QarnIEx)");
     } else if (e.serviceState == -2) {
-        field("Service",
-              "unknown: the service manager could not be asked: " + ErrorText(e.serviceError));
+        field("Service", "unknown: the service manager could not be asked: " +
+                             RegistryErrorText(e.serviceError));
     }
     for (const auto& [path, error] : e.unreadableKeys) {
-        field("Cannot read",
-              "HKLM\\" + ShownText(path, e.codePage, true) + ": " +
-                  (error == ERROR_FILE_NOT_FOUND ? std::string("no such key") : ErrorText(error)));
+        field("Cannot read", "HKLM\\" + ShownPath(path, e.codePage) + ": " +
+                                 (error == ERROR_FILE_NOT_FOUND ? std::string("no such key")
+                                                                : RegistryErrorText(error)));
     }
     return out;
 }

@@ -11,3 +11,7 @@
 constexpr size_t kReportFieldWidth = 16;
 
 std::string ReportHeaderText(const Explanation& explanation);
+
+// An error of the registry or the service manager in words: "access denied
+// (run as administrator)", "error 31".
+std::string RegistryErrorText(LONG error);

@@ -1,5 +1,7 @@
 #include "explain/ShownText.h"
 
+#include <cstring>
+
 #include "platform/CodePageRules.h"
 #include "platform/Utf16.h"
 
@@ -122,4 +124,36 @@ std::string ShownText(const std::string& text, UINT codePage, bool quotes) {
         pos += length;
     }
     return out;
+}
+
+std::string ShownPath(const std::string& path, UINT codePage) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(path.size());
+    for (size_t pos = 0; pos < path.size();) {
+        bool printable = false;
+        const size_t length = CharAt(path, pos, codePage, printable);
+        if (printable && std::strchr("\"*<>?|", path[pos]) == nullptr) {
+            out.append(path, pos, length);
+        } else {
+            for (size_t i = pos; i < pos + length; ++i) {
+                const unsigned char c = static_cast<unsigned char>(path[i]);
+                out += std::string("<x") + kHex[c >> 4] + kHex[c & 0xF] + ">";
+            }
+        }
+        pos += length;
+    }
+    return out;
+}
+
+std::string AnsiToUtf8(Platform& os, const std::string& ansi) {
+    if (ansi.empty() || ansi.size() > 0x7FFFFFFF) return "";
+    const int length = static_cast<int>(ansi.size());
+    const int units = os.MultiByteToWideChar(CP_ACP, 0, ansi.data(), length, nullptr, 0);
+    if (units <= 0) return "";
+    std::u16string wide(static_cast<size_t>(units), u'\0');
+    const int converted = os.MultiByteToWideChar(CP_ACP, 0, ansi.data(), length,
+                                                 reinterpret_cast<LPWSTR>(&wide[0]), units);
+    wide.resize(converted > 0 ? static_cast<size_t>(converted) : 0);
+    return Utf8Of(wide);
 }

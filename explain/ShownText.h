@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/WinTypes.h"
+#include "platform/Platform.h"
 
 // The code page of a Linux command line and terminal (CP_UTF8).
 constexpr UINT kUtf8CodePage = 65001;
@@ -18,3 +18,14 @@ constexpr UINT kUtf8CodePage = 65001;
 // itself unless it could be read as the start of such an escape (before a
 // backslash, n, u{, or x and two hex digits): then it is written \\.
 std::string ShownText(const std::string& text, UINT codePage, bool quotes);
+
+// A path of the machine (a folder, an icon path, a registry key's) as the
+// report shows it, exactly as the service would write it: every printable
+// character as it is, '\' too; one that no Windows path holds (by
+// ShownText's rules for `codePage`, and "*<>?|) as <xNN> per byte. '<' is
+// always escaped, so no path can pass for an escape.
+std::string ShownPath(const std::string& path, UINT codePage);
+
+// Text of the machine's ANSI code page in UTF-8, converted by the machine
+// (MultiByteToWideChar); what it cannot convert is left out.
+std::string AnsiToUtf8(Platform& os, const std::string& ansi);

@@ -1,20 +1,29 @@
 // QarnIExplain: why a drive has, or has not, a card reader icon. On Windows it
-// reads the registry of the machine it runs on; the Linux build reads
-// "reg export" files of that machine into the in-memory Windows.
+// reads the registry of the machine it runs on, or saves the keys it reads
+// for the Linux build; that reads a machine's saved folder or "reg export"
+// files into the in-memory Windows, or a whole fleet of saved folders.
 #include <cstdio>
-#include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "driveicons/AnsiText.h"
 #include "explain/DriveExplainer.h"
 #include "explain/ExplanationText.h"
+#include "explain/ReportRows.h"
 #include "explain/ShownText.h"
 
-#ifndef _WIN32
-#include "explain/ExportedMachine.h"
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+
+#include "explain/SaveMachine.h"
+#include "explain/WindowsFolder.h"
+#include "platform/ReadOnlyPlatform.h"
+#else
+#include "explain/Fleet.h"
+#include "explain/MachineFolder.h"
 #include "platform/Utf16.h"
 #endif
 
@@ -22,7 +31,8 @@ namespace {
 
 #ifdef _WIN32
 const char kUsage[] =
-    "Usage: QarnIExplain [--service-dir FOLDER]\n"
+    "Usage: QarnIExplain [--service-dir FOLDER] [--format text|csv|json]\n"
+    "       QarnIExplain --save FOLDER\n"
     "\n"
     "Tells for every drive letter D: to Z: that is removable or has a key under\n"
     "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons whether\n"
@@ -32,27 +42,43 @@ const char kUsage[] =
     "\n"
     "  --service-dir FOLDER  folder of QarnIEx.exe (default: that of the installed\n"
     "                        service, else the folder of QarnIExplain.exe)\n"
+    "  --format FORMAT       text (the report, default), csv or json (one row per\n"
+    "                        letter, in UTF-8)\n"
+    "  --save FOLDER         writes the keys the report reads, as reg export files,\n"
+    "                        and this machine's facts (facts.txt) into FOLDER (made\n"
+    "                        if missing, e.g. \\\\server\\share\\%COMPUTERNAME%), for\n"
+    "                        the Linux QarnIExplain; reads the registry, writes\n"
+    "                        nothing but FOLDER\n"
     "\n"
     "FOLDER is taken as Windows hands the command line to the program: in its ANSI\n"
     "code page. A character that code page lacks arrives as \"?\" or a look-alike,\n"
     "so a folder named with one cannot be given; \"?\" is refused.\n";
 #else
 const char kUsage[] =
-    "Usage: QarnIExplain --windows VERSION [--server] [--wow64] [--removable LETTERS]\n"
-    "                    [--codepage 1252|932] [--service-dir FOLDER] FILE.reg...\n"
+    "Usage: QarnIExplain [options] FOLDER | FILE.reg...\n"
+    "       QarnIExplain --fleet FOLDER [--format text|csv|json]\n"
     "\n"
     "Tells for every drive letter D: to Z: that is removable or has a key under\n"
     "DriveIcons whether the QarnIEx service gives it a card reader icon, and why,\n"
-    "from \"reg export\" files of HKLM\\SYSTEM\\MountedDevices,\n"
-    "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR and\n"
+    "from the folder QarnIExplain.exe --save wrote on the machine (its facts.txt\n"
+    "says which Windows it is), or from \"reg export\" files of\n"
+    "HKLM\\SYSTEM\\MountedDevices, HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR and\n"
     "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons\n"
     "(regedit version 5 in UTF-16 or UTF-8, or REGEDIT4).\n"
     "\n"
-    "What the files cannot say, in any order:\n"
+    "  --fleet FOLDER        one machine per subfolder of FOLDER, each as --save\n"
+    "                        wrote it: a row per machine and letter, then a summary\n"
+    "  --format FORMAT       text (the report or the table, default), csv or json\n"
+    "  --service-dir FOLDER  folder of QarnIEx.exe (default: from the service's\n"
+    "                        ImagePath, if a file holds it), in UTF-8; it must be\n"
+    "                        one the machine's code page can write\n"
+    "\n"
+    "What files without facts.txt cannot say; each must agree with the files:\n"
     "  --windows VERSION     xp, xp-x64, 2003, vista, 2008, 7, 8, 8.1, 10, or a\n"
-    "                        version number such as 6.0 (required, once); a name\n"
-    "                        is a whole edition: 2003 and 2008 are servers, the\n"
-    "                        others workstations, xp-x64 64-bit\n"
+    "                        version number such as 6.0 (once; needed unless an\n"
+    "                        export holds Windows NT\\CurrentVersion); a name is a\n"
+    "                        whole edition: 2003 and 2008 are servers, the others\n"
+    "                        workstations, xp-x64 64-bit\n"
     "  --server              a server edition, for a version number (6.1 --server\n"
     "                        --wow64 is Server 2008 R2)\n"
     "  --wow64               64-bit Windows, where the 32-bit service runs under\n"
@@ -61,9 +87,6 @@ const char kUsage[] =
     "                        whose mount records are USB storage or removable-media\n"
     "                        records)\n"
     "  --codepage 1252|932   the machine's ANSI code page (default 1252)\n"
-    "  --service-dir FOLDER  folder of QarnIEx.exe (default: from the service's\n"
-    "                        ImagePath, if a file holds it), in UTF-8; it must be\n"
-    "                        one the machine's code page can write\n"
     "\n"
     "A machine that never existed (xp --server, --wow64 with a Windows that had no\n"
     "64-bit edition, a 64-bit-only one without it) is a usage error.\n";
@@ -122,6 +145,8 @@ int ParseArguments(int argc, char* argv[], const std::vector<Option>& options,
             files->push_back(arg);
             continue;
         }
+        if (option == nullptr && arg == "--save")  // the Linux tool's options lack it
+            return UsageError("--save saves a Windows machine: run QarnIExplain.exe there");
         if (option == nullptr) return UsageError("unknown option " + Quoted(arg, codePage));
         if (option->takesValue && i + 1 == argc) return UsageError(arg + " needs a value");
         const std::string complaint = option->apply(option->takesValue ? argv[++i] : "");
@@ -130,35 +155,31 @@ int ParseArguments(int argc, char* argv[], const std::vector<Option>& options,
     return kGoOn;
 }
 
-Option ServiceDirOption(std::string& folder) {
-    return {"--service-dir", true, [&folder](const std::string& given) {
-                folder = given;
-                return given.empty() ? std::string("--service-dir needs a folder") : std::string();
+// An option that keeps its value, once: a second one, or an empty one, is refused.
+Option ValueOption(const char* name, std::string& value, const char* empty) {
+    return {name, true, [name, &value, empty](const std::string& given) {
+                if (!value.empty()) return std::string(name) + " given twice";
+                value = given;
+                return given.empty() ? std::string(name) + " needs " + empty : std::string();
             }};
 }
 
-// Why `folder`, in the machine's code page, names no Windows folder ("" when
-// it may): a control character or one of "*<>?| in it.
-std::string FolderComplaint(Platform& os, const std::string& folder) {
-    for (size_t at = 0; at < folder.size(); at += AnsiText::CharLength(os, folder, at)) {
-        const char c = folder[at];
-        if (AnsiText::CharLength(os, folder, at) > 1 ||
-            (static_cast<unsigned char>(c) >= 0x20 && std::strchr("\"*<>?|", c) == nullptr)) {
-            continue;
-        }
-        static const char kHex[] = "0123456789ABCDEF";
-        std::string name = "U+00";
-        name += kHex[(c >> 4) & 0xF];
-        name += kHex[c & 0xF];
-        if (c != '"' && static_cast<unsigned char>(c) > 0x20) name += std::string(" \"") + c + "\"";
-        std::string complaint =
-            "--service-dir: " + name + " cannot be part of a Windows folder name";
-#ifdef _WIN32
-        if (c == '?') complaint += " (a character the ANSI code page lacks arrives as \"?\")";
-#endif
-        return complaint;
-    }
-    return "";
+// The format a --format value names; a complaint for one it does not.
+std::string FormatNamed(const std::string& given, ReportFormat& format) {
+    format = given == "csv"    ? ReportFormat::kCsv
+             : given == "json" ? ReportFormat::kJson
+                               : ReportFormat::kText;
+    return given == "text" || given == "csv" || given == "json"
+               ? std::string()
+               : std::string("--format is text, csv or json");
+}
+
+Option FormatOption(ReportFormat& format) {
+    return {"--format", true, [&format, given = false](const std::string& value) mutable {
+                if (given) return std::string("--format given twice");
+                given = true;
+                return FormatNamed(value, format);
+            }};
 }
 
 // A write error shows at the latest when the buffer is flushed.
@@ -170,83 +191,106 @@ int WriteReport(const std::string& report, const Explanation& explanation) {
     return explanation.Complete() && !explanation.AnyNotShown() ? kComplete : kIncomplete;
 }
 
+// One machine as rows, in CSV or JSON.
+int WriteRows(ReportFormat format, const MachineReport& report, const Explanation& explanation) {
+    std::unique_ptr<ReportWriter> writer = ReportWriter::Make(format, stdout);
+    ReportSummary summary;
+    summary.Add(report);
+    writer->Begin();
+    writer->Machine(report);
+    writer->End(summary);
+    if (!writer->Written() || std::fflush(stdout) != 0) {
+        Error("the report could not be written");
+        return kFailed;
+    }
+    return report.complete && !explanation.AnyNotShown() ? kComplete : kIncomplete;
+}
+
 #ifdef _WIN32
+
+// --save: the machine's keys and facts into `folder`, for the Linux tool.
+int SaveThisMachine(Platform& os, const std::string& folder) {
+    const UINT codePage = KnownCodePage(os);
+    std::string why;
+    std::unique_ptr<FileFolder> target = FileFolder::Open(folder, why);
+    SavedFacts facts;
+    const int saved = target ? SaveMachine(os, *target, facts, why) : 1;
+    // The folder as Windows takes it, "\\server\share" and all.
+    const std::string shown = "\"" + ShownPath(folder, codePage) + "\"";
+    if (saved == 1) {
+        Error(shown + ": " + ShownText(why, codePage, false));
+        return kFailed;
+    }
+    // The problems are UTF-8, made from the registry's names.
+    for (const std::string& problem : facts.problems)
+        Error("not saved: " + ShownText(problem, kUtf8CodePage, false));
+    std::string files;
+    for (const auto& file : facts.files) files += file.first + ", ";
+    std::fputs(("Saved to " + shown + ": " + files + kFactsFileName + "\n").c_str(), stdout);
+    return saved == 0 ? kComplete : kIncomplete;
+}
 
 // The registry of the machine the tool runs on.
 int ExplainThisMachine(int argc, char* argv[]) {
     Platform& os = RealPlatform();
     ExplainOptions options;
     options.askServiceState = true;
-    std::string folder;
+    std::string folder, saveTo;
+    ReportFormat format = ReportFormat::kText;
     // The command line comes in the ANSI code page.
     const int status =
-        ParseArguments(argc, argv, {ServiceDirOption(folder)}, nullptr, KnownCodePage(os));
+        ParseArguments(argc, argv,
+                       {ValueOption("--service-dir", folder, "a folder"),
+                        ValueOption("--save", saveTo, "a folder"), FormatOption(format)},
+                       nullptr, KnownCodePage(os));
     if (status != kGoOn) return status;
-    const std::string complaint = FolderComplaint(os, folder);
-    if (!complaint.empty()) return UsageError(complaint);
-    options.serviceDirectory = folder;
+    if (!saveTo.empty() && (!folder.empty() || format != ReportFormat::kText))
+        return UsageError("--save takes no other option: the saved keys name the folder");
+    if (!saveTo.empty()) return SaveThisMachine(os, saveTo);
+    std::string complaint =
+        folder.empty() ? "" : TakeWindowsFolder(os, folder, options.serviceDirectory);
+    if (complaint.find("U+003F") != std::string::npos)
+        complaint += " (a character the ANSI code page lacks arrives as \"?\")";
+    if (!complaint.empty()) return UsageError("--service-dir: " + complaint);
     const Explanation explanation = ExplainDrives(os, options);
-    return WriteReport(ExplanationText(explanation), explanation);
+    if (format == ReportFormat::kText)
+        return WriteReport(ExplanationText(explanation), explanation);
+    // CSV and JSON keep their own line ends: no CR added before each LF.
+    _setmode(_fileno(stdout), _O_BINARY);
+    ReadOnlyPlatform reader(os);
+    const std::string computer = ReadMachineFacts(reader).computer;
+    return WriteRows(format, ReportOf(computer, os, explanation, {computer, {}, {}, {}}),
+                     explanation);
 }
 
 #else
 
-// Reads the files into `machine`; `views`: the DriveIcons views each holds.
-// False once one cannot be read, said on stderr.
-bool LoadExports(MemoryWindows& machine, const MachineFacts& facts,
-                 const std::vector<std::string>& files, std::vector<unsigned>& views) {
-    for (const std::string& name : files) {
-        std::string bytes;
-        std::string error;
-        RegFile file;
-        if (!ReadExportFile(name, bytes, error) ||
-            !ParseRegFile(std::move(bytes), file, error, facts.codePage) ||
-            !LoadRegFile(machine, file, error, SharesDriveIcons(facts))) {
-            // Messages are UTF-8; a file's name and text are shown escaped.
-            Error(ShownText(name, kUtf8CodePage, false) + ": " +
-                  ShownText(error, kUtf8CodePage, false));
-            return false;
-        }
-        views.push_back(DriveIconsViewsOf(file));
-    }
-    return true;
-}
-
-// "reg export" files of a machine, loaded into the in-memory Windows with
-// what the command line says of the machine.
-int ExplainExports(int argc, char* argv[]) {
-    ExplainOptions options;
-    MachineFacts facts;
-    std::string windows;  // as given
-    bool server = false;
-    bool wow64 = false;
-    std::string folder;  // UTF-8
-    std::string removable;
-    std::vector<std::string> files;
+// What the command line says of the machine, into `o`.
+std::vector<Option> MachineOptionList(MachineOptions& o) {
     auto flag = [](bool& set) {
         return [&set](const std::string&) {
             set = true;
             return std::string();
         };
     };
-    const std::vector<Option> known = {
-        ServiceDirOption(folder),
+    return {
+        ValueOption("--service-dir", o.serviceDir, "a folder"),
         {"--windows", true,
-         [&](const std::string& name) {
-             if (!windows.empty()) {
-                 return "--windows given twice (" + Quoted(windows, kUtf8CodePage) + ", then " +
+         [&o](const std::string& name) {
+             if (!o.windows.empty()) {
+                 return "--windows given twice (" + Quoted(o.windows, kUtf8CodePage) + ", then " +
                         Quoted(name, kUtf8CodePage) + "): name one Windows";
              }
-             windows = name;
-             return ParseWindowsName(name, facts)
+             o.windows = name;
+             return ParseWindowsName(name, o.windowsFacts)
                         ? ""
                         : "unknown Windows version " + Quoted(name, kUtf8CodePage);
          }},
-        {"--server", false, flag(server)},
-        {"--wow64", false, flag(wow64)},
+        {"--server", false, flag(o.server)},
+        {"--wow64", false, flag(o.wow64)},
         {"--removable", true,
-         [&](const std::string& letters) {
-             removable = letters;
+         [&o](const std::string& letters) {
+             o.removable = letters;
              for (char c : letters) {
                  const char upper = static_cast<char>(c & ~0x20);
                  if (!IsDriveIconLetter(upper))
@@ -255,45 +299,74 @@ int ExplainExports(int argc, char* argv[]) {
              return std::string();
          }},
         {"--codepage", true,
-         [&](const std::string& page) {
-             facts.codePage = page == "932" ? 932 : 1252;
+         [&o](const std::string& page) {
+             o.codePage = page == "932" ? 932 : 1252;
              return page == "1252" || page == "932" ? "" : std::string("--codepage is 1252 or 932");
          }},
     };
-    const int parsed = ParseArguments(argc, argv, known, &files, kUtf8CodePage);
-    if (parsed != kGoOn) return parsed;
-    if (windows.empty()) return UsageError("say which Windows the files come from: --windows");
-    facts.server = facts.server || server;
-    facts.wow64 = facts.wow64 || wow64;
-    const std::string impossible = ImpossibleMachine(facts, windows);
-    if (!impossible.empty()) return UsageError(impossible);
-    if (files.empty()) return UsageError("no reg export files given");
+}
 
-    MemoryWindows machine;
-    SetUpMachine(machine, facts);
-    // Known only now: the code page the folder is written in.
-    std::string complaint;
-    if (!folder.empty() && !ToMachineText(machine, folder, options.serviceDirectory, complaint))
-        complaint = "--service-dir: " + complaint;
-    if (complaint.empty()) complaint = FolderComplaint(machine, options.serviceDirectory);
-    if (!complaint.empty()) return UsageError(complaint);
-    std::vector<unsigned> views;
-    if (!LoadExports(machine, facts, files, views)) return kFailed;
-    SetDriveTypes(machine, removable);
-    Explanation explanation = ExplainDrives(machine, options);
-    explanation.driveTypesInferred = removable.empty();
+// What the report leaves out, said on stderr; true when anything was.
+bool Warn(const LoadedMachine& loaded) {
+    for (const std::string& note : loaded.notes) Error(ShownText(note, kUtf8CodePage, false));
+    for (const std::string& warning : loaded.warnings)
+        Error("warning: " + ShownText(warning, kUtf8CodePage, false));
+    for (const std::string& problem : loaded.saveProblems)
+        Error("warning: the save could not copy: " + ShownText(problem, kUtf8CodePage, false));
+    return !loaded.warnings.empty() || !loaded.saveProblems.empty();
+}
+
+// One machine from its folder or files.
+int ExplainMachine(const std::vector<std::string>& paths, const MachineOptions& options,
+                   ReportFormat format) {
+    if (paths.empty()) return UsageError("no folder and no reg export files given");
+    auto loaded = std::make_unique<LoadedMachine>();
+    std::string error;
+    const ReadOutcome read = ReadMachine(paths, options, *loaded, error);
+    if (read == ReadOutcome::kUsageError) return UsageError(error);
+    if (read == ReadOutcome::kRefused) {
+        Error(error);
+        return kFailed;
+    }
+    const bool warned = Warn(*loaded);
+    const Explanation explanation = ExplainLoaded(*loaded);
     // In UTF-8, as a Linux terminal and grep expect it; the machine's texts are
     // in its ANSI code page.
-    int status =
-        WriteReport(Utf8Of(machine.AnsiToUtf16(ExplanationText(explanation))), explanation);
-    // Letters left out of the report: it is not complete.
-    for (size_t i = 0; i < files.size(); ++i) {
-        const std::string unread = UnreadDriveIconsView(facts, explanation.isWow64, views[i]);
-        if (unread.empty()) continue;
-        Error("warning: " + ShownText(files[i], kUtf8CodePage, false) +
-              " holds DriveIcons keys of " + unread + "; the report leaves them out");
-        if (status == kComplete) status = kIncomplete;
-    }
+    const int status =
+        format == ReportFormat::kText
+            ? WriteReport(Utf8Of(loaded->machine.AnsiToUtf16(ExplanationText(explanation))),
+                          explanation)
+            : WriteRows(format,
+                        ReportOf(loaded->computer.empty() ? paths[0] : loaded->computer,
+                                 loaded->machine, explanation,
+                                 {loaded->computer, loaded->warnings, loaded->saveProblems,
+                                  loaded->notes}),
+                        explanation);
+    return status == kComplete && warned ? kIncomplete : status;
+}
+
+// The Linux command line: one machine, or a fleet.
+int ExplainFiles(int argc, char* argv[]) {
+    MachineOptions options;
+    std::vector<std::string> paths;
+    std::string fleet;
+    ReportFormat format = ReportFormat::kText;
+    std::vector<Option> known = MachineOptionList(options);
+    known.push_back(ValueOption("--fleet", fleet, "a folder of machine folders"));
+    known.push_back(FormatOption(format));
+    const int parsed = ParseArguments(argc, argv, known, &paths, kUtf8CodePage);
+    if (parsed != kGoOn) return parsed;
+    if (fleet.empty()) return ExplainMachine(paths, options, format);
+    const bool machineOptions = !options.windows.empty() || options.server || options.wow64 ||
+                                options.codePage != 0 || !options.removable.empty() ||
+                                !options.serviceDir.empty();
+    if (!paths.empty() || machineOptions)
+        return UsageError("--fleet takes only --format: each machine's folder says the rest");
+    std::string error;
+    const int status = ExplainFleet(fleet, format, stdout, error);
+    if (!error.empty())
+        Error(ShownText(fleet, kUtf8CodePage, false) + ": " +
+              ShownText(error, kUtf8CodePage, false));
     return status;
 }
 
@@ -305,6 +378,6 @@ int main(int argc, char* argv[]) {
 #ifdef _WIN32
     return ExplainThisMachine(argc, argv);
 #else
-    return ExplainExports(argc, argv);
+    return ExplainFiles(argc, argv);
 #endif
 }

@@ -51,6 +51,20 @@ public:
     LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) override {
         return target_.RegDeleteKeyA(key, subKey);
     }
+    LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access,
+                       PHKEY result) override {
+        return target_.RegOpenKeyExW(key, subKey, options, access, result);
+    }
+    LONG RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved,
+                       LPWSTR keyClass, LPDWORD classLength, PFILETIME lastWriteTime) override {
+        return target_.RegEnumKeyExW(key, index, name, nameLength, reserved, keyClass, classLength,
+                                     lastWriteTime);
+    }
+    LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR valueName, LPDWORD valueNameLength,
+                       LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize) override {
+        return target_.RegEnumValueW(key, index, valueName, valueNameLength, reserved, type, data,
+                                     dataSize);
+    }
 
     HMODULE GetModuleHandleA(LPCSTR moduleName) override {
         return target_.GetModuleHandleA(moduleName);
@@ -65,6 +79,9 @@ public:
     LONG CallRegDeleteKeyExA(FARPROC regDeleteKeyExA, HKEY key, LPCSTR subKey, REGSAM access,
                              DWORD reserved) override {
         return target_.CallRegDeleteKeyExA(regDeleteKeyExA, key, subKey, access, reserved);
+    }
+    void CallGetNativeSystemInfo(FARPROC getNativeSystemInfo, LPSYSTEM_INFO info) override {
+        target_.CallGetNativeSystemInfo(getNativeSystemInfo, info);
     }
 
     SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD access) override {
@@ -149,6 +166,16 @@ public:
                                            multiByteSize, defaultChar, usedDefaultChar);
     }
     BOOL IsDBCSLeadByte(BYTE testChar) override { return target_.IsDBCSLeadByte(testChar); }
+    int MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByteText, int multiByteLength,
+                            LPWSTR wideText, int wideSize) override {
+        return target_.MultiByteToWideChar(codePage, flags, multiByteText, multiByteLength,
+                                           wideText, wideSize);
+    }
+    UINT GetACP() override { return target_.GetACP(); }
+    void GetSystemInfo(LPSYSTEM_INFO info) override { target_.GetSystemInfo(info); }
+    BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size) override {
+        return target_.GetComputerNameW(buffer, size);
+    }
     DWORD GetLastError() override { return target_.GetLastError(); }
     void SetLastError(DWORD errorCode) override { target_.SetLastError(errorCode); }
     void Sleep(DWORD milliseconds) override { target_.Sleep(milliseconds); }

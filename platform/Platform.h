@@ -44,8 +44,19 @@ public:
     virtual LONG RegCloseKey(HKEY key) = 0;
     virtual LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) = 0;
 
+    // Registry in UTF-16 (advapi32), as regedit reads it: what the explain
+    // tool's --save copies, names and text as the registry keeps them.
+    virtual LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access,
+                               PHKEY result) = 0;
+    virtual LONG RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength,
+                               LPDWORD reserved, LPWSTR keyClass, LPDWORD classLength,
+                               PFILETIME lastWriteTime) = 0;
+    virtual LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR valueName, LPDWORD valueNameLength,
+                               LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize) = 0;
+
     // Run-time look-up of exports that not every Windows version has
-    // (IsWow64Process in kernel32, RegDeleteKeyExA in advapi32). The Call*
+    // (IsWow64Process and GetNativeSystemInfo in kernel32, RegDeleteKeyExA in
+    // advapi32). The Call*
     // members call a function obtained from GetProcAddress through the
     // signature of that export.
     virtual HMODULE GetModuleHandleA(LPCSTR moduleName) = 0;
@@ -54,6 +65,7 @@ public:
     virtual BOOL CallIsWow64Process(FARPROC isWow64Process, HANDLE process, PBOOL wow64) = 0;
     virtual LONG CallRegDeleteKeyExA(FARPROC regDeleteKeyExA, HKEY key, LPCSTR subKey,
                                      REGSAM access, DWORD reserved) = 0;
+    virtual void CallGetNativeSystemInfo(FARPROC getNativeSystemInfo, LPSYSTEM_INFO info) = 0;
 
     // Service control manager (advapi32)
     virtual SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD access) = 0;
@@ -106,6 +118,13 @@ public:
                                     LPBOOL usedDefaultChar) = 0;
     // Whether a byte opens a double-byte character in the active ANSI code page.
     virtual BOOL IsDBCSLeadByte(BYTE testChar) = 0;
+    virtual int MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByteText,
+                                    int multiByteLength, LPWSTR wideText, int wideSize) = 0;
+    virtual UINT GetACP() = 0;
+    // The process's view: a WOW64 process is told of an x86 machine
+    // (CallGetNativeSystemInfo tells the machine's own architecture).
+    virtual void GetSystemInfo(LPSYSTEM_INFO info) = 0;
+    virtual BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size) = 0;
     virtual DWORD GetLastError() = 0;
     virtual void SetLastError(DWORD errorCode) = 0;
     virtual void Sleep(DWORD milliseconds) = 0;

@@ -48,6 +48,12 @@ LONG ReadOnlyPlatform::RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REG
     return target().RegOpenKeyExA(key, subKey, options, access, result);
 }
 
+LONG ReadOnlyPlatform::RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access,
+                                     PHKEY result) {
+    if (!OnlyReads(access, kRegistryReadAccess)) return RefuseRegistry("RegOpenKeyExW");
+    return target().RegOpenKeyExW(key, subKey, options, access, result);
+}
+
 // ---- Service control manager -----------------------------------------------------
 
 SC_HANDLE ReadOnlyPlatform::OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD access) {

@@ -7,8 +7,8 @@
 //
 // Error contract: that of Platform. A refused registry call returns
 // ERROR_ACCESS_DENIED; any other refused call returns FALSE / null with
-// ERROR_ACCESS_DENIED as the last error. RegCreateKeyExA and RegOpenKeyExA
-// pass only read access (KEY_READ and the view flags); RegCreateKeyExA then
+// ERROR_ACCESS_DENIED as the last error. RegCreateKeyExA, RegOpenKeyExA and
+// RegOpenKeyExW pass only read access (KEY_READ and the view flags); RegCreateKeyExA then
 // opens an existing key and refuses to create a missing one. The service
 // manager and OpenProcess pass only access that queries or waits. Refused calls are
 // counted per function name. Not for use from several threads at once.
@@ -30,6 +30,8 @@ public:
                          REGSAM access, LPVOID securityAttributes, PHKEY result,
                          LPDWORD disposition) override;
     LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access,
+                       PHKEY result) override;
+    LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access,
                        PHKEY result) override;
     LONG RegCreateKeyA(HKEY, LPCSTR, PHKEY) override { return RefuseRegistry("RegCreateKeyA"); }
     LONG RegSetValueExA(HKEY, LPCSTR, DWORD, DWORD, const BYTE*, DWORD) override {

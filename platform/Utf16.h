@@ -84,3 +84,16 @@ inline std::string Utf8Of(const std::u16string& text) {
     }
     return utf8;
 }
+
+// UTF-8 as UTF-16; a byte that starts no well-formed sequence becomes U+FFFD.
+inline std::u16string Utf16Of(const std::string& utf8) {
+    std::u16string text;
+    text.reserve(utf8.size());
+    for (size_t pos = 0; pos < utf8.size();) {
+        char32_t code = 0;
+        const size_t length = DecodeUtf8At(utf8, pos, code);
+        AppendUtf16(text, length > 0 ? code : 0xFFFD);
+        pos += length > 0 ? length : 1;
+    }
+    return text;
+}

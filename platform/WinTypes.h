@@ -34,6 +34,7 @@ typedef BYTE* LPBYTE;
 typedef DWORD* LPDWORD;
 typedef char* LPSTR;
 typedef const char* LPCSTR;
+typedef WCHAR* LPWSTR;
 typedef const char* LPCCH;
 typedef const WCHAR* LPCWCH;
 typedef const WCHAR* LPCWSTR;
@@ -69,6 +70,7 @@ typedef void (*FARPROC)();
 #define ERROR_INVALID_DATA 13L
 #define ERROR_GEN_FAILURE 31L
 #define ERROR_INVALID_PARAMETER 87L
+#define ERROR_BUFFER_OVERFLOW 111L
 #define ERROR_CALL_NOT_IMPLEMENTED 120L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
@@ -243,6 +245,31 @@ struct DEV_BROADCAST_DEVICEINTERFACE_A {
 #define VER_NT_SERVER 3
 
 #define CP_ACP 0
+
+// The NetBIOS name GetComputerName returns has at most this many characters.
+#define MAX_COMPUTERNAME_LENGTH 15
+
+#define PROCESSOR_ARCHITECTURE_INTEL 0
+#define PROCESSOR_ARCHITECTURE_IA64 6
+#define PROCESSOR_ARCHITECTURE_AMD64 9
+#define PROCESSOR_ARCHITECTURE_UNKNOWN 0xFFFF
+
+// The fields of Windows' SYSTEM_INFO, in its order; wProcessorArchitecture
+// and wReserved stand for the union with dwOemId.
+struct SYSTEM_INFO {
+    WORD wProcessorArchitecture;
+    WORD wReserved;
+    DWORD dwPageSize;
+    LPVOID lpMinimumApplicationAddress;
+    LPVOID lpMaximumApplicationAddress;
+    ULONG_PTR dwActiveProcessorMask;
+    DWORD dwNumberOfProcessors;
+    DWORD dwProcessorType;
+    DWORD dwAllocationGranularity;
+    WORD wProcessorLevel;
+    WORD wProcessorRevision;
+};
+typedef SYSTEM_INFO* LPSYSTEM_INFO;
 
 // Processes and waits
 #define SYNCHRONIZE 0x00100000L

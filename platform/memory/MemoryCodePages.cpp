@@ -80,6 +80,42 @@ int MemoryWindows::WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideTe
     return static_cast<int>(needed);
 }
 
+int MemoryWindows::MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByteText,
+                                       int multiByteLength, LPWSTR wideText, int wideSize) {
+    State& s = *state_;
+    std::lock_guard<std::mutex> lock(s.mu);
+    const UINT page = codePage == CP_ACP ? s.codePage : codePage;
+    if (page != 1252 && page != 932) {
+        s.Fail(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (flags != 0) {
+        s.Fail(ERROR_INVALID_FLAGS);
+        return 0;
+    }
+    if (!multiByteText || multiByteLength == 0 || multiByteLength < -1 || wideSize < 0 ||
+        (wideSize > 0 && !wideText)) {
+        s.Fail(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    // With -1 the terminator is converted too.
+    const size_t length = multiByteLength == -1 ? std::strlen(multiByteText) + 1
+                                                : static_cast<size_t>(multiByteLength);
+    const std::u16string wide = ToUtf16(std::string(multiByteText, length), page);
+    if (wideSize == 0) return static_cast<int>(wide.size());
+    if (wide.size() > static_cast<size_t>(wideSize)) {
+        s.Fail(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::memcpy(wideText, wide.data(), 2 * wide.size());
+    return static_cast<int>(wide.size());
+}
+
+UINT MemoryWindows::GetACP() {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    return state_->codePage;
+}
+
 BOOL MemoryWindows::IsDBCSLeadByte(BYTE testChar) {
     std::lock_guard<std::mutex> lock(state_->mu);
     return IsLeadByte(state_->codePage, testChar) ? TRUE : FALSE;

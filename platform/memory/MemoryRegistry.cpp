@@ -144,19 +144,19 @@ const MemoryWindows::State::OpenKey* MemoryWindows::State::Lookup(HKEY key) cons
     return it == keys.end() ? nullptr : &it->second;
 }
 
-LONG MemoryWindows::State::Resolve(HKEY key, LPCSTR subKey, REGSAM access, NamePath& native) const {
+LONG MemoryWindows::State::Resolve(HKEY key, const Name& subKey, REGSAM access,
+                                   NamePath& native) const {
     const OpenKey* base = Lookup(key);
     if (!base) return ERROR_INVALID_HANDLE;
     if (base->key->deleted) return ERROR_KEY_DELETED;
-    std::string sub = subKey ? subKey : "";
-    if (!sub.empty() && sub[0] == '\\') return ERROR_BAD_PATHNAME;
+    if (!subKey.empty() && subKey[0] == u'\\') return ERROR_BAD_PATHNAME;
     native = base->native;
-    for (Name& part : SplitPath(sub)) native.push_back(std::move(part));
+    for (Name& part : codepages::SplitPath(subKey)) native.push_back(std::move(part));
     if (Redirects(access)) Redirect(native);
     return CheckNames(native);
 }
 
-LONG MemoryWindows::State::OpenOrCreate(HKEY key, LPCSTR subKey, REGSAM access, bool create,
+LONG MemoryWindows::State::OpenOrCreate(HKEY key, const Name& subKey, REGSAM access, bool create,
                                         PHKEY result, LPDWORD disposition) {
     if (!result) return ERROR_INVALID_PARAMETER;
     NamePath native;
@@ -177,7 +177,7 @@ LONG MemoryWindows::State::OpenOrCreate(HKEY key, LPCSTR subKey, REGSAM access, 
 LONG MemoryWindows::State::DeleteKey(HKEY key, LPCSTR subKey, REGSAM access) {
     if (!subKey) return ERROR_INVALID_PARAMETER;
     NamePath native;
-    LONG error = Resolve(key, subKey, access, native);
+    LONG error = Resolve(key, Wide(subKey), access, native);
     if (error != ERROR_SUCCESS) return error;
     if (native.empty()) return ERROR_ACCESS_DENIED;  // the hive root
     NamePath parentPath(native.begin(), native.end() - 1);
@@ -198,19 +198,30 @@ LONG MemoryWindows::RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPS
                                     PHKEY result, LPDWORD disposition) {
     std::lock_guard<std::mutex> lock(state_->mu);
     if (reserved != 0 || options != REG_OPTION_NON_VOLATILE) return ERROR_INVALID_PARAMETER;
-    return state_->OpenOrCreate(key, subKey, access, true, result, disposition);
+    return state_->OpenOrCreate(key, state_->Wide(subKey ? subKey : ""), access, true, result,
+                                disposition);
 }
 
 LONG MemoryWindows::RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access,
                                   PHKEY result) {
     std::lock_guard<std::mutex> lock(state_->mu);
     if (options != 0) return ERROR_INVALID_PARAMETER;
-    return state_->OpenOrCreate(key, subKey, access, false, result, nullptr);
+    return state_->OpenOrCreate(key, state_->Wide(subKey ? subKey : ""), access, false, result,
+                                nullptr);
+}
+
+LONG MemoryWindows::RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access,
+                                  PHKEY result) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    if (options != 0) return ERROR_INVALID_PARAMETER;
+    return state_->OpenOrCreate(key, subKey ? Name(subKey) : Name(), access, false, result,
+                                nullptr);
 }
 
 LONG MemoryWindows::RegCreateKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
     std::lock_guard<std::mutex> lock(state_->mu);
-    return state_->OpenOrCreate(key, subKey, KEY_ALL_ACCESS, true, result, nullptr);
+    return state_->OpenOrCreate(key, state_->Wide(subKey ? subKey : ""), KEY_ALL_ACCESS, true,
+                                result, nullptr);
 }
 
 LONG MemoryWindows::RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength,
@@ -256,6 +267,55 @@ LONG MemoryWindows::RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classLeng
     if (subKeys) *subKeys = static_cast<DWORD>(open->key->subkeys.size());
     if (values) *values = static_cast<DWORD>(open->key->values.size());
     if (lastWriteTime) *lastWriteTime = FILETIME{0xD53E8000u, 0x01C6E1A0u};
+    return ERROR_SUCCESS;
+}
+
+LONG MemoryWindows::RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength,
+                                  LPDWORD reserved, LPWSTR keyClass, LPDWORD classLength,
+                                  PFILETIME lastWriteTime) {
+    State& s = *state_;
+    std::lock_guard<std::mutex> lock(s.mu);
+    const OpenKey* open = s.Lookup(key);
+    if (!open) return ERROR_INVALID_HANDLE;
+    if (!name || !nameLength || reserved) return ERROR_INVALID_PARAMETER;
+    if (open->key->deleted) return ERROR_KEY_DELETED;
+    if (!(open->access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
+    if (index >= open->key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
+    const Name& found = open->key->SubkeyAt(index)->second->name;
+    if (found.size() + 1 > *nameLength) return ERROR_MORE_DATA;
+    std::memcpy(name, found.c_str(), 2 * (found.size() + 1));
+    *nameLength = static_cast<DWORD>(found.size());
+    if (keyClass && classLength && *classLength > 0) keyClass[0] = u'\0';
+    if (classLength) *classLength = 0;
+    if (lastWriteTime) *lastWriteTime = FILETIME{0xD53E8000u, 0x01C6E1A0u};  // a day in 2006
+    return ERROR_SUCCESS;
+}
+
+// Values come in the order of their upper-case names; Windows and Wine give
+// them in the order they were set. Nothing that reads them depends on it.
+LONG MemoryWindows::RegEnumValueW(HKEY key, DWORD index, LPWSTR valueName, LPDWORD valueNameLength,
+                                  LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize) {
+    State& s = *state_;
+    std::lock_guard<std::mutex> lock(s.mu);
+    const OpenKey* open = s.Lookup(key);
+    if (!open) return ERROR_INVALID_HANDLE;
+    if (!valueName || !valueNameLength || reserved || (data && !dataSize))
+        return ERROR_INVALID_PARAMETER;
+    if (open->key->deleted) return ERROR_KEY_DELETED;
+    if (!(open->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+    if (index >= open->key->values.size()) return ERROR_NO_MORE_ITEMS;
+    const StoredValue& stored = std::next(open->key->values.begin(), index)->second;
+    if (stored.name.size() + 1 > *valueNameLength) return ERROR_MORE_DATA;
+    const DWORD size = static_cast<DWORD>(stored.data.size());
+    if (data && size > *dataSize) {
+        *dataSize = size;
+        return ERROR_MORE_DATA;
+    }
+    std::memcpy(valueName, stored.name.c_str(), 2 * (stored.name.size() + 1));
+    *valueNameLength = static_cast<DWORD>(stored.name.size());
+    if (type) *type = stored.type;
+    if (data && size > 0) std::memcpy(data, stored.data.data(), size);
+    if (dataSize) *dataSize = size;
     return ERROR_SUCCESS;
 }
 

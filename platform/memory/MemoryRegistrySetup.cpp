@@ -160,6 +160,16 @@ void MemoryWindows::DeleteTree(const std::string& path) {
 
 LONG MemoryWindows::ResolveKey(HKEY key, LPCSTR subKey, REGSAM access,
                                std::vector<std::string>& identity, bool& exists) const {
+    std::u16string wide;
+    {
+        std::lock_guard<std::mutex> lock(state_->mu);
+        wide = state_->Wide(subKey ? subKey : "");
+    }
+    return ResolveKey(key, wide, access, identity, exists);
+}
+
+LONG MemoryWindows::ResolveKey(HKEY key, const std::u16string& subKey, REGSAM access,
+                               std::vector<std::string>& identity, bool& exists) const {
     std::lock_guard<std::mutex> lock(state_->mu);
     NamePath native;
     const LONG error = state_->Resolve(key, subKey, access, native);

@@ -1,5 +1,6 @@
 // System queries: version information, drive types, the module path, and the
 // run-time look-up of IsWow64Process and RegDeleteKeyExA.
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
@@ -16,6 +17,7 @@ const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(~static_cast<ULONG_PTR>(
 volatile int exportStandInCalled = 0;
 void IsWow64ProcessExport() { exportStandInCalled = 1; }
 void RegDeleteKeyExAExport() { exportStandInCalled = 2; }
+void GetNativeSystemInfoExport() { exportStandInCalled = 3; }
 
 namespace {
 
@@ -53,6 +55,22 @@ void MemoryWindows::SetVersion(DWORD major, DWORD minor, BYTE productType, DWORD
     v.wProductType = productType;
 }
 
+void MemoryWindows::SetVersionDetails(DWORD build, const std::string& servicePack,
+                                      WORD servicePackMajor) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    OSVERSIONINFOEXA& v = state_->version;
+    v.dwBuildNumber = build;
+    const size_t length = std::min(servicePack.size(), sizeof v.szCSDVersion - 1);
+    std::memset(v.szCSDVersion, 0, sizeof v.szCSDVersion);
+    std::memcpy(v.szCSDVersion, servicePack.data(), length);
+    v.wServicePackMajor = servicePackMajor;
+}
+
+void MemoryWindows::SetComputerName(const std::u16string& name) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->computerName = name;
+}
+
 void MemoryWindows::SetModulePath(const std::string& path) {
     std::lock_guard<std::mutex> lock(state_->mu);
     state_->modulePath = path;
@@ -86,6 +104,7 @@ FARPROC MemoryWindows::GetProcAddress(HMODULE module, LPCSTR procName) {
     }
     // Export names are case-sensitive.
     if (module == kKernel32 && name == "IsWow64Process") return &IsWow64ProcessExport;
+    if (module == kKernel32 && name == "GetNativeSystemInfo") return &GetNativeSystemInfoExport;
     if (module == kAdvapi32 && name == "RegDeleteKeyExA") return &RegDeleteKeyExAExport;
     s.Fail(ERROR_PROC_NOT_FOUND);
     return nullptr;
@@ -169,4 +188,53 @@ DWORD MemoryWindows::GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD si
     std::memcpy(fileName, path.data(), size);
     s.Fail(ERROR_INSUFFICIENT_BUFFER);
     return size;
+}
+
+namespace {
+
+// What a 32-bit x86 process is told of a machine of `architecture`.
+void FillSystemInfo(LPSYSTEM_INFO info, WORD architecture) {
+    *info = SYSTEM_INFO{};
+    info->wProcessorArchitecture = architecture;
+    info->dwPageSize = 4096;
+    info->lpMinimumApplicationAddress = reinterpret_cast<LPVOID>(static_cast<ULONG_PTR>(0x10000));
+    info->lpMaximumApplicationAddress =
+        reinterpret_cast<LPVOID>(static_cast<ULONG_PTR>(0x7FFEFFFF));
+    info->dwActiveProcessorMask = 1;
+    info->dwNumberOfProcessors = 1;
+    info->dwProcessorType = architecture == PROCESSOR_ARCHITECTURE_AMD64 ? 8664 : 586;
+    info->dwAllocationGranularity = 65536;
+    info->wProcessorLevel = 6;
+}
+
+}  // namespace
+
+void MemoryWindows::CallGetNativeSystemInfo(FARPROC getNativeSystemInfo, LPSYSTEM_INFO info) {
+    State& s = *state_;
+    std::lock_guard<std::mutex> lock(s.mu);
+    // A function of another name called through this signature: no record is filled.
+    if (getNativeSystemInfo != &GetNativeSystemInfoExport || !info) return;
+    FillSystemInfo(info, s.wow64 ? PROCESSOR_ARCHITECTURE_AMD64 : PROCESSOR_ARCHITECTURE_INTEL);
+}
+
+void MemoryWindows::GetSystemInfo(LPSYSTEM_INFO info) {
+    if (info) FillSystemInfo(info, PROCESSOR_ARCHITECTURE_INTEL);
+}
+
+BOOL MemoryWindows::GetComputerNameW(LPWSTR buffer, LPDWORD size) {
+    State& s = *state_;
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (!size) {
+        s.Fail(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const std::u16string& name = s.computerName;
+    if (!buffer || *size < name.size() + 1) {
+        *size = static_cast<DWORD>(name.size() + 1);
+        s.Fail(ERROR_BUFFER_OVERFLOW);
+        return FALSE;
+    }
+    std::memcpy(buffer, name.c_str(), 2 * (name.size() + 1));
+    *size = static_cast<DWORD>(name.size());
+    return TRUE;
 }

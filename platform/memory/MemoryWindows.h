@@ -1,7 +1,8 @@
 // An in-memory Windows: the registry with the WOW64 views of SOFTWARE, two
 // ANSI code pages (1252 single-byte, 932 double-byte), the machine facts the
 // drive icon service reads (version, drive types, module path, WOW64, the
-// exports it looks up at run time), per-thread last error, thread ids and
+// exports it looks up at run time) and the explain tool's --save (computer
+// name, architecture), per-thread last error, thread ids and
 // Sleep. The Linux QarnIExplain loads "reg export" files into it and runs the
 // service's start-up on it; the tests' double (tests/support/FakeWindows)
 // builds on it. The contract suite (tests/contract) holds it to what Win32
@@ -74,6 +75,8 @@ public:
     // calls give before they look for the key (a bad handle or path).
     LONG ResolveKey(HKEY key, LPCSTR subKey, REGSAM access, std::vector<std::string>& identity,
                     bool& exists) const;
+    LONG ResolveKey(HKEY key, const std::u16string& subKey, REGSAM access,
+                    std::vector<std::string>& identity, bool& exists) const;
     // The same identity for a path below HKEY_LOCAL_MACHINE.
     std::vector<std::string> KeyIdentity(const std::string& path) const;
 
@@ -94,10 +97,15 @@ public:
     void SetWow64Process(bool wow64);  // IsWow64Process reports it; views apply
     void SetVersion(DWORD major, DWORD minor, BYTE productType,
                     DWORD platformId = VER_PLATFORM_WIN32_NT);
+    // What a version record says beyond the version: its build (SetVersion
+    // gives the first release's) and service pack, its text in the code page.
+    void SetVersionDetails(DWORD build, const std::string& servicePack, WORD servicePackMajor);
     // "" (the start): the process has no file, and GetModuleFileNameA fails.
     void SetModulePath(const std::string& path);
     void SetDriveType(char letter, UINT type);  // unset letters: DRIVE_NO_ROOT_DIR
-    bool SetCodePage(UINT codePage);            // 1252 (the start) or 932; false for others
+    // The NetBIOS name GetComputerNameW reports (the start: "QARNMEMORY").
+    void SetComputerName(const std::u16string& name);
+    bool SetCodePage(UINT codePage);  // 1252 (the start) or 932; false for others
     // Text of the active code page as UTF-16, as MultiByteToWideChar gives
     // it, and back, as WideCharToMultiByte does.
     std::u16string AnsiToUtf16(const std::string& text) const;
@@ -122,6 +130,12 @@ public:
                         DWORD dataSize) override;
     LONG RegCloseKey(HKEY key) override;
     LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) override;
+    LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access,
+                       PHKEY result) override;
+    LONG RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved,
+                       LPWSTR keyClass, LPDWORD classLength, PFILETIME lastWriteTime) override;
+    LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR valueName, LPDWORD valueNameLength,
+                       LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize) override;
 
     HMODULE GetModuleHandleA(LPCSTR moduleName) override;
     FARPROC GetProcAddress(HMODULE module, LPCSTR procName) override;
@@ -131,6 +145,9 @@ public:
     BOOL CallIsWow64Process(FARPROC isWow64Process, HANDLE process, PBOOL wow64) override;
     LONG CallRegDeleteKeyExA(FARPROC regDeleteKeyExA, HKEY key, LPCSTR subKey, REGSAM access,
                              DWORD reserved) override;
+    // The machine's architecture: x64 under WOW64, else x86 (the process is
+    // a 32-bit x86 one); that of GetSystemInfo is always x86.
+    void CallGetNativeSystemInfo(FARPROC getNativeSystemInfo, LPSYSTEM_INFO info) override;
 
     SC_HANDLE OpenSCManagerA(LPCSTR, LPCSTR, DWORD) override {
         return NotHere<SC_HANDLE>(ERROR_CALL_NOT_IMPLEMENTED, nullptr);
@@ -196,6 +213,11 @@ public:
                             LPSTR multiByteText, int multiByteSize, LPCCH defaultChar,
                             LPBOOL usedDefaultChar) override;
     BOOL IsDBCSLeadByte(BYTE testChar) override;
+    int MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByteText, int multiByteLength,
+                            LPWSTR wideText, int wideSize) override;
+    UINT GetACP() override;
+    void GetSystemInfo(LPSYSTEM_INFO info) override;
+    BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size) override;
     DWORD GetLastError() override;
     void SetLastError(DWORD errorCode) override;
     void Sleep(DWORD milliseconds) override;

@@ -82,6 +82,7 @@ extern const HANDLE kCurrentProcess;
 // called through: the Call* members stand for the calls.
 void IsWow64ProcessExport();
 void RegDeleteKeyExAExport();
+void GetNativeSystemInfoExport();
 
 }  // namespace memorywindows
 
@@ -104,6 +105,7 @@ struct MemoryWindows::State {
     OSVERSIONINFOEXA version{};
     std::string modulePath;
     std::map<char, UINT> driveTypes;
+    std::u16string computerName = u"QARNMEMORY";
     UINT codePage = 1252;
     std::map<std::thread::id, DWORD> lastError;
     std::map<std::thread::id, DWORD> threadIds;
@@ -140,8 +142,8 @@ struct MemoryWindows::State {
     OpenKey machine{root, {}, KEY_ALL_ACCESS};
     const OpenKey* Lookup(HKEY key) const;
     // Resolves key + subKey into a native path, choosing the view by `access`.
-    LONG Resolve(HKEY key, LPCSTR subKey, REGSAM access, NamePath& native) const;
-    LONG OpenOrCreate(HKEY key, LPCSTR subKey, REGSAM access, bool create, PHKEY result,
+    LONG Resolve(HKEY key, const Name& subKey, REGSAM access, NamePath& native) const;
+    LONG OpenOrCreate(HKEY key, const Name& subKey, REGSAM access, bool create, PHKEY result,
                       LPDWORD disposition);
     LONG DeleteKey(HKEY key, LPCSTR subKey, REGSAM access);
 

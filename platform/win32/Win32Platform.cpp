@@ -54,6 +54,20 @@ public:
     }
     LONG RegCloseKey(HKEY key) override { return ::RegCloseKey(key); }
     LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) override { return ::RegDeleteKeyA(key, subKey); }
+    LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access,
+                       PHKEY result) override {
+        return ::RegOpenKeyExW(key, subKey, options, access, result);
+    }
+    LONG RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved,
+                       LPWSTR keyClass, LPDWORD classLength, PFILETIME lastWriteTime) override {
+        return ::RegEnumKeyExW(key, index, name, nameLength, reserved, keyClass, classLength,
+                               lastWriteTime);
+    }
+    LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR valueName, LPDWORD valueNameLength,
+                       LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize) override {
+        return ::RegEnumValueW(key, index, valueName, valueNameLength, reserved, type, data,
+                               dataSize);
+    }
 
     // Run-time look-up
     HMODULE GetModuleHandleA(LPCSTR moduleName) override { return ::GetModuleHandleA(moduleName); }
@@ -69,6 +83,10 @@ public:
                              DWORD reserved) override {
         using RegDeleteKeyExAFn = LONG(WINAPI*)(HKEY, LPCSTR, REGSAM, DWORD);
         return ExportAs<RegDeleteKeyExAFn>(regDeleteKeyExA)(key, subKey, access, reserved);
+    }
+    void CallGetNativeSystemInfo(FARPROC getNativeSystemInfo, LPSYSTEM_INFO info) override {
+        using GetNativeSystemInfoFn = void(WINAPI*)(LPSYSTEM_INFO);
+        ExportAs<GetNativeSystemInfoFn>(getNativeSystemInfo)(info);
     }
 
     // Service control manager (advapi32)
@@ -155,6 +173,16 @@ public:
                                      multiByteSize, defaultChar, usedDefaultChar);
     }
     BOOL IsDBCSLeadByte(BYTE testChar) override { return ::IsDBCSLeadByte(testChar); }
+    int MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByteText, int multiByteLength,
+                            LPWSTR wideText, int wideSize) override {
+        return ::MultiByteToWideChar(codePage, flags, multiByteText, multiByteLength, wideText,
+                                     wideSize);
+    }
+    UINT GetACP() override { return ::GetACP(); }
+    void GetSystemInfo(LPSYSTEM_INFO info) override { ::GetSystemInfo(info); }
+    BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size) override {
+        return ::GetComputerNameW(buffer, size);
+    }
     DWORD GetLastError() override { return ::GetLastError(); }
     void SetLastError(DWORD errorCode) override { ::SetLastError(errorCode); }
     void Sleep(DWORD milliseconds) override { ::Sleep(milliseconds); }

@@ -17,8 +17,25 @@ std::string Convert(Platform& os, const std::u16string& text, BOOL* usedDefault 
     return std::string(out, n > 0 ? n : 0);
 }
 
+// Bytes of the active code page as UTF-16, by MultiByteToWideChar.
+std::u16string Widen(Platform& os, const std::string& text) {
+    WCHAR out[64];
+    const int n =
+        os.MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out, 64);
+    return std::u16string(reinterpret_cast<const char16_t*>(out), n > 0 ? n : 0);
+}
+
 TEST_F(CodePageContract, Windows1252MapsLatin1AndItsOwnPunctuationAndDefaultsTheRest) {
     if (!machine->UseCodePage(1252)) GTEST_SKIP() << "needs the ANSI code page 1252";
+    EXPECT_EQ(1252u, os.GetACP());
+    EXPECT_EQ(u"Café € “x” …™–", Widen(os, "Caf\xE9 \x80 \x93x\x94 \x85\x99\x96"));
+    EXPECT_EQ(u"\u0081\u008D\u008F\u0090\u009D", Widen(os, "\x81\x8D\x8F\x90\x9D"));
+    // -1: up to and including the NUL; size 0: only the size; too small: nothing.
+    EXPECT_EQ(4, os.MultiByteToWideChar(CP_ACP, 0, "abc", -1, nullptr, 0));
+    WCHAR two[2];
+    os.SetLastError(0);
+    EXPECT_EQ(0, os.MultiByteToWideChar(CP_ACP, 0, "abc", 3, two, 2));
+    EXPECT_EQ(Code(ERROR_INSUFFICIENT_BUFFER), os.GetLastError());
     BOOL usedDefault = TRUE;
     EXPECT_EQ("Caf\xE9 \x80 \x93x\x94 \x85\x99\x96", Convert(os, u"Café € “x” …™–", &usedDefault));
     EXPECT_FALSE(usedDefault);
@@ -47,6 +64,11 @@ TEST_F(CodePageContract, Windows1252MapsLatin1AndItsOwnPunctuationAndDefaultsThe
 
 TEST_F(CodePageContract, ShiftJisKeepsDoubleByteCharactersWholeInCodePage932) {
     if (!machine->UseCodePage(932)) GTEST_SKIP() << "needs the ANSI code page 932";
+    EXPECT_EQ(932u, os.GetACP());
+    EXPECT_EQ(u"ソ表A\\ｱ", Widen(os,
+                                 "\x83\x5C\x95\x5C"
+                                 "A\\\xB1"));
+    EXPECT_EQ(3, os.MultiByteToWideChar(CP_ACP, 0, "\x83\x5C\x95\x5C", -1, nullptr, 0));
     EXPECT_EQ("\x83\x5C\x95\x5C\x94\x5C\x8F\x5C", Convert(os, u"ソ表能十"));
     EXPECT_EQ(
         "\x82\xA0\x93\xFA\x96\x7B"

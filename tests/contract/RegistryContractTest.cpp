@@ -1,7 +1,10 @@
 // Registry keys and values: paths, case, enumeration, buffer rules, failure
 // codes, deletion and the WOW64 views.
 #include <cstring>
+#include <map>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include "ContractMachine.h"
 
@@ -358,6 +361,13 @@ TEST_F(RegistryContract, Wow64ProcessSeesTheRedirectedSoftwareViewUnlessItAsksFo
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, Open(os, key, Soft("Native")));
     EXPECT_EQ(ERROR_SUCCESS, Open(os, key, Soft("Native"), KEY_READ | KEY_WOW64_64KEY));
     key.reset();
+    // The UTF-16 open picks its view the same way.
+    const auto* native = reinterpret_cast<LPCWSTR>(u"SOFTWARE\\QarnContract\\Native");
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+              os.RegOpenKeyExW(HKEY_LOCAL_MACHINE, native, 0, KEY_READ, key.receive()));
+    EXPECT_EQ(ERROR_SUCCESS, os.RegOpenKeyExW(HKEY_LOCAL_MACHINE, native, 0,
+                                              KEY_READ | KEY_WOW64_64KEY, key.receive()));
+    key.reset();
 
     // Plain RegDeleteKeyA stays in the 32-bit view; RegDeleteKeyExA picks its view.
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, os.RegDeleteKeyA(HKEY_LOCAL_MACHINE, Soft("Native").c_str()));
@@ -402,4 +412,97 @@ TEST_F(RegistryContract, NamesAndTextAreUnicodeAndTheAnsiCallsConvertThem) {
     size = sizeof data;
     ASSERT_EQ(ERROR_SUCCESS, Query(os, key, "T", data, &size));
     EXPECT_EQ(std::string("Caf\xE9 ?", 7), std::string(data, size));
+}
+
+namespace {
+
+LPCWSTR Wide(const char16_t* text) { return reinterpret_cast<LPCWSTR>(text); }
+std::u16string Text(const WCHAR* text, size_t length) {
+    return std::u16string(reinterpret_cast<const char16_t*>(text), length);
+}
+
+}  // namespace
+
+// The UTF-16 calls: names and data as the registry keeps them, whatever the
+// code page; values in whatever order they come.
+TEST_F(RegistryContract, UnicodeCallsReadNamesAndDataAsStored) {
+    const std::u16string key = u"SYSTEM\\QarnContract\\Wide\\\u03C9\u4E2D";
+    ASSERT_EQ(ERROR_SUCCESS, machine->SetUnicodeValue(key, u"\u4E2D", u"Caf\u00E9 \u4E2D"));
+    ASSERT_EQ(ERROR_SUCCESS, machine->SetUnicodeValue(key, u"", u"d"));
+    ASSERT_EQ(ERROR_SUCCESS, SetValue(os, Sys("Wide\\Plain"), "Raw", REG_BINARY, "ab"));
+    ScopedRegKey wide(os);
+    ASSERT_EQ(ERROR_SUCCESS, os.RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                                              Wide(u"system\\QARNCONTRACT\\wide\\\u03A9\u4E2D"), 0,
+                                              KEY_READ, wide.receive()));
+    std::map<std::u16string, std::pair<DWORD, std::string>> values;
+    for (DWORD index = 0;; ++index) {
+        WCHAR name[64];
+        BYTE data[64];
+        DWORD nameLength = 64, type = 0, size = sizeof data;
+        const LONG error =
+            os.RegEnumValueW(wide.get(), index, name, &nameLength, nullptr, &type, data, &size);
+        if (error == ERROR_NO_MORE_ITEMS) break;
+        ASSERT_EQ(ERROR_SUCCESS, error);
+        values[Text(name, nameLength)] = {type, std::string(data, data + size)};
+    }
+    const std::string cafe("C\0a\0f\0\xE9\0 \0\x2D\x4E\0\0", 14);
+    EXPECT_EQ((std::map<std::u16string, std::pair<DWORD, std::string>>{
+                  {u"", {REG_SZ, std::string("d\0\0\0", 4)}}, {u"\u4E2D", {REG_SZ, cafe}}}),
+              values);
+
+    // Short buffers: a name with no room for its NUL; data one byte short
+    // tells its size; no data buffer only tells the size.
+    DWORD index = 2;  // that of the value named U+4E2D, in an order not known
+    for (DWORD i = 0; i < 2; ++i) {
+        WCHAR name[8];
+        DWORD nameLength = 8, size = 0;
+        ASSERT_EQ(ERROR_SUCCESS, os.RegEnumValueW(wide.get(), i, name, &nameLength, nullptr,
+                                                  nullptr, nullptr, &size));
+        if (nameLength == 1) index = i;
+        EXPECT_EQ(nameLength == 1 ? 14u : 4u, size);
+    }
+    WCHAR name[8];
+    BYTE data[16];
+    DWORD nameLength = 1, size = sizeof data;
+    EXPECT_EQ(ERROR_MORE_DATA, os.RegEnumValueW(wide.get(), index, name, &nameLength, nullptr,
+                                                nullptr, data, &size));
+    nameLength = 8;
+    size = 13;
+    EXPECT_EQ(ERROR_MORE_DATA, os.RegEnumValueW(wide.get(), index, name, &nameLength, nullptr,
+                                                nullptr, data, &size));
+    EXPECT_EQ(14u, size);
+
+    // Subkey names as stored; the end, and a buffer without room for the NUL.
+    ScopedRegKey parent(os);
+    ASSERT_EQ(ERROR_SUCCESS,
+              os.RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(u"SYSTEM\\QarnContract\\Wide"), 0, KEY_READ,
+                               parent.receive()));
+    std::vector<std::u16string> subkeys;
+    for (DWORD i = 0;; ++i) {
+        WCHAR subkey[300];
+        DWORD length = 300;
+        const LONG error =
+            os.RegEnumKeyExW(parent.get(), i, subkey, &length, nullptr, nullptr, nullptr, nullptr);
+        if (error == ERROR_NO_MORE_ITEMS) break;
+        ASSERT_EQ(ERROR_SUCCESS, error);
+        subkeys.push_back(Text(subkey, length));
+    }
+    EXPECT_EQ((std::vector<std::u16string>{u"Plain", u"\u03C9\u4E2D"}), subkeys);
+    WCHAR small[5];
+    DWORD length = 5;
+    EXPECT_EQ(ERROR_MORE_DATA, os.RegEnumKeyExW(parent.get(), 0, small, &length, nullptr, nullptr,
+                                                nullptr, nullptr));
+
+    // Values need KEY_QUERY_VALUE; a key that is not there is not found.
+    ScopedRegKey listOnly(os);
+    ASSERT_EQ(ERROR_SUCCESS,
+              os.RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(u"SYSTEM\\QarnContract\\Wide"), 0,
+                               KEY_ENUMERATE_SUB_KEYS, listOnly.receive()));
+    nameLength = 8;
+    EXPECT_EQ(ERROR_ACCESS_DENIED, os.RegEnumValueW(listOnly.get(), 0, name, &nameLength, nullptr,
+                                                    nullptr, nullptr, nullptr));
+    ScopedRegKey none(os);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+              os.RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(u"SYSTEM\\QarnContract\\Nothing"), 0,
+                               KEY_READ, none.receive()));
 }

@@ -138,3 +138,48 @@ TEST_F(SystemContract, LastErrorBelongsToTheCallingThread) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace contract;
+using SystemContract = ContractTest;
+
+TEST_F(SystemContract, ComputerNameIsTheNetBiosNameAndSaysTheSizeItNeeds) {
+    WCHAR name[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    ASSERT_TRUE(os.GetComputerNameW(name, &size));
+    ASSERT_GT(size, 0u);
+    ASSERT_LE(size, static_cast<DWORD>(MAX_COMPUTERNAME_LENGTH));
+    EXPECT_EQ(0, name[size]);
+    for (DWORD i = 0; i < size; ++i) EXPECT_NE(0, name[i]);
+    // No room for the NUL: a failure that names the size with it.
+    WCHAR small[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD smallSize = size;
+    os.SetLastError(0);
+    EXPECT_FALSE(os.GetComputerNameW(small, &smallSize));
+    EXPECT_EQ(Code(ERROR_BUFFER_OVERFLOW), os.GetLastError());
+    EXPECT_EQ(size + 1, smallSize);
+}
+
+// The process's own view and the machine's: a WOW64 process is told of x86.
+TEST_F(SystemContract, SystemInfoOfTheProcessAndOfTheMachine) {
+    FARPROC native = os.GetProcAddress(os.GetModuleHandleA("kernel32"), "GetNativeSystemInfo");
+    ASSERT_NE(nullptr, native);
+    SYSTEM_INFO machineInfo{};
+    os.CallGetNativeSystemInfo(native, &machineInfo);
+    EXPECT_EQ(PROCESSOR_ARCHITECTURE_AMD64, machineInfo.wProcessorArchitecture);
+    EXPECT_EQ(4096u, machineInfo.dwPageSize);
+    EXPECT_EQ(65536u, machineInfo.dwAllocationGranularity);
+    EXPECT_GE(machineInfo.dwNumberOfProcessors, 1u);
+    SYSTEM_INFO processInfo{};
+    os.GetSystemInfo(&processInfo);
+    BOOL wow64 = FALSE;
+    ASSERT_TRUE(
+        os.CallIsWow64Process(os.GetProcAddress(os.GetModuleHandleA("kernel32"), "IsWow64Process"),
+                              os.GetCurrentProcess(), &wow64));
+    EXPECT_EQ(wow64 ? PROCESSOR_ARCHITECTURE_INTEL : PROCESSOR_ARCHITECTURE_AMD64,
+              processInfo.wProcessorArchitecture);
+    EXPECT_EQ(4096u, processInfo.dwPageSize);
+}
+
+}  // namespace

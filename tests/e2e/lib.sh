@@ -259,6 +259,8 @@ e2e_prefix_create() { # exe helper-exe|"" [folder name [win64|win32]]
         mkdir -p "$E2E_WORK/media/$l" && ln -sfn "$E2E_WORK/media/$l" "$WINEPREFIX/dosdevices/$l:" || return 1
         e2e_reg add 'HKLM\Software\Wine\Drives' /v "$l:" /t REG_SZ /d floppy /f /reg:64 || return 1
     done
+    # The prefix's own CurrentVersion value, which e2e_reset_state puts back.
+    e2e_reg_value "$E2E_NT_CURRENT" CurrentVersion 64 | cut -d'|' -f2 >"$WINEPREFIX/.qarn-nt-version"
     e2e_server_stop || return 1
     e2e_unlink_driveicons_view
 }
@@ -350,12 +352,29 @@ e2e_reset_state() {
     e2e_reg delete "$E2E_USBSTOR" /f /reg:64
     e2e_reg delete "$E2E_EVENTSRC" /f /reg:64
     e2e_reg delete 'HKCU\Software\Wine' /v Version /f
+    [ ! -f "$WINEPREFIX/.qarn-nt-version" ] ||
+        e2e_reg add "$E2E_NT_CURRENT" /v CurrentVersion /t REG_SZ /f /reg:64 \
+            /d "$(cat "$WINEPREFIX/.qarn-nt-version")"
     [ "$(e2e_svc_state)" = none ] && [ -z "$(e2e_reg_dump "$E2E_DRIVEICONS" 64)" ] &&
         [ -z "$(e2e_reg_dump "$E2E_DRIVEICONS" 32)" ]
 }
 
+# Windows NT\CurrentVersion, whose CurrentVersion value QarnIExplain's --save
+# copies and the Linux tool checks against the version the saving process
+# was told.
+E2E_NT_CURRENT='HKLM\Software\Microsoft\Windows NT\CurrentVersion'
+
+# The version: what GetVersionEx reports (Wine takes it from HKCU\Software\Wine)
+# and the CurrentVersion value that Windows of that version keeps (Windows 8.1
+# and later keep "6.3"); Wine's setting changes only the first.
 e2e_set_version() { # winxp, winxp64, win2003, vista, win2008, win10
-    e2e_reg add 'HKCU\Software\Wine' /v Version /t REG_SZ /d "$1" /f
+    local nt
+    case $1 in
+        winxp) nt=5.1 ;; winxp64 | win2003) nt=5.2 ;; vista | win2008) nt=6.0 ;; win10) nt=6.3 ;;
+        *) return 1 ;;
+    esac
+    e2e_reg add 'HKCU\Software\Wine' /v Version /t REG_SZ /d "$1" /f &&
+        e2e_reg add "$E2E_NT_CURRENT" /v CurrentVersion /t REG_SZ /d "$nt" /f /reg:64
 }
 
 # The trace file turned into one record per line, for the processes that
@@ -518,16 +537,19 @@ e2e_export_hklm() { # folder
     cp "$WINEPREFIX/drive_c/QarnTest/$(basename "$dir")"/*.reg "$dir"/
 }
 
-# The Linux build of QarnIExplain (build/native), built when missing.
-e2e_native_explain() {
-    local native="$ROOT/build/native/QarnIExplain"
+# A program of the Linux build (build/native), built when missing:
+# QarnIExplain, or the reader's dump for comparisons (tests/reg_dump).
+e2e_native_program() { # path below build/native
+    local native="$ROOT/build/native/$1"
     if [ ! -x "$native" ]; then
         (cd "$ROOT" && source scripts/common.sh &&
             cmake -S . -B build/native -G "$(qx_generator)" >/dev/null &&
-            cmake --build build/native --target QarnIExplain >/dev/null) || {
+            cmake --build build/native --target "$(basename "$1")" >/dev/null) || {
             echo "the native build failed"
             return 1
         }
     fi
     echo "$native"
 }
+e2e_native_explain() { e2e_native_program QarnIExplain; }
+e2e_native_reg_dump() { e2e_native_program tests/reg_dump; }

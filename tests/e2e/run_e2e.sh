@@ -75,6 +75,8 @@ if [ "${1:-}" = --win64 ]; then
     e2e_use_wine64
     LEFT_OUT=(
         [platform_vista_32bit_prefix]="a 32-bit Wine prefix runs no 64-bit program"
+        [explain_vista_32bit_prefix]="a 32-bit Wine prefix runs no 64-bit program"
+        [runbook]="the runbook runs the 32-bit tool of the package on 64-bit Windows"
     )
     for name in $MSI_CASES; do LEFT_OUT[$name]="the package carries the 32-bit exe, and its custom actions run that exe"; done
 else
@@ -878,17 +880,18 @@ must delete the file ($E2E_EXE_WIN) yourself.)"; run_logged "$E2E_EXE_WIN -i" "Q
 # then reads the same keys as reg export files and must say the same. On
 # Server 2003 x64 the 32-bit service's keys are in a view the 64-bit shell
 # does not read: the readers are NOT SHOWN, and both tools exit with 3.
-case_explain() { # version style view(32|64) linux-windows-option
+case_explain() { # version style view(32|64|only) linux-windows-option
     local version=$1 style=$2 view=$(row_view "$3") windows=$4 out status before after letters native
+    E2E_ROW=$windows
     local dir="$CASE_DIR" c_dir='C:\QarnTest' verdict='ICON     ' why='' code=0
     if [ "$windows" = 2003 ] && [ $E2E_WOW64 = yes ]; then
         verdict='NOT SHOWN ' why=': its keys go to the 32-bit view, the shell reads the 64-bit view' code=3
     fi
     e2e_set_version "$version" || err "could not set the Windows version"
     e2e_simulate_readers "$style" 2>>"$CASE_DIR/setup.err" || { err "reader simulation: $(cat "$CASE_DIR/setup.err")"; return; }
-    seed_foreign_keys "$view"
-    e2e_reg add "$E2E_DRIVEICONS\\W" /v QarnHMD /t REG_SZ /d 'KD Media' /f "/reg:$view"
-    e2e_reg add "$E2E_DRIVEICONS\\W\\DefaultLabel" /ve /t REG_SZ /d 'KD Media' /f "/reg:$view"
+    seed_foreign_keys "${view/only/32}"
+    e2e_reg add "$E2E_DRIVEICONS\\W" /v QarnHMD /t REG_SZ /d 'KD Media' /f "/reg:${view/only/32}"
+    e2e_reg add "$E2E_DRIVEICONS\\W\\DefaultLabel" /ve /t REG_SZ /d 'KD Media' /f "/reg:${view/only/32}"
     install_service
     cp "$E2E_EXPLAIN" "$WINEPREFIX/drive_c/Qarn/QarnIExplain.exe" || { err "QarnIExplain.exe could not be copied"; return; }
 
@@ -929,13 +932,111 @@ W:  NO ICON  not a removable drive (no drive); the service looks at removable dr
     # The same machine from reg export files, explained by the Linux build.
     native=$(e2e_native_explain) || { err "no native QarnIExplain: $native"; return; }
     local wow64=(--wow64)
-    [ $E2E_WOW64 = yes ] || wow64=()
+    [ $E2E_WOW64 = yes ] && [ "$view" != only ] || wow64=()
     out=$("$native" --windows "$windows" "${wow64[@]}" --service-dir 'C:\Qarn' "$dir"/before/explain-*.reg 2>&1)
     status=$?
     printf '%s\n' "$out" >"$dir/explain-linux.out"
     check_eq "Linux QarnIExplain exit code" $code "$status"
     check_lines "explanation from the exported files" \
         "$(sed -n '/^[D-Z]:  /,$p' "$dir/explain.out")" "$(sed -n '/^[D-Z]:  /,$p' <<<"$out")"
+    check_saved_machine "$dir" "$native" $code
+}
+
+# The header lines both tools take from the same facts.
+header_facts() { grep -E '^(Windows|Process|Platform row|Scan variant|Registry view|Shell view|Service folder) '; }
+
+# What the tool's reader makes of a reg file (reg_dump): key and value lines,
+# paths in lower case (reg export spells a path as it was asked for), sorted;
+# with a path, only the values of that key (and of those, with a name, that one).
+dumped() { # file [path [value name]]
+    "$REG_DUMP" "$1" 1252 | awk -F'\t' -v OFS='\t' -v path="${2:-}" -v name="${3:-}" '
+        { $2 = tolower($2) }
+        path == "" || ($1 == "value" && $2 == path && (name == "" || $3 == name))' | LC_ALL=C sort
+}
+
+# QarnIExplain.exe --save, by the 32-bit tool (under WOW64 on a 64-bit
+# prefix), after case_explain's run: it changes nothing; the Linux build, told
+# nothing of the machine, says what the Windows tool said; and the saved keys
+# are what reg export writes of them, as the tool's reader reads both.
+check_saved_machine() { # case-dir native exit-code
+    local dir=$1 native=$2 code=$3 out status saved="$WINEPREFIX/drive_c/QarnTest/saved" views=64 v file
+    [ $E2E_WOW64 = yes ] && [ "$E2E_ROW" = 2003 ] && views="64 32"
+    REG_DUMP=$(e2e_native_reg_dump) || { err "no reg_dump: $REG_DUMP"; return; }
+    out=$(e2e_wine_text 'C:\Qarn\QarnIExplain.exe' --save 'C:\QarnTest\saved')
+    status=$?
+    check_eq "QarnIExplain.exe --save exit code" 0 "$status"
+    local files="mounted.reg, usbstor.reg, service.reg, windows.reg, driveicons.reg, "
+    [ "$views" = "64 32" ] && files+="driveicons32.reg, "
+    check_eq "QarnIExplain.exe --save output" "Saved to \"C:\QarnTest\saved\": ${files}facts.txt" "$out"
+    e2e_export_hklm "$dir/after-save" || { err "the registry could not be exported after --save"; return; }
+    for file in "$dir"/before/*.reg; do
+        cmp -s "$file" "$dir/after-save/$(basename "$file")" || err "$(basename "$file" .reg) changed while --save ran"
+    done
+    out=$("$native" "$saved" 2>&1)
+    status=$?
+    printf '%s\n' "$out" >"$dir/explain-saved.out"
+    check_eq "Linux QarnIExplain on the saved folder: exit code" "$code" "$status"
+    check_lines "header from the saved folder" "$(header_facts <"$dir/explain.out")" "$(header_facts <<<"$out")"
+    check_lines "explanation from the saved folder" \
+        "$(sed -n '/^[D-Z]:  /,$p' "$dir/explain.out")" "$(sed -n '/^[D-Z]:  /,$p' <<<"$out")"
+    for file in mounted usbstor; do
+        check_lines "saved $file.reg against reg export" "$(dumped "$dir/before/explain-$file.reg")" "$(dumped "$saved/$file.reg")"
+    done
+    for v in $views; do
+        file=driveicons.reg
+        [ $v = 32 ] && file=driveicons32.reg
+        check_lines "saved $file against reg export" "$(dumped "$dir/before/explain-driveicons$v.reg")" "$(dumped "$saved/$file")"
+    done
+    local win='C:\QarnTest\exports'
+    e2e_reg export "HKLM\\System\\CurrentControlSet\\Services\\$E2E_SERVICE" "$win-service.reg" /y /reg:64 &&
+        e2e_reg export "$E2E_NT_CURRENT" "$win-version.reg" /y /reg:64 || err "reg export of the service or version key failed"
+    local service='system\currentcontrolset\services\qarniex' version='software\microsoft\windows nt\currentversion'
+    check_lines "saved service.reg against reg export" \
+        "$(dumped "$WINEPREFIX/drive_c/QarnTest/exports-service.reg" "$service")" "$(dumped "$saved/service.reg" "$service")"
+    check_lines "saved windows.reg against reg export" \
+        "$(dumped "$WINEPREFIX/drive_c/QarnTest/exports-version.reg" "$version" CurrentVersion)" "$(dumped "$saved/windows.reg" "$version")"
+}
+
+# The runbook of docs/explain-fleet.md, as Wine can run it: its startup script saves
+# this machine into \\server\qarn$ (Wine's UNC path to a folder of the case)
+# with the tool where the package puts it, its SCCM script writes the
+# machine's own CSV there, and the page's Linux commands read the share: the
+# fleet's rows of the machine are those of the Windows tool's CSV.
+case_runbook() {
+    local share="$CASE_DIR/share" bat="$WINEPREFIX/drive_c/QarnTest" out status native computer
+    e2e_set_version win2003 || err "could not set the Windows version"
+    e2e_simulate_readers parentid 2>>"$CASE_DIR/setup.err" || { err "reader simulation: $(cat "$CASE_DIR/setup.err")"; return; }
+    seed_foreign_keys "$(row_view 32)"
+    install_service
+    mkdir -p "$share" "$WINEPREFIX/drive_c/Program Files (x86)/Qarn" "$WINEPREFIX/dosdevices/unc/server" &&
+        cp "$E2E_EXPLAIN" "$WINEPREFIX/drive_c/Program Files (x86)/Qarn/QarnIExplain.exe" &&
+        ln -sfn "$share" "$WINEPREFIX/dosdevices/unc/server/qarn\$" || { err "the share could not be set up"; return; }
+    # The page's two scripts, in its order, with CR LF line ends.
+    awk -v dir="$bat" '/^```bat$/ { n++; on = 1; next } /^```$/ { on = 0 } on { printf "%s\r\n", $0 > (dir "/runbook" n ".cmd") }' \
+        "$ROOT/docs/explain-fleet.md"
+    computer=$(e2e_wine_text cmd /c 'echo %COMPUTERNAME%')
+    out=$(e2e_wine_text cmd /c 'C:\QarnTest\runbook1.cmd')
+    check_eq "startup script: its output" "Saved to \"\\\\server\\qarn\$\\$computer\": mounted.reg, usbstor.reg, service.reg, windows.reg, driveicons.reg, driveicons32.reg, facts.txt" "$out"
+    # Exit code 3: the readers' keys go to a view the shell does not read.
+    e2e_wine_text cmd /c 'C:\QarnTest\runbook2.cmd' >/dev/null
+    check_eq "the SCCM script's exit code" 3 $?
+    [ -s "$share/$computer.csv" ] || { err "the SCCM script wrote no $computer.csv"; return; }
+    native=$(e2e_native_explain) || { err "no native QarnIExplain: $native"; return; }
+    local command
+    while IFS= read -r command; do
+        command=${command%%#*}
+        command=${command//build\/native\/QarnIExplain/\"$native\"}
+        (cd "$CASE_DIR" && eval "${command//\/srv\/qarn/\"$share\"}") >"$CASE_DIR/runbook.out" 2>&1
+        status=$?
+        [ $status -eq 0 ] || err "the page's \"$command\" exited with $status: $(head -3 "$CASE_DIR/runbook.out")"
+    done < <(grep -E '^build/native/QarnIExplain --fleet' "$ROOT/docs/explain-fleet.md")
+    python3 -m json.tool "$CASE_DIR/fleet.json" >/dev/null || err "fleet.json is no JSON"
+    grep -q '^{"schemaVersion": 1, ' "$CASE_DIR/fleet.json" || err "fleet.json has no schemaVersion 1"
+    # The letters' columns (letter to detail) of the machine, as both tools say them.
+    letters() { awk -F, '$1 == "letter" { for (i = 0; i < 5; i++) sub(/^[^,]*,/, ""); sub(/,[^,]*\r$/, ""); print }' "$1"; }
+    check_lines "the fleet's rows of the machine against its own CSV" "$(letters "$share/$computer.csv")" "$(letters "$CASE_DIR/fleet.csv")"
+    check_eq "rows of R and S" "R,NOT SHOWN,other-view
+S,NOT SHOWN,other-view" "$(letters "$CASE_DIR/fleet.csv" | grep -E '^[RS],' | cut -d, -f1-3)"
 }
 
 # ---------------------------------------------------------------- run
@@ -955,12 +1056,14 @@ run_case user_controls case_user_controls
 run_case stop_during_scan case_stop_during_scan
 run_case explain_win2003 case_explain win2003 parentid 32 2003
 run_case explain_vista case_explain vista instance 64 vista
+run_case runbook case_runbook
 
 # Vista without WOW64: a 32-bit prefix of its own.
-if wanted platform_vista_32bit_prefix; then
+if wanted platform_vista_32bit_prefix || wanted explain_vista_32bit_prefix; then
     echo "== 32-bit Wine prefix"
     if e2e_prefix_create "$exe" "$E2E_WORK/sendcontrol.exe" prefix32 win32; then
         run_case platform_vista_32bit_prefix case_platform vista instance only yes
+        run_case explain_vista_32bit_prefix case_explain vista instance only vista
     else
         echo "FAIL platform_vista_32bit_prefix"
         echo "    the 32-bit Wine prefix could not be set up"

@@ -10,6 +10,7 @@
 #include "explain/DriveExplainer.h"
 #include "explain/ExplanationText.h"
 #include "explain/ShownText.h"
+#include "explain/Verdict.h"
 
 using namespace fixture;
 
@@ -62,6 +63,12 @@ TEST(ExplanationAgreesWithTheService, OnTheMachinesOfTheDriveIconTests) {
                 if (candidate.Letter == letter) slot = &candidate;
             }
             EXPECT_EQ(said.GetsIcon(), slot != nullptr);
+            // The fleet's reason word and step agree with the verdict.
+            const LetterVerdict verdict = JudgeLetter(explanation, said);
+            const ReasonText* reason = FindReason(verdict.reason);
+            ASSERT_NE(nullptr, reason) << verdict.reason;
+            EXPECT_STREQ(reason->step, verdict.step);
+            EXPECT_EQ(said.GetsIcon(), std::string(verdict.verdict) != "NO ICON");
             if (said.GetsIcon()) {
                 withIcon += letter;
                 if (slot) {

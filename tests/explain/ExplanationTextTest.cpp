@@ -2,12 +2,15 @@
 // letter, in words, and the details behind it.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "Scenarios.h"
 #include "explain/DriveExplainer.h"
 #include "explain/ExplanationText.h"
 #include "explain/ShownText.h"
+#include "explain/Verdict.h"
+#include "explain/WindowsFolder.h"
 
 using namespace fixture;
 
@@ -457,4 +460,111 @@ TEST(ExplanationText, KeysInAViewTheShellDoesNotRead) {
     ExplainOptions options;
     options.serviceDirectory = "C:\\\x83\x5C";
     EXPECT_EQ("C:\\\x83\x5C\\", ExplainDrives(fake, options).serviceDirectory);
+}
+
+// A folder typed with '/', doubled separators or as UNC is taken as Windows
+// takes it; what Windows would not take is refused, with why.
+TEST(ExplanationText, TypedFoldersAreTakenAsWindowsTakesThem) {
+    const struct {
+        const char* typed;
+        const char* folder;  // or the start of the complaint
+    } rows[] = {
+        {"C:/Program Files/Qarn/", "C:\\Program Files\\Qarn\\"},
+        {"c:\\Qarn\\\\x86\\", "c:\\Qarn\\x86\\"},
+        {"\\\\server\\share\\Qarn", "\\\\server\\share\\Qarn\\"},
+        {"//server/share/Qarn", "\\\\server\\share\\Qarn\\"},
+        {"C:\\", "C:\\"},
+        {"C:\\Qarn ", "\"Qarn \" ends in a blank"},
+        {"C:\\Qarn.\\x", "\"Qarn.\" ends in a period"},
+        {"C:\\a\\..\\b", "\"..\" in the path"},
+        {"Qarn", "not a full path"},
+        {"\\Qarn", "not a full path"},
+        {"C:Qarn", "a folder relative to the current folder of drive C:"},
+        {"\\\\server", "a UNC folder needs a server and a share"},
+        {"\\\\?\\C:\\Qarn", "a device or long-path name"},
+        {"C:\\Qa\trn", "U+0009 cannot be part of a Windows folder name"},
+        {"C:\\Qarn|x", "U+007C \"|\" cannot be part"},
+    };
+    FakeWindows fake;
+    for (const auto& row : rows) {
+        std::string folder;
+        const std::string complaint = TakeWindowsFolder(fake, row.typed, folder);
+        EXPECT_EQ(row.folder,
+                  complaint.empty() ? folder : complaint.substr(0, std::strlen(row.folder)))
+            << row.typed << ": " << complaint;
+    }
+    // Under 932 a trail byte 0x5C is part of its character, not a separator.
+    fake.SetCodePage(932);
+    std::string folder;
+    EXPECT_EQ("", TakeWindowsFolder(fake, "C:\\\x83\x5C", folder));
+    EXPECT_EQ("C:\\\x83\x5C\\", folder);
+
+    // Paths come out as the service writes them; what no path holds, '<'
+    // among it, as <xNN>, so that nothing in a path passes for an escape.
+    EXPECT_EQ("\\\\server\\share\\x86\\nvidia\\u{41}",
+              ShownPath("\\\\server\\share\\x86\\nvidia\\u{41}", 1252));
+    EXPECT_EQ("a<x3C>b<x0A>", ShownPath("a<b\n", 1252));
+    EXPECT_EQ("<xA0><x22>|<x7C>",
+              ShownPath("\xA0\"|", 1252).substr(0, 10) + "|" + ShownPath("|", 1252));
+    EXPECT_EQ("\x83\x5C", ShownPath("\x83\x5C", 932));
+
+    // The service's folder from its ImagePath, and the icon path it writes.
+    for (const auto& [image, shown] :
+         {std::pair<std::string, std::string>{"\"\\\\server\\share\\Qarn\\QarnIEx.exe\"",
+                                              "\\\\server\\share\\Qarn\\"},
+          {"C:/Program Files/Qarn/QarnIEx.exe", "C:\\Program Files\\Qarn\\"}}) {
+        const std::string text = Explain([&, image = image](FakeWindows& machine) {
+            PlugParentIdDevice(machine, 'E', kKbSlot, "1&0", "7&e&0");
+            machine.SetString(ServiceKeyPath(), "ImagePath", image);
+        });
+        EXPECT_NE(std::string::npos, text.find("Service folder  " + shown + " (from")) << text;
+        EXPECT_NE(std::string::npos,
+                  text.find("writes DefaultIcon = \"" + shown + "QarnIcons.dll,3\""))
+            << text;
+    }
+    const std::string refused = Explain([](FakeWindows& machine) {
+        machine.SetString(ServiceKeyPath(), "ImagePath", "C:\\Qarn \\QarnIEx.exe");
+    });
+    EXPECT_NE(std::string::npos,
+              refused.find("Service folder  (none) (unknown: the installed service's ImagePath "
+                           "names a folder Windows does not take: \"Qarn \" ends in a blank"))
+        << refused;
+}
+
+// The reason word a fleet counts by, for the steps of the scan.
+TEST(ExplanationText, ReasonWordsOfTheSteps) {
+    const struct {
+        const char* scenario;
+        char letter;
+        const char* verdict;
+        const char* reason;
+    } rows[] = {
+        {"parent-id recognition", 'E', "ICON", "reader"},
+        {"parent-id recognition", 'F', "NO ICON", "not-a-reader"},
+        {"parent-id recognition", 'G', "NO ICON", "not-removable-media"},
+        {"parent-id recognition", 'I', "NO ICON", "no-mount-record"},
+        {"letters examined and skipped", 'E', "NO ICON", "not-removable"},
+        {"instance-path recognition", 'G', "NO ICON", "no-instance-key"},
+        {"instance-path recognition", 'H', "NO ICON", "not-usb-storage"},
+        {"instance-path recognition", 'J', "NO ICON", "not-a-reader"},
+        {"instance-path recognition", 'K', "NO ICON", "no-device-key"},
+        {"mount records that fill the buffer and one character more", 'F', "NO ICON",
+         "record-too-long"},
+        {"23 marked letters and 22 readers for 20 slots", 'Z', "NO ICON", "slots-taken"},
+        {"restore and purge of old keys", 'H', "NO ICON", "held-by-others"},
+        {"XP x64: parent-id scan under WOW64, old keys in the 64-bit view", 'E', "LABEL",
+         "no-icon-under-wow64"},
+        {"service folder too long for the icon path", 'E', "LABEL", "icon-path-too-long"},
+        {"Server 2003 x64: WOW64 process in the 32-bit view", 'E', "NOT SHOWN", "other-view"},
+    };
+    for (const auto& row : rows) {
+        FakeWindows fake;
+        fake.SetModulePath("C:\\Qarn\\QarnIEx.exe");
+        FindScenario(row.scenario).build(fake);
+        const Explanation e = ExplainDrives(fake, ExplainOptions{});
+        const LetterVerdict verdict = JudgeLetter(e, e.Letter(row.letter));
+        EXPECT_EQ(std::string(row.verdict) + " " + row.reason,
+                  std::string(verdict.verdict) + " " + verdict.reason)
+            << row.scenario << " " << row.letter;
+    }
 }

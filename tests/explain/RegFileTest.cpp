@@ -2,10 +2,19 @@
 // ANSI) and as an editor may re-save them (UTF-8), and the explanation of a
 // machine read from them.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
 
 #include <algorithm>
 #include <cstdio>
+#include <climits>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -17,7 +26,11 @@
 #include "explain/ExplanationText.h"
 #include "explain/ShownText.h"
 #include "explain/ExportedMachine.h"
+#include "explain/Fleet.h"
+#include "explain/MachineFolder.h"
 #include "explain/RegFile.h"
+#include "explain/SaveMachine.h"
+#include "explain/Verdict.h"
 #include "platform/Utf16.h"
 
 using namespace fixture;
@@ -213,7 +226,7 @@ TEST(RegFile, NamesAndTextInTheMachinesCodePage) {
         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Caf\xE9]\n\"N\xE9\"=\"\xE9\"\n\n", file, error))
         << error;
     FakeWindows cp1252;
-    SetUpMachine(cp1252, MachineFacts{5, 1, false, false, 1252});
+    SetUpMachine(cp1252, MachineFacts{5, 1, false, false, 1252, 0, 0, ""});
     ASSERT_TRUE(LoadRegFile(cp1252, file, error)) << error;
     EXPECT_EQ("\xE9", cp1252.GetValue("SYSTEM\\Caf\xE9", "N\xE9")->AsString());
 }
@@ -330,13 +343,13 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
         {key + "\"\xE4\xB8\xAD\"=hex:01\r\n\"\xE6\x96\x87\"=hex:02\r\n\r\n", ""},
         {"[HKEY_LOCAL_MACHINE\\" + std::string(257, 'k') + "]\r\n\r\n",
          "line 3: a key name longer than the registry takes (256 characters; error 87)"},
-        {std::string(5000, ';'), "too large for an export: 5040 bytes, more than the 4096 read"},
+        {std::string(5000, ';'), "too large: 5040 bytes, more than the 4096 read"},
         // Exactly the limit: read.
         {std::string(4096 - v5.size() - 2 - 2 - key.size() - 14, ';') + "\r\n" + key +
              "\"A\"=hex:02\r\n\r\n",
          ""},
-        {"", "not a regular file: a folder, device or pipe cannot be an export", "/dev/zero"},
-        {"", "not a regular file: a folder, device or pipe cannot be an export", QX_SOURCE_DIR},
+        {"", "not a regular file: a folder, device or pipe is not read", "/dev/zero"},
+        {"", "not a regular file: a folder, device or pipe is not read", QX_SOURCE_DIR},
     };
     for (const auto& load : loads) {
         RegFile file;
@@ -440,7 +453,7 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
     };
     for (const auto& f : folders) {
         FakeWindows machine;
-        SetUpMachine(machine, MachineFacts{5, 1, false, false, f.codePage});
+        SetUpMachine(machine, MachineFacts{5, 1, false, false, f.codePage, 0, 0, ""});
         std::string ansi;
         std::string error;
         const bool converted = ToMachineText(machine, f.utf8, ansi, error);
@@ -528,7 +541,7 @@ TEST(RegFile, ExportsInTheMachinesOwnScript) {
     for (const auto& m : machines) {
         SCOPED_TRACE(m.codePage);
         FakeWindows machine;
-        SetUpMachine(machine, MachineFacts{5, 1, false, false, m.codePage});
+        SetUpMachine(machine, MachineFacts{5, 1, false, false, m.codePage, 0, 0, ""});
         auto ansi = [&](const std::u16string& text) {
             std::string bytes(2 * text.size(), '\0');
             bytes.resize(static_cast<size_t>(machine.WideCharToMultiByte(
@@ -556,7 +569,7 @@ TEST(RegFile, ExportsInTheMachinesOwnScript) {
             std::string error;
             ASSERT_TRUE(ParseRegFile(bytes, file, error, m.codePage)) << error;
             FakeWindows loaded;
-            SetUpMachine(loaded, MachineFacts{5, 1, false, false, m.codePage});
+            SetUpMachine(loaded, MachineFacts{5, 1, false, false, m.codePage, 0, 0, ""});
             ASSERT_TRUE(LoadRegFile(loaded, file, error)) << error;
             SetDriveTypes(loaded, "");
             EXPECT_EQ(ansi(m.note),
@@ -568,4 +581,540 @@ TEST(RegFile, ExportsInTheMachinesOwnScript) {
                 << report;
         }
     }
+}
+
+namespace {
+
+// A folder in memory for --save; `failAt`: the byte count at which writes fail.
+struct MemoryFolder : SaveFolder {
+    std::map<std::string, std::string> files;
+    std::string current;
+    size_t failAt = SIZE_MAX;
+    size_t written = 0;
+    bool Create(const std::string& name, std::string&) override {
+        files[current = name].clear();
+        return true;
+    }
+    bool Append(const void* data, size_t size, std::string& why) override {
+        if ((written += size) > failAt) why = "disk full";
+        files[current].append(static_cast<const char*>(data), size);
+        return written <= failAt;
+    }
+    bool Finish(std::string&) override { return true; }
+    bool Remove(const std::string& name, std::string&) override {
+        files.erase(name);
+        return true;
+    }
+};
+
+// Every key and value below `path`, as UTF-8 lines: what a file must give back.
+std::string Tree(const MemoryWindows& machine, const MemoryWindows::KeyPath& path) {
+    std::string out;
+    for (const auto& [name, value] : machine.Values(path)) {
+        out += Utf8Of(name) + "=" + std::to_string(value.type) + ":" +
+               std::string(value.data.begin(), value.data.end()) + "\n";
+    }
+    for (const std::u16string& sub : machine.SubkeyNames(path)) {
+        MemoryWindows::KeyPath below = path;
+        below.push_back(sub);
+        out += "[" + Utf8Of(sub) + "]\n" + Tree(machine, below);
+    }
+    return out;
+}
+
+MemoryWindows::KeyPath Parts(const std::string& path) {
+    MemoryWindows::KeyPath parts(1);
+    for (char c : path) {
+        if (c == '\\')
+            parts.emplace_back();
+        else
+            parts.back() += static_cast<char16_t>(c);
+    }
+    return parts;
+}
+
+}  // namespace
+
+// --save on every platform row: the files hold the views the service and the
+// shell read, load back as the registry holds them, and the facts read back.
+TEST(RegFile, SavedFolderLoadsBackAsTheMachine) {
+    const struct {
+        DWORD major, minor;
+        BYTE product;
+        bool wow64;
+        const char* files;
+    } rows[] = {
+        {5, 1, VER_NT_WORKSTATION, false, "driveicons.reg mounted.reg service.reg usbstor.reg"},
+        {5, 2, VER_NT_WORKSTATION, true, "driveicons.reg mounted.reg service.reg usbstor.reg"},
+        {5, 2, VER_NT_SERVER, true,
+         "driveicons.reg driveicons32.reg mounted.reg service.reg usbstor.reg"},
+        {6, 1, VER_NT_WORKSTATION, true, "driveicons32.reg mounted.reg service.reg usbstor.reg"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.major) + "." + std::to_string(row.minor));
+        FakeWindows fake;
+        fake.SetVersion(row.major, row.minor, row.product);
+        fake.SetWow64Process(row.wow64);
+        BuildMachine(fake);
+        fake.SetString(ServiceKeyPath(), "ImagePath", "\"C:\\Q\\QarnIEx.exe\"");
+        fake.SetString(ServiceKeyPath() + "\\Security", "Kept", "out");
+        fake.SetString("SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "CurrentVersion", "5.1");
+        fake.SetString("SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "ProductId", "secret");
+        WriteIconKeys(fake, 'K', "KD Media", kDriveIcons32);
+        const std::string odd = kUsbStor + "\\Odd";
+        fake.SetValue(odd, "q\"\\\"", REG_SZ, SzBytes("a\"b\\c\r\nd"));
+        fake.SetValue(odd, "multi", REG_MULTI_SZ, SzBytes(std::string("x\0y\0", 4)));
+        fake.SetValue(odd, "none", REG_NONE, {});
+        fake.SetValue(odd, "odd", REG_SZ, {'a'});
+        fake.SetValue(odd, "big", 0x100000, std::vector<BYTE>(300, 0xAB));
+        fake.SetValue(Parts(odd), u"\u4E2D\u00E9", REG_SZ, {0x2D, 0x4E, 0, 0});
+        fake.SetValue(Parts(odd + "\\Bad"), u"line\nbreak", REG_DWORD, {1, 0, 0, 0});
+        fake.CreateKey(Parts(odd + "\\Bad\\cut\rkey\\below"));
+
+        MemoryFolder folder;
+        SavedFacts facts;
+        std::string failure;
+        ASSERT_EQ(3, SaveMachine(fake, folder, facts, failure)) << failure;
+        EXPECT_EQ(0u, fake.OpenKeyCount());
+        EXPECT_EQ(0u, fake.CountCalls("RegCreateKeyExA") + fake.CountCalls("RegSetValueExA"));
+        EXPECT_EQ((std::vector<std::string>{
+                      "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR\\Odd\\Bad: a value with a "
+                      "line break in its name, which a reg file cannot hold",
+                      "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR\\Odd\\Bad: a subkey with a "
+                      "line break in its name, which a reg file cannot hold"}),
+                  facts.problems);
+
+        SavedFacts read;
+        ASSERT_TRUE(ParseFacts(folder.files.at("facts.txt"), read, failure)) << failure;
+        EXPECT_EQ(FactsText(facts), FactsText(read));
+        EXPECT_EQ("QARNMEMORY", read.computer);
+        EXPECT_EQ(row.wow64, read.wow64);
+        EXPECT_EQ(row.wow64 ? PROCESSOR_ARCHITECTURE_AMD64 : PROCESSOR_ARCHITECTURE_INTEL,
+                  read.architecture);
+        EXPECT_EQ(static_cast<UINT>(DRIVE_REMOVABLE), read.driveTypes['F' - 'D']);
+        EXPECT_EQ(0, read.serviceState);  // no such service in the double's manager
+
+        MemoryWindows loaded;
+        MachineFacts loadFacts;
+        loadFacts.wow64 = row.wow64;
+        std::string names;
+        for (const auto& [name, bytes] : folder.files) {
+            if (name == "facts.txt") continue;
+            names += (names.empty() ? "" : " ") + name;
+            RegFile file;
+            ASSERT_TRUE(ParseRegFile(bytes, file, failure)) << name << ": " << failure;
+            ASSERT_TRUE(LoadRegFile(loaded, file, failure)) << name << ": " << failure;
+        }
+        EXPECT_EQ(std::string(row.files) + " windows.reg", names);
+        fake.DeleteTree(odd + "\\Bad");  // what no file can hold
+        loaded.DeleteTree(odd + "\\Bad");
+        std::vector<std::string> keys = {kMounted, kUsbStor};
+        if (names.find("driveicons.reg") != std::string::npos) keys.push_back(kDriveIcons);
+        if (names.find("driveicons32.reg") != std::string::npos) keys.push_back(kDriveIcons32);
+        for (const std::string& key : keys) {
+            EXPECT_NE("", Tree(fake, Parts(key))) << key;
+            EXPECT_EQ(Tree(fake, Parts(key)), Tree(loaded, Parts(key))) << key;
+        }
+        // The service's values without its subkeys; of the version key its version alone.
+        auto sz = [](const std::u16string& text) {
+            const std::vector<BYTE> bytes = FakeWindows::Utf16Bytes(text + u'\0');
+            return std::string(bytes.begin(), bytes.end());
+        };
+        EXPECT_EQ("ImagePath=1:" + sz(u"\"C:\\Q\\QarnIEx.exe\"") + "\n",
+                  Tree(loaded, Parts(ServiceKeyPath())));
+        EXPECT_EQ("CurrentVersion=1:" + sz(u"5.1") + "\n",
+                  Tree(loaded, Parts("SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion")));
+    }
+
+    // A folder that cannot be written ends the save, without facts.
+    FakeWindows fake;
+    BuildMachine(fake);
+    MemoryFolder full;
+    full.failAt = 100;
+    SavedFacts facts;
+    std::string failure;
+    EXPECT_EQ(1, SaveMachine(fake, full, facts, failure));
+    EXPECT_EQ("disk full", failure);
+    EXPECT_EQ(0u, full.files.count("facts.txt"));
+}
+
+namespace {
+
+// A folder of its own below the tests' temporary folder.
+// The run's folders, under one made for it and removed when the tests end.
+struct TempRoot {
+    std::string path;
+    ~TempRoot() {
+        std::error_code ignored;
+        if (!path.empty()) std::filesystem::remove_all(path, ignored);
+    }
+};
+
+std::string TempFolder(const std::string& name) {
+    static const TempRoot root{[] {
+        std::string pattern = ::testing::TempDir() + "/qarn-explain-XXXXXX";
+        const char* made = mkdtemp(&pattern[0]);
+        return made != nullptr ? std::string(made) : std::string();
+    }()};
+    EXPECT_NE("", root.path) << "no temporary folder: " << std::strerror(errno);
+    const std::string path = root.path + "/" + name;
+    mkdir(path.c_str(), 0777);
+    return path;
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The machine of a Windows row: reader E, a stick on F, old keys on W, the
+// service installed in C:\Qarn; saved into `folder` as --save saves it.
+void SaveRow(const std::string& folder, DWORD major, DWORD minor, BYTE product, bool wow64,
+             FakeWindows& fake) {
+    fake.SetVersion(major, minor, product);
+    fake.SetWow64Process(wow64);
+    BuildMachine(fake);
+    fake.SetString(ServiceKeyPath(), "ImagePath", "C:\\Qarn\\QarnIEx.exe");
+    fake.SetString("SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "CurrentVersion",
+                   std::to_string(major) + "." + std::to_string(minor));
+    if (major == 6 && minor == 0 && product == VER_NT_WORKSTATION) {
+        PlugInstancePathDevice(fake, 'E', kKcModule, "0000000000002&0");
+        PlugInstancePathDevice(fake, 'F', "Disk&Ven_Generic&Prod_Flash_Disk&Rev_8.07", "AA01&0");
+    }
+    std::string why;
+    SavedFacts facts;
+    ASSERT_EQ(0, SaveMachine(fake, *FileFolder::Open(folder, why), facts, why)) << why;
+}
+
+// The report from the first letter's block on: what the machine itself says.
+std::string LetterBlocks(const std::string& text) {
+    for (size_t at = text.find("\n"); at != std::string::npos; at = text.find("\n", at + 1)) {
+        if (at + 4 < text.size() && IsDriveIconLetter(text[at + 1]) && text[at + 2] == ':')
+            return text.substr(at);
+    }
+    return "(no letter)";
+}
+
+}  // namespace
+
+// Every Windows row saved by --save and read back by the Linux tool with no
+// option: the same letters as the machine itself, and as a fleet, the rows.
+TEST(RegFile, SavedMachinesOfEveryWindowsRowAsAFleet) {
+    const struct {
+        const char* name;
+        DWORD major, minor;
+        BYTE product;
+        bool wow64;
+        const char* verdictE;
+    } rows[] = {
+        {"xp", 5, 1, VER_NT_WORKSTATION, false, "ICON"},
+        {"xp-x64", 5, 2, VER_NT_WORKSTATION, true, "LABEL"},
+        {"2003-x64", 5, 2, VER_NT_SERVER, true, "NOT SHOWN"},
+        {"vista-x64", 6, 0, VER_NT_WORKSTATION, true, "ICON"},
+        {"2008-x64", 6, 0, VER_NT_SERVER, true, "NOT SHOWN"},
+        {"7-x64", 6, 1, VER_NT_WORKSTATION, true, "ICON"},
+        {"10", 10, 0, VER_NT_WORKSTATION, false, "ICON"},
+    };
+    const std::string fleet = TempFolder("fleet");
+    std::string error;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakeWindows fake;
+        const std::string folder = fleet + "/" + row.name;
+        SaveRow(folder, row.major, row.minor, row.product, row.wow64, fake);
+        const std::string direct = ExplanationText(ExplainDrives(fake, ExplainOptions{}));
+        LoadedMachine loaded;
+        ASSERT_EQ(ReadOutcome::kRead, ReadMachine({folder}, MachineOptions{}, loaded, error))
+            << error;
+        const Explanation read = ExplainLoaded(loaded);
+        EXPECT_EQ(LetterBlocks(direct), LetterBlocks(ExplanationText(read)));
+        EXPECT_EQ(row.verdictE, std::string(JudgeLetter(read, read.Letter('E')).verdict));
+        EXPECT_EQ("QARNMEMORY", read.computerName);
+    }
+    // A folder saved again keeps nothing of the earlier save: no DriveIcons of
+    // the 32-bit view where the service reads the 64-bit one.
+    FakeWindows server, workstation;
+    const std::string reused = TempFolder("reused");
+    WriteIconKeys(server, 'K', "KD Media", kDriveIcons32);
+    SaveRow(reused, 5, 2, VER_NT_SERVER, true, server);
+    EXPECT_NE("", ReadFile(reused + "/driveicons32.reg"));
+    SaveRow(reused, 6, 0, VER_NT_WORKSTATION, true, workstation);
+    LoadedMachine again;
+    ASSERT_EQ(ReadOutcome::kRead, ReadMachine({reused}, MachineOptions{}, again, error)) << error;
+    EXPECT_EQ((std::vector<std::string>{}), again.warnings);
+    EXPECT_EQ("", ReadFile(reused + "/driveicons32.reg"));
+    // A file where the folder should be is refused before anything is written.
+    EXPECT_EQ(nullptr, FileFolder::Open(reused + "/facts.txt", error));
+    EXPECT_EQ("a file of that name is there, not a folder", error);
+    // The fleet in CSV: a row per machine and letter, in the folders' order.
+    std::FILE* out = std::tmpfile();
+    EXPECT_EQ(3, ExplainFleet(fleet, ReportFormat::kCsv, out, error)) << error;  // NOT SHOWN, twins
+    std::rewind(out);
+    std::string csv;
+    for (int c; (c = std::fgetc(out)) != EOF;) csv += static_cast<char>(c);
+    std::fclose(out);
+    EXPECT_EQ(0u, csv.find("\xEF\xBB\xBFkind,machine,computer,windows,service,letter,verdict,"));
+    EXPECT_NE(std::string::npos,
+              csv.find("letter,2003-x64,QARNMEMORY,Server 2003 x64,not installed,E,NOT SHOWN,"
+                       "other-view,shell view,\"reader KC Slot Module (model row 8), label "
+                       "\"\"KC Media\"\": its keys go to the 32-bit view, the shell reads the "
+                       "64-bit view\",\r\n"))
+        << csv;
+    EXPECT_NE(std::string::npos, csv.find("letter,vista-x64,QARNMEMORY,Vista x64,not installed,F,"
+                                          "NO ICON,not-a-reader,device key,"))
+        << csv;
+    EXPECT_NE(std::string::npos, csv.find("machine,xp-x64,QARNMEMORY,XP x64,not installed,,"
+                                          "DUPLICATE,same-computer-name,files,the computer "
+                                          "QARNMEMORY is also that of folder 10,\r\n"))
+        << csv;
+    EXPECT_NE(std::string::npos, csv.find("verdict,,,,,,NOT SHOWN,,,,2\r\n")) << csv;
+    EXPECT_NE(std::string::npos, csv.find("machines,,,,,,,,,\"read 7, complete 7\",7\r\n")) << csv;
+    EXPECT_LT(csv.find("letter,10,"), csv.find("letter,2003-x64,"));
+    // The same fleet in JSON: each row's machine with its Windows and E's verdict.
+    out = std::tmpfile();
+    EXPECT_EQ(3, ExplainFleet(fleet, ReportFormat::kJson, out, error)) << error;
+    std::rewind(out);
+    std::string json;
+    for (int c; (c = std::fgetc(out)) != EOF;) json += static_cast<char>(c);
+    std::fclose(out);
+    const char* windows[] = {"XP",    "XP x64", "Server 2003 x64", "Vista x64", "Server 2008 x64",
+                             "7 x64", "10"};
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const size_t at = json.find(std::string("{\"machine\": \"") + rows[i].name + "\", ");
+        ASSERT_NE(std::string::npos, at) << rows[i].name;
+        // Its Windows is named within its own object, before the next machine's.
+        EXPECT_LT(json.find(std::string("\"windows\": \"") + windows[i] + "\"", at),
+                  json.find("{\"machine\": ", at + 1))
+            << json.substr(at, 200);
+        EXPECT_NE(
+            std::string::npos,
+            json.find(std::string("{\"letter\": \"E\", \"verdict\": \"") + rows[i].verdictE, at))
+            << rows[i].name;
+    }
+}
+
+// A machine's folder gone wrong, or options against it: refused or read,
+// each with its reason, never taken for another machine.
+TEST(RegFile, MachineFoldersGoneWrongAndOptionsAgainstThem) {
+    auto edit = [](const char* from, const char* to) {
+        return [from, to](const std::string& folder) {
+            std::string facts = ReadFile(folder + "/facts.txt");
+            facts.replace(facts.find(from), std::strlen(from), to);
+            WriteFile(folder + "/facts.txt", facts);
+        };
+    };
+    auto cut = [](const char* file, size_t bytes) {
+        return [file, bytes](const std::string& folder) {
+            const std::string whole = ReadFile(folder + "/" + file);
+            WriteFile(folder + "/" + file, whole.substr(0, whole.size() - bytes));
+        };
+    };
+    const std::function<void(const std::string&)> none = [](const std::string&) {};
+    MachineOptions windows2003, codePage932, removableE, removableEF;
+    ParseWindowsName("2003", windows2003.windowsFacts);
+    windows2003.windows = "2003";
+    codePage932.codePage = 932;
+    removableE.removable = "e";
+    removableEF.removable = "fE";
+    const struct {
+        const char* what;
+        std::function<void(const std::string&)> change;
+        MachineOptions options;
+        ReadOutcome outcome;
+        const char* failure;
+        const char* error;
+    } rows[] = {
+        {"facts cut short",
+         cut("facts.txt", 5),
+         {},
+         ReadOutcome::kRefused,
+         "bad-file",
+         "no \"end\" line: the file is cut short"},
+        {"an export cut short",
+         cut("usbstor.reg", 6),
+         {},
+         ReadOutcome::kRefused,
+         "bad-file",
+         "usbstor.reg: 1234 bytes"},
+        {"an export gone",
+         [](const std::string& f) { std::remove((f + "/mounted.reg").c_str()); },
+         {},
+         ReadOutcome::kRefused,
+         "bad-file",
+         "lists mounted.reg ("},
+        {"a .reg that is no export",
+         [edit](const std::string& f) {
+             WriteFile(f + "/notes.reg", "hi");
+             edit("end", "file=notes.reg 2\r\nend")(f);
+         },
+         {},
+         ReadOutcome::kRefused,
+         "bad-file",
+         "notes.reg: line 1: not a registry export"},
+        {"facts.txt saved again by Notepad",
+         [](const std::string& f) {
+             WriteFile(f + "/facts.txt", "\xEF\xBB\xBF" + ReadFile(f + "/facts.txt") + "\r\n");
+         },
+         {},
+         ReadOutcome::kRead,
+         "",
+         ""},
+        {"a line of no format",
+         edit("end", "colour=blue\r\nend"),
+         {},
+         ReadOutcome::kRefused,
+         "bad-file",
+         "no line of format 1 is named \"colour\""},
+        {"a file of another name",
+         [](const std::string& f) {
+             WriteFile(f + "/notes.txt", "hi");
+             WriteFile(f + "/other.reg", "hi");  // not of the save: not read
+         },
+         {},
+         ReadOutcome::kRead,
+         "",
+         ""},
+        {"x86 under WOW64",
+         edit("wow64=no", "wow64=yes"),
+         {},
+         ReadOutcome::kRefused,
+         "no-such-windows",
+         "facts.txt contradicts itself"},
+        {"code page 1251",
+         edit("code page=1252", "code page=1251"),
+         {},
+         ReadOutcome::kRefused,
+         "no-such-windows",
+         "code page 1251: the Linux tool reads"},
+        {"XP as a server",
+         edit("product type=workstation", "product type=server"),
+         {},
+         ReadOutcome::kRefused,
+         "no-such-windows",
+         "facts.txt names no Windows that existed"},
+        {"facts against the version key",
+         edit("windows=5.1.2600", "windows=6.0.6000"),
+         {},
+         ReadOutcome::kRefused,
+         "contradiction",
+         "facts.txt says NT 6.0, the CurrentVersion value of the exports 5.1"},
+        {"a file outside the folder",
+         edit("end", "file=../evil.reg 5\r\nend"),
+         {},
+         ReadOutcome::kRefused,
+         "bad-file",
+         "\"file\" has no value it can take"},
+        {"a newer format",
+         edit("format=1", "format=2"),
+         {},
+         ReadOutcome::kRefused,
+         "bad-file",
+         "format 2: this QarnIExplain reads format 1"},
+        {"--windows against the facts", none, windows2003, ReadOutcome::kUsageError,
+         "contradiction",
+         "--windows 2003 (NT 5.2 server) contradicts facts.txt (NT 5.1 workstation)"},
+        {"--codepage against the facts", none, codePage932, ReadOutcome::kUsageError,
+         "contradiction", "--codepage 932 contradicts facts.txt (code page 1252)"},
+        {"--removable against the facts", none, removableE, ReadOutcome::kUsageError,
+         "contradiction", "--removable e contradicts facts.txt (removable: EF)"},
+        {"--removable as the facts", none, removableEF, ReadOutcome::kRead, "", ""},
+        {"no facts: the version from the key",
+         [](const std::string& f) { std::remove((f + "/facts.txt").c_str()); },
+         {},
+         ReadOutcome::kRead,
+         "",
+         ""},
+        {"no facts, no version key",
+         [](const std::string& f) {
+             std::remove((f + "/facts.txt").c_str());
+             std::remove((f + "/windows.reg").c_str());
+         },
+         {},
+         ReadOutcome::kUsageError,
+         "no-facts",
+         "say which Windows the files come from"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        FakeWindows fake;
+        const std::string folder = TempFolder(row.what);
+        SaveRow(folder, 5, 1, VER_NT_WORKSTATION, false, fake);
+        const std::string usbstor = std::to_string(ReadFile(folder + "/usbstor.reg").size() - 6);
+        row.change(folder);
+        LoadedMachine loaded;
+        std::string error;
+        EXPECT_EQ(row.outcome, ReadMachine({folder}, row.options, loaded, error)) << error;
+        EXPECT_EQ(row.failure, std::string(loaded.failure));
+        std::string expected = row.error;
+        if (expected.find("1234") != std::string::npos) expected.replace(13, 4, usbstor);
+        EXPECT_NE(std::string::npos, error.find(expected)) << error;
+        if (row.outcome != ReadOutcome::kRead) continue;
+        const Explanation read = ExplainLoaded(loaded);
+        EXPECT_EQ("ICON", std::string(JudgeLetter(read, read.Letter('E')).verdict));
+        std::string notes;
+        for (const std::string& note : loaded.notes) notes += note + "\n";
+        EXPECT_EQ(
+            std::string(row.what) == "a file of another name",
+            notes.find("notes.txt: passed over") != std::string::npos &&
+                notes.find("other.reg: passed over: not listed in facts.txt") != std::string::npos)
+            << notes;
+        EXPECT_EQ(
+            std::string(row.what).compare(0, 8, "no facts") == 0,
+            loaded.factsSource.find("CurrentVersion value in windows.reg") != std::string::npos)
+            << loaded.factsSource;
+    }
+}
+
+// A fleet goes on past machines it cannot read; every name and text of theirs
+// comes out escaped; the JSON is the documented schema.
+TEST(RegFile, FleetGoesOnPastWhatItCannotRead) {
+    const std::string fleet = TempFolder("fleet2");
+    FakeWindows fake;
+    SaveRow(fleet + "/ok", 5, 1, VER_NT_WORKSTATION, false, fake);
+    std::string facts = ReadFile(fleet + "/ok/facts.txt");
+    facts.replace(facts.find("computer=QARNMEMORY"), 19, "computer=W\\x1B[2J\"S");
+    WriteFile(fleet + "/ok/facts.txt", facts);
+    TempFolder("fleet2/bad\nname");
+    WriteFile(fleet + "/bad\nname/facts.txt", "QarnIExplain facts\r\nformat=1\r\n");
+    TempFolder("fleet2/empty");
+    WriteFile(fleet + "/not a folder.csv", "");
+    std::FILE* out = std::tmpfile();
+    std::string error;
+    EXPECT_EQ(3, ExplainFleet(fleet, ReportFormat::kJson, out, error)) << error;
+    std::rewind(out);
+    std::string json;
+    for (int c; (c = std::fgetc(out)) != EOF;) json += static_cast<char>(c);
+    std::fclose(out);
+    const std::string head =
+        "{\"schemaVersion\": 1, \"tool\": \"QarnIExplain 1.20\",\n \"machines\": [\n"
+        "  {\"machine\": \"bad\\\\nname\", \"computer\": \"\", \"windows\": \"\", \"service\": "
+        "\"\", "
+        "\"read\": false, \"complete\": false,\n   \"rows\": [\n    {\"letter\": null, "
+        "\"verdict\": "
+        "\"UNREAD\", \"reason\": \"bad-file\", \"step\": \"files\", \"detail\": \"facts.txt: line "
+        "2: "
+        "no \\\"end\\\" line: the file is cut short\"}]},\n"
+        "  {\"machine\": \"empty\", \"computer\": \"\", \"windows\": \"\", \"service\": \"\", "
+        "\"read\": false, \"complete\": false,\n   \"rows\": [\n    {\"letter\": null, "
+        "\"verdict\": "
+        "\"UNREAD\", \"reason\": \"no-facts\", \"step\": \"files\", \"detail\": \"no facts.txt and "
+        "no .reg file\"}]},\n"
+        "  {\"machine\": \"ok\", \"computer\": \"W\\\\x1B[2J\\\"S\", \"windows\": \"XP\", "
+        "\"service\": "
+        "\"not installed\", \"read\": true, \"complete\": true,\n   \"rows\": [\n    {\"letter\": "
+        "\"E\", \"verdict\": \"ICON\", \"reason\": \"reader\", \"step\": \"keys written\", "
+        "\"detail\": \"reader KC Slot Module (model row 8), label \\\"KC Media\\\"\"},\n";
+    EXPECT_EQ(head, json.substr(0, head.size())) << json;
+    EXPECT_NE(std::string::npos,
+              json.find("\n \"summary\": {\"machines\": 3, \"read\": 1, \"complete\": 1,\n  "
+                        "\"verdicts\": {\"ICON\": 1, \"NO ICON\": 3, \"UNREAD\": 2},\n"))
+        << json;
+    // Not a fleet: one machine's folder, and a folder of none.
+    EXPECT_EQ(1, ExplainFleet(fleet + "/ok", ReportFormat::kCsv, stdout, error));
+    EXPECT_EQ("one machine's folder, not a fleet's: give it without --fleet", error);
+    EXPECT_EQ(1, ExplainFleet(fleet + "/empty", ReportFormat::kCsv, stdout, error));
 }

@@ -8,8 +8,9 @@
 #    be on the list below;
 #  - its PE header asks for no Windows newer than XP (5.1);
 #  - it is stripped, with a debug link to its symbols file;
-#  - IsWow64Process and RegDeleteKeyExA are not imported (the loader would
-#    refuse the exe on Windows versions without them) but named for look-up;
+#  - IsWow64Process and RegDeleteKeyExA (and in the tool GetNativeSystemInfo)
+#    are not imported (the loader would refuse the exe on Windows versions
+#    without them) but named for look-up;
 #  - it is a console program;
 #  - it carries the version resource with the product's identity (company,
 #    product, description, copyright, the build's version) and its own file name,
@@ -146,12 +147,16 @@ fi
 rm -rf "$probe_dir"
 
 # msvcrt.dll differs between Windows versions and the headers do not say which
-# has what: the functions XP's msvcrt exports that the exe may import.
+# has what: the functions XP's msvcrt exports that the exe may import. The
+# explain tool's --save writes its files with fopen, fwrite, ferror, fclose,
+# remove and _mkdir, and its CSV and JSON go to a binary standard output
+# (_setmode, _fileno), which the Visual C++ 6.0 run-time reference lists in
+# MSVCRT.DLL (older than XP's).
 msvcrt_allowed='__getmainargs __initenv __mb_cur_max __p__acmdln __p__commode __p__fmode
-__set_app_type __setusermatherr _amsg_exit _cexit _close _errno _initterm _iob _onexit _read
-abort atoi calloc exit fflush fprintf fputc fputs free fwrite localeconv malloc memchr memcmp
-memcpy memmove memset realloc setlocale signal strchr strcmp strerror strlen strncmp strncpy
-vfprintf wcslen'
+__set_app_type __setusermatherr _amsg_exit _cexit _close _errno _fileno _initterm _iob _mkdir
+_onexit _read _setmode abort atoi calloc exit fclose ferror fflush fopen fprintf fputc fputs
+free fwrite localeconv malloc memchr memcmp memcpy memmove memset realloc remove setlocale
+signal strchr strcmp strerror strlen strncmp strncpy vfprintf wcslen'
 unlisted=$(awk '$1 == "MSVCRT.DLL" { print $2 }' <<<"$imports" | grep -vxF -f <(tr -s ' \n' '\n\n' <<<"$msvcrt_allowed") | tr '\n' ' ')
 if [ -z "$unlisted" ]; then
     pass "every msvcrt import is on the list of XP's msvcrt"
@@ -169,7 +174,10 @@ for required in $required_imports; do
 done
 # Whole C strings only: the symbol table also holds these names inside longer ones.
 exe_strings=$("$STRINGS" -a "$EXE")
-for optional in IsWow64Process RegDeleteKeyExA; do
+optional_imports="IsWow64Process RegDeleteKeyExA"
+# The explain tool's --save asks the machine's architecture through it.
+[ "$TOOL" = 1 ] && optional_imports+=" GetNativeSystemInfo"
+for optional in $optional_imports; do
     if grep -qix "$optional" <<<"$imported"; then
         fail "$optional is imported; it must only be looked up at run time"
     else

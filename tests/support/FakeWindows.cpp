@@ -164,6 +164,14 @@ bool FakeWindows::State::Denied(HKEY key, LPCSTR subKey, REGSAM access, bool cre
     return false;
 }
 
+bool FakeWindows::State::Denied(HKEY key, const std::u16string& subKey, REGSAM access) const {
+    std::vector<std::string> identity;
+    bool exists = false;
+    return !denied.empty() &&
+           os.ResolveKey(key, subKey, access, identity, exists) == ERROR_SUCCESS && exists &&
+           denied.count(identity) != 0;
+}
+
 namespace {
 
 // The path an opened key goes by in the record.
@@ -197,6 +205,35 @@ LONG FakeWindows::RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM a
     if (s.Denied(key, subKey, access, false)) return ERROR_ACCESS_DENIED;
     return Opened(MemoryWindows::RegOpenKeyExA(key, subKey, options, access, result), result, path,
                   s.keyPaths);
+}
+
+LONG FakeWindows::RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access,
+                                PHKEY result) {
+    State& s = *state_;
+    std::lock_guard<std::mutex> lock(s.mu);
+    const std::u16string sub = subKey ? subKey : u"";
+    const std::string path = s.Requested(key, Utf8Of(sub).c_str());
+    s.Record("RegOpenKeyExW", path, Hex(access));
+    if (s.Denied(key, sub, access)) return ERROR_ACCESS_DENIED;
+    return Opened(MemoryWindows::RegOpenKeyExW(key, subKey, options, access, result), result, path,
+                  s.keyPaths);
+}
+
+LONG FakeWindows::RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength,
+                                LPDWORD reserved, LPWSTR keyClass, LPDWORD classLength,
+                                PFILETIME lastWriteTime) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->Record("RegEnumKeyExW", state_->PathOf(key), index);
+    return MemoryWindows::RegEnumKeyExW(key, index, name, nameLength, reserved, keyClass,
+                                        classLength, lastWriteTime);
+}
+
+LONG FakeWindows::RegEnumValueW(HKEY key, DWORD index, LPWSTR valueName, LPDWORD valueNameLength,
+                                LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->Record("RegEnumValueW", state_->PathOf(key), index);
+    return MemoryWindows::RegEnumValueW(key, index, valueName, valueNameLength, reserved, type,
+                                        data, dataSize);
 }
 
 LONG FakeWindows::RegCreateKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
@@ -301,6 +338,24 @@ BOOL FakeWindows::CallIsWow64Process(FARPROC isWow64Process, HANDLE process, PBO
     return MemoryWindows::CallIsWow64Process(isWow64Process, process, wow64);
 }
 
+void FakeWindows::CallGetNativeSystemInfo(FARPROC getNativeSystemInfo, LPSYSTEM_INFO info) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->Record("GetNativeSystemInfo");
+    MemoryWindows::CallGetNativeSystemInfo(getNativeSystemInfo, info);
+}
+
+void FakeWindows::GetSystemInfo(LPSYSTEM_INFO info) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->Record("GetSystemInfo");
+    MemoryWindows::GetSystemInfo(info);
+}
+
+BOOL FakeWindows::GetComputerNameW(LPWSTR buffer, LPDWORD size) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->Record("GetComputerNameW", size ? std::to_string(*size) : "");
+    return MemoryWindows::GetComputerNameW(buffer, size);
+}
+
 BOOL FakeWindows::GetVersionExA(OSVERSIONINFOA* versionInfo) {
     State& s = *state_;
     std::lock_guard<std::mutex> lock(s.mu);
@@ -336,6 +391,20 @@ int FakeWindows::WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideText
     state_->Record("WideCharToMultiByte");
     return MemoryWindows::WideCharToMultiByte(codePage, flags, wideText, wideLength, multiByteText,
                                               multiByteSize, defaultChar, usedDefaultChar);
+}
+
+int FakeWindows::MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByteText,
+                                     int multiByteLength, LPWSTR wideText, int wideSize) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->Record("MultiByteToWideChar");
+    return MemoryWindows::MultiByteToWideChar(codePage, flags, multiByteText, multiByteLength,
+                                              wideText, wideSize);
+}
+
+UINT FakeWindows::GetACP() {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->Record("GetACP");
+    return MemoryWindows::GetACP();
 }
 
 BOOL FakeWindows::IsDBCSLeadByte(BYTE testChar) {

@@ -41,8 +41,8 @@ public:
     size_t OpenKeyCount() const;  // registry handles opened and not yet closed
 
     // Process and system
-    void SetExportPresent(const std::string& procName,
-                          bool present);  // "IsWow64Process", "RegDeleteKeyExA"
+    // "IsWow64Process", "RegDeleteKeyExA", "GetNativeSystemInfo"
+    void SetExportPresent(const std::string& procName, bool present);
     // Fail GetVersionExA for the extended (156-byte) and / or plain (148-byte) record.
     void SetVersionFailures(bool extendedFails, bool plainFails);
     void SetModulePathFails(bool fails);  // GetModuleFileNameA returns 0
@@ -57,8 +57,11 @@ public:
     //   RegDeleteKeyExA                  "<path> 0x<access>" (recorded for CallRegDeleteKeyExA)
     //   RegEnumKeyExA                    "<key path> <index>"
     //   RegQueryValueExA, RegSetValueExA "<key path> <value name>" ("" = default value)
+    //   RegOpenKeyExW                    "<path in UTF-8> 0x<access>"
+    //   RegEnumKeyExW, RegEnumValueW     "<key path> <index>"
     //   RegCloseKey                      "<key path>"
-    // CallIsWow64Process is recorded as "IsWow64Process". Others: OpenServiceA
+    // CallIsWow64Process is recorded as "IsWow64Process", CallGetNativeSystemInfo
+    // as "GetNativeSystemInfo". Others: OpenServiceA
     // "<name> 0x<access>", CreateServiceA "<name>", ControlService "<control>",
     // SetServiceStatus "<state>", ReportEventA "<event id>", GetDriveTypeA
     // "<root path>", GetModuleHandleA / GetProcAddress "<name>", OpenProcess
@@ -180,11 +183,18 @@ public:
                         DWORD dataSize) override;
     LONG RegCloseKey(HKEY key) override;
     LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) override;
+    LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access,
+                       PHKEY result) override;
+    LONG RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved,
+                       LPWSTR keyClass, LPDWORD classLength, PFILETIME lastWriteTime) override;
+    LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR valueName, LPDWORD valueNameLength,
+                       LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize) override;
 
     HMODULE GetModuleHandleA(LPCSTR moduleName) override;
     FARPROC GetProcAddress(HMODULE module, LPCSTR procName) override;
     HANDLE GetCurrentProcess() override;
     BOOL CallIsWow64Process(FARPROC isWow64Process, HANDLE process, PBOOL wow64) override;
+    void CallGetNativeSystemInfo(FARPROC getNativeSystemInfo, LPSYSTEM_INFO info) override;
     LONG CallRegDeleteKeyExA(FARPROC regDeleteKeyExA, HKEY key, LPCSTR subKey, REGSAM access,
                              DWORD reserved) override;
 
@@ -226,6 +236,11 @@ public:
                             LPSTR multiByteText, int multiByteSize, LPCCH defaultChar,
                             LPBOOL usedDefaultChar) override;
     BOOL IsDBCSLeadByte(BYTE testChar) override;
+    int MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByteText, int multiByteLength,
+                            LPWSTR wideText, int wideSize) override;
+    UINT GetACP() override;
+    void GetSystemInfo(LPSYSTEM_INFO info) override;
+    BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size) override;
     DWORD GetLastError() override;
     void SetLastError(DWORD errorCode) override;
     void Sleep(DWORD milliseconds) override;  // yields briefly; never waits the full time

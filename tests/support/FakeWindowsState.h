@@ -134,6 +134,7 @@ struct FakeWindows::State {
     std::string Requested(HKEY key, LPCSTR subKey) const;
     // Whether DenyAccess forbids opening (or, with `creates`, creating) the key.
     bool Denied(HKEY key, LPCSTR subKey, REGSAM access, bool creates) const;
+    bool Denied(HKEY key, const std::u16string& subKey, REGSAM access) const;
 
     // ---- Services (FakeServices.cpp) --------------------------------------------
 
