@@ -118,7 +118,7 @@ void SetUpMachine(MemoryWindows& machine, const MachineFacts& facts) {
                        facts.productType != 0 ? facts.productType
                        : facts.server         ? VER_NT_SERVER
                                               : VER_NT_WORKSTATION);
-    if (facts.build != 0) {
+    if (facts.build != 0 || !facts.servicePack.empty()) {
         machine.SetVersionDetails(facts.build, machine.Utf16ToAnsi(Utf16Of(facts.servicePack)), 0);
     }
     machine.SetWow64Process(facts.wow64);

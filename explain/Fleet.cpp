@@ -45,15 +45,30 @@ bool ListMachines(const std::string& folder, std::vector<std::string>& names, st
     return true;
 }
 
+// `text` with every `path` followed by '/' or ": " cut down to what follows
+// the '/': a file is named within its machine's folder, the folder by its row.
+void NamedWithinMachine(std::string& text, const std::string& path) {
+    for (size_t at = 0; (at = text.find(path, at)) != std::string::npos;) {
+        const size_t end = at + path.size();
+        if (text.compare(end, 1, "/") == 0)
+            text.erase(at, path.size() + 1);
+        else if (text.compare(end, 2, ": ") == 0)
+            text.erase(at, path.size() + 2);
+        else
+            at = end;
+    }
+}
+
 MachineReport ReportOfFolder(const std::string& folder, const std::string& name) {
     auto loaded = std::make_unique<LoadedMachine>();
     std::string error;
     const std::string path = folder + "/" + name;
-    if (ReadMachine({path}, MachineOptions{}, *loaded, error) != ReadOutcome::kRead) {
-        // A file is named within its machine's folder.
-        const std::string shown = ShownText(path, kUtf8CodePage, false) + "/";
-        for (size_t at; (at = error.find(shown)) != std::string::npos;)
-            error.erase(at, shown.size());
+    MachineOptions options;
+    options.factsRequired = true;
+    const ReadOutcome read = ReadMachine({path}, options, *loaded, error);
+    for (std::string& note : loaded->notes) NamedWithinMachine(note, path);
+    if (read != ReadOutcome::kRead) {
+        NamedWithinMachine(error, ShownText(path, kUtf8CodePage, false));
         return UnreadReport(name, loaded->failure, error);
     }
     const Explanation explanation = ExplainLoaded(*loaded);
@@ -61,29 +76,31 @@ MachineReport ReportOfFolder(const std::string& folder, const std::string& name)
                     {loaded->computer, loaded->warnings, loaded->saveProblems, loaded->notes});
 }
 
-// Reports made by the workers, handed over in order.
+// Reports made by the workers, handed over in order. A machine is taken only
+// within `window` of the one written next, so `window` slots are all it needs.
 class OrderedReports {
 public:
-    OrderedReports(size_t count, size_t window) : slots_(count), window_(window) {}
+    OrderedReports(size_t count, size_t window) : count_(count), slots_(window) {}
 
     // The next machine to read, waiting while too far ahead; false when all are taken.
     bool Take(size_t& index) {
         std::unique_lock<std::mutex> lock(mu_);
-        changed_.wait(lock, [&] { return next_ >= slots_.size() || next_ < written_ + window_; });
-        if (next_ >= slots_.size()) return false;
+        changed_.wait(lock, [&] { return next_ >= count_ || next_ < written_ + slots_.size(); });
+        if (next_ >= count_) return false;
         index = next_++;
         return true;
     }
     void Put(size_t index, MachineReport report) {
         std::lock_guard<std::mutex> lock(mu_);
-        slots_[index] = std::move(report);
+        slots_[index % slots_.size()] = std::move(report);
         changed_.notify_all();
     }
     MachineReport Next(size_t index) {
         std::unique_lock<std::mutex> lock(mu_);
-        changed_.wait(lock, [&] { return slots_[index].has_value(); });
-        MachineReport report = std::move(*slots_[index]);
-        slots_[index].reset();
+        std::optional<MachineReport>& slot = slots_[index % slots_.size()];
+        changed_.wait(lock, [&] { return slot.has_value(); });
+        MachineReport report = std::move(*slot);
+        slot.reset();
         written_ = index + 1;
         changed_.notify_all();
         return report;
@@ -92,23 +109,25 @@ public:
 private:
     std::mutex mu_;
     std::condition_variable changed_;
+    size_t count_;
     std::vector<std::optional<MachineReport>> slots_;
-    size_t window_;
     size_t next_ = 0;
     size_t written_ = 0;
 };
 
-// A row for a computer name an earlier folder had; true when it is one.
-bool MarkDuplicate(MachineReport& report, std::map<std::u16string, std::string>& seen) {
+// A row for a computer name an earlier folder had; true when it is one. The
+// names seen point into `folders`, by index.
+bool MarkDuplicate(MachineReport& report, size_t index, const std::vector<std::string>& folders,
+                   std::map<std::u16string, size_t>& seen) {
     if (report.computer.empty()) return false;
     std::u16string key;
     for (unsigned char c : report.computer) key += static_cast<char16_t>(c);
     key = codepages::FoldName(key);
-    const auto [first, added] = seen.emplace(key, report.machine);
+    const auto [first, added] = seen.emplace(key, index);
     if (added) return false;
-    report.rows.push_back(
-        {"", kDuplicate, "same-computer-name", "files",
-         "the computer " + report.computer + " is also that of folder " + first->second});
+    report.rows.push_back({"", kDuplicate, "same-computer-name", "files",
+                           "the computer " + report.computer + " is also that of folder " +
+                               ShownText(folders[first->second], kUtf8CodePage, false)});
     return true;
 }
 
@@ -141,12 +160,12 @@ int ExplainFleet(const std::string& folder, ReportFormat format, std::FILE* out,
     }
     std::unique_ptr<ReportWriter> writer = ReportWriter::Make(format, out);
     ReportSummary summary;
-    std::map<std::u16string, std::string> computers;
+    std::map<std::u16string, size_t> computers;
     bool allWell = true;
     writer->Begin();
     for (size_t i = 0; i < names.size(); ++i) {
         MachineReport report = reports.Next(i);
-        const bool duplicate = MarkDuplicate(report, computers);
+        const bool duplicate = MarkDuplicate(report, i, names, computers);
         allWell = allWell && report.read && report.complete && !duplicate;
         summary.Add(report);
         writer->Machine(report);

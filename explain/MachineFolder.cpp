@@ -40,13 +40,20 @@ struct MachineFiles {
     std::string facts;  // facts.txt, "" when there is none
     std::vector<std::string> exports;
     std::vector<unsigned long long> sizes;  // of the exports
+    std::vector<std::string> irregular;     // .reg entries that are no regular file
 };
+
+// facts.txt as a copy over a share may spell it.
+bool IsFactsFile(const std::string& path) {
+    const std::string name = BaseName(path);
+    return name.size() == std::strlen(kFactsFileName) && EndsWithNoCase(name, kFactsFileName);
+}
 
 // A file of a machine, sorted in by its kind; false with why.
 bool AddFile(const std::string& path, MachineFiles& files, std::string& why) {
     struct stat status;
     if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return true;  // told later
-    if (BaseName(path) == kFactsFileName) {
+    if (IsFactsFile(path)) {
         if (!files.facts.empty()) {
             why = "two facts files: " + Shown(files.facts) + " and " + Shown(path);
             return false;
@@ -84,10 +91,16 @@ bool ListFolder(const std::string& folder, MachineFiles& files, std::vector<std:
         const std::string path = folder + "/" + name;
         struct stat status;
         const bool regular = stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
-        const bool named = name == kFactsFileName || EndsWithNoCase(name, ".reg");
+        const bool facts = IsFactsFile(path);
+        const bool named = facts || EndsWithNoCase(name, ".reg");
+        if (facts && !regular) {
+            why = Shown(path) + ": not a regular file (a folder, device or pipe)";
+            return false;
+        }
         if (regular && named) {
             if (!AddFile(path, files, why)) return false;
         } else {
+            if (named) files.irregular.push_back(name);
             notes.push_back(path + ": passed over: " +
                             (named
                                  ? std::string("not a regular file (a folder, device or pipe)")
@@ -165,8 +178,11 @@ bool ReadSavedFacts(MachineFiles& files, SavedFacts& saved, std::vector<std::str
             if (BaseName(files.exports[i]) == name) found = i;
         }
         if (found == files.exports.size()) {
+            const bool irregular = std::find(files.irregular.begin(), files.irregular.end(),
+                                             name) != files.irregular.end();
             error = Shown(files.facts) + " lists " + name + " (" + std::to_string(size) +
-                    " bytes), which is not there";
+                    " bytes), which is " +
+                    (irregular ? "not a regular file (a folder, device or pipe)" : "not there");
             return false;
         }
         if (files.sizes[found] != size) {
@@ -200,6 +216,10 @@ bool FactsOfSaved(const SavedFacts& saved, MachineFacts& facts, std::string& why
     facts.codePage = saved.codePage;
     if (saved.wow64 && saved.architecture == PROCESSOR_ARCHITECTURE_INTEL) {
         why = "facts.txt contradicts itself: a process under WOW64 on an x86 machine";
+    } else if (saved.architecture != PROCESSOR_ARCHITECTURE_INTEL &&
+               saved.architecture != PROCESSOR_ARCHITECTURE_AMD64) {
+        why = "facts.txt says the machine is " + ArchitectureName(saved.architecture) +
+              ": the Linux tool reads x86 and x64 machines; run QarnIExplain.exe on the machine";
     } else if (saved.codePage != 1252 && saved.codePage != 932) {
         why = "code page " + std::to_string(saved.codePage) +
               ": the Linux tool reads machines of code page 1252 or 932; run QarnIExplain.exe "
@@ -394,6 +414,12 @@ ReadOutcome ReadMachine(const std::vector<std::string>& paths, const MachineOpti
     if (saved && !ReadSavedFacts(files, savedFacts, loaded.notes, error))
         return ReadOutcome::kRefused;
     loaded.failure = "no-facts";
+    if (!saved && options.factsRequired) {
+        error = std::string("no ") + kFactsFileName +
+                " (a save cut short, or exports copied by hand): the keys do not say whether "
+                "the machine is a server or 64-bit; save it again with QarnIExplain.exe --save";
+        return ReadOutcome::kRefused;
+    }
     const ReadOutcome decided = DecideFacts(files, options, saved, savedFacts, loaded, error);
     if (decided != ReadOutcome::kRead) return decided;
     SetUpLoaded(loaded, saved, savedFacts);
@@ -404,6 +430,13 @@ ReadOutcome ReadMachine(const std::vector<std::string>& paths, const MachineOpti
     SetLoadedDriveTypes(loaded, saved, savedFacts, options.removable);
     loaded.failure = "contradiction";
     error = VersionAgainstFacts(loaded, saved ? kFactsFileName : "--windows");
+    for (size_t i = 0; i < files.exports.size() && error.empty() && saved; ++i) {
+        if (savedFacts.architecture == PROCESSOR_ARCHITECTURE_INTEL &&
+            (views[i] & kWow6432DriveIcons) != 0)
+            error = Shown(files.exports[i]) + " holds DriveIcons keys below Wow6432Node, which " +
+                    "the save of an x86 machine never writes (" + kFactsFileName +
+                    " says x86): not one machine's files";
+    }
     if (!error.empty()) return saved ? ReadOutcome::kRefused : ReadOutcome::kUsageError;
     loaded.failure = "";
     loaded.saveProblems = savedFacts.problems;

@@ -22,6 +22,9 @@ struct MachineOptions {
     UINT codePage = 0;  // 0: not given
     std::string removable;
     std::string serviceDir;  // UTF-8
+    // A fleet's machine: its folder must hold the facts.txt of a save, since
+    // nothing can tell it its edition otherwise.
+    bool factsRequired = false;
 };
 
 // The most files one machine is read from, and their most bytes together.

@@ -127,6 +127,10 @@ bool Decode(std::string& bytes, std::u16string& text, bool& unicode, Failure& fa
         failure = {1, "UTF-16 big-endian text; reg export writes UTF-16 little-endian"};
         return false;
     }
+    if (bytes.size() >= 2 && byteAt(0) != 0 && byteAt(1) == 0) {
+        failure = {1, "UTF-16 text without its byte-order mark (FF FE), which reg export writes"};
+        return false;
+    }
     if (bytes.compare(0, 8, "REGEDIT4") == 0) {
         // ANSI: one byte per character here; names and text are converted
         // with the code page once they are cut out.

@@ -46,7 +46,8 @@ const ReasonText kReasons[] = {
     {"passed-over", "files",
      "a file of the folder that is neither facts.txt nor a .reg file it lists"},
     {"no-facts", "files",
-     "neither facts.txt nor a CurrentVersion value says which Windows, or no file at all"},
+     "no facts.txt (a fleet's machine), nor a CurrentVersion value to say which Windows, or "
+     "no file at all"},
     {"bad-file", "files", "a file that is no export, cut short, malformed or unreadable"},
     {"contradiction", "files", "files that contradict each other, or facts.txt itself"},
     {"no-such-windows", "files", "facts of a Windows that never existed, or of another code page"},

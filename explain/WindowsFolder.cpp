@@ -42,6 +42,18 @@ bool SplitNames(Platform& os, const std::string& text, std::vector<std::string>&
     return true;
 }
 
+// CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to LPT9, alone or before an
+// extension, name devices in every folder (Microsoft, "Naming Files, Paths,
+// and Namespaces").
+bool IsDeviceName(const std::string& name) {
+    std::string base = name.substr(0, name.find('.'));
+    while (!base.empty() && base.back() == ' ') base.pop_back();
+    for (char& c : base) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") return true;
+    return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
+           base[3] >= '1' && base[3] <= '9';
+}
+
 }  // namespace
 
 std::string TakeWindowsFolder(Platform& os, const std::string& typed, std::string& folder) {
@@ -75,6 +87,9 @@ std::string TakeWindowsFolder(Platform& os, const std::string& typed, std::strin
         if ((last == ' ' || last == '.') && AnsiText::CharLength(os, name, name.size() - 1) == 1)
             return "\"" + ShownPath(name, KnownCodePage(os)) + "\" ends in " +
                    (last == ' ' ? "a blank" : "a period") + ", as no Windows folder name does";
+        if (IsDeviceName(name) && !(unc && kept == 0))  // a server may be named so
+            return "\"" + ShownPath(name, KnownCodePage(os)) +
+                   "\" is the name of a device, which no Windows folder has";
         path += name + "\\";
         ++kept;
     }

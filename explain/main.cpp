@@ -174,12 +174,18 @@ std::string FormatNamed(const std::string& given, ReportFormat& format) {
                : std::string("--format is text, csv or json");
 }
 
-Option FormatOption(ReportFormat& format) {
-    return {"--format", true, [&format, given = false](const std::string& value) mutable {
-                if (given) return std::string("--format given twice");
+// An option of one value that may be given once.
+Option Once(const char* name, std::function<std::string(const std::string& value)> apply) {
+    return {name, true, [name, apply, given = false](const std::string& value) mutable {
+                if (given) return std::string(name) + " given twice";
                 given = true;
-                return FormatNamed(value, format);
+                return apply(value);
             }};
+}
+
+Option FormatOption(ReportFormat& format) {
+    return Once("--format",
+                [&format](const std::string& value) { return FormatNamed(value, format); });
 }
 
 // A write error shows at the latest when the buffer is flushed.
@@ -207,6 +213,16 @@ int WriteRows(ReportFormat format, const MachineReport& report, const Explanatio
 }
 
 #ifdef _WIN32
+
+// A folder of the command line as Windows takes it, into `taken`; else the complaint.
+std::string FolderComplaint(Platform& os, const char* option, const std::string& typed,
+                            std::string& taken) {
+    std::string complaint = TakeWindowsFolder(os, typed, taken);
+    if (complaint.empty()) return "";
+    if (complaint.find("U+003F") != std::string::npos)
+        complaint += " (a character the ANSI code page lacks arrives as \"?\")";
+    return std::string(option) + ": " + complaint;
+}
 
 // --save: the machine's keys and facts into `folder`, for the Linux tool.
 int SaveThisMachine(Platform& os, const std::string& folder) {
@@ -246,12 +262,18 @@ int ExplainThisMachine(int argc, char* argv[]) {
     if (status != kGoOn) return status;
     if (!saveTo.empty() && (!folder.empty() || format != ReportFormat::kText))
         return UsageError("--save takes no other option: the saved keys name the folder");
-    if (!saveTo.empty()) return SaveThisMachine(os, saveTo);
-    std::string complaint =
-        folder.empty() ? "" : TakeWindowsFolder(os, folder, options.serviceDirectory);
-    if (complaint.find("U+003F") != std::string::npos)
-        complaint += " (a character the ANSI code page lacks arrives as \"?\")";
-    if (!complaint.empty()) return UsageError("--service-dir: " + complaint);
+    if (!saveTo.empty()) {
+        std::string taken;
+        const std::string complaint = FolderComplaint(os, "--save", saveTo, taken);
+        if (!complaint.empty()) return UsageError(complaint);
+        // Without the '\' at its end, unless it is a drive's root.
+        if (taken.size() > 3) taken.pop_back();
+        return SaveThisMachine(os, taken);
+    }
+    const std::string complaint =
+        folder.empty() ? ""
+                       : FolderComplaint(os, "--service-dir", folder, options.serviceDirectory);
+    if (!complaint.empty()) return UsageError(complaint);
     const Explanation explanation = ExplainDrives(os, options);
     if (format == ReportFormat::kText)
         return WriteReport(ExplanationText(explanation), explanation);
@@ -288,21 +310,20 @@ std::vector<Option> MachineOptionList(MachineOptions& o) {
          }},
         {"--server", false, flag(o.server)},
         {"--wow64", false, flag(o.wow64)},
-        {"--removable", true,
-         [&o](const std::string& letters) {
-             o.removable = letters;
-             for (char c : letters) {
-                 const char upper = static_cast<char>(c & ~0x20);
-                 if (!IsDriveIconLetter(upper))
-                     return std::string("--removable takes drive letters D to Z, e.g. EFG");
-             }
-             return std::string();
-         }},
-        {"--codepage", true,
-         [&o](const std::string& page) {
-             o.codePage = page == "932" ? 932 : 1252;
-             return page == "1252" || page == "932" ? "" : std::string("--codepage is 1252 or 932");
-         }},
+        Once("--removable",
+             [&o](const std::string& letters) {
+                 o.removable = letters;
+                 bool letter = !letters.empty();
+                 for (char c : letters) letter = letter && IsDriveIconLetter(c & ~0x20);
+                 return letter ? std::string()
+                               : std::string("--removable takes drive letters D to Z, e.g. EFG");
+             }),
+        Once("--codepage",
+             [&o](const std::string& page) {
+                 o.codePage = page == "932" ? 932 : 1252;
+                 return page == "1252" || page == "932" ? ""
+                                                        : std::string("--codepage is 1252 or 932");
+             }),
     };
 }
 

@@ -484,6 +484,8 @@ TEST(ExplanationText, TypedFoldersAreTakenAsWindowsTakesThem) {
         {"\\\\?\\C:\\Qarn", "a device or long-path name"},
         {"C:\\Qa\trn", "U+0009 cannot be part of a Windows folder name"},
         {"C:\\Qarn|x", "U+007C \"|\" cannot be part"},
+        {"C:\\Qarn\\nul .txt", "\"nul .txt\" is the name of a device"},
+        {"\\\\con\\share", "\\\\con\\share\\"},
     };
     FakeWindows fake;
     for (const auto& row : rows) {

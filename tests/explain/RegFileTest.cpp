@@ -241,6 +241,7 @@ TEST(RegFile, MalformedOrTruncatedFilesNameTheirLine) {
         {"", "line 1: not a registry export"},
         {"[HKEY_LOCAL_MACHINE\\SYSTEM]\r\n", "line 1: not a registry export"},
         {"\xFE\xFF\0W", "line 1: UTF-16 big-endian"},
+        {Utf16File(Widen(v5)).substr(2), "line 1: UTF-16 text without its byte-order mark"},
         {Utf16File(Widen(v5 + key)) + "x", "line 3: the file ends in the middle of a character"},
         {v5 + key + "\"A\"=hex:41,\xC3",
          "line 3: the file ends in the middle of a UTF-8 character"},
@@ -914,7 +915,8 @@ TEST(RegFile, MachineFoldersGoneWrongAndOptionsAgainstThem) {
         };
     };
     const std::function<void(const std::string&)> none = [](const std::string&) {};
-    MachineOptions windows2003, codePage932, removableE, removableEF;
+    MachineOptions windows2003, codePage932, removableE, removableEF, fleetMachine;
+    fleetMachine.factsRequired = true;
     ParseWindowsName("2003", windows2003.windowsFacts);
     windows2003.windows = "2003";
     codePage932.codePage = 932;
@@ -1022,6 +1024,37 @@ TEST(RegFile, MachineFoldersGoneWrongAndOptionsAgainstThem) {
         {"--removable against the facts", none, removableE, ReadOutcome::kUsageError,
          "contradiction", "--removable e contradicts facts.txt (removable: EF)"},
         {"--removable as the facts", none, removableEF, ReadOutcome::kRead, "", ""},
+        {"x86 with a WOW64 view's keys",
+         [edit](const std::string& f) {
+             const std::string w = Utf16File(
+                 Widen("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\"
+                       "Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons\\E]"
+                       "\r\n\r\n"));
+             WriteFile(f + "/w.reg", w);
+             edit("end", ("file=w.reg " + std::to_string(w.size()) + "\r\nend").c_str())(f);
+         },
+         {},
+         ReadOutcome::kRefused,
+         "contradiction",
+         "below Wow6432Node, which the save of an x86 machine never writes"},
+        {"an ia64 machine",
+         edit("architecture=x86", "architecture=ia64"),
+         {},
+         ReadOutcome::kRefused,
+         "no-such-windows",
+         "facts.txt says the machine is ia64"},
+        {"facts.txt a folder",
+         [](const std::string& f) {
+             std::remove((f + "/facts.txt").c_str());
+             mkdir((f + "/FACTS.TXT").c_str(), 0777);
+         },
+         {},
+         ReadOutcome::kRefused,
+         "bad-file",
+         "FACTS.TXT: not a regular file"},
+        {"a fleet's machine without facts",
+         [](const std::string& f) { std::remove((f + "/facts.txt").c_str()); }, fleetMachine,
+         ReadOutcome::kRefused, "no-facts", "no facts.txt (a save cut short"},
         {"no facts: the version from the key",
          [](const std::string& f) { std::remove((f + "/facts.txt").c_str()); },
          {},
