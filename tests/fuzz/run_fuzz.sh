@@ -2,11 +2,11 @@
 # Builds the libFuzzer targets with clang (ASan + UBSan) and runs each one for
 # a bounded time from its seed corpus. Exits non-zero on any finding; the
 # input that triggered it is left in build/fuzz/artifacts/.
-#   QX_FUZZ_SECONDS   run time per target (default 45)
+#   QX_FUZZ_SECONDS   run time per target (default 30)
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 
-seconds=${QX_FUZZ_SECONDS:-45}
+seconds=${QX_FUZZ_SECONDS:-30}
 build=build/fuzz
 generator=Ninja
 command -v ninja >/dev/null || generator="Unix Makefiles"
