@@ -229,7 +229,8 @@ for sanitizer in address,undefined:Debug thread:RelWithDebInfo; do
     dir="build/san-${sanitizer%%,*}"
     if cmake -S . -B "$dir" -G "$(qx_generator)" -DQX_SANITIZE="$sanitizer" \
              -DCMAKE_BUILD_TYPE="$build_type" >/dev/null &&
-       cmake --build "$dir" && "$dir/tests/unit_tests" --gtest_brief=1 &&
+       cmake --build "$dir" --target unit_tests platform_contract platform_contract_memory &&
+       "$dir/tests/unit_tests" --gtest_brief=1 &&
        "$dir/tests/platform_contract" --gtest_brief=1 &&
        "$dir/tests/platform_contract_memory" --gtest_brief=1; then
         pass "unit tests with -fsanitize=${sanitizer}"
