@@ -206,9 +206,9 @@ else
 fi
 step "64-bit Windows test programs under 64-bit Wine (build/win64-tests, tests/win32/run_win32_tests.sh --win64)"
 # The 64-bit test build of QarnIEx.exe and its tools only where the e2e suite runs it.
-e2e_win64=
-if ! qx_runs_32bit || [ "${QX_E2E_WIN64:-}" = 1 ]; then e2e_win64=1; fi
-if qx_build_win32_tests x86_64 ${e2e_win64:-platform_contract device_events}; then
+e2e_win64= win64_targets="platform_contract device_events"
+if ! qx_runs_32bit || [ "${QX_E2E_WIN64:-}" = 1 ]; then e2e_win64=1 win64_targets=; fi
+if qx_build_win32_tests x86_64 $win64_targets; then
     pass "cross build of the 64-bit Windows test programs"
     counted_suite "64-bit Windows test programs" tests/win32/run_win32_tests.sh --win64 build/win64-tests
     if [ -n "$e2e_win64" ]; then
