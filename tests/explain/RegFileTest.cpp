@@ -915,6 +915,9 @@ TEST(RegFile, MachineFoldersGoneWrongAndOptionsAgainstThem) {
         };
     };
     const std::function<void(const std::string&)> none = [](const std::string&) {};
+    const std::function<void(const std::string&)> noFacts = [](const std::string& f) {
+        std::remove((f + "/facts.txt").c_str());
+    };
     MachineOptions windows2003, codePage932, removableE, removableEF, fleetMachine;
     fleetMachine.factsRequired = true;
     ParseWindowsName("2003", windows2003.windowsFacts);
@@ -1052,15 +1055,9 @@ TEST(RegFile, MachineFoldersGoneWrongAndOptionsAgainstThem) {
          ReadOutcome::kRefused,
          "bad-file",
          "FACTS.TXT: not a regular file"},
-        {"a fleet's machine without facts",
-         [](const std::string& f) { std::remove((f + "/facts.txt").c_str()); }, fleetMachine,
-         ReadOutcome::kRefused, "no-facts", "no facts.txt (a save cut short"},
-        {"no facts: the version from the key",
-         [](const std::string& f) { std::remove((f + "/facts.txt").c_str()); },
-         {},
-         ReadOutcome::kRead,
-         "",
-         ""},
+        {"a fleet's machine without facts", noFacts, fleetMachine, ReadOutcome::kRefused,
+         "no-facts", "no facts.txt (a save cut short"},
+        {"no facts: the version from the key", noFacts, {}, ReadOutcome::kRead, "", ""},
         {"no facts, no version key",
          [](const std::string& f) {
              std::remove((f + "/facts.txt").c_str());
